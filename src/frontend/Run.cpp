@@ -1,0 +1,2 @@
+// Placeholder until the front end lands.
+int Run(int, char**) { return 0; }

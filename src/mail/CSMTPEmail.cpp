@@ -1,0 +1,151 @@
+#include "mail/CSMTPEmail.h"
+
+#include <cstring>
+
+#include "mail/AddressFile.h"
+#include "mail/Globals.h"
+#include "mime/CSMTPPart.h"
+#include "platform/Sockets.h"
+
+int CSMTPEmail::s_InstanceCount = 0;
+bool CSMTPEmail::s_SocketsStarted = false;
+
+namespace {
+
+bool IsControlByte(unsigned char c)
+{
+    return (c < 0x20 && c != '\t') || c == 0x7F;
+}
+
+bool HoldsControlByte(const char* text)
+{
+    for (; *text; ++text)
+        if (IsControlByte(static_cast<unsigned char>(*text))) return true;
+    return false;
+}
+
+// "Jane Roe <jane@example.com>" reaches the envelope as jane@example.com:
+// the text between the last "<" and the ">" after it.
+std::string EnvelopeAddress(const char* entry)
+{
+    const char* open = std::strrchr(entry, '<');
+    if (!open) return entry;
+    const char* close = std::strchr(open + 1, '>');
+    if (!close) return entry;
+    return std::string(open + 1, close);
+}
+
+[[noreturn]] void Refuse(const std::string& consoleLine, CSMTPException& error)
+{
+    if (g_Verbose || g_Debug) std::fputs(consoleLine.c_str(), stderr);
+    throw error;
+}
+
+}  // namespace
+
+std::string NeutraliseLineBreaks(const char* value)
+{
+    std::string out;
+    for (const char* p = value; *p; ++p) {
+        if (*p == '\r' || *p == '\n') {
+            if (out.empty() || (p[-1] != '\r' && p[-1] != '\n')) out += ' ';
+            continue;
+        }
+        out += *p;
+    }
+    return out;
+}
+
+CSMTPEmail::CSMTPEmail()
+{
+    ++s_InstanceCount;
+}
+
+CSMTPEmail::~CSMTPEmail()
+{
+    --s_InstanceCount;
+    if (s_InstanceCount == 0 && s_SocketsStarted) platform::StopSockets();
+}
+
+CSMTPHeader* CSMTPEmail::SetHeader(const char* name, const char* value, int append)
+{
+    return CSMTPHeader::Set(name, value, m_Headers, append);
+}
+
+const char* CSMTPEmail::GetHeader(const char* name, const char* defaultValue) const
+{
+    const CSMTPHeader* node = CSMTPHeader::Find(name, m_Headers.get());
+    return node ? node->m_Value.c_str() : defaultValue;
+}
+
+void CSMTPEmail::AddTo(const char* address)
+{
+    _AddAddress(m_NewsMode == 1 ? "Newsgroups" : "To", address);
+}
+
+void CSMTPEmail::AddCc(const char* address)
+{
+    if (m_NewsMode == 1) _RefuseInNewsMode("Cc (Carbon Copy)");
+    _AddAddress("Cc", address);
+}
+
+void CSMTPEmail::AddBcc(const char* address)
+{
+    if (m_NewsMode == 1) _RefuseInNewsMode("Bcc (Blind Carbon Copy)");
+    _AddAddress(nullptr, address);
+}
+
+void CSMTPEmail::_RefuseInNewsMode(const char* what)
+{
+    const std::string text = std::string(what) + " is not legal in News posting mode. Aborting.";
+    CSMTPException error(BAD_ARGUMENTS_FROM_FORM);
+    error << text;
+    Refuse(text + "\n", error);
+}
+
+void CSMTPEmail::_AddAddress(const char* headerName, const char* entry, int depth)
+{
+    if (entry[0] == '@') {
+        ReadAddressFile(*this, headerName, entry, depth + 1);
+        return;
+    }
+    if (HoldsControlByte(entry)) {
+        CSMTPException error(BAD_ARGUMENTS_FROM_FORM);
+        error << "Receiver \"" << entry << "\" contains a control character. Aborting.";
+        Refuse(std::string("Receiver '") + entry + "' contains a control character. Aborting.\n",
+               error);
+    }
+    _AddReceiver(headerName, entry);
+}
+
+void CSMTPEmail::_AddReceiver(const char* headerName, const char* entry)
+{
+    if (headerName) SetHeader(headerName, entry, 1);
+    const std::string address = EnvelopeAddress(entry);
+    if (!m_Receivers) {
+        m_Receivers = address;
+    } else {
+        m_Receivers->push_back(',');
+        m_Receivers->append(address);
+    }
+}
+
+void CSMTPEmail::SetPriority(int n)
+{
+    if (n < 1 || n > 5) return;
+    const char digit[2] = {static_cast<char>('0' + n), 0};
+    SetHeader("X-Priority", digit, 0);
+}
+
+void CSMTPEmail::SetFrom(const char* address)
+{
+    const std::string value = NeutraliseLineBreaks(address);
+    SetHeader("From", value.c_str(), 0);
+    const char* sender = GetHeader("X-Sender", nullptr);
+    if (!sender || !*sender) SetHeader("X-Sender", value.c_str(), 0);
+}
+
+void CSMTPEmail::SetSubject(const char* text)
+{
+    SetHeader("Subject", NeutraliseLineBreaks(text).c_str(), 0);
+}

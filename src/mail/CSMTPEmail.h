@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "mail/CSMTPHeader.h"
+#include "platform/Sockets.h"
+#include "transport/CSMTPException.h"
+
+class CSMTPPart;
+
+// How _SendText treats its text; any other value behaves as SEND_NOW.
+enum SendMode { SEND_QUEUE = 0, SEND_FLUSH = 1, SEND_NOW = 2 };
+
+// The message being sent: its mode, headers, body parts and receivers, and
+// the delivery state used while it is sent.
+class CSMTPEmail {
+public:
+    CSMTPEmail();
+    CSMTPEmail(const CSMTPEmail&) = delete;
+    CSMTPEmail& operator=(const CSMTPEmail&) = delete;
+    ~CSMTPEmail();
+
+    // Message layer.
+    CSMTPHeader* SetHeader(const char* name, const char* value, int append = 0);
+    const char* GetHeader(const char* name, const char* defaultValue) const;
+    // Throw BAD_ARGUMENTS_FROM_FORM for Cc/Bcc in news mode, a receiver holding
+    // a control byte, or an address file that cannot be read.
+    void AddTo(const char* address);
+    void AddCc(const char* address);
+    void AddBcc(const char* address);
+    void SetPriority(int n);
+    void SetFrom(const char* address);
+    void SetSubject(const char* text);
+    void SetDate();
+
+    // Composition. AddPart returns -1 for an unreadable text file; throws
+    // BAD_ARGUMENTS_FROM_FORM for an attachment while MIME is off.
+    int AddPart(const char* textOrPath, int kind);
+    // Throws FAILED_TO_OPEN_TEMPFILE when an attachment cannot be read or the
+    // message file cannot be written.
+    void WriteMessageFile(FILE* file);
+
+    // Delivery. Throws every SmtpError of the transport.
+    void _SendIt();
+    bool _SendText(platform::Socket socket, const char* text, int mode);
+    bool _ReadReply(platform::Socket socket);
+    static std::uint32_t _ResolveHost(const char* name);
+
+    // Entries are receivers or "@file"; depth counts the address files that
+    // enclose this entry.
+    void _AddAddress(const char* headerName, const char* entry, int depth = 0);
+
+    bool HasReceivers() const { return m_Receivers.has_value(); }
+
+    int m_NewsMode = 0;
+    int m_Mime = 1;
+    int m_OemToAnsi = 0;
+    std::unique_ptr<CSMTPPart> m_Parts;
+    std::unique_ptr<CSMTPHeader> m_Headers;
+    // Null (no receiver yet) differs from empty (an empty entry was added).
+    std::optional<std::string> m_Receivers;
+    std::string m_SendBuffer;
+
+    static int s_InstanceCount;
+    static bool s_SocketsStarted;
+
+private:
+    void _AddReceiver(const char* headerName, const char* entry);
+    void _RefuseInNewsMode(const char* what);
+};
+
+// Replaces each run of CR and LF bytes by one blank, so that a value given by
+// the user can never start a header line of its own.
+std::string NeutraliseLineBreaks(const char* value);

@@ -1,0 +1,19 @@
+#include "mail/Globals.h"
+
+#include <cstring>
+
+int g_Verbose = 0;
+int g_Debug = 0;
+char g_MailServer[kServerCapacity] = "";
+char g_NewsServer[kServerCapacity] = "";
+char g_Organization[kServerCapacity] = "";
+char g_NewsUser[kLoginCapacity] = "";
+char g_NewsPassword[kLoginCapacity] = "";
+
+bool CopySetting(char* buffer, int capacity, const char* text)
+{
+    const std::size_t length = std::strlen(text);
+    if (length >= static_cast<std::size_t>(capacity)) return false;
+    std::memcpy(buffer, text, length + 1);
+    return true;
+}

@@ -1,0 +1,3 @@
+// Placeholder until delivery lands.
+#include "platform/Sockets.h"
+void platform::StopSockets() {}

@@ -1,0 +1,26 @@
+#include "transport/CSMTPException.h"
+
+CSMTPException::CSMTPException(SmtpError code)
+    : std::exception(), m_Stream(std::ios::in | std::ios::out), m_Code(code)
+{
+}
+
+CSMTPException::CSMTPException(const CSMTPException& source)
+    : std::exception(),
+      m_Stream(std::ios::in | std::ios::out),
+      m_Code(source.m_Code),
+      m_Text(source.m_TextReady ? source.m_Text : source.m_Stream.str()),
+      m_TextReady(true)
+{
+}
+
+CSMTPException::~CSMTPException() = default;
+
+const char* CSMTPException::what() const noexcept
+{
+    if (!m_TextReady) {
+        m_Text = m_Stream.str();
+        m_TextReady = true;
+    }
+    return m_Text.c_str();
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+// Error codes of the mail library; the front end prints SmtpErrorText[code].
+enum SmtpError {
+    SUCCESS = 0,
+    BAD_ARGUMENTS_FROM_FORM = 1,
+    UNABLE_TO_OPEN_MAILFILE = 2,
+    FAILED_TO_START_SOCKETS = 3,
+    FAILED_TO_RESOLVE_HOST = 4,
+    FAILED_TO_OBTAIN_SOCKET_HANDLE = 5,
+    FAILED_TO_CONNECT = 6,
+    FAILED_TO_SEND = 7,
+    FAILED_TO_RECEIVE = 8,
+    SERVER_ERROR = 9,
+    FAILED_TO_RESOLVE_HOST_IP_NAME = 10,
+    OUT_OF_MEMORY = 11,
+    FAILED_TO_OPEN_TEMPFILE = 12,
+    UNKNOWN_ERROR = 13
+};
+
+constexpr int SMTP_ERROR_COUNT = 14;
+extern const char* const SmtpErrorText[SMTP_ERROR_COUNT];

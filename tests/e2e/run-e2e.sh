@@ -1,0 +1,15 @@
+#!/bin/sh
+# usage: run-e2e.sh PATH-TO-QUILLEX [pytest arguments]
+# Runs the end-to-end suite inside a private network namespace, so that the
+# test servers get the fixed ports 25 and 119 and nothing leaves the machine.
+set -e
+here=$(cd "$(dirname "$0")" && pwd)
+bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+shift
+if [ -z "$QUILLEX_IN_NETNS" ]; then
+    if [ "$(id -u)" = 0 ]; then ns="unshare -n"; else ns="unshare -rn"; fi
+    QUILLEX_IN_NETNS=1 exec $ns sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$bin" "$@"
+fi
+export QUILLEX_BIN="$bin"
+cd "$here"
+exec /usr/bin/python3 -m pytest -q -p no:cacheprovider "$@" .

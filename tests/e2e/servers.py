@@ -1,0 +1,1 @@
+"""Fixtures that start real test servers inside the test network namespace."""

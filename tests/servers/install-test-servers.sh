@@ -1,0 +1,33 @@
+#!/bin/sh
+# Install the build tools and the test servers (INN2, Postfix, aiosmtpd) on Debian 12,
+# non-interactively, as root. Safe to run again.
+set -e
+export DEBIAN_FRONTEND=noninteractive
+
+# Keep maintainer scripts from starting innd/postfix in the host network namespace.
+own_policy=no
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+    chmod 755 /usr/sbin/policy-rc.d
+    own_policy=yes
+fi
+
+# Postfix as a loopback-only MTA; inn2's postinst runs newaliases, which needs main.cf.
+echo 'postfix postfix/main_mailer_type select Local only' | debconf-set-selections
+
+apt-get update -q
+apt-get install -y -q build-essential cmake libgtest-dev libgmock-dev python3-pytest \
+    python3-aiosmtpd iproute2 util-linux perl
+# inn2-inews owns /etc/news/inn.conf; inn2's postinst fails unless "domain:" is set
+# on hosts without a fully qualified name.
+if ! dpkg -s inn2 >/dev/null 2>&1; then
+    apt-get install -y -q inn2-inews
+    sed -i 's/^#*domain:.*/domain:                      example.test/' /etc/news/inn.conf
+fi
+# postfix in the same command: otherwise inn2 pulls in another MTA.
+apt-get install -y -q inn2 postfix
+# Recover an inn2 that an earlier run left half-configured.
+dpkg --configure -a
+
+[ "$own_policy" = yes ] && rm -f /usr/sbin/policy-rc.d
+exit 0
