@@ -1,2 +1,98 @@
-// Placeholder until the front end lands.
-int Run(int, char**) { return 0; }
+#include "frontend/Run.h"
+
+#include <cstring>
+#include <string>
+
+#include "frontend/Body.h"
+#include "frontend/Console.h"
+#include "frontend/FrontendGlobals.h"
+#include "frontend/Options.h"
+#include "frontend/Settings.h"
+#include "frontend/Usage.h"
+
+namespace {
+
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
+// Kinds of AddPart: a text held in memory, and a file attached as base64.
+constexpr int kPartTextAuto = 3;
+constexpr int kPartBinaryFile = 5;
+
+bool IsSetupCommand(int argc, char** argv)
+{
+    return argc == 2 && std::strcmp(argv[1], "-init") == 0;
+}
+
+int RefuseNoReceiver()
+{
+    if (g_Verbose) std::fputs("You must send the mail to someone...\n", stderr);
+    return PrintUsage();
+}
+
+void AddParts(CSMTPEmail& mail, const std::string& body)
+{
+    mail.AddPart(body.c_str(), kPartTextAuto);
+    for (const StringNode* node = g_Attachments.First(); node; node = node->next.get())
+        mail.AddPart(node->text.c_str(), kPartBinaryFile);
+}
+
+int Deliver(CSMTPEmail& mail)
+{
+    try {
+        mail._SendIt();
+    } catch (const CSMTPException& error) {
+        if (g_Verbose)
+            std::fprintf(stderr, "%s: Error: %s (%s)\n", g_ProgramName, ErrorText(error.m_Code),
+                         error.what());
+        // A failed delivery must never read as success.
+        return error.m_Code != SUCCESS ? error.m_Code : UNKNOWN_ERROR;
+    }
+    if (g_Verbose)
+        std::fprintf(stderr, mail.m_NewsMode == 1 ? "%s: Message was successfully posted.\n"
+                                                  : "%s: Email was successfully sent.\n",
+                     g_ProgramName);
+    return 0;
+}
+
+}  // namespace
+
+const char* ProgramNameOf(const char* path)
+{
+    if (!path) return kProgramFixedName;
+    const char* separator = std::strrchr(path, kPathSeparator);
+    return separator ? separator + 1 : path;
+}
+
+const char* ErrorText(int code)
+{
+    if (code < 0 || code >= SMTP_ERROR_COUNT) code = UNKNOWN_ERROR;
+    return SmtpErrorText[code];
+}
+
+int ComposeAndSend(CSMTPEmail& mail, FILE* input)
+{
+    if (!LoadSettings(mail)) return -1;
+    if (!g_Attachments.IsEmpty() && mail.m_Mime == 0)
+        return PrintUsage("-m and -i can not be combined");
+    if (!mail.HasReceivers()) RunInteractive(mail, input);
+    if (!mail.HasReceivers()) return RefuseNoReceiver();
+    if (input) ReadBody(input, g_BodyLines);
+    std::string body = AssembleBody(g_BodyLines);
+    if (MergeTextFiles(body, g_TextFiles) != 0) return -1;
+    AddParts(mail, body);
+    mail.SetHeader("X-Mailer", kProgramBanner, 0);
+    return Deliver(mail);
+}
+
+int Run(int argc, char** argv)
+{
+    g_ProgramName = ProgramNameOf(argc > 0 ? argv[0] : nullptr);
+    if (IsSetupCommand(argc, argv)) return RunSetup();
+    FILE* input = nullptr;
+    if (ReadOptions(argc, argv, g_Mail, input) != 0) return -1;
+    return ComposeAndSend(g_Mail, input);
+}

@@ -1,2 +1,20 @@
-// Placeholder until the front end lands.
-int main() { return 0; }
+#include <cstdio>
+#include <new>
+
+#include "frontend/Run.h"
+#include "transport/CSMTPException.h"
+
+int main(int argc, char** argv)
+{
+    try {
+        return Run(argc, argv);
+    } catch (const CSMTPException& error) {
+        std::fprintf(stderr, "Error: %s (%s).\n", ErrorText(error.m_Code), error.what());
+        std::fflush(stderr);
+        return -1;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "Error: %s.\n", ErrorText(OUT_OF_MEMORY));
+        std::fflush(stderr);
+        return -1;
+    }
+}

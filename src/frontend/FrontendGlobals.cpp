@@ -1,0 +1,23 @@
+#include "frontend/FrontendGlobals.h"
+
+CSMTPEmail g_Mail;
+
+const char* g_ProgramName = "quillex";
+int g_SingleDotEnd = 0;
+int g_PauseAfterSend = 0;
+StringList g_Attachments;
+StringList g_TextFiles;
+StringList g_BodyLines;
+
+void ResetFrontendState()
+{
+    g_Verbose = 0;
+    g_Debug = 0;
+    g_SingleDotEnd = 0;
+    g_PauseAfterSend = 0;
+    g_Attachments.Clear();
+    g_TextFiles.Clear();
+    g_BodyLines.Clear();
+    for (char* buffer : {g_MailServer, g_NewsServer, g_Organization, g_NewsUser, g_NewsPassword})
+        buffer[0] = '\0';
+}

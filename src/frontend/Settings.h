@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdio>
+
+class CSMTPEmail;
+
+// Fills from the settings file what the command line left empty. Returns 1
+// when the run may go on, 0 when a required value is missing (the
+// "Not initialized" hint was printed) or a value does not fit its buffer.
+int LoadSettings(CSMTPEmail& mail);
+
+// The setup dialogue of "-init": asks for every setting on standard input and
+// writes each answer. Returns -1, which ends the run.
+int RunSetup();
+
+// Asks for one setting, showing its current value, and writes the answer
+// (an empty answer keeps the current value). An answer of capacity
+// characters or more is refused and the question asked again. Returns false
+// at end of input (nothing written) or when the file cannot be written.
+bool AskSetting(const char* key, const char* question, int capacity, FILE* answers);

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+// The settings ("profile") file, in the layout of Windows ini files:
+// "[Section]" lines, then "key=value" lines; lines starting with ";" are comments.
+namespace platform {
+
+// A bare file name lives where the platform keeps per-user settings; a name
+// with a directory part is used as given.
+constexpr const char* kProfileFileName = "Quillex.ini";
+
+// The value of key in [section], or defaultValue when the file, the section
+// or the key is missing. Section and key names match without regard to case;
+// the value loses its surrounding blanks and one pair of enclosing quotes.
+std::string ReadProfileString(const char* section, const char* key, const char* defaultValue,
+                              const char* fileName = kProfileFileName);
+
+// Sets key in [section], creating the file, the section and the key as
+// needed; other sections, keys and comments stay as they are. Returns false
+// when the file cannot be read or written, or the value holds a line break;
+// the old file then stays whole.
+bool WriteProfileString(const char* section, const char* key, const char* value,
+                        const char* fileName = kProfileFileName);
+
+}  // namespace platform
