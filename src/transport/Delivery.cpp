@@ -1,7 +1,116 @@
-// Placeholder until delivery lands.
-#include "mail/CSMTPEmail.h"
+#include <cstdio>
 
-void CSMTPEmail::_SendIt() { throw CSMTPException(UNKNOWN_ERROR); }
-bool CSMTPEmail::_SendText(platform::Socket, const char*, int) { return true; }
-bool CSMTPEmail::_ReadReply(platform::Socket) { return true; }
-std::uint32_t CSMTPEmail::_ResolveHost(const char*) { return 0; }
+#include "mail/CSMTPEmail.h"
+#include "mail/Globals.h"
+#if __has_include("mime/TempFileName.h")
+#include "mime/TempFileName.h"
+#else  // stand-in until the temporary-name service is in the tree
+#include <cstdlib>
+#include <ctime>
+#include <string>
+__attribute__((weak)) void MakeTempFileName(char* name)
+{
+    const char* dir = std::getenv("MAIL_TEMP");
+    std::string path = std::string(dir ? dir : "/tmp/") + "~mail" +
+                       std::to_string(std::time(nullptr)) + std::to_string(std::rand());
+    std::snprintf(name, 260, "%s", path.c_str());
+}
+#endif
+#include "platform/Files.h"
+#include "transport/Session.h"
+
+namespace {
+
+using transport::Connection;
+
+// The message file: created exclusively and owner-only (it holds private
+// mail), removed whenever the delivery ends, successful or not.
+class MessageFile {
+public:
+    MessageFile();
+    MessageFile(const MessageFile&) = delete;
+    MessageFile& operator=(const MessageFile&) = delete;
+    ~MessageFile();
+
+    FILE* File() const { return m_File; }
+    const char* Name() const { return m_Name; }
+    // FAILED_TO_OPEN_TEMPFILE when the written file cannot be flushed.
+    void Rewind();
+
+private:
+    char m_Name[260] = {};
+    FILE* m_File = nullptr;
+};
+
+MessageFile::MessageFile()
+{
+    MakeTempFileName(m_Name);
+    m_File = platform::CreateExclusiveFile(m_Name);
+    if (m_File) return;
+    if (g_Verbose || g_Debug)
+        std::fprintf(stderr, "Unable to open tmp file '%s'. Aborting.\n", m_Name);
+    CSMTPException error(FAILED_TO_OPEN_TEMPFILE);
+    error << "Unable to open tmp file \"" << m_Name << "\". Aborting.";
+    throw error;
+}
+
+MessageFile::~MessageFile()
+{
+    std::fclose(m_File);
+    platform::RemoveFile(m_Name);
+}
+
+void MessageFile::Rewind()
+{
+    // A message cut short by a full disk must never be sent as if whole.
+    if (std::fflush(m_File) != 0 || std::ferror(m_File)) {
+        if (g_Verbose || g_Debug)
+            std::fprintf(stderr, "Unable to write tmp file '%s'. Aborting.\n", m_Name);
+        CSMTPException error(FAILED_TO_OPEN_TEMPFILE);
+        error << "Unable to write tmp file \"" << m_Name << "\". Aborting.";
+        throw error;
+    }
+    std::rewind(m_File);
+}
+
+// Once the end of the data is accepted the message is delivered: a failing
+// QUIT must not make a script send it again.
+void Quit(CSMTPEmail& email, platform::Socket socket)
+{
+    try {
+        transport::Command(email, socket, "QUIT\r\n");
+    } catch (const CSMTPException& error) {
+        if (g_Verbose || g_Debug)
+            std::fprintf(stderr, "The message was delivered, but QUIT failed: %s (%s)\n",
+                         SmtpErrorText[error.m_Code], error.what());
+    }
+}
+
+}  // namespace
+
+void CSMTPEmail::_SendIt()
+{
+    transport::StartSocketLibrary();
+    const bool news = m_NewsMode == 1;
+    const transport::ServerAddress server = transport::SplitServer(
+        news ? g_NewsServer : g_MailServer, news ? transport::kNntpPort : transport::kSmtpPort);
+    const Connection connection(server);
+    const platform::Socket socket = connection.Socket();
+    _ReadReply(socket);
+    transport::FillLocalHostName(server.host);
+
+    if (news)
+        transport::NewsDialogue(*this, socket);
+    else
+        transport::MailDialogue(*this, socket);
+
+    SetDate();
+    MessageFile message;
+    WriteMessageFile(message.File());
+    message.Rewind();
+    _SendText(socket, nullptr, SEND_FLUSH);
+    transport::StreamMessageFile(*this, socket, message.File(), message.Name());
+    _SendText(socket, "\r\n.\r\n", SEND_QUEUE);
+    transport::ReadReplyWithin(*this, socket, transport::TimeLimit(transport::kEndOfDataTimeLimit));
+    Quit(*this, socket);
+}

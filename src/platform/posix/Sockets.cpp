@@ -1,3 +1,228 @@
-// Placeholder until delivery lands.
 #include "platform/Sockets.h"
-void platform::StopSockets() {}
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+namespace platform {
+namespace {
+
+int s_LastError = 0;
+
+using Clock = std::chrono::steady_clock;
+
+IoStatus Fail()
+{
+    s_LastError = errno;
+    return IoStatus::FAILED;
+}
+
+IoStatus TimedOut()
+{
+    s_LastError = ETIMEDOUT;
+    return IoStatus::TIMED_OUT;
+}
+
+// Waits until the socket is ready for events or the deadline passes.
+IoStatus WaitFor(Socket socket, short events, Deadline deadline)
+{
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - Clock::now()).count();
+        if (left <= 0) return TimedOut();
+        pollfd entry{static_cast<int>(socket), events, 0};
+        const int ready = poll(&entry, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (ready > 0) return IoStatus::OK;
+        if (ready < 0 && errno != EINTR) return Fail();
+    }
+}
+
+bool WouldBlock(int error)
+{
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+}  // namespace
+
+Deadline DeadlineAfter(int seconds)
+{
+    return Clock::now() + std::chrono::seconds(seconds < 0 ? 0 : seconds);
+}
+
+bool StartSockets()
+{
+    return true;
+}
+
+void StopSockets() {}
+
+int LastSocketError()
+{
+    return s_LastError;
+}
+
+Socket OpenStreamSocket()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        s_LastError = errno;
+        return kInvalidSocket;
+    }
+    return fd;
+}
+
+void CloseSocket(Socket socket)
+{
+    if (socket != kInvalidSocket) close(static_cast<int>(socket));
+}
+
+std::uint32_t ParseDottedAddress(const char* text)
+{
+    return inet_addr(text);
+}
+
+bool LookupHostAddress(const char* name, std::uint32_t* address)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int result = getaddrinfo(name, nullptr, &hints, &found);
+    if (result != 0) {
+        s_LastError = result == EAI_SYSTEM ? errno : result;
+        return false;
+    }
+    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    *address = ipv4->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+void NoteHostNotFound()
+{
+    s_LastError = EAI_NONAME;
+}
+
+IoStatus ConnectSocket(Socket socket, std::uint32_t address, std::uint16_t port,
+                       Deadline deadline)
+{
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
+    const int fd = static_cast<int>(socket);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0)
+        return IoStatus::OK;
+    // An interrupted connect goes on in the background, like one in progress.
+    if (errno != EINPROGRESS && errno != EINTR) return Fail();
+    const IoStatus waited = WaitFor(socket, POLLOUT, deadline);
+    if (waited != IoStatus::OK) return waited;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) return Fail();
+    if (error != 0) {
+        s_LastError = error;
+        return IoStatus::FAILED;
+    }
+    return IoStatus::OK;
+}
+
+void SetNoDelay(Socket socket)
+{
+    const int on = 1;
+    setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+IoStatus SendPieces(Socket socket, const SendPiece* pieces, std::size_t count,
+                    Deadline deadline)
+{
+    std::vector<iovec> left;
+    left.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+        if (pieces[i].length > 0)
+            left.push_back({const_cast<char*>(pieces[i].data), pieces[i].length});
+    std::size_t first = 0;
+    while (first < left.size()) {
+        msghdr message{};
+        message.msg_iov = &left[first];
+        message.msg_iovlen = std::min<std::size_t>(left.size() - first, IOV_MAX);
+        const ssize_t sent = sendmsg(static_cast<int>(socket), &message,
+                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (!WouldBlock(errno)) return Fail();
+            const IoStatus waited = WaitFor(socket, POLLOUT, deadline);
+            if (waited != IoStatus::OK) return waited;
+            continue;
+        }
+        if (sent == 0) {
+            s_LastError = EPIPE;
+            return IoStatus::FAILED;
+        }
+        std::size_t done = static_cast<std::size_t>(sent);
+        while (done > 0 && first < left.size()) {
+            iovec& piece = left[first];
+            const std::size_t step = std::min(done, piece.iov_len);
+            piece.iov_base = static_cast<char*>(piece.iov_base) + step;
+            piece.iov_len -= step;
+            done -= step;
+            if (piece.iov_len == 0) ++first;
+        }
+    }
+    return IoStatus::OK;
+}
+
+IoStatus ReceiveSome(Socket socket, char* buffer, std::size_t capacity, Deadline deadline,
+                     std::size_t* received)
+{
+    *received = 0;
+    if (capacity == 0) {
+        s_LastError = EMSGSIZE;
+        return IoStatus::FAILED;
+    }
+    for (;;) {
+        const ssize_t got = recv(static_cast<int>(socket), buffer, capacity, MSG_DONTWAIT);
+        if (got > 0) {
+            *received = static_cast<std::size_t>(got);
+            return IoStatus::OK;
+        }
+        if (got == 0) {  // the peer closed the connection
+            s_LastError = 0;
+            return IoStatus::FAILED;
+        }
+        if (errno == EINTR) continue;
+        if (!WouldBlock(errno)) return Fail();
+        const IoStatus waited = WaitFor(socket, POLLIN, deadline);
+        if (waited != IoStatus::OK) return waited;
+    }
+}
+
+bool GetLocalHostName(char* buffer, std::size_t capacity)
+{
+    if (capacity == 0) return false;
+    if (gethostname(buffer, capacity) != 0) {
+        s_LastError = errno;
+        return false;
+    }
+    if (std::memchr(buffer, '\0', capacity) == nullptr) {
+        buffer[0] = '\0';
+        s_LastError = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,55 @@
+#include <string>
+
+#include "mail/CSMTPEmail.h"
+#include "transport/Session.h"
+
+namespace transport {
+namespace {
+
+const char kReceiverDelimiters[] = ", ";
+
+void Helo(CSMTPEmail& email, platform::Socket socket)
+{
+    Command(email, socket, std::string("HELO ") + s_LocalHostName + "\r\n");
+}
+
+void MailFrom(CSMTPEmail& email, platform::Socket socket)
+{
+    Command(email, socket,
+            std::string("MAIL FROM:<") + email.GetHeader("X-Sender", "(NULL)") + ">\r\n");
+}
+
+// Every run of characters other than comma and blank is one receiver. Like a
+// tokenizer working in place, the list keeps only its first receiver afterwards.
+void RcptToEach(CSMTPEmail& email, platform::Socket socket)
+{
+    if (!email.m_Receivers) return;
+    const std::string list = *email.m_Receivers;
+    std::size_t start = list.find_first_not_of(kReceiverDelimiters);
+    if (start == std::string::npos) return;
+    const std::size_t firstEnd = list.find_first_of(kReceiverDelimiters, start);
+    if (firstEnd != std::string::npos) email.m_Receivers->resize(firstEnd);
+    while (start != std::string::npos) {
+        const std::size_t end = list.find_first_of(kReceiverDelimiters, start);
+        const std::size_t length = end == std::string::npos ? std::string::npos : end - start;
+        Command(email, socket, "RCPT TO:<" + list.substr(start, length) + ">\r\n");
+        start = list.find_first_not_of(kReceiverDelimiters, end);
+    }
+}
+
+void Data(CSMTPEmail& email, platform::Socket socket)
+{
+    Command(email, socket, "DATA\r\n");
+}
+
+}  // namespace
+
+void MailDialogue(CSMTPEmail& email, platform::Socket socket)
+{
+    Helo(email, socket);
+    MailFrom(email, socket);
+    RcptToEach(email, socket);
+    Data(email, socket);
+}
+
+}  // namespace transport
