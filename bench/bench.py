@@ -1,0 +1,590 @@
+#!/usr/bin/python3
+"""Quillex benchmarks: quillex, its peers and reference copies on the same work.
+
+Started by bench/run.sh inside a private network namespace (127.0.0.1:25 is the
+sink of bench/sink). Prints a Markdown report and writes it to --out.
+"""
+import argparse
+import base64
+import datetime
+import hashlib
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+MiB = 1 << 20
+SENDER = "sender@example.test"
+RCPT = "rcpt@example.test"
+HELO = "bench.example.test"
+SMTP_PORT = 25
+RAW_PORT = 2525
+BOUNDARY = "BENCH.BOUNDARY.0"
+
+# Targets, checked in the closing table.
+TARGET_MBPS_256 = 250.0
+TARGET_RSS_MIB = 8.0
+TARGET_US_PER_RCPT = 20.0
+TARGET_B64_MBPS = 1000.0
+TARGET_QP_MBPS = 300.0
+
+
+def log(msg):
+    print(msg, file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------- data
+
+def make_random(path, size):
+    if os.path.exists(path) and os.path.getsize(path) == size:
+        return
+    log(f"making {size // MiB} MiB of random data: {path}")
+    with open("/dev/urandom", "rb") as src, open(path + ".part", "wb") as dst:
+        left = size
+        while left:
+            chunk = src.read(min(left, 4 * MiB))
+            dst.write(chunk)
+            left -= len(chunk)
+    os.replace(path + ".part", path)
+
+
+def header_block(to_value):
+    date = datetime.datetime.now(datetime.timezone.utc).strftime("%a, %d %b %Y %H:%M:%S +0000")
+    return (f"Subject: Bench\r\nFrom: {SENDER}\r\nTo: {to_value}\r\nDate: {date}\r\n"
+            "MIME-Version: 1.0\r\n").encode()
+
+
+def make_attachment_message(path, attachment):
+    """The pre-built message for the peers that compose nothing: text + base64 part."""
+    if os.path.exists(path) and os.path.getmtime(path) >= os.path.getmtime(attachment):
+        return
+    log(f"pre-building message {path}")
+    name = os.path.basename(attachment)
+    with open(attachment, "rb") as src, open(path + ".part", "wb") as out:
+        out.write(header_block(RCPT))
+        out.write(f"Content-type: multipart/mixed;\r\n\tboundary={BOUNDARY}\r\n\r\n".encode())
+        out.write(f"\r\n--{BOUNDARY}\r\nContent-type: text/plain; charset=iso-8859-1\r\n"
+                  "Content-Transfer-Encoding: quoted-printable\r\n\r\nhi\r\n".encode())
+        out.write(f"\r\n--{BOUNDARY}\r\nContent-type: application/octet-stream; name=\"{name}\"\r\n"
+                  "Content-Transfer-Encoding: base64\r\n"
+                  f"Content-Disposition: attachment; filename=\"{name}\"\r\n\r\n".encode())
+        while True:
+            chunk = src.read(57 * 16384)
+            if not chunk:
+                break
+            out.write(base64.encodebytes(chunk).replace(b"\n", b"\r\n"))
+        out.write(f"\r\n--{BOUNDARY}--\r\n".encode())
+    os.replace(path + ".part", path)
+
+
+def receiver(i):
+    return f"r{i:06d}@example.test"
+
+
+def make_receiver_files(data, n):
+    """Address file (quillex), pre-built message with the To list (msmtp, curl; s-nail with LF),
+    curl config and swaks config for n receivers."""
+    paths = {k: os.path.join(data, f"rcpt-{n}.{k}") for k in ("list", "eml", "lf", "curl", "swaks")}
+    if all(os.path.exists(p) for p in paths.values()):
+        return paths
+    addrs = [receiver(i) for i in range(n)]
+    with open(paths["list"], "w") as f:
+        f.write("\n".join(addrs) + "\n")
+    with open(paths["eml"], "wb") as f:
+        f.write(header_block(",\r\n\t".join(addrs)))
+        f.write(b"Content-type: text/plain; charset=iso-8859-1\r\n\r\nhi\r\n")
+    # s-nail reads a local text with LF line ends
+    with open(paths["eml"], "rb") as src, open(paths["lf"], "wb") as f:
+        f.write(src.read().replace(b"\r\n", b"\n"))
+    with open(paths["curl"], "w") as f:
+        f.write("".join(f'mail-rcpt = "{a}"\n' for a in addrs))
+    with open(paths["swaks"], "w") as f:
+        f.write(f"server 127.0.0.1\nport {SMTP_PORT}\nfrom {SENDER}\nhelo {HELO}\n"
+                f"h-Subject: Bench\nbody hi\nsuppress-data\nto {','.join(addrs)}\n")
+    return paths
+
+
+def attachment_sha256(message_path):
+    """SHA-256 and length of the decoded base64 part of a captured message."""
+    digest, length, state = hashlib.sha256(), 0, "head"
+    with open(message_path, "rb") as f:
+        for line in f:
+            if state == "head":
+                if line.lower().startswith(b"content-transfer-encoding: base64"):
+                    state = "part-head"
+            elif state == "part-head":
+                if line in (b"\r\n", b"\n"):
+                    state = "body"
+            else:
+                if line.startswith(b"--") or line in (b"\r\n", b"\n"):
+                    break
+                raw = base64.b64decode(line.rstrip(b"\r\n"), validate=True)
+                digest.update(raw)
+                length += len(raw)
+    return digest.hexdigest(), length
+
+
+def file_sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(4 * MiB), b""):
+            digest.update(chunk)
+    return digest.hexdigest(), os.path.getsize(path)
+
+
+# ---------------------------------------------------------------- sink
+
+class Sink:
+    def __init__(self, build, work, save=None, seconds=3600):
+        self.log_path = os.path.join(work, "sink.log")
+        ready = os.path.join(work, "sink.ready")
+        for p in (self.log_path, ready):
+            if os.path.exists(p):
+                os.unlink(p)
+        args = [os.path.join(build, "bench", "quillex_sink"), "--port", str(SMTP_PORT),
+                "--raw-port", str(RAW_PORT), "--seconds", str(seconds),
+                "--log", self.log_path, "--ready", ready]
+        if save:
+            args += ["--save", save]
+        self.proc = subprocess.Popen(args)
+        end = time.time() + 10
+        while not os.path.exists(ready):
+            if time.time() > end or self.proc.poll() is not None:
+                raise SystemExit("the sink did not start")
+            time.sleep(0.02)
+
+    def lines(self):
+        if not os.path.exists(self.log_path):
+            return []
+        with open(self.log_path) as f:
+            return f.read().splitlines()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=10)
+
+
+# ---------------------------------------------------------------- running
+
+class Run:
+    def __init__(self, wall, user, sys_, rss_kib, status, ok):
+        self.wall, self.cpu, self.rss_kib, self.status, self.ok = wall, user + sys_, rss_kib, status, ok
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.build = os.path.abspath(args.build)
+        self.quillex = os.path.join(self.build, "quillex")
+        self.measure = os.path.join(self.build, "bench", "quillex_measure")
+        self.data = os.path.abspath(args.data or os.path.join(self.build, "bench-data"))
+        os.makedirs(self.data, exist_ok=True)
+        self.work = tempfile.mkdtemp(prefix="quillex-bench.", dir=args.tmp)
+        self.settings = os.path.join(self.work, "settings")
+        self.mailtemp = os.path.join(self.work, "mailtemp")
+        os.makedirs(self.settings)
+        os.makedirs(self.mailtemp)
+        self.hi = os.path.join(self.work, "hi.txt")
+        with open(self.hi, "w") as f:
+            f.write("hi\n")
+        self.msmtprc = os.path.join(self.work, "msmtprc")
+        open(self.msmtprc, "w").close()
+        os.chmod(self.msmtprc, 0o600)
+        self.sink = None
+        self.notes = []
+
+    def env(self):
+        env = dict(os.environ)
+        env["XDG_CONFIG_HOME"] = self.settings
+        env["MAIL_TEMP"] = self.mailtemp
+        env["HOME"] = self.work
+        return env
+
+    def run(self, argv, stdin=None, stdout="/dev/null", expect=None):
+        """Runs argv under quillex_measure; expect = ('smtp', rcpts) or ('raw', bytes)."""
+        before = len(self.sink.lines())
+        cmd = [self.measure, "-t", "600", "-o", stdout, "-e", os.path.join(self.work, "stderr")]
+        if stdin:
+            cmd += ["-i", stdin]
+        out = subprocess.run(cmd + ["--"] + argv, env=self.env(), capture_output=True, text=True)
+        wall, user, sys_, rss, status = out.stdout.split()[:5]
+        ok = status == "0"
+        if expect and ok:
+            time.sleep(0.001)
+            new = self.sink.lines()[before:]
+            kind, value = expect
+            want = f"smtp rcpts={value} " if kind == "smtp" else f"raw bytes={value}"
+            ok = len(new) == 1 and new[0].startswith(want)
+        if not ok:
+            with open(os.path.join(self.work, "stderr"), errors="replace") as f:
+                err = f.read().strip()[-300:]
+            log(f"  FAILED (status {status}): {' '.join(argv)[:160]}\n    {err}")
+        return Run(float(wall), float(user), float(sys_), int(rss), int(status), ok)
+
+    # ------------------------------------------------------------ the programs
+
+    def attachment_tools(self, size):
+        att = os.path.join(self.data, f"random-{size}M.bin")
+        eml = os.path.join(self.data, f"random-{size}M.eml")
+        eml_size = os.path.getsize(eml)
+        smtp1 = ("smtp", 1)
+        return [
+            ("quillex", "quillex",
+             [self.quillex, "--", "-S127.0.0.1", f"-F{SENDER}", "-sBench", f"-i{att}", RCPT],
+             self.hi, smtp1),
+            ("s-nail (composes)", "peer",
+             ["s-nail", "-:/", "-Sv15-compat", f"-Smta=smtp://127.0.0.1:{SMTP_PORT}",
+              "-Ssmtp-auth=none", f"-Sfrom={SENDER}", f"-Shostname={HELO}", "-sBench",
+              f"-a{att}", RCPT], self.hi, smtp1),
+            ("swaks (composes)", "peer",
+             ["swaks", "--config", "--server", "127.0.0.1", "--port", str(SMTP_PORT),
+              "--from", SENDER, "--to", RCPT, "--helo", HELO, "--h-Subject", "Bench",
+              "--body", "hi", "--attach", "@" + att, "--suppress-data"], None, smtp1),
+            ("msmtp (pre-built)", "peer",
+             ["msmtp", "-C", self.msmtprc, "--host=127.0.0.1", f"--port={SMTP_PORT}",
+              "--auth=off", "--tls=off", f"--domain={HELO}", f"--from={SENDER}", RCPT],
+             eml, smtp1),
+            ("curl (pre-built)", "peer",
+             ["curl", "-sS", "--url", f"smtp://127.0.0.1:{SMTP_PORT}/{HELO}",
+              "--mail-from", SENDER, "--mail-rcpt", RCPT, "-T", eml], None, smtp1),
+            ("ref: cat file > /dev/null", "ref", ["cat", att], None, None),
+            ("ref: base64 -w 76 file > /dev/null", "ref", ["base64", "-w", "76", att], None, None),
+            ("ref: socat message to loopback, 8 KiB writes", "ref",
+             ["socat", "-u", "-b", "8192", f"OPEN:{eml},rdonly", f"TCP:127.0.0.1:{RAW_PORT}"],
+             None, ("raw", eml_size)),
+            ("ref: socat message to loopback, 1023-byte writes", "ref",
+             ["socat", "-u", "-b", "1023", f"OPEN:{eml},rdonly", f"TCP:127.0.0.1:{RAW_PORT}"],
+             None, ("raw", eml_size)),
+        ]
+
+    def receiver_tools(self, n):
+        p = make_receiver_files(self.data, n)
+        want = ("smtp", n)
+        return [
+            ("quillex", "quillex",
+             [self.quillex, "--", "-S127.0.0.1", f"-F{SENDER}", "-sBench", "@" + p["list"]],
+             self.hi, want),
+            ("s-nail (-t, composes)", "peer",
+             ["s-nail", "-:/", "-Sv15-compat", f"-Smta=smtp://127.0.0.1:{SMTP_PORT}",
+              "-Ssmtp-auth=none", f"-Sfrom={SENDER}", f"-Shostname={HELO}", "-t"], p["lf"], want),
+            ("swaks (composes)", "peer", ["swaks", "--config", p["swaks"]], None, want),
+            ("msmtp (-t, pre-built)", "peer",
+             ["msmtp", "-C", self.msmtprc, "--host=127.0.0.1", f"--port={SMTP_PORT}",
+              "--auth=off", "--tls=off", f"--domain={HELO}", f"--from={SENDER}", "-t"],
+             p["eml"], want),
+            ("curl (pre-built)", "peer",
+             ["curl", "-sS", "--url", f"smtp://127.0.0.1:{SMTP_PORT}/{HELO}",
+              "--mail-from", SENDER, "-K", p["curl"], "-T", p["eml"]], None, want),
+        ]
+
+    def series(self, tools, runs):
+        """Warm-up run of each tool, then `runs` rounds, tools interleaved in each round."""
+        results = {name: [] for name, *_ in tools}
+        broken = set()
+        for name, _, argv, stdin, expect in tools:
+            if not self.run(argv, stdin, expect=expect).ok:
+                broken.add(name)
+        for _ in range(runs):
+            for name, _, argv, stdin, expect in tools:
+                if name in broken:
+                    continue
+                r = self.run(argv, stdin, expect=expect)
+                if r.ok:
+                    results[name].append(r)
+                else:
+                    self.notes.append(f"{name}: a timed run failed (status {r.status})")
+        return results, broken
+
+    # ------------------------------------------------------------ phases
+
+    def verify_wire(self, sizes):
+        """One quillex run per size against a sink that keeps the data: the decoded
+        attachment must be the file, byte for byte."""
+        rows = []
+        saved = os.path.join(self.work, "wire.eml")
+        self.sink = Sink(self.build, self.work, save=saved)
+        try:
+            for size in sizes:
+                att = os.path.join(self.data, f"random-{size}M.bin")
+                tools = self.attachment_tools(size)
+                r = self.run(tools[0][2], tools[0][3], expect=tools[0][4])
+                if not r.ok:
+                    rows.append((size, "quillex failed", r.status))
+                    continue
+                got = attachment_sha256(saved)
+                want = file_sha256(att)
+                wire = os.path.getsize(saved)
+                rows.append((size, "identical" if got == want else f"DIFFERENT {got} vs {want}", wire))
+        finally:
+            self.sink.stop()
+            if os.path.exists(saved):
+                os.unlink(saved)
+        return rows
+
+    def rss_checks(self):
+        rows = []
+        big = os.path.join(self.data, "random-1024M.bin")
+        make_random(big, 1024 * MiB)
+        one = os.path.join(self.data, "random-1M.bin")
+        cases = [("1 × 1 GiB", [f"-i{big}"]), ("16 × 1 MiB", [f"-i{one}"] * 16),
+                 ("1 × 1 MiB", [f"-i{one}"])]
+        for label, atts in cases:
+            argv = [self.quillex, "--", "-S127.0.0.1", f"-F{SENDER}", "-sBench"] + atts + [RCPT]
+            r = self.run(argv, self.hi, expect=("smtp", 1))
+            rows.append((label, r))
+        return rows
+
+    def encoders(self):
+        exe = os.path.join(self.build, "bench", "quillex_encoders_bench")
+        if not os.path.exists(exe):
+            return []
+        out = subprocess.run([exe, "--benchmark_format=json", "--benchmark_repetitions=5",
+                              "--benchmark_report_aggregates_only=true",
+                              f"--benchmark_min_time={self.args.encoder_seconds}"],
+                             capture_output=True, text=True)
+        if out.returncode != 0:
+            log(out.stderr)
+            return []
+        rows = []
+        for b in json.loads(out.stdout)["benchmarks"]:
+            if b.get("aggregate_name") == "median":
+                rows.append((b["run_name"], b["bytes_per_second"] / 1e6))
+        return rows
+
+
+# ---------------------------------------------------------------- report
+
+def med(runs, attr):
+    return statistics.median(getattr(r, attr) for r in runs)
+
+
+def fmt_mib(kib):
+    return f"{kib / 1024:.1f}"
+
+
+def machine_lines():
+    cpu = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as f:
+        mem = int(f.readline().split()[1]) // 1024
+    versions = []
+    for pkg in ("s-nail", "msmtp", "curl", "swaks", "socat", "coreutils"):
+        v = subprocess.run(["dpkg-query", "-W", "-f=${Version}", pkg],
+                           capture_output=True, text=True).stdout.strip()
+        versions.append(f"{pkg} {v or '?'}")
+    return [f"- Machine: {os.cpu_count()} CPUs ({cpu}), {mem} MiB memory, "
+            f"Linux {platform.release()}",
+            f"- Peers: {', '.join(versions)}"]
+
+
+def attachment_table(results_by_size, runs_by_size):
+    lines = ["| program | attachment | runs | wall s | CPU s | peak RSS MiB | MB/s | its time ÷ Quillex's time |",
+             "|---|---|---|---|---|---|---|---|"]
+    for size, (results, broken) in results_by_size.items():
+        q = results.get("quillex")
+        qwall = med(q, "wall") if q else None
+        for name, runs in results.items():
+            if name in broken or not runs:
+                lines.append(f"| {name} | {size} MiB | – | failed | | | | |")
+                continue
+            wall = med(runs, "wall")
+            mbps = size * MiB / wall / 1e6
+            ratio = f"{wall / qwall:.2f}" if qwall else "–"
+            lines.append(f"| {name} | {size} MiB | {len(runs)} | {wall:.3f} | {med(runs, 'cpu'):.3f} | "
+                         f"{fmt_mib(med(runs, 'rss_kib'))} | {mbps:.0f} | {ratio} |")
+    return lines
+
+
+def marginal_table(results_by_size):
+    if 64 not in results_by_size or 256 not in results_by_size:
+        return [], {}
+    r64, b64 = results_by_size[64]
+    r256, b256 = results_by_size[256]
+    rates = {}
+    for name in r64:
+        if name in b64 or name in b256 or not r64[name] or not r256[name]:
+            continue
+        dt = med(r256[name], "wall") - med(r64[name], "wall")
+        if dt > 0:
+            rates[name] = (256 - 64) * MiB / dt / 1e6
+    q = rates.get("quillex")
+    lines = ["| program | marginal MB/s (64 → 256 MiB) | Quillex's rate ÷ its rate |", "|---|---|---|"]
+    for name, rate in rates.items():
+        lines.append(f"| {name} | {rate:.0f} | {q / rate:.2f} |" if q else f"| {name} | {rate:.0f} | – |")
+    return lines, rates
+
+
+def receiver_table(results_by_n):
+    ns = sorted(results_by_n)
+    lines = ["| program | receivers | runs | wall s | CPU s | peak RSS MiB | its time ÷ Quillex's time |",
+             "|---|---|---|---|---|---|---|"]
+    for n in ns:
+        results, broken = results_by_n[n]
+        q = results.get("quillex")
+        qwall = med(q, "wall") if q and "quillex" not in broken else None
+        for name, runs in results.items():
+            if name in broken or not runs:
+                lines.append(f"| {name} | {n} | – | failed | | | |")
+                continue
+            wall = med(runs, "wall")
+            ratio = f"{wall / qwall:.2f}" if qwall else "–"
+            lines.append(f"| {name} | {n} | {len(runs)} | {wall:.3f} | {med(runs, 'cpu'):.3f} | "
+                         f"{fmt_mib(med(runs, 'rss_kib'))} | {ratio} |")
+    slopes = {}
+    if len(ns) >= 2:
+        lo, hi = ns[0], ns[-1]
+        lines += ["", f"| program | µs per extra receiver ({lo} → {hi}) | CPU µs per extra receiver | its µs ÷ Quillex's µs |",
+                  "|---|---|---|---|"]
+        for name in results_by_n[lo][0]:
+            a, b = results_by_n[lo][0][name], results_by_n[hi][0][name]
+            if not a or not b:
+                continue
+            slopes[name] = ((med(b, "wall") - med(a, "wall")) / (hi - lo) * 1e6,
+                            (med(b, "cpu") - med(a, "cpu")) / (hi - lo) * 1e6)
+        q = slopes.get("quillex")
+        for name, (us, cpu_us) in slopes.items():
+            ratio = f"{us / q[0]:.2f}" if q and q[0] > 0 else "–"
+            lines.append(f"| {name} | {us:.1f} | {cpu_us:.1f} | {ratio} |")
+    return lines, slopes
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--build", required=True, help="release build directory")
+    ap.add_argument("--data", help="where the random files are kept (default BUILD/bench-data)")
+    ap.add_argument("--tmp", default=os.environ.get("TMPDIR", "/tmp"), help="scratch directory")
+    ap.add_argument("--out", help="Markdown report (default BUILD/bench-results.md)")
+    ap.add_argument("--runs", type=int, default=5, help="timed runs per case (median)")
+    ap.add_argument("--sizes", default="1,64,256", help="attachment sizes in MiB")
+    ap.add_argument("--receivers", default="1000,10000,100000", help="receiver counts")
+    ap.add_argument("--encoder-seconds", default="0.5", help="min time per encoder benchmark")
+    ap.add_argument("--skip", default="", help="comma-separated phases to skip: "
+                    "wire,attach,receivers,rss,encoders")
+    args = ap.parse_args()
+    skip = set(filter(None, args.skip.split(",")))
+    sizes = [int(s) for s in args.sizes.split(",") if s]
+    counts = [int(s) for s in args.receivers.split(",") if s]
+    bench = Bench(args)
+    started = time.time()
+    report = ["# Quillex benchmark results", "",
+              f"- Date: {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')}, "
+              f"medians of {args.runs} timed runs after one warm-up run, programs interleaved",
+              *machine_lines(),
+              "- MB/s = 10^6 attachment bytes per second of wall time; CPU = user + system; "
+              "peak RSS = maximum resident set size (wait4).",
+              "- Sink: bench/sink on 127.0.0.1:25 in a private network namespace, one reply per command "
+              "(no PIPELINING). msmtp, curl and the socat copies send a pre-built message of the same layout.",
+              ""]
+    try:
+        for size in sizes:
+            make_random(os.path.join(bench.data, f"random-{size}M.bin"), size * MiB)
+            make_attachment_message(os.path.join(bench.data, f"random-{size}M.eml"),
+                                    os.path.join(bench.data, f"random-{size}M.bin"))
+        if "wire" not in skip:
+            log("checking the bytes on the wire")
+            rows = bench.verify_wire(sizes)
+            report += ["## Bytes on the wire (quillex, decoded attachment against the file)", "",
+                       "| attachment | result | message bytes on the wire |", "|---|---|---|"]
+            report += [f"| {s} MiB | {res} | {w} |" for s, res, w in rows] + [""]
+
+        bench.sink = Sink(bench.build, bench.work)
+        by_size, rates = {}, {}
+        if "attach" not in skip:
+            for size in sizes:
+                log(f"attachment {size} MiB")
+                by_size[size] = bench.series(bench.attachment_tools(size), args.runs)
+            report += ["## One attachment of random data, one receiver", ""]
+            report += attachment_table(by_size, args.runs) + [""]
+            lines, rates = marginal_table(by_size)
+            report += lines + ([""] if lines else [])
+
+        by_n, slopes = {}, {}
+        if "receivers" not in skip:
+            for n in counts:
+                log(f"{n} receivers")
+                by_n[n] = bench.series(bench.receiver_tools(n), args.runs)
+            report += ["## Many receivers (one short message, each RCPT waits for its reply)", ""]
+            lines, slopes = receiver_table(by_n)
+            report += lines + [""]
+
+        rss_rows = []
+        if "rss" not in skip:
+            log("memory checks")
+            rss_rows = bench.rss_checks()
+            report += ["## Peak RSS of quillex (one run each)", "",
+                       "| attachments | wall s | peak RSS MiB | MB/s | delivered |", "|---|---|---|---|---|"]
+            for label, r in rss_rows:
+                total = {"1 × 1 GiB": 1024, "16 × 1 MiB": 16, "1 × 1 MiB": 1}[label] * MiB
+                report.append(f"| {label} | {r.wall:.3f} | {fmt_mib(r.rss_kib)} | "
+                              f"{total / r.wall / 1e6:.0f} | {'yes' if r.ok else 'NO'} |")
+            report.append("")
+        bench.sink.stop()
+
+        enc = []
+        if "encoders" not in skip:
+            log("encoder benchmarks")
+            enc = bench.encoders()
+            report += ["## Encoders alone (Google Benchmark, median of 5 repetitions)", "",
+                       "| benchmark | MB/s |", "|---|---|"]
+            report += [f"| {name} | {mbps:.0f} |" for name, mbps in enc] + [""]
+
+        report += targets(by_size, rates, slopes, rss_rows, enc)
+        if bench.notes:
+            report += ["", "## Notes", ""] + [f"- {n}" for n in bench.notes]
+        report.append(f"\nTotal benchmark time: {time.time() - started:.0f} s.")
+    finally:
+        if bench.sink:
+            bench.sink.stop()
+        shutil.rmtree(bench.work, ignore_errors=True)
+
+    text = "\n".join(report) + "\n"
+    out = args.out or os.path.join(bench.build, "bench-results.md")
+    with open(out, "w") as f:
+        f.write(text)
+    print(text)
+    log(f"report written to {out}")
+
+
+def targets(by_size, rates, slopes, rss_rows, enc):
+    lines = ["## Targets", "", "| target | measured | met |", "|---|---|---|"]
+
+    def row(what, value, met):
+        lines.append(f"| {what} | {value} | {'yes' if met else 'NO'} |")
+
+    if 256 in by_size and by_size[256][0].get("quillex"):
+        mbps = 256 * MiB / med(by_size[256][0]["quillex"], "wall") / 1e6
+        marg = rates.get("quillex")
+        row(f"256 MiB end to end ≥ {TARGET_MBPS_256:.0f} MB/s", f"{mbps:.0f} MB/s"
+            + (f" (marginal {marg:.0f})" if marg else ""), mbps >= TARGET_MBPS_256)
+    rss = [(label, r.rss_kib / 1024) for label, r in rss_rows]
+    for size, (results, _) in sorted(by_size.items()):
+        if results.get("quillex"):
+            rss.append((f"1 × {size} MiB (median)", med(results["quillex"], "rss_kib") / 1024))
+    if rss:
+        worst = max(v for _, v in rss)
+        row(f"peak RSS < {TARGET_RSS_MIB:.0f} MiB, any size", ", ".join(f"{l}: {v:.1f}" for l, v in rss),
+            worst < TARGET_RSS_MIB)
+    if "quillex" in slopes:
+        us = slopes["quillex"][0]
+        row(f"≤ {TARGET_US_PER_RCPT:.0f} µs per extra receiver", f"{us:.1f} µs", us <= TARGET_US_PER_RCPT)
+    for name, mbps in enc:
+        low = name.lower()
+        if "base64" in low and "stream" not in low:
+            row(f"{name} ≥ {TARGET_B64_MBPS:.0f} MB/s", f"{mbps:.0f} MB/s", mbps >= TARGET_B64_MBPS)
+        elif ("quoted" in low or "qp" in low) and "stream" not in low:
+            row(f"{name} ≥ {TARGET_QP_MBPS:.0f} MB/s", f"{mbps:.0f} MB/s", mbps >= TARGET_QP_MBPS)
+    return lines
+
+
+if __name__ == "__main__":
+    main()
