@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "frontend/FrontendGlobals.h"
+#include "frontend/Options.h"
+#include "frontend/Run.h"
+
+namespace {
+
+class OptionLoop : public ::testing::Test {
+protected:
+    void SetUp() override { ResetFrontendState(); }
+    void TearDown() override { ResetFrontendState(); }
+
+    int Read(std::initializer_list<const char*> arguments)
+    {
+        m_Storage.assign(1, "quillex");
+        for (const char* argument : arguments) m_Storage.push_back(argument);
+        std::vector<char*> argv;
+        for (std::string& text : m_Storage) argv.push_back(text.data());
+        return ReadOptions(static_cast<int>(argv.size()), argv.data(), m_Mail, m_Input);
+    }
+
+    const char* Header(const char* name) { return m_Mail.GetHeader(name, nullptr); }
+
+    std::vector<std::string> Texts(const StringList& list)
+    {
+        std::vector<std::string> texts;
+        for (const StringNode* node = list.First(); node; node = node->next.get())
+            texts.push_back(node->text);
+        return texts;
+    }
+
+    CSMTPEmail m_Mail;
+    FILE* m_Input = nullptr;
+    std::vector<std::string> m_Storage;
+};
+
+TEST_F(OptionLoop, ReceiverListsSkipEmptyTokens)
+{
+    EXPECT_EQ(Read({"a@example.com,,b@example.com,", "c@example.com"}), 0);
+    ASSERT_TRUE(m_Mail.HasReceivers());
+    EXPECT_EQ(*m_Mail.m_Receivers, "a@example.com,b@example.com,c@example.com");
+}
+
+TEST_F(OptionLoop, CommaAloneAddsNoReceiver)
+{
+    EXPECT_EQ(Read({",", "-c,,", "-b,"}), 0);
+    EXPECT_FALSE(m_Mail.HasReceivers());
+}
+
+TEST_F(OptionLoop, ReceiversFollowTheNewsModeOfTheirMoment)
+{
+    EXPECT_EQ(Read({"to@example.com", "-ccarl@example.com", "-u", "local.test"}), 0);
+    EXPECT_STREQ(Header("To"), "to@example.com");
+    EXPECT_STREQ(Header("Cc"), "carl@example.com");
+    EXPECT_STREQ(Header("Newsgroups"), "local.test");
+    EXPECT_EQ(m_Mail.m_NewsMode, 1);
+}
+
+TEST_F(OptionLoop, CcAndBccAfterNewsModeAreRefused)
+{
+    EXPECT_THROW(Read({"-u", "-ccc@example.com"}), CSMTPException);
+    CSMTPEmail other;
+    m_Storage = {"quillex", "-u", "-bbcc@example.com"};
+    std::vector<char*> argv{m_Storage[0].data(), m_Storage[1].data(), m_Storage[2].data()};
+    EXPECT_THROW(ReadOptions(3, argv.data(), other, m_Input), CSMTPException);
+    EXPECT_FALSE(other.HasReceivers());
+}
+
+TEST_F(OptionLoop, SenderOptionsInEitherOrder)
+{
+    EXPECT_EQ(Read({"-Fa@example.com", "-fb@example.com"}), 0);
+    EXPECT_STREQ(Header("From"), "b@example.com");
+    EXPECT_STREQ(Header("X-Sender"), "a@example.com");
+
+    CSMTPEmail reversed;
+    m_Storage = {"quillex", "-fb@example.com", "-Fa@example.com"};
+    std::vector<char*> argv{m_Storage[0].data(), m_Storage[1].data(), m_Storage[2].data()};
+    EXPECT_EQ(ReadOptions(3, argv.data(), reversed, m_Input), 0);
+    EXPECT_STREQ(reversed.GetHeader("From", nullptr), "a@example.com");
+    EXPECT_STREQ(reversed.GetHeader("X-Sender", nullptr), "a@example.com");
+}
+
+TEST_F(OptionLoop, EmptySenderStillCreatesXSender)
+{
+    EXPECT_EQ(Read({"-F"}), 0);
+    EXPECT_STREQ(Header("X-Sender"), "");
+}
+
+struct PriorityCase {
+    const char* argument;
+    const char* header;  // null: no X-Priority
+};
+
+class PriorityOption : public OptionLoop, public ::testing::WithParamInterface<PriorityCase> {};
+
+TEST_P(PriorityOption, OnlyOneToFiveSetAPriority)
+{
+    EXPECT_EQ(Read({GetParam().argument}), 0);
+    if (GetParam().header)
+        EXPECT_STREQ(Header("X-Priority"), GetParam().header);
+    else
+        EXPECT_EQ(Header("X-Priority"), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, PriorityOption,
+                         ::testing::Values(PriorityCase{"-P1", "1"}, PriorityCase{"-P5", "5"},
+                                           PriorityCase{"-P3x", "3"}, PriorityCase{"-P0", nullptr},
+                                           PriorityCase{"-P6", nullptr},
+                                           PriorityCase{"-Phigh", nullptr},
+                                           PriorityCase{"-P", nullptr},
+                                           PriorityCase{"-P-3", nullptr},
+                                           PriorityCase{"-P99999999999999999999", nullptr},
+                                           PriorityCase{"-P4294967297", nullptr}));
+
+TEST_F(OptionLoop, ServerAndOrganizationFitOrAreRefused)
+{
+    const std::string fits(127, 's');
+    const std::string tooLong(128, 's');
+    EXPECT_EQ(Read({("-S" + fits).c_str(), ("-o" + fits).c_str()}), 0);
+    EXPECT_EQ(g_MailServer, fits);
+    EXPECT_EQ(g_Organization, fits);
+
+    ResetFrontendState();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Read({("-S" + tooLong).c_str(), "later@example.com"}), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "quillex: The value of -S is longer than 127 characters. Aborting.\n");
+    EXPECT_STREQ(g_MailServer, "");
+    EXPECT_FALSE(m_Mail.HasReceivers());
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Read({("-o" + tooLong).c_str()}), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "quillex: The value of -o is longer than 127 characters. Aborting.\n");
+    EXPECT_STREQ(g_Organization, "");
+}
+
+TEST_F(OptionLoop, LineBreaksInHeaderValuesBecomeBlanks)
+{
+    EXPECT_EQ(Read({"-oAcme\r\nBcc: x@evil.example", "-Fme@example.com\nX-Evil: 1",
+                    "-sHi\r\n\r\nthere"}),
+              0);
+    EXPECT_STREQ(g_Organization, "Acme Bcc: x@evil.example");
+    EXPECT_STREQ(Header("From"), "me@example.com X-Evil: 1");
+    EXPECT_STREQ(Header("X-Sender"), "me@example.com X-Evil: 1");
+    EXPECT_STREQ(Header("Subject"), "Hi there");
+}
+
+TEST_F(OptionLoop, HelpEndsTheLoop)
+{
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Read({"-h", "later@example.com"}), -1);
+    const std::string output = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(output.rfind("Quillex 1.06", 0), 0u);
+    EXPECT_FALSE(m_Mail.HasReceivers());
+}
+
+TEST_F(OptionLoop, UnknownOptionsAreReportedOnlyWhenVerbose)
+{
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Read({"-x", "-", "-v", "-yz", "a@example.com"}), 0);
+    const std::string output = ::testing::internal::GetCapturedStderr();
+    const std::string banner = output.substr(0, output.find('\n') + 1);
+    EXPECT_EQ(output, banner + "-yz: Unknown parameter\n");
+    EXPECT_TRUE(m_Mail.HasReceivers());
+}
+
+TEST_F(OptionLoop, SwitchesAndLists)
+{
+    EXPECT_EQ(Read({"--x", "-.", "-a", "-d", "-m", "-p", "-vv", "-ione", "-i", "-ttext",
+                    "-init"}),
+              0);
+    EXPECT_EQ(m_Input, stdin);
+    EXPECT_EQ(g_SingleDotEnd, 1);
+    EXPECT_EQ(m_Mail.m_OemToAnsi, 1);
+    EXPECT_EQ(g_Debug, 1);
+    EXPECT_EQ(m_Mail.m_Mime, 0);
+    EXPECT_EQ(g_PauseAfterSend, 1);
+    EXPECT_EQ(g_Verbose, 1);
+    EXPECT_EQ(Texts(g_Attachments), (std::vector<std::string>{"one", "", "nit"}));
+    EXPECT_EQ(Texts(g_TextFiles), (std::vector<std::string>{"text"}));
+}
+
+TEST(ProgramName, IsTheLastPathComponent)
+{
+    EXPECT_STREQ(ProgramNameOf("/usr/local/bin/quillex"), "quillex");
+    EXPECT_STREQ(ProgramNameOf("./tools/ql.exe"), "ql.exe");
+    EXPECT_STREQ(ProgramNameOf("quillex"), "quillex");
+    EXPECT_STREQ(ProgramNameOf("dir/"), "");
+}
+
+TEST(ErrorTexts, OutOfRangeCodesHaveAText)
+{
+    EXPECT_STREQ(ErrorText(FAILED_TO_CONNECT), SmtpErrorText[FAILED_TO_CONNECT]);
+    EXPECT_STREQ(ErrorText(-1), SmtpErrorText[UNKNOWN_ERROR]);
+    EXPECT_STREQ(ErrorText(99), SmtpErrorText[UNKNOWN_ERROR]);
+}
+
+}  // namespace
