@@ -40,8 +40,8 @@ public:
     // BAD_ARGUMENTS_FROM_FORM for an attachment while MIME is off.
     int AddPart(const char* textOrPath, int kind);
     // Throws FAILED_TO_OPEN_TEMPFILE when an attachment cannot be read or the
-    // message file cannot be written.
-    void WriteMessageFile(FILE* file);
+    // message file cannot be written; fileName names it in that message.
+    void WriteMessageFile(FILE* file, const char* fileName = nullptr);
 
     // Delivery. Throws every SmtpError of the transport.
     void _SendIt();

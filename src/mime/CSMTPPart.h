@@ -2,14 +2,73 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <string>
+
+#include "mime/TempFileName.h"
 
 class CSMTPEmail;
+
+// The kind of content given to CSMTPEmail::AddPart.
+enum PartKind {
+    PART_TEXT = 0,         // text, written unchanged
+    PART_TEXT_QP = 1,      // text, quoted-printable
+    PART_TEXT_OEM = 2,     // text, quoted-printable, converted from OEM when asked
+    PART_TEXT_AUTO = 3,    // as PART_TEXT_OEM when the text holds a byte above 0x7F
+    PART_TEXT_FILE = 4,    // path of a text file read now, then as PART_TEXT_AUTO
+    PART_BINARY_FILE = 5   // path of any file read when the message is written, base64
+};
+
+enum TransferEncoding { ENC_NONE = 0, ENC_QUOTED_PRINTABLE = 1, ENC_BASE64 = 2 };
 
 // One body part: text held in memory, or a file read when the message is written.
 class CSMTPPart {
 public:
+    // Reserves a temporary file name; CSMTPEmail::AddPart links the part.
     explicit CSMTPPart(CSMTPEmail* owner);
+    CSMTPPart(const CSMTPPart&) = delete;
+    CSMTPPart& operator=(const CSMTPPart&) = delete;
     ~CSMTPPart();
 
+    // Returns -1 for a text file that cannot be read, else 0. Throws
+    // BAD_ARGUMENTS_FROM_FORM for an attachment while MIME is off.
+    int SetContent(const char* textOrPath, unsigned int kind, int oemToAnsi);
+
+    // The part's header lines; the caller writes the empty line after them.
+    void WriteHeaders(FILE* file);
+    // Throws FAILED_TO_OPEN_TEMPFILE when an attachment cannot be opened or read.
+    // Returns false when a write to file failed (errno as that write left it).
+    bool WriteBody(FILE* file);
+
+    // The content type with each parameter folded onto a line of its own.
+    void WriteContentType(FILE* file, const std::string& contentType);
+    // A parameter value as a quoted string.
+    static void WriteQuotedValue(const std::string& value, FILE* file);
+
+    // A part whose content was never set (unknown kind, unreadable text file,
+    // refused attachment) has nothing to write.
+    bool HasBody() const { return m_Body.has_value(); }
+
+    int m_IsText = 1;
+    int m_RichText = 0;
+    const char* m_ContentType = "text/plain";  // a file part's points into m_ContentTypeBuffer
+    int m_Encoding = ENC_NONE;
+    char m_TempFileName[kTempNameCapacity];
+    std::string m_Charset;
+    std::optional<std::string> m_Body;
     std::unique_ptr<CSMTPPart> m_Next;
+    CSMTPPart* m_Prev = nullptr;
+    CSMTPPart* m_First = nullptr;
+    std::string m_ContentTypeBuffer;
+    std::string m_Disposition;
+    CSMTPEmail* m_Owner;
+
+private:
+    void SetText(const char* text, int convert);
+    int ReadTextFile(const char* path, int oemToAnsi);
+    void SetBinaryFile(const char* path);
 };
+
+// The content type of a file, found from its extension, with the file name
+// as its name parameter: "type/subtype; name=\"file name\"".
+std::string ContentTypeFromFileName(const char* path);

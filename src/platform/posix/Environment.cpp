@@ -1,0 +1,56 @@
+#include "platform/Environment.h"
+
+#include <langinfo.h>
+#include <locale.h>
+#include <stdlib.h>
+#include <strings.h>
+
+#include <string>
+
+namespace platform {
+
+namespace {
+
+bool IsUtf8Name(const char* codeset)
+{
+    return strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "UTF8") == 0;
+}
+
+// When the named locale is not installed, its name still tells what the
+// user's terminal speaks: "xx_YY.UTF-8@modifier".
+bool NameSaysUtf8()
+{
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = getenv(variable);
+        if (!value || !*value) continue;
+        std::string name(value);
+        const std::size_t dot = name.find('.');
+        if (dot == std::string::npos) return false;
+        std::string codeset = name.substr(dot + 1);
+        const std::size_t at = codeset.find('@');
+        if (at != std::string::npos) codeset.erase(at);
+        return IsUtf8Name(codeset.c_str());
+    }
+    return false;
+}
+
+}  // namespace
+
+bool LocaleCharsetIsUtf8()
+{
+    locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+    if (!locale) return NameSaysUtf8();
+    const bool utf8 = IsUtf8Name(nl_langinfo_l(CODESET, locale));
+    freelocale(locale);
+    return utf8;
+}
+
+void SetEnvironmentValue(const char* name, const char* value)
+{
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
+
+}  // namespace platform

@@ -1,0 +1,28 @@
+#include "platform/FileStatus.h"
+
+#include <sys/stat.h>
+
+namespace platform {
+
+bool FileSize(const char* path, std::uint64_t& size)
+{
+    struct stat info {};
+    if (stat(path, &info) != 0) return false;
+    size = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+bool IsPathSeparator(char c)
+{
+    return c == '/';
+}
+
+const char* FileNamePart(const char* path)
+{
+    const char* name = path;
+    for (const char* p = path; *p; ++p)
+        if (IsPathSeparator(*p)) name = p + 1;
+    return name;
+}
+
+}  // namespace platform
