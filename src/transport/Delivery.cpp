@@ -82,7 +82,7 @@ void Quit(CSMTPEmail& email, platform::Socket socket)
     } catch (const CSMTPException& error) {
         if (g_Verbose || g_Debug)
             std::fprintf(stderr, "The message was delivered, but QUIT failed: %s (%s)\n",
-                         SmtpErrorText[error.m_Code], error.what());
+                         SmtpErrorText[error.m_Code], NeutraliseLineBreaks(error.what()).c_str());
     }
 }
 

@@ -13,6 +13,7 @@ Only one server may hold port 25 at a time: a test uses one of them.
 Every server has a bounded lifetime and is stopped by the fixture."""
 import json
 import os
+import select
 import shutil
 import signal
 import socket
@@ -298,12 +299,15 @@ class ScriptedServer:
 
     replies maps a step to what is sent: the steps are "greeting", a command
     verb ("HELO", "RCPT", "AUTHINFO USER", ...) and "." (the end of the data);
-    "RCPT#2" names the second RCPT only. A reply is bytes, a list of bytes and
-    pauses in seconds (floats) sent as separate writes, CLOSE or SILENT.
-    After a 354 or 340 reply the data is read up to CR LF "." CR LF.
+    "RCPT#2" names the second RCPT only. A reply is bytes, CLOSE, SILENT, or
+    a list of bytes and pauses in seconds (floats) sent as separate writes,
+    which may end with CLOSE or SILENT. After a 354 or 340 reply the data is
+    read up to CR LF "." CR LF.
 
     received: every byte the clients sent; commands: the steps seen, in order;
-    data: the bytes of each data block; connections: the number accepted."""
+    data: the bytes of each data block; connections: the number accepted;
+    early: the steps whose reply the client did not wait for (it sent
+    something before the last piece of the reply had gone out)."""
 
     def __init__(self, replies=None, port=25, host="127.0.0.1", lifetime=60):
         self.replies = dict(DEFAULT_REPLIES)
@@ -312,6 +316,7 @@ class ScriptedServer:
         self.commands = []
         self.data = []
         self.connections = 0
+        self.early = []
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -355,20 +360,33 @@ class ScriptedServer:
             return self.replies[key]
         return self.replies.get(step, b"250 OK\r\n")
 
-    def _send(self, conn, reply):
+    def _send(self, conn, step, reply):
         """False when the session is over."""
-        if reply == CLOSE:
-            return False
-        if reply == SILENT:
-            self._drain(conn)
-            return False
         pieces = reply if isinstance(reply, list) else [reply]
-        for p in pieces:
+        for i, p in enumerate(pieces):
+            if p == CLOSE:
+                return False
+            if p == SILENT:
+                self._drain(conn)
+                return False
             if isinstance(p, float):
                 time.sleep(p)
-            else:
-                conn.sendall(p)
+                continue
+            if i > 0 and self._client_spoke(conn):
+                with self._lock:
+                    self.early.append(step)
+            conn.sendall(p)
         return True
+
+    @staticmethod
+    def _client_spoke(conn):
+        """True when the client has sent bytes that were not read yet."""
+        if not select.select([conn], [], [], 0)[0]:
+            return False
+        try:
+            return len(conn.recv(1, socket.MSG_PEEK)) > 0
+        except (BlockingIOError, socket.timeout):
+            return False
 
     def _drain(self, conn):
         """Reads (and records) until the client closes or the server stops."""
@@ -411,7 +429,7 @@ class ScriptedServer:
         conn.settimeout(0.1)
         counts = {}
         buf = b""
-        if not self._send(conn, self._reply_for("greeting", counts)):
+        if not self._send(conn, "greeting", self._reply_for("greeting", counts)):
             return
         while self._running():
             line, buf = self._read_until(conn, buf, b"\r\n")
@@ -421,11 +439,12 @@ class ScriptedServer:
             with self._lock:
                 self.commands.append(step)
             reply = self._reply_for(step, counts)
-            if not self._send(conn, reply):
+            if not self._send(conn, step, reply):
                 return
             if step == "QUIT":
                 return
-            if isinstance(reply, bytes) and reply[:3] in (b"354", b"340"):
+            first = reply[0] if isinstance(reply, list) else reply
+            if isinstance(first, bytes) and first[:3] in (b"354", b"340"):
                 # "\r\n.\r\n" ends the data; the data may itself start with ".\r\n"
                 block, buf = self._read_until(conn, b"\r\n" + buf, b"\r\n.\r\n")
                 if block is None:
@@ -433,7 +452,7 @@ class ScriptedServer:
                 with self._lock:
                     self.data.append(block[2:])
                     self.commands.append(".")
-                if not self._send(conn, self._reply_for(".", counts)):
+                if not self._send(conn, ".", self._reply_for(".", counts)):
                     return
 
 

@@ -1,0 +1,264 @@
+"""Delivery against a scripted server: what real servers won't do on demand
+(replies split across reads, stalls, closes, refusals at a chosen step)."""
+import os
+import re
+import time
+
+import pytest
+
+from conftest import run, write_settings
+from servers import CLOSE, SILENT
+
+SENDER = "sender@example.test"
+BASE = ["-v", "-S127.0.0.1", "-F" + SENDER]
+
+
+def temp_files(env):
+    return sorted(os.listdir(env["MAIL_TEMP"]))
+
+
+def send(env, extra, receivers=("rcpt@example.test",), stdin=b"", timeout=60):
+    status, out, err = run(BASE + list(extra) + list(receivers), env, stdin=stdin, timeout=timeout)
+    assert out == b""
+    assert temp_files(env) == [], "a message file was left behind"
+    return status, err
+
+
+def error_line(name, message):
+    return ("quillex: Error: %s (%s)\n" % (name, message)).encode()
+
+
+OK_LINE = b"quillex: Email was successfully sent.\n"
+
+
+def test_plain_dialogue_bytes(env, scripted):
+    server = scripted()
+    status, err = send(env, [], receivers=["a@example.test,b@example.test"])
+    assert (status, err) == (0, OK_LINE)
+    head = server.received.split(b"DATA\r\n")[0]
+    assert re.fullmatch(rb"HELO [^\r\n]+\r\nMAIL FROM:<sender@example\.test>\r\n"
+                        rb"RCPT TO:<a@example\.test>\r\nRCPT TO:<b@example\.test>\r\n", head)
+    assert server.received.endswith(b"\r\n.\r\nQUIT\r\n")
+    assert server.commands == ["HELO", "MAIL", "RCPT", "RCPT", "DATA", ".", "QUIT"]
+    assert server.early == []
+
+
+def test_reply_split_across_reads_debug_lines(env, scripted):
+    server = scripted({"MAIL": [b"250 O", 0.3, b"K\r\n"]})
+    status, _, err = run(["-d", "-S127.0.0.1", "-F" + SENDER, "rcpt@example.test"], env)
+    assert status == 0
+    expected = (b"Posting: MAIL FROM:<sender@example.test>\r\n"
+                b"Received: (5 bytes) 250 O"
+                b"Incomplete server message. Awaiting CRLF\n"
+                b"Received: (3 bytes) K\r\n"
+                b"Posting: RCPT TO:<rcpt@example.test>\r\n"
+                b"Received: (8 bytes) 250 OK\r\n")
+    assert expected in err
+    assert err.startswith(b"Received: (33 bytes) 220 scripted.example.test ready\r\n"
+                          b"Posting: HELO ")
+    assert server.early == []
+
+
+@pytest.mark.parametrize("greeting", [
+    [b"220-a\r\n", 0.3, b"220-b\r\n", 0.3, b"220 c\r\n"],
+    [b"220-a\r\n220-b\r", 0.3, b"\n220 c\r\n"],
+    [b"220-", 0.3, b"a\r\n220 c\r\n"],
+], ids=["lines-in-separate-reads", "crlf-split", "short-first-read"])
+def test_multi_line_greeting_in_separate_reads(env, scripted, greeting):
+    server = scripted({"greeting": greeting, "HELO": [b"250-one\r\n", 0.3, b"250 two\r\n"],
+                       ".": b"554 refused after all\r\n"})
+    status, err = send(env, [])
+    # Replies stay in step: the refusal at the end of the data is seen as such.
+    assert status == 9
+    assert err == error_line("SERVER_ERROR", 'SMTP server error: "554 refused after all\r\n".')
+    assert server.early == []
+    assert server.commands == ["HELO", "MAIL", "RCPT", "DATA", "."]
+
+
+def test_multi_line_greeting_debug_lines(env, scripted):
+    scripted({"greeting": [b"220-a\r\n", 0.3, b"220 c\r\n"]})
+    status, _, err = run(["-d", "-S127.0.0.1", "-F" + SENDER, "rcpt@example.test"], env)
+    assert status == 0
+    assert err.startswith(b"Received: (7 bytes) 220-a\r\n"
+                          b"Incomplete server message. Awaiting CRLF\n"
+                          b"Received: (7 bytes) 220 c\r\n"
+                          b"Posting: HELO ")
+
+
+def test_second_rcpt_refused(env, scripted):
+    server = scripted({"RCPT#2": b"550 5.1.1 no such user\r\n"})
+    status, err = send(env, [], receivers=["a@example.test,b@example.test,c@example.test"])
+    assert status == 9
+    assert err == error_line("SERVER_ERROR", 'SMTP server error: "550 5.1.1 no such user\r\n".')
+    assert server.commands == ["HELO", "MAIL", "RCPT", "RCPT"]
+    assert server.received.endswith(b"RCPT TO:<a@example.test>\r\nRCPT TO:<b@example.test>\r\n")
+
+
+@pytest.mark.parametrize("step,reply,commands", [
+    ("greeting", b"421 busy\r\n", []),
+    ("HELO", b"501 who are you\r\n", ["HELO"]),
+    ("MAIL", b"451 try later\r\n", ["HELO", "MAIL"]),
+    ("DATA", b"554 no data for you\r\n", ["HELO", "MAIL", "RCPT", "DATA"]),
+    (".", b"552 too big\r\n", ["HELO", "MAIL", "RCPT", "DATA", "."]),
+])
+def test_refusal_at_each_step(env, scripted, step, reply, commands):
+    server = scripted({step: reply})
+    status, err = send(env, [])
+    assert status == 9
+    assert err == error_line("SERVER_ERROR", 'SMTP server error: "%s".' % reply.decode())
+    assert server.commands == commands
+    assert b"QUIT" not in server.received
+
+
+@pytest.mark.parametrize("reply", [b"\xff250 OK\r\n", b"OK\r\n", b"\r\n", b" 250 OK\r\n",
+                                   b"\x00250\r\n"],
+                         ids=["0xFF", "letter", "empty-line", "blank", "nul"])
+def test_garbage_reply_is_a_failure(env, scripted, reply):
+    server = scripted({"MAIL": reply})
+    status, err = send(env, [])
+    assert status == 9
+    assert err.startswith(b'quillex: Error: SERVER_ERROR (SMTP server error: "')
+    assert server.commands == ["HELO", "MAIL"]
+
+
+@pytest.mark.parametrize("step,commands", [
+    ("greeting", []),
+    ("MAIL", ["HELO", "MAIL"]),
+    ("DATA", ["HELO", "MAIL", "RCPT", "DATA"]),
+    (".", ["HELO", "MAIL", "RCPT", "DATA", "."]),
+])
+def test_server_closes_instead_of_answering(env, scripted, step, commands):
+    server = scripted({step: CLOSE})
+    status, err = send(env, [])
+    assert status == 8
+    assert err == error_line("FAILED_TO_RECEIVE", "recv() failed with error 0")
+    assert server.commands == commands
+
+
+@pytest.mark.parametrize("step", ["greeting", "RCPT", "."])
+def test_server_stops_answering(env, scripted, step):
+    server = scripted({step: SILENT})
+    env["QUILLEX_TIMEOUT"] = "2"
+    started = time.time()
+    status, err = send(env, [], timeout=30)
+    assert time.time() - started < 20
+    assert status == 8
+    assert re.fullmatch(rb"quillex: Error: FAILED_TO_RECEIVE \(recv\(\) failed with error \d+ "
+                        rb"\(timed out after 2 seconds\)\)\n", err)
+    assert b"QUIT" not in server.received
+
+
+@pytest.mark.parametrize("reply", [
+    [b"220 " + b"x" * 32763, SILENT],
+    [b"220 " + b"x" * 100000, SILENT],
+    [b"220-" + b"y" * 60 + b"\r\n"] * 10000 + [SILENT],
+], ids=["32767-bytes-without-crlf", "100kB-without-crlf", "10000-continuation-lines"])
+def test_overlong_reply_fails_cleanly(env, scripted, reply):
+    server = scripted({"greeting": reply})
+    env["QUILLEX_TIMEOUT"] = "20"
+    status, err = send(env, [], timeout=60)
+    assert status == 8
+    assert err.startswith(b"quillex: Error: FAILED_TO_RECEIVE (recv() failed with error ")
+    assert b"timed out" not in err
+    assert server.commands == []
+
+
+@pytest.mark.parametrize("quit_reply", [b"500 what\r\n", CLOSE, SILENT],
+                         ids=["error-reply", "closed", "no-answer"])
+def test_quit_failure_after_accepted_data_is_success(env, scripted, quit_reply):
+    server = scripted({"QUIT": quit_reply})
+    env["QUILLEX_TIMEOUT"] = "2"
+    status, err = send(env, [])
+    assert status == 0
+    lines = err.splitlines(keepends=True)
+    assert len(lines) == 2 and lines[1] == OK_LINE
+    assert lines[0].startswith(b"The message was delivered, but QUIT failed: ")
+    assert server.commands[-2:] == [".", "QUIT"]
+
+
+def test_quit_failure_is_silent_without_verbose(env, scripted):
+    scripted({"QUIT": CLOSE})
+    status, _, err = run(["-S127.0.0.1", "-F" + SENDER, "rcpt@example.test"], env)
+    assert (status, err) == (0, b"")
+
+
+@pytest.mark.parametrize("server_arg,host,port", [
+    ("no-such-host.invalid", "no-such-host.invalid", 25),
+    (":25", "", 25),
+    ("0.0.0.0", "0.0.0.0", 25),
+    ("127.0.0.1:99999", "127.0.0.1:99999", 25),
+    ("127.0.0.1:0", "127.0.0.1:0", 25),
+])
+def test_host_that_does_not_resolve_is_never_connected(env, scripted, server_arg, host, port):
+    server = scripted(host="0.0.0.0")
+    status, _, err = run(["-v", "-S" + server_arg, "-F" + SENDER, "rcpt@example.test"], env)
+    assert status == 6
+    m = re.fullmatch((r"Failed to connect to server '%s' port %d\. Winsock error: (-?\d+)\n"
+                      r'quillex: Error: FAILED_TO_CONNECT \(Failed to connect to server "%s" '
+                      r"port %d\. The error code was: (-?\d+)\)\n")
+                     % (re.escape(host), port, re.escape(host), port), err.decode())
+    assert m and m.group(1) == m.group(2) and m.group(1) != "0"
+    time.sleep(0.2)
+    assert server.connections == 0
+    assert temp_files(env) == []
+
+
+def test_host_with_port(env, scripted):
+    server = scripted(port=2525)
+    status, err = send(env, ["-S127.0.0.1:2525"])
+    assert (status, err) == (0, OK_LINE)
+    assert server.commands[-1] == "QUIT"
+
+
+def test_port_nobody_listens_on(env):
+    status, _, err = run(["-v", "-S127.0.0.1:2626", "-F" + SENDER, "rcpt@example.test"], env)
+    assert status == 6
+    assert re.fullmatch(rb"Failed to connect to server '127\.0\.0\.1' port 2626\. Winsock error: \d+\n"
+                        rb'quillex: Error: FAILED_TO_CONNECT \(Failed to connect to server '
+                        rb'"127\.0\.0\.1" port 2626\. The error code was: \d+\)\n', err)
+
+
+def test_host_from_settings_file(env, scripted):
+    server = scripted(port=2525)
+    write_settings(env, {"HOST": "localhost:2525", "Return Address": SENDER})
+    status, _, err = run(["-v", "rcpt@example.test"], env)
+    assert (status, err) == (0, OK_LINE)
+    assert b"MAIL FROM:<sender@example.test>\r\n" in server.received
+
+
+def units_from_debug(err):
+    """The units posted after the DATA reply, as the -d lines show them."""
+    after_data = err.split(b"Received: (14 bytes) 354 go ahead\r\n", 1)[1]
+    body = after_data.split(b"Received: (", 1)[0]
+    assert body.startswith(b"Posting: ")
+    return body[len(b"Posting: "):].split(b"Posting: ")
+
+
+def message_size(env, server, body):
+    run(["-S127.0.0.1", "-F" + SENDER, "-sUnits", "--", "rcpt@example.test"], env, stdin=body)
+    return len(server.data[-1])
+
+
+@pytest.mark.parametrize("size", [1023, 1024, 2046, 2047])
+def test_unit_boundaries(env, scripted, size):
+    server = scripted()
+    line = b"a" * 49 + b"\n"
+    # The header block's length is found with a first run, then the text is
+    # sized so that the message file has exactly the wanted length.
+    base = message_size(env, server, line)
+    assert base < size
+    need = size - base + len(line)
+    text = (line * (need // len(line) + 1))[:need - 1] + b"\n"
+    status, _, err = run(["-d", "-S127.0.0.1", "-F" + SENDER, "-sUnits", "--",
+                          "rcpt@example.test"], env, stdin=text)
+    assert status == 0
+    data = server.data[-1]
+    assert len(data) == size
+    units = units_from_debug(err)
+    full, last = units[:-1], units[-1]
+    assert all(len(u) == 1023 for u in full)
+    assert last.endswith(b"\r\n.\r\n")
+    assert 1 <= len(last) - 5 <= 1023
+    assert len(full) == (size - 1) // 1023
+    assert b"".join(units) == data + b"\r\n.\r\n"
+    assert temp_files(env) == []
