@@ -1,0 +1,276 @@
+"""The command line through the real binary: option loop, usage, settings
+checks, refusals of over-long values and exit statuses."""
+import os
+import subprocess
+
+import pytest
+
+from conftest import BIN, run, write_settings
+
+BANNER = b"Quillex 1.06 - sends one e-mail or news article and exits\n"
+SEND = ["-S127.0.0.1", "-Fme@example.com"]
+SENT = b"quillex: Email was successfully sent.\n"
+
+
+def usage(name=b"quillex"):
+    head = (b"Usage: %s [options] {to[,to] [to] | @addr_list_file}\n"
+            b"Usage: %s -- [options] {to[,to] [to] | @addr_list_file} < message\n"
+            b"Usage: %s -init  Install %s\n") % (name, name, name, name)
+    return BANNER + head + (
+        b"Options:\n"
+        b"  -.      will end a piped message when a line contains a single dot.\n"
+        b"  --      read text from standard input (console or pipe)\n"
+        b"  -d      turn on debug mode\n"
+        b"  -sSubject  adds a subject to the message\n"
+        b"  -v      turn on verbose (interactive) mode\n"
+        b"  -p      pause after the message is sent\n"
+        b"  -h      show this help\n"
+        b"  -iFile  include a binary attachment\n"
+        b"  -tFile  include a textfile in the message body\n"
+        b"  -a      convert OEM (european DOS codepages) charset to ANSI\n"
+        b"  -Pn     sets priority (where n is 1 = highest, 3 = normal, 5 = lowest)\n"
+        b"  -u      post to usenet (news). Receiver is newsgroup.\n"
+        b"  -cAddress Cc to Address.\n"
+        b"  -c@FileName Cc to Addressees defined in file FileName\n"
+        b"  -bAddress Bcc to Address.\n"
+        b"  -b@FileName Bcc to Addressees defined in file FileName\n"
+        b"  -oOrganization.\n"
+        b"  -fAddress Sets the From: address. Overrides the default value.\n"
+        b"  -Sserver Use <server>. Overrides the default server.\n"
+        b"  -Femail  Use <email> as sender and return address. Overrides the default setting.\n"
+        b"\n\nYou can attach multiple files, and have multiple receivers\n"
+        b"You can add receivers with their full name: \"Jane Roe <jane.roe@example.com>\"\n")
+
+
+def headers(data):
+    """The header block as a list of unfolded lines."""
+    block = data.split(b"\r\n\r\n", 1)[0]
+    return block.replace(b"\r\n\t", b" ").replace(b"\r\n ", b" ").split(b"\r\n")
+
+
+def header(data, name):
+    prefix = name.lower() + b":"
+    found = [line.split(b":", 1)[1].strip() for line in headers(data)
+             if line.lower().startswith(prefix)]
+    return found[0] if found else None
+
+
+# --------------------------------------------------------------------------
+# usage and unknown options
+
+
+@pytest.mark.parametrize("args", [["-h"], ["-h", "to@example.com", "-x", "-init"],
+                                  ["-v", "-hx"]])
+def test_help_prints_full_usage_and_ends(env, args):
+    status, out, err = run(args, env)
+    assert (status, out, err) == (255, b"", usage())
+
+
+def test_usage_names_the_last_path_component(env):
+    status, _, err = run(["-h"], env, argv0="/opt/tools/ql.exe")
+    assert (status, err) == (255, usage(b"ql.exe"))
+
+
+def test_unknown_option_before_verbose_is_silent(env, smtp_capture):
+    status, _, err = run(["-x", "-", "-Z9"] + SEND + ["to@example.com"], env)
+    assert (status, err) == (0, b"")
+    assert smtp_capture.message()["rcpt_tos"] == ["to@example.com"]
+
+
+def test_unknown_option_after_verbose_is_reported_and_run_goes_on(env, smtp_capture):
+    status, _, err = run(["-x", "-vq", "-Z9", "-"] + SEND + ["to@example.com"], env)
+    assert status == 0
+    assert err == (BANNER + b"-Z9: Unknown parameter\n" + BANNER + b"-: Unknown parameter\n"
+                   + SENT)
+    smtp_capture.message()
+
+
+def test_init_with_other_arguments_attaches_a_file_named_nit(env, smtp_capture, tmp_path):
+    (tmp_path / "nit").write_bytes(b"attached nit content")
+    p = subprocess.run(["quillex", "-init"] + SEND + ["to@example.com"], executable=BIN,
+                       env=env, cwd=str(tmp_path), capture_output=True, timeout=60)
+    assert (p.returncode, p.stderr) == (0, b"")
+    assert b"YXR0YWNoZWQgbml0IGNvbnRlbnQ" in smtp_capture.message()["data"]
+    assert not os.path.exists(os.path.join(env["XDG_CONFIG_HOME"], "Quillex.ini"))
+
+
+# --------------------------------------------------------------------------
+# receivers, headers and the sender
+
+
+def test_receiver_lists_split_at_commas(env, smtp_capture):
+    status, _, _ = run(SEND + ["a@example.com,,b@example.com,", "-cc@example.com,",
+                               "-b,d@example.com"], env)
+    assert status == 0
+    m = smtp_capture.message()
+    assert m["rcpt_tos"] == ["a@example.com", "b@example.com", "c@example.com", "d@example.com"]
+    assert header(m["data"], b"To") == b"a@example.com,b@example.com"
+    assert header(m["data"], b"Bcc") is None
+
+
+def test_comma_alone_adds_no_receiver(env):
+    write_settings(env, {"HOST": "127.0.0.1", "Return Address": "me@example.com"})
+    status, _, err = run([","], env)
+    assert status == 255
+    assert err.endswith(b"You must send the mail to someone...\n" + usage())
+
+
+@pytest.mark.parametrize("option,value", [("-P0", None), ("-P6", None), ("-Pabc", None),
+                                          ("-P", None), ("-P1", b"1"), ("-P5", b"5")])
+def test_priority_only_from_one_to_five(env, smtp_capture, option, value):
+    assert run(SEND + [option, "to@example.com"], env)[0] == 0
+    assert header(smtp_capture.message()["data"], b"X-Priority") == value
+
+
+@pytest.mark.parametrize("order,from_,sender", [
+    (["-Fa@example.com", "-fb@example.com"], b"b@example.com", "a@example.com"),
+    (["-fb@example.com", "-Fa@example.com"], b"a@example.com", "a@example.com"),
+])
+def test_sender_options_in_either_order(env, smtp_capture, order, from_, sender):
+    assert run(["-S127.0.0.1"] + order + ["to@example.com"], env)[0] == 0
+    m = smtp_capture.message()
+    assert header(m["data"], b"From") == from_
+    assert m["mail_from"] == sender
+
+
+def test_cc_in_news_mode_ends_through_the_handler(env):
+    status, _, err = run(SEND + ["-u", "-ccc@example.com", "local.test"], env)
+    assert status == 255
+    assert err == (b"Error: " + b"Bad arguments from form"
+                   b" (Cc (Carbon Copy) is not legal in News posting mode. Aborting.).\n")
+
+
+def test_header_values_lose_their_line_breaks(env, smtp_capture):
+    write_settings(env, {"HOST": "127.0.0.1", "Return Address": "me@example.com",
+                         "Organization": "Acme\rBcc: evil@example.com"})
+    status, _, _ = run(["-sHi\r\nBcc: evil@example.com", "to@example.com"], env)
+    assert status == 0
+    m = smtp_capture.message()
+    assert header(m["data"], b"Subject") == b"Hi Bcc: evil@example.com"
+    assert header(m["data"], b"Organization") == b"Acme Bcc: evil@example.com"
+    assert header(m["data"], b"Bcc") is None
+    assert m["rcpt_tos"] == ["to@example.com"]
+
+    assert run(SEND + ["-oA\n\nX-Evil: 1", "to@example.com"], env)[0] == 0
+    second = smtp_capture.messages(2)[1]["data"]
+    assert header(second, b"Organization") == b"A X-Evil: 1"
+    assert header(second, b"X-Evil") is None
+
+
+def test_receivers_without_input_give_an_empty_body(env, smtp_capture):
+    assert run(SEND + ["-m", "to@example.com"], env, stdin=b"not read\n")[0] == 0
+    data = smtp_capture.message()["data"]
+    assert data.split(b"\r\n\r\n", 1)[1] == b"\r\n\r\n"
+
+
+# --------------------------------------------------------------------------
+# MIME and attachments
+
+
+def test_plain_message_with_attachment_is_refused_silently(env):
+    assert run(SEND + ["-m", "-ifile", "to@example.com"], env) == (255, b"", b"")
+
+
+def test_plain_message_with_attachment_is_reported_when_verbose(env):
+    status, _, err = run(SEND + ["-v", "-ifile", "-m", "to@example.com"], env)
+    assert (status, err) == (255, BANNER + b"-m and -i can not be combined: Unknown parameter\n")
+
+
+# --------------------------------------------------------------------------
+# settings
+
+
+NOT_INITIALIZED = b"quillex: Not initialized.\r\nRun: quillex -init\n\n"
+
+
+@pytest.mark.parametrize("settings,args", [
+    (None, ["to@example.com"]),
+    (None, ["-S127.0.0.1", "to@example.com"]),
+    ({"HOST": "127.0.0.1"}, ["to@example.com"]),
+    ({"Return Address": "me@example.com"}, ["to@example.com"]),
+    ({"HOST": "127.0.0.1", "Return Address": "   "}, ["-u", "local.test"]),
+    ({"Return Address": "me@example.com"}, ["-S", "to@example.com"]),
+])
+def test_missing_required_settings(env, settings, args):
+    if settings is not None:
+        write_settings(env, settings)
+    assert run(args, env) == (255, b"", NOT_INITIALIZED)
+
+
+@pytest.mark.parametrize("settings,args", [
+    (None, SEND),
+    (None, ["-S127.0.0.1", "-fme@example.com"]),
+    (None, ["-S127.0.0.1", "-F"]),
+    ({"HOST": "127.0.0.1", "Return Address": "me@example.com"}, []),
+    ({"host": "127.0.0.1", "RETURN ADDRESS": "me@example.com"}, []),
+    ({"HOST": "192.0.2.1", "Return Address": "me@example.com"}, ["-S127.0.0.1"]),
+])
+def test_settings_and_command_line_that_suffice(env, smtp_capture, settings, args):
+    if settings is not None:
+        write_settings(env, settings)
+    assert run(args + ["to@example.com"], env) == (0, b"", b"")
+    smtp_capture.message()
+
+
+def test_organization_option_wins_over_the_setting(env, smtp_capture):
+    write_settings(env, {"HOST": "127.0.0.1", "Return Address": "me@example.com",
+                         "Organization": "From File"})
+    run(["-oFrom Option", "to@example.com"], env)
+    run(["-o", "to@example.com"], env)
+    first, second = (m["data"] for m in smtp_capture.messages(2))
+    assert header(first, b"Organization") == b"From Option"
+    assert header(second, b"Organization") == b"From File"
+
+
+# --------------------------------------------------------------------------
+# values that do not fit their buffers
+
+
+@pytest.mark.parametrize("verbose", [[], ["-v"]])
+@pytest.mark.parametrize("option", ["-S", "-o"])
+def test_overlong_option_values_are_refused(env, option, verbose):
+    status, _, err = run(verbose + SEND + [option + "x" * 128, "to@example.com"], env)
+    assert status == 255
+    assert err == b"quillex: The value of %s is longer than 127 characters. Aborting.\n" % (
+        option.encode())
+
+
+@pytest.mark.parametrize("key,limit", [("HOST", 127), ("Organization", 127),
+                                       ("NNTP HOST", 127), ("NNTP User", 31),
+                                       ("NNTP Passws", 31), ("Return Address", 511)])
+def test_overlong_settings_are_refused(env, key, limit):
+    values = {"HOST": "127.0.0.1", "Return Address": "me@example.com"}
+    values[key] = "y" * (limit + 1)
+    write_settings(env, values)
+    assert run(["to@example.com"], env) == (
+        255, b"", b"quillex: The setting '%s' is longer than %d characters. Aborting.\n"
+        % (key.encode(), limit))
+
+
+def test_settings_at_their_limits_are_taken(env, smtp_capture):
+    write_settings(env, {"HOST": "127.0.0.1", "Return Address": "me@example.com",
+                         "Organization": "o" * 127, "NNTP User": "u" * 31,
+                         "NNTP Passws": "p" * 31})
+    assert run(["to@example.com"], env) == (0, b"", b"")
+    assert header(smtp_capture.message()["data"], b"Organization") == b"o" * 127
+
+
+# --------------------------------------------------------------------------
+# exit statuses of delivery
+
+
+def test_failed_delivery_exits_with_its_code(env):
+    status, _, err = run(SEND + ["to@example.com"], env)  # nothing listens on port 25
+    assert (status, err) == (6, b"")
+    status, _, err = run(["-v"] + SEND + ["to@example.com"], env)
+    assert status == 6
+    last = err.split(b"\n")[-2]
+    assert last.startswith(b"quillex: Error: FAILED_TO_CONNECT (") and last.endswith(b")")
+
+
+def test_missing_attachment_fails_at_delivery(env, smtp_capture):
+    assert run(SEND + ["-i/nonexistent/file", "to@example.com"], env)[0] == 12
+
+
+def test_pause_flag_changes_nothing(env, smtp_capture):
+    assert run(["-p", "-v"] + SEND + ["to@example.com"], env) == (0, b"", SENT)
