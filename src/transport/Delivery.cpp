@@ -2,20 +2,7 @@
 
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
-#if __has_include("mime/TempFileName.h")
 #include "mime/TempFileName.h"
-#else  // stand-in until the temporary-name service is in the tree
-#include <cstdlib>
-#include <ctime>
-#include <string>
-__attribute__((weak)) void MakeTempFileName(char* name)
-{
-    const char* dir = std::getenv("MAIL_TEMP");
-    std::string path = std::string(dir ? dir : "/tmp/") + "~mail" +
-                       std::to_string(std::time(nullptr)) + std::to_string(std::rand());
-    std::snprintf(name, 260, "%s", path.c_str());
-}
-#endif
 #include "platform/Files.h"
 #include "transport/Session.h"
 
@@ -38,7 +25,7 @@ public:
     void Rewind();
 
 private:
-    char m_Name[260] = {};
+    char m_Name[kTempNameCapacity] = {};
     FILE* m_File = nullptr;
 };
 
@@ -106,7 +93,7 @@ void CSMTPEmail::_SendIt()
 
     SetDate();
     MessageFile message;
-    WriteMessageFile(message.File());
+    WriteMessageFile(message.File(), message.Name());
     message.Rewind();
     _SendText(socket, nullptr, SEND_FLUSH);
     transport::StreamMessageFile(*this, socket, message.File(), message.Name());

@@ -239,16 +239,24 @@ def message_size(env, server, body):
     return len(server.data[-1])
 
 
+def text_for_size(env, server, size):
+    """A text of short lines that makes a message file of exactly size bytes
+    (the header block's length is found by trial runs)."""
+    full, last = 0, 1
+    for _ in range(4):
+        text = (b"a" * 49 + b"\n") * full + b"a" * last + b"\n"
+        got = message_size(env, server, text)
+        if got == size:
+            return text
+        wanted = last + size - got
+        full, last = full + (wanted - 1) // 51, (wanted - 1) % 51 + 1
+    raise AssertionError("could not size the message to %d bytes" % size)
+
+
 @pytest.mark.parametrize("size", [1023, 1024, 2046, 2047])
 def test_unit_boundaries(env, scripted, size):
     server = scripted()
-    line = b"a" * 49 + b"\n"
-    # The header block's length is found with a first run, then the text is
-    # sized so that the message file has exactly the wanted length.
-    base = message_size(env, server, line)
-    assert base < size
-    need = size - base + len(line)
-    text = (line * (need // len(line) + 1))[:need - 1] + b"\n"
+    text = text_for_size(env, server, size)
     status, _, err = run(["-d", "-S127.0.0.1", "-F" + SENDER, "-sUnits", "--",
                           "rcpt@example.test"], env, stdin=text)
     assert status == 0
