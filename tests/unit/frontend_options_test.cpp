@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -71,51 +72,22 @@ TEST_F(OptionLoop, CcAndBccAfterNewsModeAreRefused)
     EXPECT_FALSE(other.HasReceivers());
 }
 
-TEST_F(OptionLoop, SenderOptionsInEitherOrder)
-{
-    EXPECT_EQ(Read({"-Fa@example.com", "-fb@example.com"}), 0);
-    EXPECT_STREQ(Header("From"), "b@example.com");
-    EXPECT_STREQ(Header("X-Sender"), "a@example.com");
-
-    CSMTPEmail reversed;
-    m_Storage = {"quillex", "-fb@example.com", "-Fa@example.com"};
-    std::vector<char*> argv{m_Storage[0].data(), m_Storage[1].data(), m_Storage[2].data()};
-    EXPECT_EQ(ReadOptions(3, argv.data(), reversed, m_Input), 0);
-    EXPECT_STREQ(reversed.GetHeader("From", nullptr), "a@example.com");
-    EXPECT_STREQ(reversed.GetHeader("X-Sender", nullptr), "a@example.com");
-}
-
 TEST_F(OptionLoop, EmptySenderStillCreatesXSender)
 {
     EXPECT_EQ(Read({"-F"}), 0);
     EXPECT_STREQ(Header("X-Sender"), "");
 }
 
-struct PriorityCase {
-    const char* argument;
-    const char* header;  // null: no X-Priority
-};
-
-class PriorityOption : public OptionLoop, public ::testing::WithParamInterface<PriorityCase> {};
-
-TEST_P(PriorityOption, OnlyOneToFiveSetAPriority)
+TEST(PriorityNumber, ReadsLikeAtoiWithoutOverflow)
 {
-    EXPECT_EQ(Read({GetParam().argument}), 0);
-    if (GetParam().header)
-        EXPECT_STREQ(Header("X-Priority"), GetParam().header);
-    else
-        EXPECT_EQ(Header("X-Priority"), nullptr);
+    EXPECT_EQ(ReadNumber("3x"), 3);
+    EXPECT_EQ(ReadNumber(" +2"), 2);
+    EXPECT_EQ(ReadNumber("high"), 0);
+    EXPECT_EQ(ReadNumber(""), 0);
+    EXPECT_EQ(ReadNumber("99999999999999999999"), INT_MAX);
+    EXPECT_EQ(ReadNumber("-99999999999999999999"), INT_MIN);
+    EXPECT_EQ(ReadNumber("4294967297"), INT_MAX);  // must not wrap round to 1
 }
-
-INSTANTIATE_TEST_SUITE_P(Values, PriorityOption,
-                         ::testing::Values(PriorityCase{"-P1", "1"}, PriorityCase{"-P5", "5"},
-                                           PriorityCase{"-P3x", "3"}, PriorityCase{"-P0", nullptr},
-                                           PriorityCase{"-P6", nullptr},
-                                           PriorityCase{"-Phigh", nullptr},
-                                           PriorityCase{"-P", nullptr},
-                                           PriorityCase{"-P-3", nullptr},
-                                           PriorityCase{"-P99999999999999999999", nullptr},
-                                           PriorityCase{"-P4294967297", nullptr}));
 
 TEST_F(OptionLoop, ServerAndOrganizationFitOrAreRefused)
 {
