@@ -103,21 +103,20 @@ class CaptureServer:
         with open(path, "rb") as f:
             return f.read()
 
-    def connections(self, timeout=2):
-        """Raw bytes of every closed connection except the readiness probe."""
+    def connections(self, count=0, timeout=5):
+        """Raw bytes of every closed connection except the readiness probe;
+        waits (bounded) until there are at least count of them."""
         end = time.time() + timeout
-        names = self._names(".raw")
-        # wait briefly for connections still being written
-        while time.time() < end and len(names) == 0:
+        while True:
+            out = []
+            for n in self._names(".raw"):
+                with open(os.path.join(self.outdir, n), "rb") as f:
+                    data = f.read()
+                if data != b"QUIT\r\n":  # the readiness probe of wait-greeting
+                    out.append(data)
+            if len(out) >= count or time.time() > end:
+                return out
             time.sleep(0.05)
-            names = self._names(".raw")
-        out = []
-        for n in names:
-            with open(os.path.join(self.outdir, n), "rb") as f:
-                data = f.read()
-            if data != b"QUIT\r\n":  # the readiness probe of wait-greeting
-                out.append(data)
-        return out
 
 
 @pytest.fixture

@@ -1,0 +1,221 @@
+"""Mail delivery end to end against real servers: the aiosmtpd capture server
+(envelope, data and every byte on the wire) and a private Postfix instance."""
+import email
+import email.policy
+import os
+import re
+import socket
+
+import pytest
+
+from conftest import run
+
+SENDER = "sender@example.test"
+OK_LINE = b"quillex: Email was successfully sent.\n"
+
+
+def temp_files(env):
+    return sorted(os.listdir(env["MAIL_TEMP"]))
+
+
+def send(env, args, stdin=b"", expect=0):
+    status, out, err = run(["-v", "-S127.0.0.1", "-F" + SENDER] + args, env, stdin=stdin)
+    assert out == b""
+    assert status == expect, err
+    assert temp_files(env) == [], "a message file was left behind"
+    return err
+
+
+def parse(data):
+    return email.message_from_bytes(data, policy=email.policy.compat32)
+
+
+def message_file(m):
+    """The message file as the client streamed it: the captured data ends
+    with the CR LF that begins the end-of-data marker."""
+    assert m["data"].endswith(b"\r\n")
+    return m["data"][:-2]
+
+
+def body_text(text):
+    """The text read from standard input as the body holds it: CR LF line
+    ends and the closing CR LF."""
+    return text.replace(b"\n", b"\r\n") + b"\r\n"
+
+
+def stuffed(data):
+    """The data with leading dots doubled, as it travels (the server undoes it)."""
+    return b"\r\n".join(b"." + line if line.startswith(b".") else line
+                        for line in data.split(b"\r\n"))
+
+
+def wire_bytes(message):
+    """What the client must have sent on the connection that carried message.
+    The captured data ends with the CR LF that begins the end-of-data marker."""
+    head = ("HELO %s\r\nMAIL FROM:<%s>\r\n" % (message["helo"], message["mail_from"])).encode()
+    head += b"".join(b"RCPT TO:<%s>\r\n" % r.encode() for r in message["rcpt_tos"])
+    return head + b"DATA\r\n" + stuffed(message["data"]) + b".\r\nQUIT\r\n"
+
+
+def header_block(data):
+    return data.split(b"\r\n\r\n", 1)[0]
+
+
+def test_plain_message(env, smtp_capture):
+    err = send(env, ["-sPlain test", "--", "rcpt@example.test"],
+               stdin=b"Hello.\nSecond line.\n")
+    assert err.endswith(b"\n" + OK_LINE)
+    m = smtp_capture.message()
+    assert m["helo"] == socket.gethostname()
+    assert m["mail_from"] == SENDER
+    assert m["rcpt_tos"] == ["rcpt@example.test"]
+    assert m["raw"] == wire_bytes(m)
+    names = [line.split(b":", 1)[0] for line in header_block(m["data"]).split(b"\r\n")
+             if not line.startswith(b"\t")]
+    assert names == [b"From", b"X-Sender", b"Subject", b"To", b"X-Mailer", b"Date",
+                     b"MIME-Version", b"X-MailLibrary", b"Content-type",
+                     b"Content-Transfer-Encoding"]
+    msg = parse(message_file(m))
+    assert msg["Subject"] == "Plain test"
+    assert msg["To"] == "rcpt@example.test"
+    assert msg["From"] == SENDER
+    assert re.fullmatch(r"\w\w\w, \d\d? \w\w\w \d{4} \d\d:\d\d:\d\d GMT", msg["Date"])
+    assert msg.get_payload(decode=True) == body_text(b"Hello.\nSecond line.\n")
+
+
+def test_receivers_and_bcc_envelope_versus_headers(env, smtp_capture):
+    send(env, ["-bhidden@example.test", "-ccopy@example.test", "a@example.test,b@example.test"])
+    m = smtp_capture.message()
+    assert m["rcpt_tos"] == ["hidden@example.test", "copy@example.test",
+                             "a@example.test", "b@example.test"]
+    assert m["raw"] == wire_bytes(m)
+    msg = parse(m["data"])
+    assert msg["To"] == "a@example.test,b@example.test"
+    assert msg["Cc"] == "copy@example.test"
+    assert msg["Bcc"] is None
+    assert b"hidden" not in m["data"]
+
+
+def test_display_name_receiver(env, smtp_capture):
+    send(env, ["Jane Roe <jane@example.test>"])
+    m = smtp_capture.message()
+    assert m["rcpt_tos"] == ["jane@example.test"]
+    assert b"RCPT TO:<jane@example.test>\r\n" in m["raw"]
+    assert parse(m["data"])["To"] == "Jane Roe <jane@example.test>"
+
+
+@pytest.mark.parametrize("size", [0, 1, 700 * 1024 + 7])
+def test_attachment_arrives_intact(env, smtp_capture, tmp_path, size):
+    blob = os.urandom(size)
+    path = tmp_path / "blob.bin"
+    path.write_bytes(blob)
+    send(env, ["-sAttachment", "-i" + str(path), "--", "rcpt@example.test"], stdin=b"See attached.\n")
+    m = smtp_capture.message()
+    assert m["raw"] == wire_bytes(m)
+    parts = list(parse(message_file(m)).walk())
+    assert [p.get_content_type() for p in parts] == ["multipart/mixed", "text/plain",
+                                                    "application/octet-stream"]
+    assert parts[1].get_payload(decode=True) == body_text(b"See attached.\n")
+    assert parts[2].get_filename() == "blob.bin"
+    assert parts[2].get_payload(decode=True) == blob
+
+
+def test_lines_starting_with_dots(env, smtp_capture):
+    text = (b".hidden line\n..two dots\n.\nbefore\n.\nafter\n" + b"x" * 73 + b".\n" +
+            b"y" * 75 + b"\n.\n" + b"z" * 74 + b".\n" + b"v" * 75 + b".tail\n" +
+            b"w" * 75 + b".\n" + b"u" * 150 + b".\n.end\n")
+    send(env, ["-sDots", "--", "rcpt@example.test"], stdin=text)
+    m = smtp_capture.message()
+    assert m["raw"] == wire_bytes(m)
+    # Every line that starts with a dot travels with the dot doubled, also
+    # after a soft line break; otherwise the server strips it or ends the data.
+    sent = m["raw"].split(b"DATA\r\n", 1)[1][:-len(b"\r\n.\r\nQUIT\r\n")]
+    assert [line for line in sent.split(b"\r\n")
+            if line.startswith(b".") and not line.startswith(b"..")] == []
+    body = parse(message_file(m)).get_payload(decode=True)
+    assert body == body_text(text)
+
+
+def test_missing_attachment_fails_with_code_12(env, smtp_capture, tmp_path):
+    missing = str(tmp_path / "no-such-file.bin")
+    status, out, err = run(["-v", "-S127.0.0.1", "-F" + SENDER, "-i" + missing,
+                            "rcpt@example.test"], env)
+    assert status == 12
+    assert re.fullmatch(rb"Unable to open include file '%s'\. Aborting\.\n"
+                        rb"quillex: Error: Failed to open temporary file \(.*%s.*\)\n"
+                        % (re.escape(missing.encode()), re.escape(missing.encode())), err), err
+    assert temp_files(env) == []
+    assert smtp_capture.messages() == []
+    raws = smtp_capture.connections(1)
+    assert len(raws) == 1 and raws[0].endswith(b"DATA\r\n")
+
+
+def test_refused_receiver(env, smtp_capture):
+    status, out, err = run(["-v", "-S127.0.0.1", "-F" + SENDER,
+                            "a@example.test,refused@example.test,c@example.test"], env)
+    assert status == 9
+    assert err == (b'quillex: Error: SERVER_ERROR (SMTP server error: '
+                   b'"550 5.1.1 refused for testing\r\n".)\n')
+    raw = smtp_capture.connections(1)[-1]
+    assert raw.endswith(b"RCPT TO:<a@example.test>\r\nRCPT TO:<refused@example.test>\r\n")
+    assert temp_files(env) == []
+
+
+# --------------------------------------------------------------------------
+# Postfix
+
+ADDED_BY_POSTFIX = (b"Return-Path:", b"X-Original-To:", b"Delivered-To:", b"Received:",
+                    b"Message-Id:")
+
+
+def without_added_headers(stored):
+    """The stored message minus the headers Postfix adds on delivery."""
+    head, body = stored.split(b"\n\n", 1)
+    kept, skipping = [], False
+    for line in head.split(b"\n"):
+        if line[:1] in (b" ", b"\t"):
+            if not skipping:
+                kept.append(line)
+            continue
+        skipping = line.startswith(ADDED_BY_POSTFIX)
+        if not skipping:
+            kept.append(line)
+    return b"\n".join(kept) + b"\n\n" + body
+
+
+def sent_data(err):
+    """The message data as the -d lines show it, end-of-data marker removed."""
+    after = err.split(b"Received: (37 bytes) 354 End data with <CR><LF>.<CR><LF>\r\n", 1)[1]
+    units = after.split(b"Received: (", 1)[0]
+    data = b"".join(units.split(b"Posting: ")[1:])
+    assert data.endswith(b"\r\n.\r\n")
+    return data[:-5]
+
+
+def test_postfix_delivers_plain_message_intact(env, postfix, tmp_path):
+    blob = os.urandom(5000)
+    (tmp_path / "a.bin").write_bytes(blob)
+    status, out, err = run(["-d", "-S127.0.0.1", "-F" + SENDER, "-sPostfix test",
+                            "-i" + str(tmp_path / "a.bin"), "--", "user@example.test"],
+                           env, stdin=b"Hello Postfix.\n.leading dot\n")
+    assert status == 0, err
+    assert temp_files(env) == []
+    stored = postfix.delivered(1)
+    assert len(stored) == 1, postfix.log()
+    data = sent_data(err) + b"\r\n"
+    unstuffed = b"\r\n".join(line[1:] if line.startswith(b"..") else line
+                             for line in data.split(b"\r\n"))
+    assert without_added_headers(stored[0]) == unstuffed.replace(b"\r\n", b"\n")
+    parts = list(parse(stored[0]).walk())
+    assert parts[1].get_payload(decode=True) == b"Hello Postfix.\n.leading dot\n\n"
+    assert parts[2].get_payload(decode=True) == blob
+
+
+def test_postfix_refused_receiver(env, postfix):
+    status, out, err = run(["-v", "-S127.0.0.1", "-F" + SENDER,
+                            "user@example.test,refused@example.test"], env)
+    assert status == 9
+    assert err == (b'quillex: Error: SERVER_ERROR (SMTP server error: "550 5.1.1 '
+                   b'<refused@example.test>: Recipient address rejected: refused for testing\r\n".)\n')
+    assert temp_files(env) == []
+    assert postfix.delivered(1, timeout=1) == []
