@@ -1,0 +1,41 @@
+#include "platform/ProfileFile.h"
+
+#include <windows.h>
+
+// The system headers name a function of their own so.
+#undef WriteProfileString
+
+#include <cstring>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+constexpr DWORD kFirstBufferSize = 512;
+constexpr DWORD kMaxBufferSize = 1u << 20;
+
+}  // namespace
+
+// The profile functions place a bare file name in the Windows directory.
+std::string ReadProfileString(const char* section, const char* key, const char* defaultValue,
+                              const char* fileName)
+{
+    // A value that fills the buffer may have been cut: read it again with more room.
+    for (DWORD size = kFirstBufferSize;; size *= 2) {
+        std::vector<char> buffer(size);
+        const DWORD length = GetPrivateProfileStringA(section, key, defaultValue, buffer.data(),
+                                                      size, fileName);
+        if (length < size - 1 || size >= kMaxBufferSize) return std::string(buffer.data(), length);
+    }
+}
+
+bool WriteProfileString(const char* section, const char* key, const char* value,
+                        const char* fileName)
+{
+    // The file keeps one value per line: a line break would start a key of its own.
+    if (std::strpbrk(value, "\r\n")) return false;
+    return WritePrivateProfileStringA(section, key, value, fileName) != 0;
+}
+
+}  // namespace platform

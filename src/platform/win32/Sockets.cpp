@@ -1,0 +1,242 @@
+#include "platform/Sockets.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace platform {
+namespace {
+
+int s_LastError = 0;
+WSADATA s_StartRecord;
+
+using Clock = std::chrono::steady_clock;
+
+SOCKET Native(Socket socket)
+{
+    return static_cast<SOCKET>(socket);
+}
+
+IoStatus Fail()
+{
+    s_LastError = WSAGetLastError();
+    return IoStatus::FAILED;
+}
+
+IoStatus TimedOut()
+{
+    s_LastError = WSAETIMEDOUT;
+    return IoStatus::TIMED_OUT;
+}
+
+enum class Readiness { READ, WRITE, CONNECT };
+
+// Waits until the socket is ready or the deadline passes. A failed
+// non-blocking connect shows in the exception set, not the write set.
+IoStatus WaitFor(Socket socket, Readiness readiness, Deadline deadline)
+{
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - Clock::now()).count();
+        if (left <= 0) return TimedOut();
+        const long long step = std::min<long long>(left, 1000000LL * 3600);
+        timeval timeout{static_cast<long>(step / 1000000), static_cast<long>(step % 1000000)};
+        fd_set wanted, failed;
+        FD_ZERO(&wanted);
+        FD_ZERO(&failed);
+        FD_SET(Native(socket), &wanted);
+        FD_SET(Native(socket), &failed);
+        const bool reading = readiness == Readiness::READ;
+        const int ready = select(0, reading ? &wanted : nullptr, reading ? nullptr : &wanted,
+                                 readiness == Readiness::CONNECT ? &failed : nullptr, &timeout);
+        if (ready > 0) return IoStatus::OK;
+        if (ready == SOCKET_ERROR) return Fail();
+    }
+}
+
+}  // namespace
+
+Deadline DeadlineAfter(int seconds)
+{
+    return Clock::now() + std::chrono::seconds(seconds < 0 ? 0 : seconds);
+}
+
+bool StartSockets()
+{
+    // A failed start gives its error code as the result: the library that
+    // would keep the last error is not running.
+    const int result = WSAStartup(MAKEWORD(1, 1), &s_StartRecord);
+    if (result != 0) s_LastError = result;
+    return result == 0;
+}
+
+void StopSockets()
+{
+    WSACleanup();
+}
+
+int LastSocketError()
+{
+    return s_LastError;
+}
+
+// Non-blocking from the start: every wait is bounded by select.
+Socket OpenStreamSocket()
+{
+    const SOCKET fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd == INVALID_SOCKET) {
+        s_LastError = WSAGetLastError();
+        return kInvalidSocket;
+    }
+    SetHandleInformation(reinterpret_cast<HANDLE>(fd), HANDLE_FLAG_INHERIT, 0);
+    u_long nonBlocking = 1;
+    if (ioctlsocket(fd, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+        s_LastError = WSAGetLastError();
+        closesocket(fd);
+        return kInvalidSocket;
+    }
+    return static_cast<Socket>(fd);
+}
+
+void CloseSocket(Socket socket)
+{
+    if (socket != kInvalidSocket) closesocket(Native(socket));
+}
+
+std::uint32_t ParseDottedAddress(const char* text)
+{
+    return inet_addr(text);
+}
+
+bool LookupHostAddress(const char* name, std::uint32_t* address)
+{
+    const hostent* host = gethostbyname(name);
+    if (!host || host->h_addrtype != AF_INET || !host->h_addr_list[0]) {
+        s_LastError = host ? WSANO_DATA : WSAGetLastError();
+        return false;
+    }
+    std::memcpy(address, host->h_addr_list[0], sizeof *address);
+    return true;
+}
+
+void NoteHostNotFound()
+{
+    s_LastError = WSAHOST_NOT_FOUND;
+}
+
+IoStatus ConnectSocket(Socket socket, std::uint32_t address, std::uint16_t port,
+                       Deadline deadline)
+{
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
+    if (connect(Native(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0)
+        return IoStatus::OK;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return Fail();
+    const IoStatus waited = WaitFor(socket, Readiness::CONNECT, deadline);
+    if (waited != IoStatus::OK) return waited;
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(Native(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                   &length) == SOCKET_ERROR)
+        return Fail();
+    if (error != 0) {
+        s_LastError = error;
+        return IoStatus::FAILED;
+    }
+    return IoStatus::OK;
+}
+
+void SetNoDelay(Socket socket)
+{
+    const BOOL on = TRUE;
+    setsockopt(Native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+               sizeof on);
+}
+
+IoStatus SendPieces(Socket socket, const SendPiece* pieces, std::size_t count,
+                    Deadline deadline)
+{
+    std::vector<WSABUF> left;
+    left.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t at = 0; at < pieces[i].length;) {
+            const std::size_t step = std::min<std::size_t>(pieces[i].length - at, 1u << 30);
+            left.push_back({static_cast<ULONG>(step), const_cast<char*>(pieces[i].data + at)});
+            at += step;
+        }
+    std::size_t first = 0;
+    while (first < left.size()) {
+        DWORD sent = 0;
+        const DWORD pending = static_cast<DWORD>(std::min<std::size_t>(left.size() - first, 1024));
+        if (WSASend(Native(socket), &left[first], pending, &sent, 0, nullptr, nullptr) ==
+            SOCKET_ERROR) {
+            if (WSAGetLastError() != WSAEWOULDBLOCK) return Fail();
+            const IoStatus waited = WaitFor(socket, Readiness::WRITE, deadline);
+            if (waited != IoStatus::OK) return waited;
+            continue;
+        }
+        if (sent == 0) {
+            s_LastError = WSAECONNRESET;
+            return IoStatus::FAILED;
+        }
+        while (sent > 0 && first < left.size()) {
+            WSABUF& piece = left[first];
+            const DWORD step = std::min<DWORD>(sent, piece.len);
+            piece.buf += step;
+            piece.len -= step;
+            sent -= step;
+            if (piece.len == 0) ++first;
+        }
+    }
+    return IoStatus::OK;
+}
+
+IoStatus ReceiveSome(Socket socket, char* buffer, std::size_t capacity, Deadline deadline,
+                     std::size_t* received)
+{
+    *received = 0;
+    if (capacity == 0) {
+        s_LastError = WSAEMSGSIZE;
+        return IoStatus::FAILED;
+    }
+    const int wanted = static_cast<int>(std::min<std::size_t>(capacity, 1u << 30));
+    for (;;) {
+        const int got = recv(Native(socket), buffer, wanted, 0);
+        if (got > 0) {
+            *received = static_cast<std::size_t>(got);
+            return IoStatus::OK;
+        }
+        if (got == 0) {  // the peer closed the connection
+            s_LastError = 0;
+            return IoStatus::FAILED;
+        }
+        if (WSAGetLastError() != WSAEWOULDBLOCK) return Fail();
+        const IoStatus waited = WaitFor(socket, Readiness::READ, deadline);
+        if (waited != IoStatus::OK) return waited;
+    }
+}
+
+bool GetLocalHostName(char* buffer, std::size_t capacity)
+{
+    if (capacity == 0) return false;
+    const int length = static_cast<int>(std::min<std::size_t>(capacity, 1u << 30));
+    if (gethostname(buffer, length) == SOCKET_ERROR) {
+        s_LastError = WSAGetLastError();
+        buffer[0] = '\0';
+        return false;
+    }
+    if (std::memchr(buffer, '\0', capacity) == nullptr) {
+        buffer[0] = '\0';
+        s_LastError = WSAEFAULT;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace platform
