@@ -198,6 +198,7 @@ class Bench:
         os.chmod(self.msmtprc, 0o600)
         self.sink = None
         self.notes = []
+        self.last_error = ""
 
     def env(self):
         env = dict(os.environ)
@@ -221,9 +222,11 @@ class Bench:
             kind, value = expect
             want = f"smtp rcpts={value} " if kind == "smtp" else f"raw bytes={value}"
             ok = len(new) == 1 and new[0].startswith(want)
+        self.last_error = ""
         if not ok:
             with open(os.path.join(self.work, "stderr"), errors="replace") as f:
                 err = f.read().strip()[-300:]
+            self.last_error = f"status {status}" + (f", \"{err.splitlines()[-1]}\"" if err else "")
             log(f"  FAILED (status {status}): {' '.join(argv)[:160]}\n    {err}")
         return Run(float(wall), float(user), float(sys_), int(rss), int(status), ok)
 
@@ -283,13 +286,22 @@ class Bench:
               "--mail-from", SENDER, "-K", p["curl"], "-T", p["eml"]], None, want),
         ]
 
-    def series(self, tools, runs):
-        """Warm-up run of each tool, then `runs` rounds, tools interleaved in each round."""
+    def series(self, label, tools, runs, warm_up=True):
+        """`runs` rounds, tools interleaved in each round, after one warm-up run of
+        each tool (which also checks that it delivers). Without the warm-up (the
+        largest cases, whose data is already cached), a tool whose first run
+        fails is dropped."""
         results = {name: [] for name, *_ in tools}
         broken = set()
-        for name, _, argv, stdin, expect in tools:
-            if not self.run(argv, stdin, expect=expect).ok:
-                broken.add(name)
+
+        def drop(name):
+            broken.add(name)
+            self.notes.append(f"{name} on {label}: failed ({self.last_error}); left out")
+
+        if warm_up:
+            for name, _, argv, stdin, expect in tools:
+                if not self.run(argv, stdin, expect=expect).ok:
+                    drop(name)
         for _ in range(runs):
             for name, _, argv, stdin, expect in tools:
                 if name in broken:
@@ -297,8 +309,10 @@ class Bench:
                 r = self.run(argv, stdin, expect=expect)
                 if r.ok:
                     results[name].append(r)
+                elif not results[name]:
+                    drop(name)
                 else:
-                    self.notes.append(f"{name}: a timed run failed (status {r.status})")
+                    self.notes.append(f"{name} on {label}: a timed run failed ({self.last_error})")
         return results, broken
 
     # ------------------------------------------------------------ phases
@@ -340,6 +354,48 @@ class Bench:
             rows.append((label, r))
         return rows
 
+    def stages(self, size, runs=3):
+        """Where quillex's wall time goes, from system-call timestamps (strace with
+        a seccomp filter, so only the traced calls stop): start-up and dialogue up
+        to the 354 reply, writing the message file, streaming it up to the final
+        reply, then QUIT, unlink and exit. Medians of `runs` runs."""
+        if not shutil.which("strace"):
+            return None
+        att = os.path.join(self.data, f"random-{size}M.bin")
+        trace = os.path.join(self.work, "strace.txt")
+        argv = [self.quillex, "--", "-S127.0.0.1", f"-F{SENDER}", "-sBench", f"-i{att}", RCPT]
+        samples = []
+        for _ in range(runs):
+            with open(self.hi) as stdin:
+                subprocess.run(["strace", "-f", "-ttt", "-T", "--seccomp-bpf", "-o", trace, "-e",
+                                "trace=execve,recvfrom,sendmsg,unlink,exit_group"] + argv,
+                               stdin=stdin, env=self.env(), capture_output=True)
+            marks, unlink = {}, 0.0
+            with open(trace) as f:
+                for line in f:
+                    fields = line.split(None, 2)
+                    if len(fields) < 3:
+                        continue
+                    t, call = float(fields[1]), fields[2]
+                    marks.setdefault("start", t)
+                    if call.startswith("recvfrom") and '"354' in call:
+                        marks["data"] = t
+                    elif call.startswith("sendmsg") and "data" in marks and "first" not in marks:
+                        marks["first"] = t
+                    elif call.startswith("recvfrom") and '"250' in call and "first" in marks:
+                        marks.setdefault("end", t)
+                    elif call.startswith("unlink"):
+                        unlink = float(call.rsplit("<", 1)[1].rstrip(">\n"))
+                    elif call.startswith("+++ exited"):
+                        marks["exit"] = t
+            if len(marks) == 5:
+                samples.append((marks["data"] - marks["start"], marks["first"] - marks["data"],
+                                marks["end"] - marks["first"], marks["exit"] - marks["end"], unlink,
+                                marks["exit"] - marks["start"]))
+        if not samples:
+            return None
+        return [statistics.median(col) for col in zip(*samples)], len(samples)
+
     def encoders(self):
         exe = os.path.join(self.build, "bench", "quillex_encoders_bench")
         if not os.path.exists(exe):
@@ -366,6 +422,11 @@ def med(runs, attr):
 
 def fmt_mib(kib):
     return f"{kib / 1024:.1f}"
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return f.read().split()[0]
 
 
 def machine_lines():
@@ -469,16 +530,18 @@ def main():
     ap.add_argument("--receivers", default="1000,10000,100000", help="receiver counts")
     ap.add_argument("--encoder-seconds", default="0.5", help="min time per encoder benchmark")
     ap.add_argument("--skip", default="", help="comma-separated phases to skip: "
-                    "wire,attach,receivers,rss,encoders")
+                    "wire,attach,receivers,rss,stages,encoders")
     args = ap.parse_args()
     skip = set(filter(None, args.skip.split(",")))
     sizes = [int(s) for s in args.sizes.split(",") if s]
     counts = [int(s) for s in args.receivers.split(",") if s]
     bench = Bench(args)
     started = time.time()
+    load_at_start = load_average()
     report = ["# Quillex benchmark results", "",
               f"- Date: {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')}, "
-              f"medians of {args.runs} timed runs after one warm-up run, programs interleaved",
+              f"medians of {args.runs} timed runs, programs interleaved, after one warm-up run "
+              "(none for the largest attachment and receiver count)",
               *machine_lines(),
               "- MB/s = 10^6 attachment bytes per second of wall time; CPU = user + system; "
               "peak RSS = maximum resident set size (wait4).",
@@ -502,7 +565,8 @@ def main():
         if "attach" not in skip:
             for size in sizes:
                 log(f"attachment {size} MiB")
-                by_size[size] = bench.series(bench.attachment_tools(size), args.runs)
+                by_size[size] = bench.series(f"{size} MiB", bench.attachment_tools(size), args.runs,
+                                             warm_up=size != max(sizes))
             report += ["## One attachment of random data, one receiver", ""]
             report += attachment_table(by_size, args.runs) + [""]
             lines, rates = marginal_table(by_size)
@@ -512,7 +576,7 @@ def main():
         if "receivers" not in skip:
             for n in counts:
                 log(f"{n} receivers")
-                by_n[n] = bench.series(bench.receiver_tools(n), args.runs)
+                by_n[n] = bench.series(f"{n} receivers", bench.receiver_tools(n), args.runs, warm_up=n != max(counts))
             report += ["## Many receivers (one short message, each RCPT waits for its reply)", ""]
             lines, slopes = receiver_table(by_n)
             report += lines + [""]
@@ -528,6 +592,23 @@ def main():
                 report.append(f"| {label} | {r.wall:.3f} | {fmt_mib(r.rss_kib)} | "
                               f"{total / r.wall / 1e6:.0f} | {'yes' if r.ok else 'NO'} |")
             report.append("")
+        if "stages" not in skip and sizes:
+            size = max(sizes)
+            log(f"stages of one quillex run, {size} MiB")
+            got = bench.stages(size)
+            if got:
+                st, n = got
+                wire = os.path.getsize(os.path.join(bench.data, f"random-{size}M.eml"))
+                report += [f"## Where quillex's time goes, {size} MiB (strace timestamps, median of {n})", "",
+                           "| stage | seconds | share | rate |", "|---|---|---|---|",
+                           f"| start-up and dialogue up to the 354 reply | {st[0]:.3f} | {st[0] / st[5]:.0%} | |",
+                           f"| writing the message file (read, encode, write) | {st[1]:.3f} | {st[1] / st[5]:.0%} | "
+                           f"{size * MiB / st[1] / 1e6:.0f} MB/s of attachment |",
+                           f"| streaming the file up to the final reply | {st[2]:.3f} | {st[2] / st[5]:.0%} | "
+                           f"{wire / st[2] / 1e6:.0f} MB/s of message |",
+                           f"| QUIT, removing the file, exit | {st[3]:.3f} | {st[3] / st[5]:.0%} | "
+                           f"unlink alone {st[4]:.3f} s |",
+                           f"| total (traced) | {st[5]:.3f} | | {size * MiB / st[5] / 1e6:.0f} MB/s |", ""]
         bench.sink.stop()
 
         enc = []
@@ -541,7 +622,9 @@ def main():
         report += targets(by_size, rates, slopes, rss_rows, enc)
         if bench.notes:
             report += ["", "## Notes", ""] + [f"- {n}" for n in bench.notes]
-        report.append(f"\nTotal benchmark time: {time.time() - started:.0f} s.")
+        report.append(f"\nTotal benchmark time: {time.time() - started:.0f} s. Load average "
+                      f"(1 min) at the start {load_at_start}, at the end {load_average()}: other work on "
+                      "the machine slows wall times, so compare ratios within one run.")
     finally:
         if bench.sink:
             bench.sink.stop()

@@ -14,7 +14,7 @@ if [ -z "$QUILLEX_BENCH_IN_NETNS" ]; then
         exit 1
     fi
     missing=""
-    for pkg in s-nail msmtp curl swaks socat libbenchmark-dev cmake g++ iproute2 python3; do
+    for pkg in s-nail msmtp curl swaks socat strace libbenchmark-dev cmake g++ iproute2 python3; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing="$missing $pkg"
     done
     if [ -n "$missing" ]; then
