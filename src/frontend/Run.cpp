@@ -9,6 +9,7 @@
 #include "frontend/Options.h"
 #include "frontend/Settings.h"
 #include "frontend/Usage.h"
+#include "mime/CSMTPPart.h"
 
 namespace {
 
@@ -17,10 +18,6 @@ constexpr char kPathSeparator = '\\';
 #else
 constexpr char kPathSeparator = '/';
 #endif
-
-// Kinds of AddPart: a text held in memory, and a file attached as base64.
-constexpr int kPartTextAuto = 3;
-constexpr int kPartBinaryFile = 5;
 
 bool IsSetupCommand(int argc, char** argv)
 {
@@ -35,9 +32,9 @@ int RefuseNoReceiver()
 
 void AddParts(CSMTPEmail& mail, const std::string& body)
 {
-    mail.AddPart(body.c_str(), kPartTextAuto);
+    mail.AddPart(body.c_str(), PART_TEXT_AUTO);
     for (const StringNode* node = g_Attachments.First(); node; node = node->next.get())
-        mail.AddPart(node->text.c_str(), kPartBinaryFile);
+        mail.AddPart(node->text.c_str(), PART_BINARY_FILE);
 }
 
 int Deliver(CSMTPEmail& mail)
