@@ -1,6 +1,7 @@
 #include "mime/Encoders.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -34,23 +35,48 @@ inline char* PutFullGroup(const unsigned char* in, char* out)
     return out + 4;
 }
 
-// Bytes that quoted-printable writes as they are, without looking further.
-struct PlainTable {
-    bool plain[256];
+// How quoted-printable treats a byte: plain bytes are written as they are;
+// a blank or TAB depends on what follows it; CR and LF make line breaks.
+constexpr unsigned char kPlainByte = 0, kWhiteByte = 1, kEncodedByte = 2, kBreakByte = 3;
+
+struct ClassTable {
+    unsigned char kind[256];
 };
 
-constexpr PlainTable MakePlainTable()
+constexpr ClassTable MakeClassTable()
 {
-    PlainTable table{};
-    for (int c = 0x21; c <= 0x7E; ++c) table.plain[c] = c != '=';
+    ClassTable table{};
+    for (int c = 0; c < 256; ++c) table.kind[c] = kEncodedByte;
+    for (int c = 0x21; c <= 0x7E; ++c) table.kind[c] = kPlainByte;
+    table.kind[int('=')] = kEncodedByte;
+    table.kind[int(' ')] = kWhiteByte;
+    table.kind[int('\t')] = kWhiteByte;
+    table.kind[int('\r')] = kBreakByte;
+    table.kind[int('\n')] = kBreakByte;
     return table;
 }
 
-constexpr PlainTable kPlain = MakePlainTable();
+constexpr ClassTable kClass = MakeClassTable();
+
+// True when each of the eight bytes is printable ASCII or a blank, and no
+// "=": eight bytes tested at once instead of one by one.
+inline bool EightLiterals(const unsigned char* bytes)
+{
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    std::uint64_t x;
+    std::memcpy(&x, bytes, 8);
+    const std::uint64_t control = (x - kOnes * 0x20) & ~x & kHighs;
+    const std::uint64_t high = ((x + kOnes) | x) & kHighs;  // 0x7F and above
+    const std::uint64_t e = x ^ (kOnes * '=');
+    const std::uint64_t equals = (e - kOnes) & ~e & kHighs;
+    return (control | high | equals) == 0;
+}
 
 constexpr int kSoftLimit = 72;  // a line is broken once it holds more than this
 constexpr std::size_t kStreamBlock = Base64Encoder::kLineInput * 1024;
 constexpr std::size_t kTextSlice = 64 * 1024;
+constexpr std::size_t kQpPiece = 4096;
 
 bool WriteAll(const std::string& bytes, FILE* output)
 {
@@ -126,130 +152,143 @@ void Base64Encoder::Finish(std::string& out)
 
 void QuotedPrintableEncoder::Encode(const char* data, std::size_t length, std::string& out)
 {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
-    const unsigned char* end = p + length;
-    while (p < end) {
-        if (!m_PendingCR && !m_PendingWhite) {
-            p += PutLiteralRun(p, static_cast<std::size_t>(end - p), out);
-            if (p == end) break;
+    // Each piece is encoded into a buffer with room for its worst case: three
+    // characters per byte and a soft break after every 24 encoded bytes.
+    char buffer[4 * kQpPiece + 16];
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
+    const unsigned char* end = in + length;
+    while (in < end) {
+        const unsigned char* pieceEnd = in + std::min(std::size_t(end - in), kQpPiece);
+        char* p = buffer;
+        while (in < pieceEnd) {
+            if (!m_PendingCR && !m_PendingWhite) {
+                p = PutLiteralRun(in, pieceEnd, end, p);
+                if (in == pieceEnd) break;
+            }
+            p = Put(*in++, p);
         }
-        Put(*p++, out);
+        out.append(buffer, static_cast<std::size_t>(p - buffer));
     }
 }
 
 // The fast path: copies the bytes up to the line limit that need no
-// encoding and no decision about what follows them.
-std::size_t QuotedPrintableEncoder::PutLiteralRun(const unsigned char* data, std::size_t length,
-                                                  std::string& out)
+// encoding and no decision about what follows them. A blank or TAB may join
+// the run when the byte after it (looked at up to end) is no line break.
+char* QuotedPrintableEncoder::PutLiteralRun(const unsigned char*& data, const unsigned char* pieceEnd,
+                                            const unsigned char* end, char* p)
 {
-    if (m_Column == 0 && m_AfterSoftBreak && data[0] == '.') return 0;
-    const std::size_t limit = std::min(length, std::size_t(kSoftLimit + 1 - m_Column));
-    std::size_t i = 0;
-    while (i < limit) {
-        const unsigned char c = data[i];
-        if (kPlain.plain[c]) {
-            ++i;
-        } else if ((c == ' ' || c == '\t') && i + 1 < length && data[i + 1] != '\r' &&
-                   data[i + 1] != '\n') {
-            ++i;
-        } else {
-            break;
+    if (m_Column == 0 && m_AfterSoftBreak && *data == '.') return p;
+    const unsigned char* stop =
+        data + std::min(std::size_t(pieceEnd - data), std::size_t(kSoftLimit + 1 - m_Column));
+    const unsigned char* q = data;
+    for (;;) {
+        while (q + 8 <= stop && q + 8 < end && EightLiterals(q) &&
+               (q[7] != ' ' || kClass.kind[q[8]] != kBreakByte))
+            q += 8;
+        while (q < stop && kClass.kind[*q] == kPlainByte) ++q;
+        if (q < stop && kClass.kind[*q] == kWhiteByte && q + 1 < end &&
+            kClass.kind[q[1]] != kBreakByte) {
+            ++q;
+            continue;
         }
+        break;
     }
-    if (i == 0) return 0;
-    out.append(reinterpret_cast<const char*>(data), i);
-    m_Column += static_cast<int>(i);
+    const std::size_t n = static_cast<std::size_t>(q - data);
+    if (n == 0) return p;
+    std::memcpy(p, data, n);
+    data = q;
+    m_Column += static_cast<int>(n);
     m_AfterSoftBreak = false;
-    LimitLine(out);
-    return i;
+    return LimitLine(p + n);
 }
 
-void QuotedPrintableEncoder::Put(unsigned char c, std::string& out)
+char* QuotedPrintableEncoder::Put(unsigned char c, char* p)
 {
     if (m_PendingCR) {
         m_PendingCR = false;
-        if (c == '\n') {
-            FlushWhite(true, out);
-            HardBreak(out);
-            return;
-        }
-        FlushWhite(false, out);
-        Encoded('\r', out);
+        if (c == '\n') return HardBreak(FlushWhite(true, p));
+        p = Encoded('\r', FlushWhite(false, p));
     }
     switch (c) {
     case '\r':
         m_PendingCR = true;
-        return;
+        return p;
     case '\n':
-        FlushWhite(true, out);
-        HardBreak(out);
-        return;
+        return HardBreak(FlushWhite(true, p));
     case ' ':
     case '\t':
-        FlushWhite(false, out);
+        p = FlushWhite(false, p);
         m_PendingWhite = c;
-        return;
+        return p;
     default:
-        FlushWhite(false, out);
-        if (kPlain.plain[c] && !(c == '.' && m_Column == 0 && m_AfterSoftBreak))
-            Literal(c, out);
-        else
-            Encoded(c, out);
+        p = FlushWhite(false, p);
+        if (kClass.kind[c] == kPlainByte && !(c == '.' && m_Column == 0 && m_AfterSoftBreak))
+            return Literal(c, p);
+        return Encoded(c, p);
     }
 }
 
-void QuotedPrintableEncoder::FlushWhite(bool beforeBreak, std::string& out)
+char* QuotedPrintableEncoder::FlushWhite(bool beforeBreak, char* p)
 {
-    if (!m_PendingWhite) return;
+    if (!m_PendingWhite) return p;
     const unsigned char c = m_PendingWhite;
     m_PendingWhite = 0;
-    if (beforeBreak)
-        Encoded(c, out);
-    else
-        Literal(c, out);
+    return beforeBreak ? Encoded(c, p) : Literal(c, p);
 }
 
-void QuotedPrintableEncoder::Literal(unsigned char c, std::string& out)
+char* QuotedPrintableEncoder::Literal(unsigned char c, char* p)
 {
-    out += static_cast<char>(c);
+    *p++ = static_cast<char>(c);
     ++m_Column;
     m_AfterSoftBreak = false;
-    LimitLine(out);
+    return LimitLine(p);
 }
 
-void QuotedPrintableEncoder::Encoded(unsigned char c, std::string& out)
+char* QuotedPrintableEncoder::Encoded(unsigned char c, char* p)
 {
-    const char triplet[3] = {'=', kHex[c >> 4], kHex[c & 15]};
-    out.append(triplet, 3);
+    *p++ = '=';
+    *p++ = kHex[c >> 4];
+    *p++ = kHex[c & 15];
     m_Column += 3;
     m_AfterSoftBreak = false;
-    LimitLine(out);
+    return LimitLine(p);
 }
 
-void QuotedPrintableEncoder::LimitLine(std::string& out)
+char* QuotedPrintableEncoder::LimitLine(char* p)
 {
-    if (m_Column <= kSoftLimit) return;
-    out += "=\r\n";
+    if (m_Column <= kSoftLimit) return p;
+    *p++ = '=';
+    *p++ = '\r';
+    *p++ = '\n';
     m_Column = 0;
     m_AfterSoftBreak = true;
+    return p;
 }
 
-void QuotedPrintableEncoder::HardBreak(std::string& out)
+char* QuotedPrintableEncoder::HardBreak(char* p)
 {
-    out += "\r\n";
+    *p++ = '\r';
+    *p++ = '\n';
     m_Column = 0;
     m_AfterSoftBreak = false;
+    return p;
 }
 
 void QuotedPrintableEncoder::Finish(std::string& out)
 {
+    char buffer[16];
+    char* p = buffer;
     if (m_PendingCR) {
         m_PendingCR = false;
-        FlushWhite(false, out);
-        Encoded('\r', out);
+        p = Encoded('\r', FlushWhite(false, p));
     }
-    FlushWhite(false, out);
-    if (m_Column != 0) out += "=\r\n";
+    p = FlushWhite(false, p);
+    if (m_Column != 0) {
+        *p++ = '=';
+        *p++ = '\r';
+        *p++ = '\n';
+    }
+    out.append(buffer, static_cast<std::size_t>(p - buffer));
     m_Column = 0;
     m_AfterSoftBreak = false;
 }

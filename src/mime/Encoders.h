@@ -39,13 +39,15 @@ public:
     void Finish(std::string& out);
 
 private:
-    void Put(unsigned char c, std::string& out);
-    std::size_t PutLiteralRun(const unsigned char* data, std::size_t length, std::string& out);
-    void FlushWhite(bool beforeBreak, std::string& out);
-    void Literal(unsigned char c, std::string& out);
-    void Encoded(unsigned char c, std::string& out);
-    void LimitLine(std::string& out);
-    void HardBreak(std::string& out);
+    // Each step writes at the cursor p, which has room for the worst case.
+    char* Put(unsigned char c, char* p);
+    char* PutLiteralRun(const unsigned char*& data, const unsigned char* pieceEnd,
+                        const unsigned char* end, char* p);
+    char* FlushWhite(bool beforeBreak, char* p);
+    char* Literal(unsigned char c, char* p);
+    char* Encoded(unsigned char c, char* p);
+    char* LimitLine(char* p);
+    char* HardBreak(char* p);
 
     int m_Column = 0;
     bool m_AfterSoftBreak = false;
