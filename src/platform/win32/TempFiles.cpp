@@ -45,10 +45,12 @@ private:
 
 std::string UniqueTempName(const char* directory, const char* prefix)
 {
+    // The directory may point into the environment, which changing TMP rebuilds.
+    const std::string chosen(directory);
     char* name;
     {
-        HiddenTmp hidden(IsDirectory(directory));
-        name = _tempnam(directory, prefix);
+        HiddenTmp hidden(IsDirectory(chosen.c_str()));
+        name = _tempnam(chosen.c_str(), prefix);
     }
     if (!name) return "";
     std::string path(name);
