@@ -4,7 +4,7 @@ smtp_capture  Debian's aiosmtpd on 127.0.0.1:25, recording envelopes, DATA and
               the raw bytes of every connection.
 postfix       a private Postfix instance on 127.0.0.1:25 delivering *@example.test
               to a Maildir.
-inn           INN2 on 127.0.0.1:119 (one per machine, started once per session);
+inn           INN2 on 127.0.0.1:119 (one per machine, started once per module);
               inn.readers("open"|"auth"|"mixed") picks the access variant.
 scripted      a fake server on 127.0.0.1:25 (or another port) that answers by a
               script: replies split across reads, stalls, closes, refusals.
@@ -246,8 +246,9 @@ class InnServer:
         return replies[3]
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def inn_server():
+    """INN for the tests of one module: it holds 127.0.0.1:119 until their end."""
     if os.geteuid() != 0:
         pytest.skip("INN needs real root")
     r = subprocess.run([_script("inn-config.sh")], capture_output=True, timeout=60)

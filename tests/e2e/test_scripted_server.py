@@ -1,5 +1,6 @@
 """Delivery against a scripted server: what real servers won't do on demand
 (replies split across reads, stalls, closes, refusals at a chosen step)."""
+import email
 import os
 import re
 import time
@@ -270,3 +271,71 @@ def test_unit_boundaries(env, scripted, size):
     assert len(full) == (size - 1) // 1023
     assert b"".join(units) == data + b"\r\n.\r\n"
     assert temp_files(env) == []
+
+
+# --------------------------------------------------------------------------
+# The news dialogue (INN holds port 119 only while test_news runs)
+
+NEWS_SENDER = "poster@example.test"
+POSTED = b"quillex: Message was successfully posted.\n"
+
+
+def news_settings(env, user="", password="", host="127.0.0.1"):
+    write_settings(env, {"HOST": "127.0.0.1", "Return Address": NEWS_SENDER, "NNTP HOST": host,
+                         "NNTP User": user, "NNTP Passws": password})
+
+
+def post(env, groups, subject, text=b"Article text.\n", expect=0):
+    status, out, err = run(["-v", "-u", "-s" + subject, "--", groups], env, stdin=text)
+    assert out == b""
+    assert status == expect, err
+    assert temp_files(env) == [], "a message file was left behind"
+    return err
+
+
+
+
+@pytest.mark.parametrize("user,password,replies,expected", [
+    ("", "", {}, b"GROUP local.test\r\nPOST\r\n"),
+    ("", "secret", {}, b"GROUP local.test\r\nPOST\r\n"),
+    ("tuser", "", {}, b"AUTHINFO USER tuser\r\nGROUP local.test\r\nPOST\r\n"),
+    ("tuser", "secret", {},
+     b"AUTHINFO USER tuser\r\nAUTHINFO PASS secret\r\nGROUP local.test\r\nPOST\r\n"),
+    ("tuser", "secret", {"AUTHINFO USER": b"281 no password needed\r\n"},
+     b"AUTHINFO USER tuser\r\nGROUP local.test\r\nPOST\r\n"),
+], ids=["no-login", "password-only", "user-only", "user-and-password", "user-accepted-at-once"])
+def test_news_dialogue(env, scripted, user, password, replies, expected):
+    server = scripted(replies, port=1119)
+    news_settings(env, user, password, host="127.0.0.1:1119")
+    err = post(env, "local.test,local.other", "dialogue")
+    assert err.endswith(b"\n" + POSTED)
+    assert server.received.startswith(expected)
+    assert server.received.endswith(b"\r\n.\r\nQUIT\r\n")
+    article = email.message_from_bytes(server.data[0])
+    assert article["Newsgroups"] == "local.test,local.other"
+    assert article["Reply-To"] == NEWS_SENDER
+
+
+def test_news_refused_login_stops_before_the_article(env, scripted):
+    server = scripted({"AUTHINFO PASS": b"481 Authentication failed\r\n"}, port=1119)
+    news_settings(env, "tuser", "wrong", host="127.0.0.1:1119")
+    err = post(env, "local.test", "refused", expect=9)
+    assert err.endswith(b'quillex: Error: SERVER_ERROR (SMTP server error: '
+                        b'"481 Authentication failed\r\n".)\n')
+    assert server.commands == ["AUTHINFO USER", "AUTHINFO PASS"]
+
+
+def test_news_server_with_port_and_empty_news_host(env, scripted):
+    server = scripted(port=1119)
+    news_settings(env, host="127.0.0.1:1119")
+    post(env, "local.test", "port")
+    assert server.commands[-1] == "QUIT"
+
+    listener = scripted(port=119, host="0.0.0.0")
+    news_settings(env, host="")
+    status, out, err = run(["-v", "-u", "local.test"], env)
+    assert status == 6
+    assert re.fullmatch(rb"Failed to connect to server '' port 119\. Winsock error: -?\d+\n"
+                        rb'quillex: Error: FAILED_TO_CONNECT \(Failed to connect to server "" '
+                        rb"port 119\. The error code was: -?\d+\)\n", err), err
+    assert listener.connections == 0
