@@ -10,14 +10,9 @@
 #include "frontend/Settings.h"
 #include "frontend/Usage.h"
 #include "mime/CSMTPPart.h"
+#include "platform/FileStatus.h"
 
 namespace {
-
-#ifdef _WIN32
-constexpr char kPathSeparator = '\\';
-#else
-constexpr char kPathSeparator = '/';
-#endif
 
 bool IsSetupCommand(int argc, char** argv)
 {
@@ -60,8 +55,7 @@ int Deliver(CSMTPEmail& mail)
 const char* ProgramNameOf(const char* path)
 {
     if (!path) return kProgramFixedName;
-    const char* separator = std::strrchr(path, kPathSeparator);
-    return separator ? separator + 1 : path;
+    return platform::FileNamePart(path);
 }
 
 const char* ErrorText(int code)
