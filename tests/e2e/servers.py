@@ -277,6 +277,7 @@ def inn(inn_server):
 
 CLOSE = "close"      # close the connection instead of answering
 SILENT = "silent"    # never answer; wait until the client goes away
+STALL = "stall"      # stop reading and answering; hold the connection until the end
 
 DEFAULT_REPLIES = {
     "greeting": b"220 scripted.example.test ready\r\n",
@@ -299,9 +300,9 @@ class ScriptedServer:
 
     replies maps a step to what is sent: the steps are "greeting", a command
     verb ("HELO", "RCPT", "AUTHINFO USER", ...) and "." (the end of the data);
-    "RCPT#2" names the second RCPT only. A reply is bytes, CLOSE, SILENT, or
-    a list of bytes and pauses in seconds (floats) sent as separate writes,
-    which may end with CLOSE or SILENT. After a 354 or 340 reply the data is
+    "RCPT#2" names the second RCPT only. A reply is bytes, CLOSE, SILENT,
+    STALL, or a list of bytes and pauses in seconds (floats) sent as separate
+    writes, which may end with CLOSE, SILENT or STALL. After a 354 or 340 reply the data is
     read up to CR LF "." CR LF.
 
     received: every byte the clients sent; commands: the steps seen, in order;
@@ -312,7 +313,7 @@ class ScriptedServer:
     def __init__(self, replies=None, port=25, host="127.0.0.1", lifetime=60):
         self.replies = dict(DEFAULT_REPLIES)
         self.replies.update(replies or {})
-        self.received = b""
+        self._received = bytearray()
         self.commands = []
         self.data = []
         self.connections = 0
@@ -327,6 +328,11 @@ class ScriptedServer:
         self._end = time.time() + lifetime
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
+
+    @property
+    def received(self):
+        with self._lock:
+            return bytes(self._received)
 
     def stop(self):
         self._stop.set()
@@ -369,6 +375,10 @@ class ScriptedServer:
             if p == SILENT:
                 self._drain(conn)
                 return False
+            if p == STALL:
+                while self._running():
+                    time.sleep(0.1)
+                return False
             if isinstance(p, float):
                 time.sleep(p)
                 continue
@@ -399,23 +409,28 @@ class ScriptedServer:
             if not chunk:
                 return
             with self._lock:
-                self.received += chunk
+                self._received += chunk
 
     def _read_until(self, conn, buf, marker):
-        while marker not in buf:
+        """(bytes before marker, bytes after it); (None, ...) when the client
+        closed or the server stops first."""
+        buf = bytearray(buf)
+        at = buf.find(marker)
+        while at < 0:
             if not self._running():
-                return None, buf
+                return None, bytes(buf)
             try:
-                chunk = conn.recv(65536)
+                chunk = conn.recv(1 << 20)
             except socket.timeout:
                 continue
             if not chunk:
-                return None, buf
+                return None, bytes(buf)
             with self._lock:
-                self.received += chunk
+                self._received += chunk
+            start = max(0, len(buf) - len(marker) + 1)
             buf += chunk
-        head, rest = buf.split(marker, 1)
-        return head, rest
+            at = buf.find(marker, start)
+        return bytes(buf[:at]), bytes(buf[at + len(marker):])
 
     @staticmethod
     def _step(line):

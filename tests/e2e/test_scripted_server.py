@@ -8,7 +8,7 @@ import time
 import pytest
 
 from conftest import run, write_settings
-from servers import CLOSE, SILENT
+from servers import CLOSE, SILENT, STALL
 
 SENDER = "sender@example.test"
 BASE = ["-v", "-S127.0.0.1", "-F" + SENDER]
@@ -272,6 +272,31 @@ def test_unit_boundaries(env, scripted, size):
     assert b"".join(units) == data + b"\r\n.\r\n"
     assert temp_files(env) == []
 
+
+def big_attachment(tmp_path, megabytes):
+    path = tmp_path / "big.bin"
+    with open(path, "wb") as f:
+        for _ in range(megabytes):
+            f.write(os.urandom(1 << 20))
+    return str(path)
+
+
+def test_server_closes_while_the_message_streams(env, scripted, tmp_path):
+    scripted({"DATA": [b"354 go ahead\r\n", CLOSE]})
+    status, err = send(env, ["-i" + big_attachment(tmp_path, 4)])
+    # A write to a closed connection is an error, never a signal that kills us.
+    assert status in (7, 8)
+    assert re.fullmatch(rb"quillex: Error: (FAILED_TO_SEND \(send|FAILED_TO_RECEIVE \(recv)"
+                        rb"\(\) failed with error \d+\)\n", err), err
+
+
+def test_server_stops_reading_while_the_message_streams(env, scripted, tmp_path):
+    scripted({"DATA": [b"354 go ahead\r\n", STALL]})
+    env["QUILLEX_TIMEOUT"] = "2"
+    status, err = send(env, ["-i" + big_attachment(tmp_path, 24)], timeout=60)
+    assert status == 7
+    assert re.fullmatch(rb"quillex: Error: FAILED_TO_SEND \(send\(\) failed with error \d+ "
+                        rb"\(timed out after 2 seconds\)\)\n", err), err
 
 # --------------------------------------------------------------------------
 # The news dialogue (INN holds port 119 only while test_news runs)
