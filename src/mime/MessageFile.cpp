@@ -83,9 +83,12 @@ void CompleteHeaders(CSMTPEmail& mail)
         mail.SetHeader("Organization", NeutraliseLineBreaks(g_Organization).c_str(), 0);
 }
 
-void WriteHeaderBlock(const CSMTPEmail& mail, FILE* file)
+// The header chain flushes the file after the block, so a failed write
+// shows here while errno still tells why.
+void WriteHeaderBlock(const CSMTPEmail& mail, FILE* file, const char* fileName)
 {
     if (mail.m_Headers) mail.m_Headers->Write(file);
+    if (std::ferror(file)) FailWrite(fileName);
 }
 
 void WriteMultipart(CSMTPEmail& mail, FILE* file, const char* fileName)
@@ -93,7 +96,7 @@ void WriteMultipart(CSMTPEmail& mail, FILE* file, const char* fileName)
     const std::string boundary = MakeBoundary();
     const std::string contentType = "multipart/mixed;\r\n\tboundary=" + boundary + "\r\n\r\n";
     mail.SetHeader("Content-type", contentType.c_str(), 0);
-    WriteHeaderBlock(mail, file);
+    WriteHeaderBlock(mail, file, fileName);
     std::fputs(kPreamble, file);
     for (CSMTPPart* part = mail.m_Parts.get(); part; part = part->m_Next.get()) {
         if (!part->HasBody() || IsEmptyTextPart(*part)) continue;
@@ -113,14 +116,14 @@ void CSMTPEmail::WriteMessageFile(FILE* file, const char* fileName)
     const int parts = CountWritableParts(m_Parts.get());
     if (parts == 0) {
         // Without a body the header block alone still makes a message.
-        WriteHeaderBlock(*this, file);
+        WriteHeaderBlock(*this, file, fileName);
     } else if (!m_Mime) {
-        WriteHeaderBlock(*this, file);
+        WriteHeaderBlock(*this, file, fileName);
         std::fputs("\r\n", file);
         if (!FirstWritablePart(m_Parts.get())->WriteBody(file)) FailWrite(fileName);
     } else if (parts == 1) {
         CSMTPPart* part = FirstWritablePart(m_Parts.get());
-        WriteHeaderBlock(*this, file);
+        WriteHeaderBlock(*this, file, fileName);
         part->WriteHeaders(file);
         std::fputs("\r\n", file);
         if (!part->WriteBody(file)) FailWrite(fileName);

@@ -212,20 +212,23 @@ TEST_F(MessageTest, UnreadableAttachmentThrows)
 
 TEST_F(MessageTest, FullDiskThrows)
 {
-    FILE* full = std::fopen("/dev/full", "wb");
-    if (!full) GTEST_SKIP() << "no /dev/full";
-    CSMTPEmail mail;
-    mail.AddPart("text", PART_TEXT_AUTO);
-    mail.AddPart(File("big.bin", std::string(200000, 'x')).c_str(), PART_BINARY_FILE);
-    try {
-        mail.WriteMessageFile(full, "/dev/full");
-        FAIL() << "a failed write was reported as success";
-    } catch (const CSMTPException& error) {
-        EXPECT_EQ(error.m_Code, FAILED_TO_OPEN_TEMPFILE);
-        EXPECT_EQ(std::string(error.what()),
-                  "Unable to write message file \"/dev/full\": No space left on device. Aborting.");
+    const std::string big = File("big.bin", std::string(200000, 'x'));
+    for (const char* attachment : {static_cast<const char*>(nullptr), big.c_str()}) {
+        FILE* full = std::fopen("/dev/full", "wb");
+        if (!full) GTEST_SKIP() << "no /dev/full";
+        CSMTPEmail mail;
+        mail.AddPart("text", PART_TEXT_AUTO);
+        if (attachment) mail.AddPart(attachment, PART_BINARY_FILE);
+        try {
+            mail.WriteMessageFile(full, "/dev/full");
+            ADD_FAILURE() << "a failed write was reported as success";
+        } catch (const CSMTPException& error) {
+            EXPECT_EQ(error.m_Code, FAILED_TO_OPEN_TEMPFILE);
+            EXPECT_EQ(std::string(error.what()),
+                      "Unable to write message file \"/dev/full\": No space left on device. Aborting.");
+        }
+        std::fclose(full);
     }
-    std::fclose(full);
 }
 
 }  // namespace
