@@ -10,6 +10,8 @@ namespace {
 
 using transport::Connection;
 
+constexpr int kCreateAttempts = 3;
+
 // The message file: created exclusively and owner-only (it holds private
 // mail), removed whenever the delivery ends, successful or not.
 class MessageFile {
@@ -31,9 +33,12 @@ private:
 
 MessageFile::MessageFile()
 {
-    MakeTempFileName(m_Name);
-    m_File = platform::CreateExclusiveFile(m_Name);
-    if (m_File) return;
+    // A name taken by someone else between naming and creating gets a new one.
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        MakeTempFileName(m_Name);
+        m_File = platform::CreateExclusiveFile(m_Name);
+        if (m_File) return;
+    }
     if (g_Verbose || g_Debug)
         std::fprintf(stderr, "Unable to open tmp file '%s'. Aborting.\n", m_Name);
     CSMTPException error(FAILED_TO_OPEN_TEMPFILE);

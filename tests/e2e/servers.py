@@ -53,7 +53,8 @@ def _stop_process(proc, seconds=5):
 class CaptureServer:
     """What the capture server received. Message records are dicts with the
     keys conn, helo, mail_from, rcpt_tos, data (bytes as received,
-    dot-unstuffed) and raw (every byte of that connection)."""
+    dot-unstuffed, ending with the CR LF that begins the end-of-data marker)
+    and raw (every byte of that connection)."""
 
     def __init__(self, outdir):
         self.outdir = outdir

@@ -18,6 +18,12 @@ def temp_files(env):
     return sorted(os.listdir(env["MAIL_TEMP"]))
 
 
+@pytest.fixture(autouse=True)
+def no_message_file_left(env):
+    yield
+    assert temp_files(env) == [], "a message file was left behind"
+
+
 def send(env, extra, receivers=("rcpt@example.test",), stdin=b"", timeout=60):
     status, out, err = run(BASE + list(extra) + list(receivers), env, stdin=stdin, timeout=timeout)
     assert out == b""
