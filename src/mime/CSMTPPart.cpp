@@ -98,13 +98,25 @@ std::string TrimTrailingSpace(std::string text)
     return text;
 }
 
+// RFC 2045 token characters: an extension made of anything else would break
+// the Content-Type header it is written into.
+bool IsToken(const char* text)
+{
+    if (!*text) return false;
+    for (; *text; ++text) {
+        const unsigned char c = static_cast<unsigned char>(*text);
+        if (c <= 0x20 || c >= 0x7F || std::strchr("()<>@,;:\\\"/[]?=", c)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string ContentTypeFromFileName(const char* path)
 {
     const char* name = platform::FileNamePart(path);
     const char* dot = std::strrchr(name, '.');
-    const std::string extension = dot ? dot + 1 : "";
+    const std::string extension = dot && IsToken(dot + 1) ? dot + 1 : "";
     const std::string nameParameter = "; name=\"" + QuotedContents(name) + "\"";
 
     std::string type;
@@ -268,7 +280,10 @@ void CSMTPPart::WriteQuotedValue(const std::string& value, FILE* file)
     if (!value.empty() && value[0] == '"') {
         for (std::size_t i = 1; i < value.size() && value[i] != '"'; ++i) {
             out += value[i];
-            if (value[i] == '\\' && i + 1 < value.size()) out += value[++i];
+            if (value[i] == '\\') {
+                // A lone backslash at the end would escape the closing quote.
+                out += i + 1 < value.size() ? value[++i] : '\\';
+            }
         }
     } else {
         for (char c : value) {
