@@ -1,0 +1,148 @@
+"""Fault injection: a plain delivery with one attachment to the capture server,
+run once for every call of fopen/open, of the write functions, of send and of
+recv that it makes, with exactly that call failing (tests/faultinject). Every
+run ends with an error status or a complete delivery: never a crash, never
+success after a failure, never a message file left behind. Also the one
+delivery under valgrind memcheck."""
+import email
+import email.policy
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import BIN
+
+SENDER = "sender@example.test"
+TEXT = b"Fault injection.\nSecond line.\n.leading dot\n"
+GROUPS = ["open", "write", "send", "recv"]
+# Exit statuses a run may end with: delivered, an SmtpError code, or -1.
+ALLOWED = {0, 255} | set(range(1, 14))
+
+
+def preload_library():
+    return os.path.join(os.path.dirname(BIN), "tests", "faultinject", "libfaultinject.so")
+
+
+def sanitizer_runtime():
+    """The sanitizer runtime a sanitizer build needs ahead of any preloaded library."""
+    out = subprocess.run(["ldd", BIN], capture_output=True, timeout=30).stdout.decode()
+    for line in out.splitlines():
+        if "libasan" in line and "=>" in line:
+            return line.split("=>")[1].split()[0]
+    return None
+
+
+@pytest.fixture(scope="module")
+def preload():
+    lib = preload_library()
+    if not os.path.exists(lib):
+        pytest.skip("fault injection library not built (cross build?)")
+    runtime = sanitizer_runtime()
+    return (runtime + ":" + lib) if runtime else lib
+
+
+@pytest.fixture
+def attachment(tmp_path):
+    path = tmp_path / "data.bin"
+    path.write_bytes(bytes(range(256)) * 40 + b"tail")
+    return path
+
+
+def delivery_args(attachment):
+    return ["-v", "-S127.0.0.1", "-F" + SENDER, "-sFaults", "-i" + str(attachment), "--",
+            "rcpt@example.test"]
+
+
+def run_with(env, args, extra, workdir):
+    e = dict(env, **extra)
+    p = subprocess.run(["quillex"] + args, input=TEXT, env=e, capture_output=True, timeout=60,
+                       executable=BIN, cwd=workdir)
+    return p.returncode, p.stderr
+
+
+def leftovers(env, workdir):
+    found = [n for n in os.listdir(env["MAIL_TEMP"])]
+    found += [n for n in os.listdir(workdir) if n.startswith("~mail")]
+    return found
+
+
+def content(data):
+    """What the reader gets: subject, receivers and each part's decoded bytes.
+    An attachment's type may fall back to a generic one when the type table
+    cannot be read; its bytes may not change."""
+    m = email.message_from_bytes(data, policy=email.policy.compat32)
+    parts = [(p.get_content_maintype() == "text", p.get_payload(decode=True))
+             for p in m.walk() if not p.is_multipart()]
+    return m["Subject"], m["From"], m["To"], parts
+
+
+def counts_of(path):
+    with open(path) as f:
+        return {name: int(n) for name, n in (line.split() for line in f)}
+
+
+def test_every_failing_call(env, smtp_capture, preload, attachment, tmp_path):
+    workdir = tmp_path / "cwd"
+    workdir.mkdir()
+    args = delivery_args(attachment)
+    counts_file = str(tmp_path / "counts")
+    status, err = run_with(env, args, {"LD_PRELOAD": preload, "QUILLEX_FAULT_COUNTS": counts_file},
+                           workdir)
+    assert status == 0, err
+    reference = smtp_capture.message()
+    expected = content(reference["data"])
+    assert expected[3] == [
+        (True, b"Fault injection.\r\nSecond line.\r\n.leading dot\r\n\r\n"),
+        (False, attachment.read_bytes())]
+    reference_counts = counts_of(counts_file)
+    assert all(reference_counts[g] > 0 for g in GROUPS), reference_counts
+
+    delivered = 1
+    outcomes = {}
+    for group in GROUPS:
+        # Call n of the group fails, until a run makes fewer than n calls.
+        for n in range(1, 1000):
+            case = "%s:%d" % (group, n)
+            status, err = run_with(env, args, {"LD_PRELOAD": preload, "QUILLEX_FAULT": case,
+                                               "QUILLEX_FAULT_COUNTS": counts_file}, workdir)
+            fired = counts_of(counts_file)["fired"] == 1
+            assert status in ALLOWED, "%s: status %d (crash or sanitizer)\n%s" % (case, status, err)
+            assert leftovers(env, workdir) == [], "%s left a message file" % case
+            found = smtp_capture.messages()
+            if status == 0:
+                # Success only with the whole message delivered, once more.
+                found = smtp_capture.messages(delivered + 1)
+                assert len(found) == delivered + 1, case
+                assert content(found[-1]["data"]) == expected, "%s: success after a failure" % case
+            else:
+                assert fired, "%s: failed without a fault: %r" % (case, err)
+                assert b"Error" in err or status == 255, "%s: failed silently: %r" % (case, err)
+            delivered = len(found)
+            if not fired and n > reference_counts[group]:
+                break
+            outcomes[case] = status
+    for group in GROUPS:
+        assert any(s != 0 for c, s in outcomes.items() if c.startswith(group + ":")), group
+    print("injected faults: %d (%s); runs ending in an error: %d" % (
+        len(outcomes),
+        ", ".join("%s %d" % (g, sum(1 for c in outcomes if c.startswith(g + ":"))) for g in GROUPS),
+        sum(1 for s in outcomes.values() if s != 0)))
+    print(" ".join("%s=%d" % (c, s) for c, s in outcomes.items()))
+
+
+@pytest.mark.skipif(os.environ.get("QUILLEX_VALGRIND") != "1",
+                    reason="run by scripts/test-hardening.sh (QUILLEX_VALGRIND=1)")
+def test_delivery_under_valgrind(env, smtp_capture, attachment, tmp_path):
+    if not shutil.which("valgrind"):
+        pytest.skip("valgrind not installed")
+    if sanitizer_runtime():
+        pytest.skip("a sanitizer build does not run under valgrind")
+    cmd = ["valgrind", "--quiet", "--error-exitcode=1", "--leak-check=full",
+           "--errors-for-leak-kinds=definite,indirect", BIN] + delivery_args(attachment)
+    p = subprocess.run(cmd, input=TEXT, env=env, capture_output=True, timeout=300, cwd=str(tmp_path))
+    assert p.returncode == 0, p.stderr.decode(errors="replace")
+    assert p.stderr == b"quillex: Email was successfully sent.\n"
+    m = smtp_capture.message()
+    assert content(m["data"])[3][1] == (False, attachment.read_bytes())
