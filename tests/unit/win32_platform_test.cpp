@@ -1,0 +1,200 @@
+// What the Windows build does where the platform's own services decide:
+// backslash paths, the registry, the OEM code page, _tempnam, the profile
+// functions and the runtime's TZ syntax.
+#ifdef _WIN32
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "TestClock.h"
+#include "frontend/Run.h"
+#include "mail/ArpaDate.h"
+#include "mime/CSMTPPart.h"
+#include "platform/CodePage.h"
+#include "platform/ContentTypes.h"
+#include "platform/Environment.h"
+#include "platform/FileStatus.h"
+#include "platform/Files.h"
+#include "platform/ProfileFile.h"
+#include "platform/Sockets.h"
+#include "platform/TempFiles.h"
+
+namespace {
+
+std::string Contents(const std::string& path)
+{
+    std::string text;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return "<missing>";
+    int c;
+    while ((c = std::fgetc(file)) != EOF) text += static_cast<char>(c);
+    std::fclose(file);
+    return text;
+}
+
+bool Exists(const std::string& path)
+{
+    std::uint64_t size;
+    return platform::FileSize(path.c_str(), size);
+}
+
+TEST(Win32Paths, OnlyTheBackslashSeparates)
+{
+    EXPECT_STREQ(ProgramNameOf("C:\\Program Files\\Quillex\\ql.exe"), "ql.exe");
+    EXPECT_STREQ(ProgramNameOf("quillex"), "quillex");
+    EXPECT_STREQ(ProgramNameOf("/usr/local/bin/quillex"), "/usr/local/bin/quillex");
+    EXPECT_STREQ(ProgramNameOf("dir\\"), "");
+    EXPECT_STREQ(platform::FileNamePart("a\\b/c.gif"), "b/c.gif");
+}
+
+class Win32ContentTypes : public ::testing::Test {
+protected:
+    void TearDown() override { platform::SetContentTypeTable(nullptr); }
+};
+
+TEST_F(Win32ContentTypes, NamesWithoutARegistryEntry)
+{
+    platform::SetContentTypeTable("");
+    const struct {
+        const char* path;
+        const char* expected;
+    } rows[] = {
+        {"C:\\pics\\Photo.JPG", "image/JPG; name=\"Photo.JPG\""},
+        {"C:\\docs\\report.xyz", "unknown/xyz; name=\"report.xyz\""},
+        {"C:\\my.dir\\README", "unknown/unknown; name=\"README\""},
+        {"archive.tar.gz", "unknown/gz; name=\"archive.tar.gz\""},
+        {"pics/cat.gif", "image/gif; name=\"pics/cat.gif\""},
+    };
+    for (const auto& row : rows) EXPECT_EQ(ContentTypeFromFileName(row.path), row.expected) << row.path;
+}
+
+TEST_F(Win32ContentTypes, TheRegistryComesFirst)
+{
+    EXPECT_EQ(platform::GetRegistryString(platform::RegistryRoot::ClassesRoot, ".txt\\Content Type"),
+              "text/plain");
+    EXPECT_EQ(platform::ContentTypeForExtension("TXT"), "text/plain");
+    EXPECT_EQ(ContentTypeFromFileName("C:\\notes\\todo.txt"), "text/plain; name=\"todo.txt\"");
+}
+
+TEST_F(Win32ContentTypes, MissingOrOverlongKeysGiveNothing)
+{
+    using platform::RegistryRoot;
+    EXPECT_EQ(platform::GetRegistryString(RegistryRoot::ClassesRoot, ".quillex-none\\Content Type"), "");
+    EXPECT_EQ(platform::GetRegistryString(RegistryRoot::ClassesRoot, ".txt\\No Such Value"), "");
+    EXPECT_EQ(platform::GetRegistryString(RegistryRoot::ClassesRoot, std::string(300, 'x')), "");
+    // 49 characters fit the key text of 64 bytes; one more is never looked up.
+    EXPECT_EQ(platform::ContentTypeForExtension(std::string(50, 't')), "");
+}
+
+TEST(Win32CodePage, OemLettersBecomeAnsiLetters)
+{
+    // u umlaut, e acute, a umlaut, a zero byte, and ASCII, in the OEM code page.
+    char text[] = "\x81\x82\x84\0x!";
+    platform::OemToAnsi(text, 6);
+    EXPECT_EQ(std::string(text, 6), std::string("\xFC\xE9\xE4\0x!", 6));
+}
+
+TEST(Win32TempNames, FixedTextsAndTheRuntimesNames)
+{
+    EXPECT_STREQ(platform::DefaultTempDirectory(), "C:\\TEMP\\");
+    EXPECT_STREQ(platform::FallbackTempName(), ".\\~mail.tmp");
+
+    const std::string dir = ::testing::TempDir();
+    const std::string name = platform::UniqueTempName(dir.c_str(), "~mail");
+    ASSERT_EQ(name.rfind(dir, 0), 0u) << name;
+    EXPECT_NE(name.find("~ma", dir.size()), std::string::npos) << name;
+    EXPECT_FALSE(Exists(name));
+
+    // An existing directory wins over TMP; a missing one leaves the choice to the runtime.
+    const char* tmp = std::getenv("TMP");
+    const std::string savedTmp = tmp ? tmp : "";
+    platform::SetEnvironmentValue("TMP", "C:\\windows");
+    EXPECT_EQ(platform::UniqueTempName(dir.c_str(), "~mail").rfind(dir, 0), 0u);
+    EXPECT_STREQ(std::getenv("TMP"), "C:\\windows");
+    EXPECT_EQ(platform::UniqueTempName("C:\\no-such-quillex-dir\\", "~mail").rfind("C:\\windows\\", 0), 0u);
+    platform::SetEnvironmentValue("TMP", tmp ? savedTmp.c_str() : nullptr);
+}
+
+TEST(Win32Files, ExclusiveCreationAndRemoval)
+{
+    const std::string path = ::testing::TempDir() + "quillex-exclusive.tmp";
+    platform::RemoveFile(path.c_str());
+    FILE* file = platform::CreateExclusiveFile(path.c_str());
+    ASSERT_TRUE(file);
+    std::fputs("a\nb", file);
+    std::rewind(file);
+    EXPECT_EQ(std::fgetc(file), 'a');
+    std::fclose(file);
+    EXPECT_EQ(Contents(path), "a\nb");  // binary: no carriage return added
+    EXPECT_EQ(platform::CreateExclusiveFile(path.c_str()), nullptr);
+    EXPECT_EQ(Contents(path), "a\nb");
+    EXPECT_TRUE(platform::RemoveFile(path.c_str()));
+    EXPECT_FALSE(platform::RemoveFile(path.c_str()));
+}
+
+TEST(Win32Profile, TheProfileFunctionsKeepTheFile)
+{
+    const std::string path = ::testing::TempDir() + "quillex_win32_profile.ini";
+    std::remove(path.c_str());
+    EXPECT_EQ(platform::ReadProfileString("Setup", "HOST", "", path.c_str()), "");
+    ASSERT_TRUE(platform::WriteProfileString("Setup", "HOST", "mail.example.com", path.c_str()));
+    ASSERT_TRUE(platform::WriteProfileString("Setup", "Return Address", "", path.c_str()));
+    ASSERT_TRUE(platform::WriteProfileString("SETUP", "host", "smtp.example.com", path.c_str()));
+    EXPECT_FALSE(platform::WriteProfileString("Setup", "HOST", "x\r\n[Evil]", path.c_str()));
+    EXPECT_EQ(Contents(path), "[Setup]\r\nHOST=smtp.example.com\r\nReturn Address=\r\n");
+    EXPECT_EQ(platform::ReadProfileString("setup", "Host", "", path.c_str()), "smtp.example.com");
+    EXPECT_EQ(platform::ReadProfileString("Setup", "Return Address", "<none>", path.c_str()), "");
+    EXPECT_EQ(platform::ReadProfileString("Setup", "Organization", "<none>", path.c_str()), "<none>");
+
+    // Values longer than a first read's buffer arrive whole.
+    const std::string longValue(1500, 'v');
+    ASSERT_TRUE(platform::WriteProfileString("Setup", "Organization", longValue.c_str(), path.c_str()));
+    EXPECT_EQ(platform::ReadProfileString("Setup", "Organization", "", path.c_str()), longValue);
+    std::remove(path.c_str());
+}
+
+TEST(Win32Sockets, StartLookupAndLocalName)
+{
+    ASSERT_TRUE(platform::StartSockets());
+    EXPECT_EQ(platform::ParseDottedAddress("127.0.0.1"), 0x0100007Fu);
+    EXPECT_EQ(platform::ParseDottedAddress("not an address"), platform::kAddressNone);
+    std::uint32_t address = 0;
+    EXPECT_FALSE(platform::LookupHostAddress("no-such-host.invalid", &address));
+    EXPECT_GE(platform::LastSocketError(), 10000);  // a Windows Sockets code
+    char name[256];
+    EXPECT_TRUE(platform::GetLocalHostName(name, sizeof name));
+    char tiny[1];
+    EXPECT_FALSE(platform::GetLocalHostName(tiny, sizeof tiny));
+    platform::StopSockets();
+}
+
+TEST(Win32Date, TheRuntimesZoneSyntax)
+{
+    const char* saved = std::getenv("TZ");
+    const std::string savedTz = saved ? saved : "";
+    const struct {
+        const char* tz;
+        std::time_t now;
+        const char* expected;
+    } rows[] = {
+        {"UTC0", 1796517368, "Sun, 6 Dec 2026 00:36:08 GMT"},
+        {"EST5", 1798774200, "Thu, 31 Dec 2026 22:30:00 -0500"},
+        {"IST-5:30", 1784000100, "Tue, 14 Jul 2026 09:05:00 +0530"},
+        {"LIN-14", 1798718400, "Fri, 1 Jan 2027 02:00:00 +1400"},
+        {"AES-10", 1803852000, "Mon, 1 Mar 2027 08:00:00 +1000"},
+    };
+    for (const auto& row : rows) {
+        platform::SetEnvironmentValue("TZ", row.tz);
+        FixedClock clock(row.now);
+        char buffer[kArpaDateCapacity];
+        EXPECT_STREQ(arpadate(buffer), row.expected) << row.tz;
+    }
+    platform::SetEnvironmentValue("TZ", saved ? savedTz.c_str() : nullptr);
+}
+
+}  // namespace
+
+#endif  // _WIN32
