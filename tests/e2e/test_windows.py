@@ -1,0 +1,121 @@
+"""What the Windows program takes from Windows itself: the profile file in
+the Windows directory, content types from the registry, the OEM code page,
+the program name after the last backslash and Windows Sockets error codes.
+Run only against quillex.exe (run-e2e-wine.sh)."""
+import os
+import subprocess
+
+import pytest
+
+from conftest import WINEPREFIX, run, windows_only, windows_profile_path
+
+pytestmark = windows_only("needs the Windows program under Wine")
+
+SEND = ["-S127.0.0.1", "-Fme@example.com"]
+SETUP_ANSWERS = b"mail.example.com\nme@example.com\nAcme\nnews.example.com\nreader\nsecret\n"
+
+
+def wine_reg(*args):
+    env = dict(os.environ, WINEPREFIX=WINEPREFIX, WINEDEBUG="-all")
+    subprocess.run(["wine", "reg"] + list(args), env=env, check=True, timeout=60,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+
+
+def part_headers(data, name):
+    """The header block of the attachment named name, unfolded."""
+    start = data.index(b'name="%s"' % name)
+    start = data.rindex(b"\r\n--", 0, start)
+    block = data[start:data.index(b"\r\n\r\n", start)]
+    return block.replace(b"\r\n\t", b" ").split(b"\r\n")[2:]
+
+
+def test_init_writes_the_profile_file_in_the_windows_directory(env):
+    status, out, err = run(["-init"], env, stdin=SETUP_ANSWERS)
+    assert (status, out) == (255, b"")
+    assert err.startswith(b"quillex: Setup\r\n\r\nYour mail server (): ")
+    with open(windows_profile_path(), "rb") as f:
+        assert f.read() == (b"[Setup]\r\nHOST=mail.example.com\r\nReturn Address=me@example.com\r\n"
+                            b"Organization=Acme\r\nNNTP HOST=news.example.com\r\n"
+                            b"NNTP User=reader\r\nNNTP Passws=secret\r\n")
+
+    # Enter at every question keeps what the file holds.
+    status, _, err = run(["-init"], env, stdin=b"\n" * 6)
+    assert status == 255
+    assert b"Your mail server (mail.example.com): " in err
+    assert b"Login pawssword on server (secret): " in err
+    with open(windows_profile_path(), "rb") as f:
+        assert b"HOST=mail.example.com\r\n" in f.read()
+
+
+def test_settings_from_the_profile_file_reach_the_server(env, smtp_capture):
+    run(["-init"], env, stdin=b"127.0.0.1\nme@example.com\nAcme\n\n\n\n")
+    status, _, err = run(["to@example.com"], env)
+    assert (status, err) == (0, b"")
+    m = smtp_capture.message()
+    assert m["mail_from"] == "me@example.com"
+    assert b"\r\nOrganization: Acme\r\n" in m["data"]
+
+
+@pytest.fixture
+def registry_types():
+    """Content types registered for the test: one that fits, one too long."""
+    wine_reg("add", "HKCR\\.qxtest", "/v", "Content Type", "/d", "application/x-quillex-test", "/f")
+    wine_reg("add", "HKCR\\.qxlong", "/v", "Content Type", "/d", "application/" + "x" * 52, "/f")
+    yield
+    wine_reg("delete", "HKCR\\.qxtest", "/f")
+    wine_reg("delete", "HKCR\\.qxlong", "/f")
+
+
+def test_content_types_come_from_the_registry(env, smtp_capture, tmp_path, registry_types):
+    names = [b"data.qxtest", b"notes.TXT", b"manual.pdf", b"big.qxlong", b"photo.gif"]
+    for name in names:
+        (tmp_path / name.decode()).write_bytes(b"x")
+    attach = ["-iZ:" + str(tmp_path / n.decode()).replace("/", "\\") for n in names]
+    status, _, err = run(SEND + attach + ["to@example.com"], env)
+    assert (status, err) == (0, b"")
+    data = smtp_capture.message()["data"]
+    expected = {
+        b"data.qxtest": b"application/x-quillex-test;",
+        b"notes.TXT": b"text/plain;",              # registered by the system
+        b"manual.pdf": b"unknown/pdf;",             # a key without "Content Type"
+        b"big.qxlong": b"unknown/qxlong;",          # 64 characters do not fit
+        b"photo.gif": b"image/gif;",                # not registered: the image list
+    }
+    for name, content_type in expected.items():
+        assert part_headers(data, name)[:2] == [
+            b"Content-type: " + content_type + b' name="' + name + b'"',
+            b'Content-Disposition: attachment; filename="' + name + b'"',
+        ], name
+
+
+@pytest.mark.parametrize("convert, body", [
+    (["-a"], b"Gr=FC=DFe aus K=F6ln"),
+    ([], b"Gr=81=E1e aus K=94ln"),
+])
+def test_oem_text_becomes_ansi_with_a(env, smtp_capture, convert, body):
+    status, _, err = run(["--"] + SEND + convert + ["to@example.com"], env,
+                         stdin=b"Gr\x81\xe1e aus K\x94ln\n")
+    assert (status, err) == (0, b"")
+    data = smtp_capture.message()["data"]
+    assert data.split(b"\r\n\r\n", 1)[1].startswith(body + b"\r\n")
+
+
+@pytest.mark.parametrize("argv0, name", [
+    ("C:\\Program Files\\Quillex\\ql.exe", b"ql.exe"),
+    ("..\\bin\\QUILLEX", b"QUILLEX"),
+    ("tools/ql", b"tools/ql"),  # a forward slash is no separator
+])
+def test_usage_names_the_program_after_the_last_backslash(env, argv0, name):
+    status, _, err = run(["-h"], env, argv0=argv0)
+    assert status == 255
+    assert b"\nUsage: %s -init  Install %s\n" % (name, name) in err
+
+
+def test_error_codes_are_windows_sockets_codes(env):
+    status, _, err = run(["-v", "-S127.0.0.1:1", "-Fme@example.com", "to@example.com"], env)
+    assert status == 6
+    assert err.endswith(
+        b"Failed to connect to server '127.0.0.1' port 1. Winsock error: 10061\n"
+        b'quillex: Error: FAILED_TO_CONNECT (Failed to connect to server "127.0.0.1" port 1.'
+        b" The error code was: 10061)\n")
+
