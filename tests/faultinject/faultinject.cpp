@@ -5,10 +5,11 @@
 //   QUILLEX_FAULT=GROUP:N    the Nth call (from 1) of GROUP fails
 //   QUILLEX_FAULT_COUNTS=F   at exit, writes "GROUP COUNT" lines to file F,
 //                            and "fired 1" when the planned failure happened
-//   QUILLEX_PRECREATE=KIND:T just before the first file whose name starts with
+//   QUILLEX_PRECREATE=KIND   just before the first file whose name starts with
 //                            "~mail" is created, puts something at that path
 //                            as a racing attacker would: KIND "file" an empty
-//                            file, "link" a symbolic link to T
+//                            file, "link:T" a symbolic link to T
+//   QUILLEX_PRECREATE_ALL=1  does so before every such file, not only the first
 //
 // Groups: open (fopen, fdopen, open), write (fwrite, fputs, fputc, putc,
 // fprintf, vfprintf, fflush, write), send (send, sendto, sendmsg) and recv
@@ -107,15 +108,17 @@ void Precreate(Open realOpen, const char* path, int flags)
     static bool done = false;
     const char* spec = std::getenv("QUILLEX_PRECREATE");
     if (done || !spec || !(flags & O_CREAT) || !IsMessageFileName(path)) return;
-    done = true;
+    done = !std::getenv("QUILLEX_PRECREATE_ALL");
     Inside inside;
+    const int saved = errno;
     if (std::strncmp(spec, "link:", 5) == 0) {
-        if (symlink(spec + 5, path) != 0) std::abort();
-    } else if (std::strcmp(spec, "file") == 0 || std::strncmp(spec, "file:", 5) == 0) {
+        if (symlink(spec + 5, path) != 0 && errno != EEXIST) std::abort();
+    } else if (std::strcmp(spec, "file") == 0) {
         const int fd = realOpen(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
-        if (fd < 0) std::abort();
-        ::close(fd);
+        if (fd >= 0) ::close(fd);
+        else if (errno != EEXIST) std::abort();
     }
+    errno = saved;
 }
 
 __attribute__((destructor)) void WriteCounts()

@@ -1,0 +1,183 @@
+"""A hostile temporary directory: the message file's name taken just before
+it is created (an empty file or a symbolic link put there by a racing
+attacker, through the test preload library), a directory the program may not
+write to, and the fixed fallback name already present. Nothing is followed or
+overwritten, the message is delivered whole or the run fails with an error,
+and no message file is left on any exit path."""
+import os
+import subprocess
+
+import pytest
+
+from conftest import BIN
+from servers import CLOSE
+from test_faults import preload, sanitizer_runtime  # noqa: F401  (fixture)
+
+SENDER = "sender@example.test"
+TEXT = b"Private text.\n"
+BODY = b"Private text.\r\n\r\n"
+PROMPT = b"Enter message text. End with ^Z\n"
+
+
+def deliver(env, workdir, extra=None, args=()):
+    e = dict(env, **(extra or {}))
+    p = subprocess.run(["quillex", "-v", "-S127.0.0.1", "-F" + SENDER, "-sHostile"] + list(args)
+                       + ["--", "rcpt@example.test"], input=TEXT, env=e, capture_output=True,
+                       timeout=60, executable=BIN, cwd=str(workdir))
+    assert p.stderr.startswith(PROMPT)
+    return p.returncode, p.stderr[len(PROMPT):]
+
+
+def listing(directory):
+    return sorted(os.listdir(directory))
+
+
+@pytest.fixture
+def places(env, tmp_path):
+    """The temp directory, a working directory, and a file an attacker wants
+    overwritten (the target of the links)."""
+    workdir = tmp_path / "cwd"
+    workdir.mkdir()
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"do not touch\n")
+    return env["MAIL_TEMP"], workdir, victim
+
+
+def delivered_text(server):
+    data = server.data[-1]
+    return data.split(b"\r\n\r\n", 1)[1]
+
+
+@pytest.mark.parametrize("kind", ["file", "link", "dangling-link"])
+def test_name_taken_before_creation_gets_a_new_one(env, scripted, preload, places, kind):
+    tmpdir, workdir, victim = places
+    target = str(victim) if kind == "link" else str(victim) + ".missing"
+    spec = "file" if kind == "file" else "link:" + target
+    server = scripted()
+    status, err = deliver(env, workdir, {"LD_PRELOAD": preload, "QUILLEX_PRECREATE": spec})
+    assert (status, err) == (0, b"quillex: Email was successfully sent.\n")
+    assert delivered_text(server).startswith(BODY)
+    # The attacker's entry stays as it was; nothing went through it.
+    left = listing(tmpdir)
+    assert len(left) == 1 and left[0].startswith("~mail")
+    entry = os.path.join(tmpdir, left[0])
+    if kind == "file":
+        assert not os.path.islink(entry) and os.path.getsize(entry) == 0
+    else:
+        assert os.readlink(entry) == target
+    assert victim.read_bytes() == b"do not touch\n"
+    assert not os.path.exists(str(victim) + ".missing")
+
+
+@pytest.mark.parametrize("kind", ["file", "link"])
+def test_every_name_taken_fails_without_following(env, scripted, preload, places, kind):
+    tmpdir, workdir, victim = places
+    spec = "file" if kind == "file" else "link:" + str(victim)
+    server = scripted()
+    status, err = deliver(env, workdir, {"LD_PRELOAD": preload, "QUILLEX_PRECREATE": spec,
+                                         "QUILLEX_PRECREATE_ALL": "1"})
+    assert status == 12
+    assert err.startswith(b"Unable to open tmp file '" + tmpdir.encode())
+    name = err.split(b"'")[1]
+    assert err == (b"Unable to open tmp file '" + name + b"'. Aborting.\nquillex: Error: "
+                   b"Failed to open temporary file (Unable to open tmp file \"" + name +
+                   b"\". Aborting.)\n")
+    assert server.data == [] and b"QUIT" not in server.received
+    assert victim.read_bytes() == b"do not touch\n"
+    for name in listing(tmpdir):
+        entry = os.path.join(tmpdir, name)
+        if kind == "file":
+            assert os.path.getsize(entry) == 0
+        else:
+            assert os.readlink(entry) == str(victim)
+
+
+def without_dac_override():
+    """A command prefix that takes away root's power to write anywhere."""
+    if os.geteuid() != 0:
+        return []
+    caps = "-dac_override,-dac_read_search"
+    return ["setpriv", "--bounding-set", caps, "--inh-caps", caps, "--"]
+
+
+def test_unwritable_directory(env, scripted, places):
+    tmpdir, workdir, _ = places
+    os.chmod(tmpdir, 0o500)
+    try:
+        server = scripted()
+        p = subprocess.run(without_dac_override() + [BIN, "-v", "-S127.0.0.1", "-F" + SENDER,
+                                                     "--", "rcpt@example.test"],
+                           input=TEXT, env=env, capture_output=True, timeout=60, cwd=str(workdir))
+        assert p.returncode == 12, p.stderr
+        assert b"Error: Failed to open temporary file (Unable to open tmp file \"" + \
+            tmpdir.encode() in p.stderr
+        assert server.data == []
+        assert listing(tmpdir) == [] and listing(workdir) == []
+    finally:
+        os.chmod(tmpdir, 0o700)
+
+
+def long_temp_dir(tmp_path):
+    """An existing directory whose path leaves no room for a name: the
+    program falls back to the fixed name in the working directory."""
+    d = str(tmp_path / "t")
+    while len(d) < 270:
+        d = os.path.join(d, "d" * 40)
+    os.makedirs(d)
+    return d + "/"
+
+
+def test_fallback_name_used_and_removed(env, scripted, places, tmp_path):
+    _, workdir, _ = places
+    env["MAIL_TEMP"] = long_temp_dir(tmp_path)
+    server = scripted()
+    status, err = deliver(env, workdir)
+    assert (status, err) == (0, b"quillex: Email was successfully sent.\n")
+    assert delivered_text(server).startswith(BODY)
+    assert listing(workdir) == []
+
+
+@pytest.mark.parametrize("kind", ["file", "link", "dangling-link"])
+def test_fallback_name_already_present(env, scripted, places, tmp_path, kind):
+    _, workdir, victim = places
+    env["MAIL_TEMP"] = long_temp_dir(tmp_path)
+    fallback = workdir / "~mail.tmp"
+    if kind == "file":
+        fallback.write_bytes(b"someone else's\n")
+    else:
+        os.symlink(str(victim) if kind == "link" else str(victim) + ".missing", str(fallback))
+    server = scripted()
+    status, err = deliver(env, workdir)
+    assert status == 12
+    assert err == (b"Unable to open tmp file './~mail.tmp'. Aborting.\n"
+                   b"quillex: Error: Failed to open temporary file (Unable to open tmp file "
+                   b"\"./~mail.tmp\". Aborting.)\n")
+    assert server.data == []
+    assert listing(workdir) == ["~mail.tmp"]
+    if kind == "file":
+        assert fallback.read_bytes() == b"someone else's\n"
+    else:
+        assert os.path.islink(str(fallback))
+    assert victim.read_bytes() == b"do not touch\n"
+    assert not os.path.exists(str(victim) + ".missing")
+
+
+@pytest.mark.parametrize("step", [".", "QUIT"])
+@pytest.mark.parametrize("setup", ["taken-once", "fallback"])
+def test_no_message_file_on_late_failures(env, scripted, preload, places, tmp_path, step, setup):
+    """The file exists by then; a refusal or a closed connection at the end
+    of the data, or at QUIT, still removes it."""
+    tmpdir, workdir, _ = places
+    extra = {}
+    if setup == "taken-once":
+        extra = {"LD_PRELOAD": preload, "QUILLEX_PRECREATE": "file"}
+    else:
+        env["MAIL_TEMP"] = long_temp_dir(tmp_path)
+    server = scripted({step: b"554 no\r\n" if step == "." else CLOSE})
+    status, err = deliver(env, workdir, extra)
+    assert status == (9 if step == "." else 0), err
+    assert len(server.data) == 1
+    assert listing(workdir) == []
+    if setup == "taken-once":
+        left = listing(tmpdir)
+        assert len(left) == 1 and os.path.getsize(os.path.join(tmpdir, left[0])) == 0
