@@ -73,7 +73,7 @@ void Quit(CSMTPEmail& email, platform::Socket socket)
         transport::Command(email, socket, "QUIT\r\n");
     } catch (const CSMTPException& error) {
         if (g_Verbose || g_Debug)
-            std::fprintf(stderr, "The message was delivered, but QUIT failed: %s (%s)\n",
+            std::fprintf(stderr, "The server accepted the message, but QUIT failed: %s (%s)\n",
                          SmtpErrorText[error.m_Code], NeutraliseLineBreaks(error.what()).c_str());
     }
 }

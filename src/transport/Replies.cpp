@@ -99,7 +99,7 @@ bool ReadReplyWithin(CSMTPEmail& email, platform::Socket socket, int timeLimit)
 
 void Command(CSMTPEmail& email, platform::Socket socket, const std::string& line)
 {
-    email.m_SendBuffer += line;
+    email._SendText(socket, line.c_str(), SEND_QUEUE);
     email._ReadReply(socket);
 }
 

@@ -255,13 +255,16 @@ def inn_server():
     r = subprocess.run([_script("inn-config.sh")], capture_output=True, timeout=60)
     if r.returncode != 0:
         pytest.fail("inn-config.sh failed: %s" % r.stderr.decode(errors="replace"))
+    # Waits (bounded) while another test run's INN is up.
+    r = subprocess.run([_script("inn-start.sh")], capture_output=True, timeout=150)
+    pid = r.stdout.decode().strip()
     try:
-        r = subprocess.run([_script("inn-start.sh")], capture_output=True, timeout=60)
         if r.returncode != 0:
             pytest.fail("inn-start.sh failed: %s" % r.stderr.decode(errors="replace"))
         yield InnServer()
     finally:
-        subprocess.run([_script("inn-stop.sh")], capture_output=True, timeout=60)
+        # Only the innd started here: never another run's.
+        subprocess.run([_script("inn-stop.sh"), pid or "none"], capture_output=True, timeout=60)
         subprocess.run([_script("inn-readers.sh"), "open"], capture_output=True, timeout=10)
 
 

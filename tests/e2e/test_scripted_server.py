@@ -179,7 +179,7 @@ def test_quit_failure_after_accepted_data_is_success(env, scripted, quit_reply):
     assert status == 0
     lines = err.splitlines(keepends=True)
     assert len(lines) == 2 and lines[1] == OK_LINE
-    assert lines[0].startswith(b"The message was delivered, but QUIT failed: ")
+    assert lines[0].startswith(b"The server accepted the message, but QUIT failed: ")
     assert server.commands[-2:] == [".", "QUIT"]
 
 
