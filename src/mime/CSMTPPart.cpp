@@ -110,6 +110,22 @@ bool IsToken(const char* text)
     return true;
 }
 
+// Text sent as it is must not hold a bare CR: servers that end a line there
+// would take "\r.\r\n" for the end of the data. A bare CR becomes CR LF, and
+// a "." that then opens a line is doubled, as the front end doubles the others.
+bool WriteUnencodedText(const std::string& text, FILE* file)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        out += text[i];
+        if (text[i] != '\r' || (i + 1 < text.size() && text[i + 1] == '\n')) continue;
+        out += '\n';
+        if (i + 1 < text.size() && text[i + 1] == '.') out += '.';
+    }
+    return std::fwrite(out.data(), 1, out.size(), file) == out.size();
+}
+
 }  // namespace
 
 std::string ContentTypeFromFileName(const char* path)
@@ -299,7 +315,7 @@ bool CSMTPPart::WriteBody(FILE* file)
 {
     if (m_IsText) {
         if (m_Encoding == ENC_QUOTED_PRINTABLE) return EncodeQuotedPrintableText(m_Body->c_str(), file);
-        return std::fputs(m_Body->c_str(), file) != EOF;
+        return WriteUnencodedText(*m_Body, file);
     }
     FILE* input = std::fopen(m_Body->c_str(), "rb");
     if (!input) {
