@@ -31,17 +31,6 @@ void AskSubject(CSMTPEmail& mail)
 
 }  // namespace
 
-bool ReadWholeLine(FILE* stream, std::string& line)
-{
-    line.clear();
-    int c;
-    while ((c = std::getc(stream)) != EOF) {
-        line.push_back(static_cast<char>(c));
-        if (c == '\n') return true;
-    }
-    return !line.empty();
-}
-
 bool PromptLine(const char* name, const char* hint, std::string& answer, FILE* stream)
 {
     if (hint)

@@ -3,11 +3,9 @@
 #include <cstdio>
 #include <string>
 
-class CSMTPEmail;
+#include "mail/LineReader.h"
 
-// Reads one whole line of any length, with its line end as read (the last
-// line may have none). Returns false at end of input before any character.
-bool ReadWholeLine(FILE* stream, std::string& line);
+class CSMTPEmail;
 
 // Asks "name (hint): ", "name: " or nothing, then reads one whole line into
 // answer, cut at its first CR or LF. Returns false at end of input.

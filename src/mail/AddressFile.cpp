@@ -7,6 +7,7 @@
 
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
+#include "mail/LineReader.h"
 
 namespace {
 
@@ -29,18 +30,6 @@ struct FileCloser {
     throw error;
 }
 
-// Reads one whole line, whatever its length; false at end of input.
-bool ReadLine(FILE* file, std::string& line)
-{
-    line.clear();
-    int c;
-    while ((c = std::getc(file)) != EOF) {
-        line.push_back(static_cast<char>(c));
-        if (c == '\n') return true;
-    }
-    return !line.empty();
-}
-
 }  // namespace
 
 void ReadAddressFile(CSMTPEmail& mail, const char* headerName, const char* entry, int depth)
@@ -52,7 +41,7 @@ void ReadAddressFile(CSMTPEmail& mail, const char* headerName, const char* entry
     if (!file) RefuseFile("Failed to open address file", entry, ".");
 
     std::string line;
-    while (ReadLine(file.get(), line)) {
+    while (ReadWholeLine(file.get(), line)) {
         std::size_t keep = 0;
         while (keep < line.size() && IsAllowed(static_cast<unsigned char>(line[keep]))) ++keep;
         line.resize(keep);
