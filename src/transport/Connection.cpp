@@ -19,8 +19,9 @@ long PositiveNumber(const char* text, long max)
     long value = 0;
     for (const char* p = text; *p; ++p) {
         if (*p < '0' || *p > '9') return 0;
+        // Checked before it grows: long has only 32 bits on some systems.
+        if (value > (max - (*p - '0')) / 10) return 0;
         value = value * 10 + (*p - '0');
-        if (value > max) return 0;
     }
     return value;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "mail/CSMTPEmail.h"
+#include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/Sockets.h"
 #include "transport/Session.h"
@@ -50,18 +51,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 class TimeLimitTest : public ::testing::Test {
 protected:
-    void TearDown() override { unsetenv("QUILLEX_TIMEOUT"); }
+    void TearDown() override { platform::SetEnvironmentValue("QUILLEX_TIMEOUT", nullptr); }
 };
 
 TEST_F(TimeLimitTest, EnvironmentOverridesEveryLimitWithAPositiveNumber)
 {
-    unsetenv("QUILLEX_TIMEOUT");
+    platform::SetEnvironmentValue("QUILLEX_TIMEOUT", nullptr);
     EXPECT_EQ(transport::TimeLimit(300), 300);
-    setenv("QUILLEX_TIMEOUT", "2", 1);
+    platform::SetEnvironmentValue("QUILLEX_TIMEOUT", "2");
     EXPECT_EQ(transport::TimeLimit(300), 2);
     EXPECT_EQ(transport::TimeLimit(600), 2);
     for (const char* ignored : {"", "0", "-5", "1.5", "abc", "99999999999999999999"}) {
-        setenv("QUILLEX_TIMEOUT", ignored, 1);
+        platform::SetEnvironmentValue("QUILLEX_TIMEOUT", ignored);
         EXPECT_EQ(transport::TimeLimit(600), 600) << ignored;
     }
 }
