@@ -10,7 +10,7 @@ import threading
 
 import pytest
 
-from conftest import BIN, run, write_settings
+from conftest import BIN, posix_only, run, write_settings
 from servers import CLOSE, SILENT, STALL
 
 SENDER = "sender@example.test"
@@ -179,6 +179,7 @@ def run_measured(args, env, stdin=b"", timeout=60):
     return p.returncode, b"".join(chunks), usage.ru_maxrss
 
 
+@posix_only("the peak memory is measured on the program's own process")
 @pytest.mark.parametrize("greeting", [
     [b"220 " + b"x" * 100000, SILENT],
     [b"220-" + b"y" * 60 + b"\r\n"] * 10000 + [SILENT],

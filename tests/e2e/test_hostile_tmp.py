@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from conftest import BIN
+from conftest import BIN, posix_only
 from servers import CLOSE
 from test_faults import preload, sanitizer_runtime  # noqa: F401  (fixture)
 
@@ -17,6 +17,8 @@ SENDER = "sender@example.test"
 TEXT = b"Private text.\n"
 BODY = b"Private text.\r\n\r\n"
 PROMPT = b"Enter message text. End with ^Z\n"
+
+pytestmark = posix_only("names, links and permissions of the POSIX temp directory")
 
 
 def deliver(env, workdir, extra=None, args=()):
