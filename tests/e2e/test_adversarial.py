@@ -2,6 +2,8 @@
 withholds and floods its replies, and message content built to break the
 data transfer or the header block. Each case checks the exit status, the
 bytes the server received and that no message file remains."""
+import email
+import email.policy
 import os
 import re
 import socket
@@ -327,14 +329,29 @@ def test_line_breaks_in_settings(env, scripted, key):
     assert b"\r\nBcc:" not in header_block(server.data[0])
 
 
-def test_attachment_name_cannot_add_a_header(env, scripted, tmp_path):
-    path = tmp_path / 'x";\r\nBcc: evil@example.test; name="y.pdf'
+@pytest.mark.parametrize("name", [
+    'x";\r\nBcc: evil@example.test; name="y.pdf',
+    'report.pdf"',
+    'semi;colon.t;xt',
+    'back\\slash\\',
+    'quote"in.the"middle.bin',
+], ids=["line-breaks", "quote-in-extension", "semicolons", "backslashes", "quotes"])
+def test_attachment_name_cannot_break_the_headers(env, scripted, tmp_path, name):
+    path = tmp_path / name
     path.write_bytes(b"%PDF")
     server = scripted()
     status, err = deliver(env, ["-i" + str(path)], stdin=b"see\n")
     assert (status, err) == (0, OK_LINE)
     assert only_crlf(server.received)
-    assert not re.search(rb"\r\nBcc:", server.data[0])
+    data = server.data[0]
+    assert not re.search(rb"\r\nBcc:", data)
+    message = email.message_from_bytes(data, policy=email.policy.compat32)
+    attached = [p for p in message.walk() if p.get_payload(decode=True) == b"%PDF"]
+    assert len(attached) == 1
+    # Both parameters give the file name back (line breaks became blanks).
+    expected = name.replace("\r", " ").replace("\n", " ")
+    assert attached[0].get_param("name") == expected
+    assert attached[0].get_filename() == expected
 
 
 # --------------------------------------------------------------------------
