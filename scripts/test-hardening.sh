@@ -23,6 +23,7 @@ need_packages() {
         echo "test-hardening: missing packages:$missing" >&2
         exit 1
     fi
+    apt-get update -q >/dev/null
     apt-get install -y -q $missing >/dev/null
 }
 need_packages clang-14 libclang-rt-14-dev valgrind
