@@ -1,6 +1,7 @@
-"""Fault injection: a plain delivery with one attachment to the capture server,
-run once for every call of fopen/open, of the write functions, of send and of
-recv that it makes, with exactly that call failing (tests/faultinject). Every
+"""Fault injection: a plain delivery with one attachment to the capture server
+(and a news posting with login to the scripted server), run once for every
+call of fopen/open, of the write functions, of send and of recv that it
+makes, with exactly that call failing (tests/faultinject). Every
 run ends with an error status or a complete delivery: never a crash, never
 success after a failure, never a message file left behind. Also the one
 delivery under valgrind memcheck."""
@@ -12,7 +13,7 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, posix_only
+from conftest import BIN, posix_only, write_settings
 
 pytestmark = posix_only("LD_PRELOAD fault injection and valgrind are POSIX tools")
 
@@ -45,10 +46,13 @@ def preload():
     return (runtime + ":" + lib) if runtime else lib
 
 
+ATTACHMENT = bytes(range(256)) * 40 + b"tail"
+
+
 @pytest.fixture
 def attachment(tmp_path):
     path = tmp_path / "data.bin"
-    path.write_bytes(bytes(range(256)) * 40 + b"tail")
+    path.write_bytes(ATTACHMENT)
     return path
 
 
@@ -85,43 +89,42 @@ def counts_of(path):
         return {name: int(n) for name, n in (line.split() for line in f)}
 
 
-def test_every_failing_call(env, smtp_capture, preload, attachment, tmp_path):
-    workdir = tmp_path / "cwd"
-    workdir.mkdir()
-    args = delivery_args(attachment)
-    counts_file = str(tmp_path / "counts")
+def step_through_faults(env, preload, args, workdir, counts_file, delivered):
+    """Runs args once cleanly, then once for every call of every group with
+    that call failing. delivered(count) gives the data of every message the
+    server has taken so far (waiting, bounded, for count of them). Returns
+    the exit status of each case "group:n"."""
     status, err = run_with(env, args, {"LD_PRELOAD": preload, "QUILLEX_FAULT_COUNTS": counts_file},
                            workdir)
     assert status == 0, err
-    reference = smtp_capture.message()
-    expected = content(reference["data"])
-    assert expected[3] == [
-        (True, b"Fault injection.\r\nSecond line.\r\n.leading dot\r\n\r\n"),
-        (False, attachment.read_bytes())]
+    found = delivered(1)
+    assert len(found) == 1
+    expected = content(found[0])
+    assert expected[3] == [(True, b"Fault injection.\r\nSecond line.\r\n.leading dot\r\n\r\n"),
+                           (False, ATTACHMENT)]
     reference_counts = counts_of(counts_file)
     assert all(reference_counts[g] > 0 for g in GROUPS), reference_counts
 
-    delivered = 1
     outcomes = {}
     for group in GROUPS:
         # Call n of the group fails, until a run makes fewer than n calls.
         for n in range(1, 1000):
             case = "%s:%d" % (group, n)
+            before = len(found)
             status, err = run_with(env, args, {"LD_PRELOAD": preload, "QUILLEX_FAULT": case,
                                                "QUILLEX_FAULT_COUNTS": counts_file}, workdir)
             fired = counts_of(counts_file)["fired"] == 1
             assert status in ALLOWED, "%s: status %d (crash or sanitizer)\n%s" % (case, status, err)
             assert leftovers(env, workdir) == [], "%s left a message file" % case
-            found = smtp_capture.messages()
             if status == 0:
                 # Success only with the whole message delivered, once more.
-                found = smtp_capture.messages(delivered + 1)
-                assert len(found) == delivered + 1, case
-                assert content(found[-1]["data"]) == expected, "%s: success after a failure" % case
+                found = delivered(before + 1)
+                assert len(found) == before + 1, case
+                assert content(found[-1]) == expected, "%s: success after a failure" % case
             else:
+                found = delivered(None)
                 assert fired, "%s: failed without a fault: %r" % (case, err)
                 assert b"Error" in err or status == 255, "%s: failed silently: %r" % (case, err)
-            delivered = len(found)
             if not fired and n > reference_counts[group]:
                 break
             outcomes[case] = status
@@ -132,6 +135,38 @@ def test_every_failing_call(env, smtp_capture, preload, attachment, tmp_path):
         ", ".join("%s %d" % (g, sum(1 for c in outcomes if c.startswith(g + ":"))) for g in GROUPS),
         sum(1 for s in outcomes.values() if s != 0)))
     print(" ".join("%s=%d" % (c, s) for c, s in outcomes.items()))
+    return outcomes
+
+
+def test_every_failing_call_of_a_mail_delivery(env, smtp_capture, preload, attachment, tmp_path):
+    workdir = tmp_path / "cwd"
+    workdir.mkdir()
+
+    def delivered(count):
+        return [m["data"] for m in smtp_capture.messages(count)]
+
+    step_through_faults(env, preload, delivery_args(attachment), workdir, str(tmp_path / "counts"),
+                        delivered)
+
+
+def unstuffed(data):
+    return b"\r\n".join(line[1:] if line.startswith(b".") else line for line in data.split(b"\r\n"))
+
+
+def test_every_failing_call_of_a_news_posting(env, scripted, preload, attachment, tmp_path):
+    workdir = tmp_path / "cwd"
+    workdir.mkdir()
+    server = scripted(port=119)
+    write_settings(env, {"NNTP HOST": "127.0.0.1", "NNTP User": "user", "NNTP Passws": "secret"})
+    args = ["-v", "-S127.0.0.1", "-F" + SENDER, "-sFaults", "-u", "-i" + str(attachment), "--",
+            "local.test"]
+
+    def delivered(count):
+        return [unstuffed(d) for d in server.data]
+
+    outcomes = step_through_faults(env, preload, args, workdir, str(tmp_path / "counts"), delivered)
+    assert server.commands[:6] == ["AUTHINFO USER", "AUTHINFO PASS", "GROUP", "POST", ".", "QUIT"]
+    assert outcomes
 
 
 @pytest.mark.skipif(os.environ.get("QUILLEX_VALGRIND") != "1",
@@ -147,4 +182,4 @@ def test_delivery_under_valgrind(env, smtp_capture, attachment, tmp_path):
     assert p.returncode == 0, p.stderr.decode(errors="replace")
     assert p.stderr == b"Enter message text. End with ^Z\nquillex: Email was successfully sent.\n"
     m = smtp_capture.message()
-    assert content(m["data"])[3][1] == (False, attachment.read_bytes())
+    assert content(m["data"])[3][1] == (False, ATTACHMENT)
