@@ -1,15 +1,41 @@
 #!/bin/sh
-# Installs what is missing (Debian 12, as root), builds, and runs every test.
-set -e
+# Installs what is missing (Debian 12, as root), builds, and runs every test:
+# the POSIX build (unit and end-to-end tests against real servers), the
+# hardening run (sanitizers, valgrind, fuzzing) and the Windows build under Wine.
+# Every suite runs even when an earlier one failed; the exit status is non-zero
+# when any failed.
 top=$(cd "$(dirname "$0")/.." && pwd)
-cd "$top"
+cd "$top" || exit 1
 
-tests/servers/install-test-servers.sh > /tmp/quillex-install.log 2>&1 ||
-    { cat /tmp/quillex-install.log; exit 1; }
+posix() {
+    tests/servers/install-test-servers.sh > /tmp/quillex-install.log 2>&1 ||
+        { cat /tmp/quillex-install.log; return 1; }
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+        cmake --build build -j"$(nproc)" &&
+        ctest --test-dir build --output-on-failure
+}
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure
+passed=0
+failed=0
+failures=""
+suite() {
+    echo
+    echo "===== $1"
+    if "$2"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        failures="$failures $1"
+    fi
+}
+hardening() { QUILLEX_PLAIN_BUILD=build scripts/test-hardening.sh; }
+windows() { scripts/test-windows.sh; }
 
-# Sanitizers, valgrind and fuzzing (QUILLEX_HARDENING=0 leaves them out).
-[ "${QUILLEX_HARDENING:-1}" = 0 ] || scripts/test-hardening.sh
+suite posix posix
+suite hardening hardening
+suite windows windows
+
+echo
+[ -n "$failures" ] && echo "failed suites:$failures"
+echo "suites: $passed passed, $failed failed"
+[ "$failed" = 0 ]
