@@ -7,17 +7,7 @@ set -e
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-tests/servers/install-test-servers.sh > /tmp/quillex-install.log 2>&1 ||
-    { cat /tmp/quillex-install.log; exit 1; }
-missing=
-for package in g++-mingw-w64-x86-64 wine64 wine googletest; do
-    dpkg -s "$package" > /dev/null 2>&1 || missing="$missing $package"
-done
-if [ -n "$missing" ]; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y -q $missing > /tmp/quillex-install-windows.log 2>&1 ||
-        { cat /tmp/quillex-install-windows.log; exit 1; }
-fi
+scripts/install-windows-tools.sh
 
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo

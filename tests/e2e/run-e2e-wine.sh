@@ -14,36 +14,8 @@ if [ -z "$QUILLEX_IN_NETNS" ]; then
     QUILLEX_IN_NETNS=1 exec $ns sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$exe" "$@"
 fi
 
-build=$(dirname "$exe")
-prefix=${QUILLEX_WINEPREFIX:-$build/wineprefix}
-launcher=$build/tests/quillex_launch.exe
-tool=$build/tests/quillex_mime_tool.exe
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
-"$here/../wine/wine-prefix.sh" stop "$prefix"
-"$here/../wine/wine-prefix.sh" init "$prefix"
-prefix=$(cd "$prefix" && pwd)
-export WINEPREFIX="$prefix" WINEDEBUG=-all
-
-# The test's environment replaces the whole environment, so the stand-ins
-# carry the prefix themselves; quillex-wine keeps argument 0.
-bin=$build/quillex-wine
-wine=$(command -v wine)
-${CC:-cc} -O -Wall -o "$bin" "$here/../wine/quillex-wine.c" -DWINE="\"$wine\"" \
-    -DLAUNCHER="\"$launcher\"" -DPROGRAM="\"Z:$exe\"" -DPREFIX="\"$prefix\""
-if [ -f "$tool" ]; then
-    cat > "$build/tests/quillex_mime_tool" <<WRAPPER
-#!/bin/sh
-WINEPREFIX='$prefix' WINEDEBUG=-all exec '$wine' '$tool' "\$@"
-WRAPPER
-    chmod +x "$build/tests/quillex_mime_tool"
-fi
-
-# One server for the whole run: starting one per program costs seconds.
-"$wineserver" -p
-trap '"$wineserver" -k 2> /dev/null || true' EXIT INT TERM
-# The first program of a session starts Wine's own background processes;
-# started here, they do not hold the pipes of a test open.
-wine "$launcher" > /dev/null 2>&1 < /dev/null || true
+wine_dir=$(cd "$here/../wine" && pwd)
+. "$wine_dir/wine-session.sh"
 export QUILLEX_BIN="$bin" QUILLEX_TARGET=windows QUILLEX_WINEPREFIX="$prefix"
 cd "$here"
 status=0
