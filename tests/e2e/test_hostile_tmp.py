@@ -54,9 +54,9 @@ def delivered_text(server):
 def test_name_taken_before_creation_gets_a_new_one(env, scripted, preload, places, kind):
     tmpdir, workdir, victim = places
     target = str(victim) if kind == "link" else str(victim) + ".missing"
-    spec = "file" if kind == "file" else "link:" + target
+    plan = "file" if kind == "file" else "link:" + target
     server = scripted()
-    status, err = deliver(env, workdir, {"LD_PRELOAD": preload, "QUILLEX_PRECREATE": spec})
+    status, err = deliver(env, workdir, {"LD_PRELOAD": preload, "QUILLEX_PRECREATE": plan})
     assert (status, err) == (0, b"quillex: Email was successfully sent.\n")
     assert delivered_text(server).startswith(BODY)
     # The attacker's entry stays as it was; nothing went through it.
@@ -74,9 +74,9 @@ def test_name_taken_before_creation_gets_a_new_one(env, scripted, preload, place
 @pytest.mark.parametrize("kind", ["file", "link"])
 def test_every_name_taken_fails_without_following(env, scripted, preload, places, kind):
     tmpdir, workdir, victim = places
-    spec = "file" if kind == "file" else "link:" + str(victim)
+    plan = "file" if kind == "file" else "link:" + str(victim)
     server = scripted()
-    status, err = deliver(env, workdir, {"LD_PRELOAD": preload, "QUILLEX_PRECREATE": spec,
+    status, err = deliver(env, workdir, {"LD_PRELOAD": preload, "QUILLEX_PRECREATE": plan,
                                          "QUILLEX_PRECREATE_ALL": "1"})
     assert status == 12
     assert err.startswith(b"Unable to open tmp file '" + tmpdir.encode())

@@ -44,13 +44,13 @@ void Configure()
 {
     if (s_Configured) return;
     s_Configured = true;
-    const char* spec = std::getenv("QUILLEX_FAULT");
-    if (!spec) return;
-    const char* colon = std::strchr(spec, ':');
+    const char* plan = std::getenv("QUILLEX_FAULT");
+    if (!plan) return;
+    const char* colon = std::strchr(plan, ':');
     if (!colon) return;
     for (int g = 0; g < GROUPS; ++g)
-        if (std::strlen(kGroupNames[g]) == static_cast<std::size_t>(colon - spec) &&
-            std::strncmp(spec, kGroupNames[g], colon - spec) == 0)
+        if (std::strlen(kGroupNames[g]) == static_cast<std::size_t>(colon - plan) &&
+            std::strncmp(plan, kGroupNames[g], colon - plan) == 0)
             s_FaultGroup = g;
     s_FaultCall = std::strtol(colon + 1, nullptr, 10);
 }
@@ -106,14 +106,14 @@ template <typename Open>
 void Precreate(Open realOpen, const char* path, int flags)
 {
     static bool done = false;
-    const char* spec = std::getenv("QUILLEX_PRECREATE");
-    if (done || !spec || !(flags & O_CREAT) || !IsMessageFileName(path)) return;
+    const char* plan = std::getenv("QUILLEX_PRECREATE");
+    if (done || !plan || !(flags & O_CREAT) || !IsMessageFileName(path)) return;
     done = !std::getenv("QUILLEX_PRECREATE_ALL");
     Inside inside;
     const int saved = errno;
-    if (std::strncmp(spec, "link:", 5) == 0) {
-        if (symlink(spec + 5, path) != 0 && errno != EEXIST) std::abort();
-    } else if (std::strcmp(spec, "file") == 0) {
+    if (std::strncmp(plan, "link:", 5) == 0) {
+        if (symlink(plan + 5, path) != 0 && errno != EEXIST) std::abort();
+    } else if (std::strcmp(plan, "file") == 0) {
         const int fd = realOpen(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
         if (fd >= 0) ::close(fd);
         else if (errno != EEXIST) std::abort();
