@@ -24,11 +24,12 @@ void MailFrom(CSMTPEmail& email, platform::Socket socket)
 void RcptToEach(CSMTPEmail& email, platform::Socket socket)
 {
     if (!email.m_Receivers) return;
-    const std::string list = *email.m_Receivers;
-    std::size_t start = list.find_first_not_of(kReceiverDelimiters);
+    std::size_t start = email.m_Receivers->find_first_not_of(kReceiverDelimiters);
     if (start == std::string::npos) return;
-    const std::size_t firstEnd = list.find_first_of(kReceiverDelimiters, start);
-    if (firstEnd != std::string::npos) email.m_Receivers->resize(firstEnd);
+    const std::size_t firstEnd = email.m_Receivers->find_first_of(kReceiverDelimiters, start);
+    // The list moves out rather than being copied: it may hold 100,000 receivers.
+    const std::string list = std::move(*email.m_Receivers);
+    email.m_Receivers->assign(list, 0, firstEnd);
     while (start != std::string::npos) {
         const std::size_t end = list.find_first_of(kReceiverDelimiters, start);
         const std::size_t length = end == std::string::npos ? std::string::npos : end - start;
