@@ -86,8 +86,9 @@ def test_split_and_multi_line_replies_stay_in_step(env, scripted, replies):
 
 
 @pytest.mark.parametrize("step", ["greeting", "RCPT", "."])
-@pytest.mark.parametrize("reply", [b"\xff250 OK\r\n", b"OK\r\n", b"\r\n", b"\x00\r\n", b"4\r\n"],
-                         ids=["0xFF", "letter", "empty-line", "nul", "4"])
+@pytest.mark.parametrize("reply", [b"\xff250 OK\r\n", b"OK\r\n", b"\r\n", b" 250 OK\r\n",
+                                   b"\x00\r\n", b"4\r\n"],
+                         ids=["0xFF", "letter", "empty-line", "blank", "nul", "4"])
 def test_garbage_reply_fails(env, scripted, step, reply):
     server = scripted({step: reply})
     status, err = deliver(env)
