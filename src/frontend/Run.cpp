@@ -55,7 +55,7 @@ int Deliver(CSMTPEmail& mail)
 const char* ProgramNameOf(const char* path)
 {
     if (!path) return kProgramFixedName;
-    return platform::FileNamePart(path);
+    return platform::ProgramNamePart(path);
 }
 
 const char* ErrorText(int code)

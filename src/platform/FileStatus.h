@@ -8,10 +8,19 @@ namespace platform {
 // The size in bytes of the file at path; false when it cannot be read.
 bool FileSize(const char* path, std::uint64_t& size);
 
-// True for the characters that separate directories in a path.
+// True for the characters that separate directories in a path: "/" on
+// POSIX; "\\" and "/" on Windows, which accepts both.
 bool IsPathSeparator(char c);
 
-// The file name of a path: the text after its last separator.
+// True for the character that ends the directory part of the program's own
+// path in argument 0: "/" on POSIX, only "\\" on Windows.
+bool IsProgramPathSeparator(char c);
+
+// The file name of a path: the text after its last separator. A directory
+// never leaks into the name of an attachment.
 const char* FileNamePart(const char* path);
+
+// The program's name in argument 0: the text after its last program path separator.
+const char* ProgramNamePart(const char* path);
 
 }  // namespace platform

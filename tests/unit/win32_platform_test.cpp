@@ -41,13 +41,15 @@ bool Exists(const std::string& path)
     return platform::FileSize(path.c_str(), size);
 }
 
-TEST(Win32Paths, OnlyTheBackslashSeparates)
+TEST(Win32Paths, OnlyTheBackslashEndsTheProgramsDirectory)
 {
     EXPECT_STREQ(ProgramNameOf("C:\\Program Files\\Quillex\\ql.exe"), "ql.exe");
     EXPECT_STREQ(ProgramNameOf("quillex"), "quillex");
     EXPECT_STREQ(ProgramNameOf("/usr/local/bin/quillex"), "/usr/local/bin/quillex");
     EXPECT_STREQ(ProgramNameOf("dir\\"), "");
-    EXPECT_STREQ(platform::FileNamePart("a\\b/c.gif"), "b/c.gif");
+    // An attachment's name never carries a directory, whichever separator it used.
+    EXPECT_STREQ(platform::FileNamePart("a\\b/c.gif"), "c.gif");
+    EXPECT_STREQ(platform::FileNamePart("a/b\\c.gif"), "c.gif");
 }
 
 class Win32ContentTypes : public ::testing::Test {
@@ -66,7 +68,7 @@ TEST_F(Win32ContentTypes, NamesWithoutARegistryEntry)
         {"C:\\docs\\report.xyz", "unknown/xyz; name=\"report.xyz\""},
         {"C:\\my.dir\\README", "unknown/unknown; name=\"README\""},
         {"archive.tar.gz", "unknown/gz; name=\"archive.tar.gz\""},
-        {"pics/cat.gif", "image/gif; name=\"pics/cat.gif\""},
+        {"pics/cat.gif", "image/gif; name=\"cat.gif\""},
     };
     for (const auto& row : rows) EXPECT_EQ(ContentTypeFromFileName(row.path), row.expected) << row.path;
 }

@@ -17,12 +17,9 @@ bool IsPathSeparator(char c)
     return c == '/';
 }
 
-const char* FileNamePart(const char* path)
+bool IsProgramPathSeparator(char c)
 {
-    const char* name = path;
-    for (const char* p = path; *p; ++p)
-        if (IsPathSeparator(*p)) name = p + 1;
-    return name;
+    return c == '/';
 }
 
 }  // namespace platform

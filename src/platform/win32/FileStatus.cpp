@@ -13,18 +13,15 @@ bool FileSize(const char* path, std::uint64_t& size)
     return true;
 }
 
-// Only the backslash: a forward slash stays part of the name.
 bool IsPathSeparator(char c)
 {
-    return c == '\\';
+    return c == '\\' || c == '/';
 }
 
-const char* FileNamePart(const char* path)
+// Only the backslash: a forward slash stays part of the program's name.
+bool IsProgramPathSeparator(char c)
 {
-    const char* name = path;
-    for (const char* p = path; *p; ++p)
-        if (IsPathSeparator(*p)) name = p + 1;
-    return name;
+    return c == '\\';
 }
 
 }  // namespace platform
