@@ -129,3 +129,25 @@ def write_settings(env, values):
         for k, v in values.items():
             f.write("%s=%s\n" % (k, v))
     return path
+
+
+def temp_files(env):
+    return sorted(os.listdir(env["MAIL_TEMP"]))
+
+
+NEWS_SENDER = "poster@example.test"
+POSTED = b"quillex: Message was successfully posted.\n"
+
+
+def news_settings(env, user="", password="", host="127.0.0.1"):
+    write_settings(env, {"HOST": "127.0.0.1", "Return Address": NEWS_SENDER, "NNTP HOST": host,
+                         "NNTP User": user, "NNTP Passws": password})
+
+
+def post(env, groups, subject, text=b"Article text.\n", expect=0):
+    """Posts from standard input; returns stderr. No message file may remain."""
+    status, out, err = run(["-v", "-u", "-s" + subject, "--", groups], env, stdin=text)
+    assert out == b""
+    assert status == expect, err
+    assert temp_files(env) == [], "a message file was left behind"
+    return err

@@ -8,14 +8,10 @@ import socket
 
 import pytest
 
-from conftest import run
+from conftest import run, temp_files
 
 SENDER = "sender@example.test"
 OK_LINE = b"quillex: Email was successfully sent.\n"
-
-
-def temp_files(env):
-    return sorted(os.listdir(env["MAIL_TEMP"]))
 
 
 def send(env, args, stdin=b"", expect=0):

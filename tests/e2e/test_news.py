@@ -1,32 +1,11 @@
 """News posting end to end against INN2."""
 import email
 import email.policy
-import os
 import re
 
 import pytest
 
-from conftest import run, write_settings
-
-SENDER = "poster@example.test"
-POSTED = b"quillex: Message was successfully posted.\n"
-
-
-def temp_files(env):
-    return sorted(os.listdir(env["MAIL_TEMP"]))
-
-
-def news_settings(env, user="", password="", host="127.0.0.1"):
-    write_settings(env, {"HOST": "127.0.0.1", "Return Address": SENDER, "NNTP HOST": host,
-                         "NNTP User": user, "NNTP Passws": password})
-
-
-def post(env, groups, subject, text=b"Article text.\n", expect=0):
-    status, out, err = run(["-v", "-u", "-s" + subject, "--", groups], env, stdin=text)
-    assert out == b""
-    assert status == expect, err
-    assert temp_files(env) == [], "a message file was left behind"
-    return err
+from conftest import NEWS_SENDER as SENDER, POSTED, news_settings, post
 
 
 def parse(article):

@@ -7,15 +7,12 @@ import time
 
 import pytest
 
-from conftest import run, write_settings
+from conftest import (NEWS_SENDER, POSTED, news_settings, post, run, temp_files,
+                      write_settings)
 from servers import CLOSE, SILENT, STALL
 
 SENDER = "sender@example.test"
 BASE = ["-v", "-S127.0.0.1", "-F" + SENDER]
-
-
-def temp_files(env):
-    return sorted(os.listdir(env["MAIL_TEMP"]))
 
 
 @pytest.fixture(autouse=True)
@@ -295,24 +292,6 @@ def test_server_stops_reading_while_the_message_streams(env, scripted, tmp_path)
 
 # --------------------------------------------------------------------------
 # The news dialogue (INN holds port 119 only while test_news runs)
-
-NEWS_SENDER = "poster@example.test"
-POSTED = b"quillex: Message was successfully posted.\n"
-
-
-def news_settings(env, user="", password="", host="127.0.0.1"):
-    write_settings(env, {"HOST": "127.0.0.1", "Return Address": NEWS_SENDER, "NNTP HOST": host,
-                         "NNTP User": user, "NNTP Passws": password})
-
-
-def post(env, groups, subject, text=b"Article text.\n", expect=0):
-    status, out, err = run(["-v", "-u", "-s" + subject, "--", groups], env, stdin=text)
-    assert out == b""
-    assert status == expect, err
-    assert temp_files(env) == [], "a message file was left behind"
-    return err
-
-
 
 
 @pytest.mark.parametrize("user,password,replies,expected", [
