@@ -40,13 +40,6 @@ protected:
     std::vector<std::string> m_Storage;
 };
 
-TEST_F(OptionLoop, ReceiverListsSkipEmptyTokens)
-{
-    EXPECT_EQ(Read({"a@example.com,,b@example.com,", "c@example.com"}), 0);
-    ASSERT_TRUE(m_Mail.HasReceivers());
-    EXPECT_EQ(*m_Mail.m_Receivers, "a@example.com,b@example.com,c@example.com");
-}
-
 TEST_F(OptionLoop, CommaAloneAddsNoReceiver)
 {
     EXPECT_EQ(Read({",", "-c,,", "-b,"}), 0);
@@ -121,25 +114,6 @@ TEST_F(OptionLoop, LineBreaksInHeaderValuesBecomeBlanks)
     EXPECT_STREQ(Header("From"), "me@example.com X-Evil: 1");
     EXPECT_STREQ(Header("X-Sender"), "me@example.com X-Evil: 1");
     EXPECT_STREQ(Header("Subject"), "Hi there");
-}
-
-TEST_F(OptionLoop, HelpEndsTheLoop)
-{
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(Read({"-h", "later@example.com"}), -1);
-    const std::string output = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(output.rfind("Quillex 1.06", 0), 0u);
-    EXPECT_FALSE(m_Mail.HasReceivers());
-}
-
-TEST_F(OptionLoop, UnknownOptionsAreReportedOnlyWhenVerbose)
-{
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(Read({"-x", "-", "-v", "-yz", "a@example.com"}), 0);
-    const std::string output = ::testing::internal::GetCapturedStderr();
-    const std::string banner = output.substr(0, output.find('\n') + 1);
-    EXPECT_EQ(output, banner + "-yz: Unknown parameter\n");
-    EXPECT_TRUE(m_Mail.HasReceivers());
 }
 
 TEST_F(OptionLoop, SwitchesAndLists)
