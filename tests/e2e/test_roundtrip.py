@@ -1,6 +1,7 @@
 """The encoders against independent decoders: Python's email package reads
 back what the base64 and quoted-printable encoders and the message writer
-wrote, and coreutils' base64 gives the reference lines."""
+wrote, and coreutils' base64 gives the reference lines. The line limits of
+quoted-printable are checked on the encoder itself (mime_encoders_test)."""
 import email
 import os
 import random
@@ -31,18 +32,6 @@ def decode_part(cte, body):
     return email.message_from_bytes(raw).get_payload(decode=True)
 
 
-def check_qp_lines(encoded):
-    lines = encoded.split(b"\r\n")
-    assert lines[-1] == b"", "output ends with CR LF"
-    for line in lines[:-1]:
-        assert len(line) <= 76
-        assert b"\r" not in line and b"\n" not in line, "no bare CR or LF"
-        assert not line.endswith((b" ", b"\t")), "no trailing white space"
-    for before, line in zip(lines, lines[1:]):
-        if before.endswith(b"="):
-            assert not line.startswith(b"."), "no dot opens a line after a soft break"
-
-
 def random_inputs(seed, count):
     rng = random.Random(seed)
     alphabets = [bytes(range(256)), b"ab .\t\r\n=", b"x" * 20 + b" \r\n."]
@@ -56,21 +45,14 @@ def random_inputs(seed, count):
 def test_base64_round_trip(seed):
     for data in random_inputs(seed, 30):
         encoded = tool(["base64"], data)
+        # The line layout is compared byte for byte with coreutils below.
         assert decode_part(b"base64", encoded) == data
-        if data:
-            lines = encoded.split(b"\r\n")
-            assert lines[-1] == b""
-            assert all(len(line) == 76 for line in lines[:-2])
-            assert 0 < len(lines[-2]) <= 76
-        else:
-            assert encoded == b""
 
 
 @pytest.mark.parametrize("seed", range(4))
 def test_quoted_printable_round_trip(seed):
     for data in random_inputs(100 + seed, 30):
         encoded = tool(["qp"], data)
-        check_qp_lines(encoded)
         assert decode_part(b"quoted-printable", encoded) == canonical_text(data)
 
 
