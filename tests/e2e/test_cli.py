@@ -268,9 +268,5 @@ def test_failed_delivery_exits_with_its_code(env):
     assert last.startswith(b"quillex: Error: FAILED_TO_CONNECT (") and last.endswith(b")")
 
 
-def test_missing_attachment_fails_at_delivery(env, smtp_capture):
-    assert run(SEND + ["-i/nonexistent/file", "to@example.com"], env)[0] == 12
-
-
 def test_pause_flag_changes_nothing(env, smtp_capture):
     assert run(["-p", "-v"] + SEND + ["to@example.com"], env) == (0, b"", SENT)
