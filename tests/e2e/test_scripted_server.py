@@ -89,6 +89,15 @@ def test_multi_line_greeting_debug_lines(env, scripted):
                           b"Posting: HELO ")
 
 
+def test_second_rcpt_refused(env, scripted):
+    server = scripted({"RCPT#2": b"550 5.1.1 no such user\r\n"})
+    status, err = send(env, [], receivers=["a@example.test,b@example.test,c@example.test"])
+    assert status == 9
+    assert err == error_line("SERVER_ERROR", 'SMTP server error: "550 5.1.1 no such user\r\n".')
+    assert server.commands == ["HELO", "MAIL", "RCPT", "RCPT"]
+    assert server.received.endswith(b"RCPT TO:<a@example.test>\r\nRCPT TO:<b@example.test>\r\n")
+
+
 @pytest.mark.parametrize("step,reply,commands", [
     ("greeting", b"421 busy\r\n", []),
     ("HELO", b"501 who are you\r\n", ["HELO"]),
