@@ -4,6 +4,11 @@ namespace platform {
 
 namespace {
 
+std::time_t SystemNow()
+{
+    return std::time(nullptr);
+}
+
 ClockSource& Current()
 {
     static ClockSource clock = SystemClock();
@@ -11,6 +16,12 @@ ClockSource& Current()
 }
 
 }  // namespace
+
+const ClockSource& SystemClock()
+{
+    static const ClockSource clock = {SystemTickCount, SystemProcessId, SystemNow};
+    return clock;
+}
 
 void SetClockSource(const ClockSource& source)
 {

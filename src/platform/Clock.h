@@ -13,6 +13,10 @@ struct ClockSource {
     std::time_t (*now)();           // seconds since 1970-01-01 UTC
 };
 
+// The operating system's services behind the system clock.
+std::uint32_t SystemTickCount();
+int SystemProcessId();
+
 // The operating system's clock.
 const ClockSource& SystemClock();
 // Replaces the source until the next call; SetClockSource(SystemClock()) restores it.

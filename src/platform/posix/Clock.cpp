@@ -5,8 +5,6 @@
 
 namespace platform {
 
-namespace {
-
 std::uint32_t SystemTickCount()
 {
     timespec now{};
@@ -18,19 +16,6 @@ std::uint32_t SystemTickCount()
 int SystemProcessId()
 {
     return static_cast<int>(getpid());
-}
-
-std::time_t SystemNow()
-{
-    return std::time(nullptr);
-}
-
-}  // namespace
-
-const ClockSource& SystemClock()
-{
-    static const ClockSource clock = {SystemTickCount, SystemProcessId, SystemNow};
-    return clock;
 }
 
 void RefreshTimeZone()

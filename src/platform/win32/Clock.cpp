@@ -7,8 +7,6 @@
 
 namespace platform {
 
-namespace {
-
 std::uint32_t SystemTickCount()
 {
     return GetTickCount();
@@ -17,19 +15,6 @@ std::uint32_t SystemTickCount()
 int SystemProcessId()
 {
     return _getpid();
-}
-
-std::time_t SystemNow()
-{
-    return std::time(nullptr);
-}
-
-}  // namespace
-
-const ClockSource& SystemClock()
-{
-    static const ClockSource clock = {SystemTickCount, SystemProcessId, SystemNow};
-    return clock;
 }
 
 void RefreshTimeZone()
