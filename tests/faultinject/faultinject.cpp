@@ -87,6 +87,18 @@ struct Inside {
     ~Inside() { --s_Depth; }
 };
 
+// A stdio write that fails sets the stream's error flag, as a real one does.
+template <typename Result, typename Real, typename... Args>
+Result StreamWrite(FILE* stream, Result failure, Real real, Args... args)
+{
+    if (Fails(WRITE)) {
+        MarkError(stream);
+        return failure;
+    }
+    Inside inside;
+    return real(args...);
+}
+
 // A read that would find nothing yet does not count: how often the program
 // waits depends on timing, the reads that deliver data do not.
 bool NothingToRead(int fd)
@@ -204,56 +216,31 @@ int open64(const char* path, int flags, ...)
 size_t fwrite(const void* data, size_t size, size_t count, FILE* stream)
 {
     REAL(fwrite);
-    if (Fails(WRITE)) {
-        MarkError(stream);
-        return 0;
-    }
-    Inside inside;
-    return real(data, size, count, stream);
+    return StreamWrite(stream, size_t{0}, real, data, size, count, stream);
 }
 
 int fputs(const char* text, FILE* stream)
 {
     REAL(fputs);
-    if (Fails(WRITE)) {
-        MarkError(stream);
-        return EOF;
-    }
-    Inside inside;
-    return real(text, stream);
+    return StreamWrite(stream, EOF, real, text, stream);
 }
 
 int fputc(int c, FILE* stream)
 {
     REAL(fputc);
-    if (Fails(WRITE)) {
-        MarkError(stream);
-        return EOF;
-    }
-    Inside inside;
-    return real(c, stream);
+    return StreamWrite(stream, EOF, real, c, stream);
 }
 
 int putc(int c, FILE* stream)
 {
     REAL(putc);
-    if (Fails(WRITE)) {
-        MarkError(stream);
-        return EOF;
-    }
-    Inside inside;
-    return real(c, stream);
+    return StreamWrite(stream, EOF, real, c, stream);
 }
 
 int vfprintf(FILE* stream, const char* format, va_list args)
 {
     REAL(vfprintf);
-    if (Fails(WRITE)) {
-        MarkError(stream);
-        return -1;
-    }
-    Inside inside;
-    return real(stream, format, args);
+    return StreamWrite(stream, -1, real, stream, format, args);
 }
 
 int fprintf(FILE* stream, const char* format, ...)
@@ -268,12 +255,7 @@ int fprintf(FILE* stream, const char* format, ...)
 int fflush(FILE* stream)
 {
     REAL(fflush);
-    if (Fails(WRITE)) {
-        MarkError(stream);
-        return EOF;
-    }
-    Inside inside;
-    return real(stream);
+    return StreamWrite(stream, EOF, real, stream);
 }
 
 ssize_t write(int fd, const void* data, size_t count)
