@@ -230,9 +230,9 @@ def test_organization_option_wins_over_the_setting(env, smtp_capture):
 @pytest.mark.parametrize("option", ["-S", "-o"])
 def test_overlong_option_values_are_refused(env, option, verbose):
     status, _, err = run(verbose + SEND + [option + "x" * 128, "to@example.com"], env)
-    assert status == 255
-    assert err == b"quillex: The value of %s is longer than 127 characters. Aborting.\n" % (
-        option.encode())
+    assert (status, err) == (
+        255, b"quillex: The value of %s is longer than 127 characters. Aborting.\n" % (
+            option.encode()))
 
 
 @pytest.mark.parametrize("key,limit", [("HOST", 127), ("Organization", 127),

@@ -6,6 +6,7 @@
  * paths come from the compiler's command line (run-e2e-wine.sh builds it). */
 #include <errno.h>
 #include <poll.h>
+#include <stdio.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -66,6 +67,7 @@ int main(int argc, char** argv)
         setenv("WINEPREFIX", PREFIX, 1);
         setenv("WINEDEBUG", "-all", 1);
         execv(WINE, args);
+        perror("quillex-wine: " WINE);
         _exit(127);
     }
     close(out[1]);

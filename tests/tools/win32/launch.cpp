@@ -4,6 +4,7 @@
 //   quillex_launch PROGRAM ARGV0 [ARGS...]
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -46,9 +47,23 @@ int main(int argc, char** argv)
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(argv[1], &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process))
+    // Wine now and then fails to start a process on a loaded machine; that is
+    // the test bench's trouble, not the program's, so it is tried again.
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (CreateProcessA(argv[1], &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                           nullptr, &startup, &process)) {
+            error = 0;
+            break;
+        }
+        error = GetLastError();
+        Sleep(200);
+    }
+    if (error != 0) {
+        std::fprintf(stderr, "quillex_launch: cannot start %s: error %lu\n", argv[1],
+                     static_cast<unsigned long>(error));
         return 127;
+    }
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 127;
     GetExitCodeProcess(process.hProcess, &code);
