@@ -9,10 +9,8 @@ set -e
 here=$(cd "$(dirname "$0")" && pwd)
 exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 shift
-if [ -z "$QUILLEX_IN_NETNS" ]; then
-    if [ "$(id -u)" = 0 ]; then ns="unshare -n"; else ns="unshare -rn"; fi
-    QUILLEX_IN_NETNS=1 exec $ns sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$exe" "$@"
-fi
+. "$here/../servers/private-network.sh"
+in_private_network "$0" "$exe" "$@"
 
 wine_dir=$(cd "$here/../wine" && pwd)
 . "$wine_dir/wine-session.sh"

@@ -133,6 +133,21 @@ void Precreate(Open realOpen, const char* path, int flags)
     errno = saved;
 }
 
+// The mode argument is there only when the call creates a file.
+mode_t CreationMode(int flags, va_list args)
+{
+    return flags & (O_CREAT | O_TMPFILE) ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+template <typename RealOpen>
+int Open(RealOpen real, const char* path, int flags, mode_t mode)
+{
+    Precreate(real, path, flags);
+    if (Fails(OPEN)) return -1;
+    Inside inside;
+    return real(path, flags, mode);
+}
+
 __attribute__((destructor)) void WriteCounts()
 {
     const char* path = std::getenv("QUILLEX_FAULT_COUNTS");
@@ -184,33 +199,21 @@ FILE* fdopen(int fd, const char* mode)
 int open(const char* path, int flags, ...)
 {
     REAL(open);
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
-    Precreate(real, path, flags);
-    if (Fails(OPEN)) return -1;
-    Inside inside;
-    return real(path, flags, mode);
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = CreationMode(flags, args);
+    va_end(args);
+    return Open(real, path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...)
 {
     REAL(open64);
-    mode_t mode = 0;
-    if (flags & (O_CREAT | O_TMPFILE)) {
-        va_list args;
-        va_start(args, flags);
-        mode = static_cast<mode_t>(va_arg(args, int));
-        va_end(args);
-    }
-    Precreate(real, path, flags);
-    if (Fails(OPEN)) return -1;
-    Inside inside;
-    return real(path, flags, mode);
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = CreationMode(flags, args);
+    va_end(args);
+    return Open(real, path, flags, mode);
 }
 
 size_t fwrite(const void* data, size_t size, size_t count, FILE* stream)

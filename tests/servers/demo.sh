@@ -6,10 +6,8 @@
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-if [ -z "$QUILLEX_IN_NETNS" ]; then
-    if [ "$(id -u)" = 0 ]; then ns="unshare -n"; else ns="unshare -rn"; fi
-    QUILLEX_IN_NETNS=1 exec $ns sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$bin"
-fi
+. "$here/private-network.sh"
+in_private_network "$0" "$bin"
 
 work=$(mktemp -d /tmp/quillex-demo.XXXXXX)
 cap=

@@ -1,6 +1,6 @@
 // What the Windows build does where the platform's own services decide:
 // backslash paths, the registry, the OEM code page, _tempnam, the profile
-// functions and the runtime's TZ syntax.
+// functions and Windows Sockets.
 #ifdef _WIN32
 
 #include <gtest/gtest.h>
@@ -9,9 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "TestClock.h"
 #include "frontend/Run.h"
-#include "mail/ArpaDate.h"
 #include "mime/CSMTPPart.h"
 #include "platform/CodePage.h"
 #include "platform/ContentTypes.h"
@@ -171,30 +169,6 @@ TEST(Win32Sockets, StartLookupAndLocalName)
     char tiny[1];
     EXPECT_FALSE(platform::GetLocalHostName(tiny, sizeof tiny));
     platform::StopSockets();
-}
-
-TEST(Win32Date, TheRuntimesZoneSyntax)
-{
-    const char* saved = std::getenv("TZ");
-    const std::string savedTz = saved ? saved : "";
-    const struct {
-        const char* tz;
-        std::time_t now;
-        const char* expected;
-    } rows[] = {
-        {"UTC0", 1796517368, "Sun, 6 Dec 2026 00:36:08 GMT"},
-        {"EST5", 1798774200, "Thu, 31 Dec 2026 22:30:00 -0500"},
-        {"IST-5:30", 1784000100, "Tue, 14 Jul 2026 09:05:00 +0530"},
-        {"LIN-14", 1798718400, "Fri, 1 Jan 2027 02:00:00 +1400"},
-        {"AES-10", 1803852000, "Mon, 1 Mar 2027 08:00:00 +1000"},
-    };
-    for (const auto& row : rows) {
-        platform::SetEnvironmentValue("TZ", row.tz);
-        FixedClock clock(row.now);
-        char buffer[kArpaDateCapacity];
-        EXPECT_STREQ(arpadate(buffer), row.expected) << row.tz;
-    }
-    platform::SetEnvironmentValue("TZ", saved ? savedTz.c_str() : nullptr);
 }
 
 }  // namespace

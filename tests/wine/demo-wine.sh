@@ -5,10 +5,8 @@
 set -e
 wine_dir=$(cd "$(dirname "$0")" && pwd)
 exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-if [ -z "$QUILLEX_IN_NETNS" ]; then
-    if [ "$(id -u)" = 0 ]; then ns="unshare -n"; else ns="unshare -rn"; fi
-    QUILLEX_IN_NETNS=1 exec $ns sh -c 'ip link set lo up && exec "$0" "$@"' "$0" "$exe"
-fi
+. "$wine_dir/../servers/private-network.sh"
+in_private_network "$0" "$exe"
 . "$wine_dir/wine-session.sh"
 status=0
 "$wine_dir/../servers/demo.sh" "$bin" || status=$?

@@ -15,9 +15,9 @@ set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60 RESOU
 # Unit tests whose subject the Windows build takes from Windows itself:
 # forward-slash paths, the locale's character set, the runtime's _tempnam
 # names and its environment (no empty values), the layout that the profile
-# functions write (CR LF lines, no directories made), POSIX TZ zone names,
-# POSIX permission bits and symbolic links, and sockets used before the
-# socket library is started (Windows Sockets refuses them).
+# functions write (CR LF lines, no directories made), POSIX permission bits
+# and symbolic links, and sockets used before the socket library is started
+# (Windows Sockets refuses them).
 set(QUILLEX_POSIX_ONLY_UNIT_TESTS
   PartTest.ContentTypesWithoutSystemTable
   PartTest.AttachmentHeaders
@@ -30,7 +30,6 @@ set(QUILLEX_POSIX_ONLY_UNIT_TESTS
   ProfileFile.WriteCreatesMissingDirectories
   ProfileFile.AFileThatCannotBeReadIsNotReplaced
   ProgramName.IsTheLastPathComponent
-  DateTest.ZonesAndDayCorrections
   ResolveHost.LooksNamesUp
   Connection.UnresolvableHostThrowsFailedToConnect
   ExclusiveFileTest.CreatesANewOwnerOnlyFile
