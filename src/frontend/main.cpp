@@ -2,7 +2,7 @@
 #include <new>
 
 #include "frontend/Run.h"
-#include "transport/CSMTPException.h"
+#include "core/CSMTPException.h"
 
 int main(int argc, char** argv)
 {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "mail/CSMTPEmail.h"
+#include "core/CSMTPException.h"
 #include "mail/Globals.h"
 #include "mail/LineReader.h"
 
@@ -32,7 +32,9 @@ struct FileCloser {
 
 }  // namespace
 
-void ReadAddressFile(CSMTPEmail& mail, const char* headerName, const char* entry, int depth)
+namespace {
+
+void ReadInto(std::vector<std::string>& entries, const char* entry, int depth)
 {
     if (depth > kMaxAddressFileDepth)
         RefuseFile("Address file", entry, " is nested too deep (more than 16 levels).");
@@ -45,8 +47,20 @@ void ReadAddressFile(CSMTPEmail& mail, const char* headerName, const char* entry
         std::size_t keep = 0;
         while (keep < line.size() && IsAllowed(static_cast<unsigned char>(line[keep]))) ++keep;
         line.resize(keep);
-        mail._AddAddress(headerName, line.c_str(), depth);
+        if (line[0] == '@')
+            ReadInto(entries, line.c_str(), depth + 1);
+        else
+            entries.push_back(line);
     }
     // A directory opens but cannot be read: never take it as an empty list.
     if (std::ferror(file.get())) RefuseFile("Failed to read address file", entry, ".");
+}
+
+}  // namespace
+
+std::vector<std::string> ReadAddressFile(const char* entry, int depth)
+{
+    std::vector<std::string> entries;
+    ReadInto(entries, entry, depth);
+    return entries;
 }

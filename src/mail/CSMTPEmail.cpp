@@ -103,10 +103,11 @@ void CSMTPEmail::_RefuseInNewsMode(const char* what)
     Refuse(text + "\n", error);
 }
 
-void CSMTPEmail::_AddAddress(const char* headerName, const char* entry, int depth)
+void CSMTPEmail::_AddAddress(const char* headerName, const char* entry)
 {
     if (entry[0] == '@') {
-        ReadAddressFile(*this, headerName, entry, depth + 1);
+        for (const std::string& line : ReadAddressFile(entry, 1))
+            _AddReceiver(headerName, line.c_str());
         return;
     }
     if (HoldsControlByte(entry)) {

@@ -7,7 +7,7 @@
 
 #include "mail/CSMTPHeader.h"
 #include "platform/Sockets.h"
-#include "transport/CSMTPException.h"
+#include "core/CSMTPException.h"
 
 class CSMTPPart;
 
@@ -49,9 +49,8 @@ public:
     bool _ReadReply(platform::Socket socket);
     static std::uint32_t _ResolveHost(const char* name);
 
-    // Entries are receivers or "@file"; depth counts the address files that
-    // enclose this entry.
-    void _AddAddress(const char* headerName, const char* entry, int depth = 0);
+    // An entry is a receiver or "@file", the receivers of an address file.
+    void _AddAddress(const char* headerName, const char* entry);
 
     bool HasReceivers() const { return m_Receivers.has_value(); }
 

@@ -89,7 +89,7 @@ TEST(AddressFile, NestedFileReadInPlaceUnderSameHeader)
     EXPECT_STREQ(mail.GetHeader("Cc", ""), "a@x.test,b@x.test,c@x.test,d@x.test");
 }
 
-TEST(AddressFile, SelfNamingFileRefusedAsTooDeepKeepingEarlierEntries)
+TEST(AddressFile, SelfNamingFileRefusedAsTooDeep)
 {
     InTempDir here;
     WriteFile("addr_self", "a@x.test\n@addr_self\n");
@@ -102,10 +102,8 @@ TEST(AddressFile, SelfNamingFileRefusedAsTooDeepKeepingEarlierEntries)
         EXPECT_STREQ(e.what(),
                      "Address file \"@addr_self\" is nested too deep (more than 16 levels). Aborting.");
     }
-    // Sixteen levels were read before the seventeenth was refused.
-    std::string expected = "a@x.test";
-    for (int i = 1; i < kMaxAddressFileDepth; ++i) expected += ",a@x.test";
-    EXPECT_EQ(Receivers(mail), expected);
+    // A refused file adds none of its receivers.
+    EXPECT_FALSE(mail.HasReceivers());
 }
 
 TEST(AddressFile, MissingFileAndBareAtRefused)

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "transport/CSMTPException.h"
+#include "core/CSMTPException.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "transport/CSMTPException.h"
+#include "core/CSMTPException.h"
 
 CSMTPException::CSMTPException(SmtpError code)
     : std::exception(), m_Stream(std::ios::in | std::ios::out), m_Code(code)

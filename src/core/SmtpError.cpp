@@ -1,4 +1,4 @@
-#include "transport/SmtpError.h"
+#include "core/SmtpError.h"
 
 // Printed as they stand, mixed style included: scripts may match on them.
 const char* const SmtpErrorText[SMTP_ERROR_COUNT] = {

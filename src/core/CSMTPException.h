@@ -4,7 +4,7 @@
 #include <sstream>
 #include <string>
 
-#include "transport/SmtpError.h"
+#include "core/SmtpError.h"
 
 // The mail library's only exception. The thrower composes the message with
 // stream insertion; the first what() freezes it, and a copy carries the
