@@ -5,6 +5,7 @@
 
 #include "frontend/Console.h"
 #include "frontend/FrontendGlobals.h"
+#include "platform/ConsoleKeys.h"
 
 namespace {
 
@@ -44,10 +45,12 @@ TextFile ReadTextFile(const char* path, std::string& content)
 
 void ReadBody(FILE* input, StringList& lines)
 {
-    if (g_Verbose)
-        std::fputs(g_SingleDotEnd ? "Enter message text. End with . (period) on a single line\n"
-                                  : "Enter message text. End with ^Z\n",
-                   stderr);
+    if (g_Verbose) {
+        if (g_SingleDotEnd)
+            std::fputs("Enter message text. End with . (period) on a single line\n", stderr);
+        else
+            std::fprintf(stderr, "Enter message text. End with %s\n", platform::kEndOfInputKey);
+    }
     std::string line;
     while (ReadWholeLine(input, line)) {
         if (line[0] == '.') {

@@ -12,6 +12,9 @@ BIN = os.environ.get("QUILLEX_BIN", "")
 WINDOWS = os.environ.get("QUILLEX_TARGET") == "windows"
 WINEPREFIX = os.environ.get("QUILLEX_WINEPREFIX", "")
 
+# The prompt for typed text names the key that ends input at that console.
+ENTER_TEXT = b"Enter message text. End with " + (b"^Z" if WINDOWS else b"^D") + b"\n"
+
 
 def posix_only(reason):
     """Skips a test on the Windows program: its subject is a service that the

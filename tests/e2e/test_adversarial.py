@@ -13,13 +13,13 @@ import time
 
 import pytest
 
-from conftest import BIN, WINDOWS, run, write_settings
+from conftest import BIN, ENTER_TEXT, WINDOWS, run, write_settings
 from servers import CLOSE, SILENT, STALL
 
 SENDER = "sender@example.test"
 RCPT = "rcpt@example.test"
 OK_LINE = b"quillex: Email was successfully sent.\n"
-PROMPT = b"Enter message text. End with ^Z\n"
+PROMPT = ENTER_TEXT
 COMMANDS = ["HELO", "MAIL", "RCPT", "DATA", ".", "QUIT"]
 
 

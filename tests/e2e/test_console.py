@@ -8,13 +8,12 @@ import time
 
 import pytest
 
-from conftest import BIN, run, write_settings
+from conftest import BIN, ENTER_TEXT, run, write_settings
 from test_cli import header, usage
 
 GREETING = (b"Quillex Quillex v.1.06 command-line mailer\r\n\tfor SMTP mail and NNTP news\n\n"
             b"Going interactive - no receivers are specified.\n")
 MORE = b" (Add one more or leave blank): "
-ENTER_TEXT = b"Enter message text. End with ^Z\n"
 SENT = b"quillex: Email was successfully sent.\n"
 NO_RECEIVER = b"You must send the mail to someone...\n" + usage()
 
@@ -274,7 +273,7 @@ def test_questions_at_a_terminal(configured, smtp_capture):
         for prompt, answer in [(b"To: ", b"to@example.com\n"), (b"To" + MORE, b"\n"),
                                (b"Cc: ", b"\n"), (b"Bcc: ", b"\n"),
                                (b"Subject: ", b"From a terminal\n"),
-                               (b"Enter message text. End with ^Z\r\n", b"Typed by hand\n")]:
+                               (ENTER_TEXT.replace(b"\n", b"\r\n"), b"Typed by hand\n")]:
             term.expect(prompt)
             term.type(answer)
         term.expect(b"Typed by hand\r\n")  # the echo: the line has been read

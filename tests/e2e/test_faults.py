@@ -13,7 +13,7 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, posix_only, write_settings
+from conftest import BIN, ENTER_TEXT, posix_only, write_settings
 
 pytestmark = posix_only("LD_PRELOAD fault injection and valgrind are POSIX tools")
 
@@ -180,6 +180,6 @@ def test_delivery_under_valgrind(env, smtp_capture, attachment, tmp_path):
            "--errors-for-leak-kinds=definite,indirect", BIN] + delivery_args(attachment)
     p = subprocess.run(cmd, input=TEXT, env=env, capture_output=True, timeout=300, cwd=str(tmp_path))
     assert p.returncode == 0, p.stderr.decode(errors="replace")
-    assert p.stderr == b"Enter message text. End with ^Z\nquillex: Email was successfully sent.\n"
+    assert p.stderr == ENTER_TEXT + b"quillex: Email was successfully sent.\n"
     m = smtp_capture.message()
     assert content(m["data"])[3][1] == (False, ATTACHMENT)

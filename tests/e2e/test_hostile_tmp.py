@@ -9,14 +9,14 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, posix_only
+from conftest import BIN, ENTER_TEXT, posix_only
 from servers import CLOSE
 from test_faults import preload, sanitizer_runtime  # noqa: F401  (fixture)
 
 SENDER = "sender@example.test"
 TEXT = b"Private text.\n"
 BODY = b"Private text.\r\n\r\n"
-PROMPT = b"Enter message text. End with ^Z\n"
+PROMPT = ENTER_TEXT
 
 pytestmark = posix_only("names, links and permissions of the POSIX temp directory")
 
