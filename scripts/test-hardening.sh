@@ -56,7 +56,8 @@ cmake --build build-fuzz -j"$jobs" >/dev/null
 # Work in memory where possible: the settings target writes and syncs a file per input.
 work=$(mktemp -d /dev/shm/quillex-fuzz.XXXXXX 2>/dev/null || mktemp -d /tmp/quillex-fuzz.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-targets="reply_reader quoted_printable base64 content_type address_file settings_file options"
+targets="reply_reader quoted_printable base64 content_type address_file settings_file options
+    server_name"
 
 run_target() {
     t=$1
