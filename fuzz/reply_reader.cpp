@@ -6,7 +6,9 @@
 // "-"), it is accepted only for a first byte "1", "2" or "3", and it never
 // holds more than 32767 bytes (a full buffer ends the reading with
 // FAILED_TO_RECEIVE, as does the end of the stream).
+#include <cctype>
 #include <cstdint>
+#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +24,7 @@
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 #include "transport/Session.h"
+#include "transport/Stream.h"
 
 namespace {
 
@@ -99,11 +102,21 @@ void Serve(int fd, const std::vector<std::string>& reads)
     close(fd);
 }
 
-void CheckHeld(const std::string& reply)
+// The reader holds the reply byte for byte, and the parser's lines end
+// within it, at a line end, with the code of its first three digits.
+void CheckHeld(const transport::ReplyReader& reader, const std::string& reply)
 {
-    if (std::memcmp(transport::s_ReplyBuffer, reply.data(), reply.size()) != 0 ||
-        transport::s_ReplyBuffer[reply.size()] != '\0')
+    if (reader.Length() != reply.size() || std::memcmp(reader.Text(), reply.data(), reply.size()) != 0 ||
+        reader.Text()[reply.size()] != '\0')
         Fail("reply buffer differs", reply);
+    const transport::Reply parsed = reader.Parsed();
+    if (parsed.length == 0 || parsed.length > reply.size() || reply[parsed.length - 1] != '\n' ||
+        parsed.lines.empty())
+        Fail("parsed reply does not end at a line end", reply);
+    const bool digits = reply.size() >= 3 && std::isdigit(static_cast<unsigned char>(reply[0])) &&
+                        std::isdigit(static_cast<unsigned char>(reply[1])) &&
+                        std::isdigit(static_cast<unsigned char>(reply[2]));
+    if (parsed.code != (digits ? std::stoi(reply.substr(0, 3)) : -1)) Fail("wrong reply code", reply);
 }
 
 }  // namespace
@@ -120,12 +133,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::thread server(Serve, pair[1], std::cref(reads));
 
     static CSMTPEmail mail;
+    // The connection closes its end before the join: a server still writing then stops.
+    auto connection = std::make_unique<transport::Connection>(
+        std::make_unique<transport::SocketStream>(pair[0]));
     for (const Expected& want : expected) {
         bool accepted = false;
         int code = 0;
         std::string message;
         try {
-            accepted = transport::ReadReplyWithin(mail, pair[0], 5);
+            accepted = transport::ReadReplyWithin(mail, *connection, 5);
         } catch (const CSMTPException& error) {
             code = error.m_Code;
             message = error.what();
@@ -133,11 +149,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         switch (want.outcome) {
         case Expected::ACCEPTED:
             if (!accepted) Fail("accepted reply not accepted", want.reply);
-            CheckHeld(want.reply);
+            CheckHeld(connection->LastReply(), want.reply);
             break;
         case Expected::REFUSED:
             if (code != SERVER_ERROR) Fail("refused reply not refused", want.reply);
-            CheckHeld(want.reply);
+            CheckHeld(connection->LastReply(), want.reply);
             if (message != "SMTP server error: \"" + std::string(want.reply.c_str()) + "\".")
                 Fail("wrong refusal message", want.reply);
             break;
@@ -146,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         }
     }
-    close(pair[0]);
+    connection.reset();
     server.join();
     g_Debug = 0;
     return 0;

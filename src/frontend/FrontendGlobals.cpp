@@ -4,7 +4,6 @@ CSMTPEmail g_Mail;
 
 const char* g_ProgramName = "quillex";
 int g_SingleDotEnd = 0;
-int g_PauseAfterSend = 0;
 StringList g_Attachments;
 StringList g_TextFiles;
 StringList g_BodyLines;
@@ -14,7 +13,6 @@ void ResetFrontendState()
     g_Verbose = 0;
     g_Debug = 0;
     g_SingleDotEnd = 0;
-    g_PauseAfterSend = 0;
     g_Attachments.Clear();
     g_TextFiles.Clear();
     g_BodyLines.Clear();

@@ -65,7 +65,7 @@ int ApplyOption(const char* argument, CSMTPEmail& mail, FILE*& input)
         if (!StoreOption(g_Organization, kServerCapacity, "-o", NeutraliseLineBreaks(value)))
             return -1;
         break;
-    case 'p': g_PauseAfterSend = 1; break;
+    case 'p': break;  // accepted for old scripts; nothing pauses
     case 's': mail.SetSubject(value); break;
     case 't': AppendString(value, g_TextFiles); break;
     case 'u': mail.m_NewsMode = 1; break;

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr const char* kUsageBanner = "Quillex 1.06 - sends one e-mail or news article and exits\n";
+constexpr const char* kUsageBanner = "Quillex " QUILLEX_VERSION " - sends one e-mail or news article and exits\n";
 
 constexpr const char* kOptionLines =
     "Options:\n"

@@ -6,13 +6,15 @@
 #include <string>
 
 #include "mail/CSMTPHeader.h"
-#include "platform/Sockets.h"
 #include "core/CSMTPException.h"
 
 class CSMTPPart;
+namespace transport {
+class Connection;
+}
 
-// How _SendText treats its text; any other value behaves as SEND_NOW.
-enum SendMode { SEND_QUEUE = 0, SEND_FLUSH = 1, SEND_NOW = 2 };
+// How _SendText treats its text: queue it, or send the pending text and then it.
+enum SendMode { SEND_QUEUE = 0, SEND_FLUSH = 1 };
 
 // The message being sent: its mode, headers, body parts and receivers, and
 // the delivery state used while it is sent.
@@ -45,8 +47,8 @@ public:
 
     // Delivery. Throws every SmtpError of the transport.
     void _SendIt();
-    bool _SendText(platform::Socket socket, const char* text, int mode);
-    bool _ReadReply(platform::Socket socket);
+    bool _SendText(transport::Connection& connection, const char* text, SendMode mode);
+    bool _ReadReply(transport::Connection& connection);
     static std::uint32_t _ResolveHost(const char* name);
 
     // An entry is a receiver or "@file", the receivers of an address file.

@@ -147,7 +147,7 @@ std::string ContentTypeFromFileName(const char* path)
 }
 
 CSMTPPart::CSMTPPart(CSMTPEmail* owner)
-    : m_Charset(DefaultCharset()), m_First(owner->m_Parts.get()), m_Owner(owner)
+    : m_Charset(DefaultCharset()), m_Owner(owner)
 {
     MakeTempFileName(m_TempFileName);
 }
@@ -169,7 +169,6 @@ int CSMTPEmail::AddPart(const char* textOrPath, int kind)
     } else {
         CSMTPPart* last = m_Parts.get();
         while (last->m_Next) last = last->m_Next.get();
-        added->m_Prev = last;
         last->m_Next = std::move(part);
     }
     return added->SetContent(textOrPath, static_cast<unsigned int>(kind), m_OemToAnsi);
@@ -256,17 +255,13 @@ void CSMTPPart::SetBinaryFile(const char* path)
 void CSMTPPart::WriteHeaders(FILE* file)
 {
     if (m_IsText) {
-        std::fprintf(file,
-                     m_RichText ? "Content-type: text/richtext; charset=%s\r\n"
-                                : "Content-type: text/plain; charset=%s\r\n",
-                     m_Charset.c_str());
+        std::fprintf(file, "Content-type: text/plain; charset=%s\r\n", m_Charset.c_str());
     } else {
         std::fputs("Content-type: ", file);
         WriteContentType(file, m_ContentType);
         if (!m_Disposition.empty())
             std::fprintf(file, "Content-Disposition: %s\r\n", m_Disposition.c_str());
     }
-    if (m_IsText && m_RichText && m_Encoding == ENC_NONE) m_Encoding = ENC_QUOTED_PRINTABLE;
     if (m_Encoding == ENC_BASE64)
         std::fputs("Content-Transfer-Encoding: base64\r\n", file);
     else if (m_Encoding == ENC_QUOTED_PRINTABLE)

@@ -50,15 +50,12 @@ public:
     bool HasBody() const { return m_Body.has_value(); }
 
     int m_IsText = 1;
-    int m_RichText = 0;
     const char* m_ContentType = "text/plain";  // a file part's points into m_ContentTypeBuffer
     int m_Encoding = ENC_NONE;
     char m_TempFileName[kTempNameCapacity];
     std::string m_Charset;
     std::optional<std::string> m_Body;
     std::unique_ptr<CSMTPPart> m_Next;
-    CSMTPPart* m_Prev = nullptr;
-    CSMTPPart* m_First = nullptr;
     std::string m_ContentTypeBuffer;
     std::string m_Disposition;
     CSMTPEmail* m_Owner;

@@ -72,33 +72,66 @@ namespace {
 
 }  // namespace
 
-Connection::Connection(const ServerAddress& server)
-    : m_Socket(platform::OpenStreamSocket())
+namespace {
+
+// FAILED_TO_OBTAIN_SOCKET_HANDLE, FAILED_TO_CONNECT.
+std::unique_ptr<Stream> Connect(const ServerAddress& server)
 {
-    if (m_Socket == platform::kInvalidSocket) {
+    const platform::Socket socket = platform::OpenStreamSocket();
+    if (socket == platform::kInvalidSocket) {
         CSMTPException error(FAILED_TO_OBTAIN_SOCKET_HANDLE);
         error << "Failed to create socket. The error code was: " << platform::LastSocketError();
         throw error;
     }
-    try {
-        // Address 0 would reach this machine: a host that does not resolve is never tried.
-        const std::uint32_t address = CSMTPEmail::_ResolveHost(server.host.c_str());
-        if (address == 0) FailToConnect(server, false, 0);
-        const int limit = TimeLimit(kCommandTimeLimit);
-        const platform::IoStatus status = platform::ConnectSocket(
-            m_Socket, address, server.port, platform::DeadlineAfter(limit));
-        if (status != platform::IoStatus::OK)
-            FailToConnect(server, status == platform::IoStatus::TIMED_OUT, limit);
-    } catch (...) {
-        platform::CloseSocket(m_Socket);
-        throw;
-    }
-    platform::SetNoDelay(m_Socket);
+    auto stream = std::make_unique<SocketStream>(socket);
+    // Address 0 would reach this machine: a host that does not resolve is never tried.
+    const std::uint32_t address = CSMTPEmail::_ResolveHost(server.host.c_str());
+    if (address == 0) FailToConnect(server, false, 0);
+    const int limit = TimeLimit(kCommandTimeLimit);
+    const platform::IoStatus status =
+        platform::ConnectSocket(socket, address, server.port, platform::DeadlineAfter(limit));
+    if (status != platform::IoStatus::OK)
+        FailToConnect(server, status == platform::IoStatus::TIMED_OUT, limit);
+    platform::SetNoDelay(socket);
+    return stream;
 }
+
+[[noreturn]] void FailToSend(platform::IoStatus status, int limit)
+{
+    CSMTPException error(FAILED_TO_SEND);
+    error << "send() failed with error " << platform::LastSocketError();
+    if (status == platform::IoStatus::TIMED_OUT)
+        error << " (timed out after " << limit << " seconds)";
+    throw error;
+}
+
+}  // namespace
+
+Connection::Connection(const ServerAddress& server) : m_Stream(Connect(server)) {}
+
+Connection::Connection(std::unique_ptr<Stream> stream) : m_Stream(std::move(stream)) {}
 
 Connection::~Connection()
 {
-    platform::CloseSocket(m_Socket);
+    m_Stream->Close();
+}
+
+void Connection::SendUnit(const char* data, std::size_t length)
+{
+    if (g_Debug) {
+        std::fputs("Posting: ", stderr);
+        std::fwrite(data, 1, length, stderr);
+    }
+    const platform::SendPiece unit{data, length};
+    SendUnits(&unit, 1);
+}
+
+void Connection::SendUnits(const platform::SendPiece* units, std::size_t count)
+{
+    const int limit = TimeLimit(kCommandTimeLimit);
+    const platform::IoStatus status =
+        m_Stream->Send(units, count, platform::DeadlineAfter(limit));
+    if (status != platform::IoStatus::OK) FailToSend(status, limit);
 }
 
 void FillLocalHostName(const std::string& serverHost)

@@ -67,10 +67,10 @@ void MessageFile::Rewind()
 
 // Once the end of the data is accepted the message is delivered: a failing
 // QUIT must not make a script send it again.
-void Quit(CSMTPEmail& email, platform::Socket socket)
+void Quit(CSMTPEmail& email, Connection& connection)
 {
     try {
-        transport::Command(email, socket, "QUIT\r\n");
+        transport::Command(email, connection, "QUIT\r\n");
     } catch (const CSMTPException& error) {
         if (g_Verbose || g_Debug)
             std::fprintf(stderr, "The server accepted the message, but QUIT failed: %s (%s)\n",
@@ -86,23 +86,22 @@ void CSMTPEmail::_SendIt()
     const bool news = m_NewsMode == 1;
     const transport::ServerAddress server = transport::SplitServer(
         news ? g_NewsServer : g_MailServer, news ? transport::kNntpPort : transport::kSmtpPort);
-    const Connection connection(server);
-    const platform::Socket socket = connection.Socket();
-    _ReadReply(socket);
+    Connection connection(server);
+    _ReadReply(connection);
     transport::FillLocalHostName(server.host);
 
     if (news)
-        transport::NewsDialogue(*this, socket);
+        transport::NewsDialogue(*this, connection);
     else
-        transport::MailDialogue(*this, socket);
+        transport::MailDialogue(*this, connection);
 
     SetDate();
     MessageFile message;
     WriteMessageFile(message.File(), message.Name());
     message.Rewind();
-    _SendText(socket, nullptr, SEND_FLUSH);
-    transport::StreamMessageFile(*this, socket, message.File(), message.Name());
-    _SendText(socket, "\r\n.\r\n", SEND_QUEUE);
-    transport::ReadReplyWithin(*this, socket, transport::TimeLimit(transport::kEndOfDataTimeLimit));
-    Quit(*this, socket);
+    _SendText(connection, nullptr, SEND_FLUSH);
+    transport::StreamMessageFile(*this, connection, message.File(), message.Name());
+    _SendText(connection, "\r\n.\r\n", SEND_QUEUE);
+    transport::ReadReplyWithin(*this, connection, transport::TimeLimit(transport::kEndOfDataTimeLimit));
+    Quit(*this, connection);
 }

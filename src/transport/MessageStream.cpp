@@ -29,21 +29,21 @@ bool AtEnd(FILE* file)
     throw error;
 }
 
-void SendFullUnits(platform::Socket socket, const char* data, std::size_t length)
+void SendFullUnits(Connection& connection, const char* data, std::size_t length)
 {
     if (g_Debug) {
-        for (std::size_t at = 0; at < length; at += kUnitSize) SendUnit(socket, data + at, kUnitSize);
+        for (std::size_t at = 0; at < length; at += kUnitSize) connection.SendUnit(data + at, kUnitSize);
         return;
     }
     platform::SendPiece units[kUnitsPerBlock];
     std::size_t count = 0;
     for (std::size_t at = 0; at < length; at += kUnitSize) units[count++] = {data + at, kUnitSize};
-    if (count > 0) SendUnits(socket, units, count);
+    if (count > 0) connection.SendUnits(units, count);
 }
 
 }  // namespace
 
-void StreamMessageFile(CSMTPEmail& email, platform::Socket socket, FILE* file,
+void StreamMessageFile(CSMTPEmail& email, Connection& connection, FILE* file,
                        const char* fileName)
 {
     std::vector<char> block(kBlockSize);
@@ -53,12 +53,12 @@ void StreamMessageFile(CSMTPEmail& email, platform::Socket socket, FILE* file,
         const bool last = held < kBlockSize || AtEnd(file);
         if (std::ferror(file)) FailToRead(fileName);
         if (!last) {
-            SendFullUnits(socket, block.data(), held);
+            SendFullUnits(connection, block.data(), held);
             continue;
         }
         // The last unit holds 1 to 1023 bytes and leaves with the end-of-data marker.
         const std::size_t tail = held == 0 ? 0 : (held - 1) % kUnitSize + 1;
-        SendFullUnits(socket, block.data(), held - tail);
+        SendFullUnits(connection, block.data(), held - tail);
         email.m_SendBuffer.append(block.data() + held - tail, tail);
         return;
     }

@@ -7,27 +7,27 @@
 namespace transport {
 namespace {
 
-void AuthInfo(CSMTPEmail& email, platform::Socket socket)
+void AuthInfo(CSMTPEmail& email, Connection& connection)
 {
     if (g_NewsUser[0] == '\0') return;
-    Command(email, socket, std::string("AUTHINFO USER ") + g_NewsUser + "\r\n");
+    Command(email, connection, std::string("AUTHINFO USER ") + g_NewsUser + "\r\n");
     // A "2" reply to USER means no password is needed; sending one anyway
     // makes standard servers refuse the sequence.
-    if (g_NewsPassword[0] == '\0' || s_ReplyBuffer[0] == '2') return;
-    Command(email, socket, std::string("AUTHINFO PASS ") + g_NewsPassword + "\r\n");
+    if (g_NewsPassword[0] == '\0' || connection.LastReply().Text()[0] == '2') return;
+    Command(email, connection, std::string("AUTHINFO PASS ") + g_NewsPassword + "\r\n");
 }
 
 // No server takes a comma-joined list as a group name; the article's
 // Newsgroups header still names every group.
-void Group(CSMTPEmail& email, platform::Socket socket)
+void Group(CSMTPEmail& email, Connection& connection)
 {
     const std::string groups = email.m_Receivers.value_or(std::string());
-    Command(email, socket, "GROUP " + groups.substr(0, groups.find(',')) + "\r\n");
+    Command(email, connection, "GROUP " + groups.substr(0, groups.find(',')) + "\r\n");
 }
 
-void Post(CSMTPEmail& email, platform::Socket socket)
+void Post(CSMTPEmail& email, Connection& connection)
 {
-    Command(email, socket, "POST\r\n");
+    Command(email, connection, "POST\r\n");
 }
 
 void SetReplyTo(CSMTPEmail& email)
@@ -38,11 +38,11 @@ void SetReplyTo(CSMTPEmail& email)
 
 }  // namespace
 
-void NewsDialogue(CSMTPEmail& email, platform::Socket socket)
+void NewsDialogue(CSMTPEmail& email, Connection& connection)
 {
-    AuthInfo(email, socket);
-    Group(email, socket);
-    Post(email, socket);
+    AuthInfo(email, connection);
+    Group(email, connection);
+    Post(email, connection);
     SetReplyTo(email);
 }
 

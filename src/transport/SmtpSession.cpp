@@ -8,20 +8,20 @@ namespace {
 
 const char kReceiverDelimiters[] = ", ";
 
-void Helo(CSMTPEmail& email, platform::Socket socket)
+void Helo(CSMTPEmail& email, Connection& connection)
 {
-    Command(email, socket, std::string("HELO ") + s_LocalHostName + "\r\n");
+    Command(email, connection, std::string("HELO ") + s_LocalHostName + "\r\n");
 }
 
-void MailFrom(CSMTPEmail& email, platform::Socket socket)
+void MailFrom(CSMTPEmail& email, Connection& connection)
 {
-    Command(email, socket,
+    Command(email, connection,
             std::string("MAIL FROM:<") + email.GetHeader("X-Sender", "(NULL)") + ">\r\n");
 }
 
 // Every run of characters other than comma and blank is one receiver. Like a
 // tokenizer working in place, the list keeps only its first receiver afterwards.
-void RcptToEach(CSMTPEmail& email, platform::Socket socket)
+void RcptToEach(CSMTPEmail& email, Connection& connection)
 {
     if (!email.m_Receivers) return;
     std::size_t start = email.m_Receivers->find_first_not_of(kReceiverDelimiters);
@@ -33,24 +33,24 @@ void RcptToEach(CSMTPEmail& email, platform::Socket socket)
     while (start != std::string::npos) {
         const std::size_t end = list.find_first_of(kReceiverDelimiters, start);
         const std::size_t length = end == std::string::npos ? std::string::npos : end - start;
-        Command(email, socket, "RCPT TO:<" + list.substr(start, length) + ">\r\n");
+        Command(email, connection, "RCPT TO:<" + list.substr(start, length) + ">\r\n");
         start = list.find_first_not_of(kReceiverDelimiters, end);
     }
 }
 
-void Data(CSMTPEmail& email, platform::Socket socket)
+void Data(CSMTPEmail& email, Connection& connection)
 {
-    Command(email, socket, "DATA\r\n");
+    Command(email, connection, "DATA\r\n");
 }
 
 }  // namespace
 
-void MailDialogue(CSMTPEmail& email, platform::Socket socket)
+void MailDialogue(CSMTPEmail& email, Connection& connection)
 {
-    Helo(email, socket);
-    MailFrom(email, socket);
-    RcptToEach(email, socket);
-    Data(email, socket);
+    Helo(email, connection);
+    MailFrom(email, connection);
+    RcptToEach(email, connection);
+    Data(email, connection);
 }
 
 }  // namespace transport

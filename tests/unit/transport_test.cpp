@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+#include <algorithm>
+#include <memory>
 
 #include "mail/CSMTPEmail.h"
 #include "platform/Environment.h"
@@ -97,31 +100,98 @@ TEST(ResolveHost, LooksNamesUp)
     EXPECT_EQ(CSMTPEmail::_ResolveHost("localhost"), Address(127, 0, 0, 1));
 }
 
-TEST(SendText, QueueCollectsAndFlushOfNothingSendsNothing)
+// A server that answers with scripted reads and keeps every unit it was sent.
+class ScriptedStream : public transport::Stream {
+public:
+    ScriptedStream(std::vector<std::string> reads, std::vector<std::string>* sent)
+        : m_Reads(std::move(reads)), m_Sent(sent)
+    {
+    }
+    platform::IoStatus Send(const platform::SendPiece* pieces, std::size_t count,
+                            platform::Deadline) override
+    {
+        for (std::size_t i = 0; i < count; ++i) m_Sent->emplace_back(pieces[i].data, pieces[i].length);
+        return platform::IoStatus::OK;
+    }
+    platform::IoStatus Receive(char* buffer, std::size_t capacity, platform::Deadline,
+                               std::size_t* received) override
+    {
+        if (m_Next == m_Reads.size() || capacity == 0) return platform::IoStatus::FAILED;
+        std::string& read = m_Reads[m_Next];
+        *received = std::min(capacity, read.size());
+        std::memcpy(buffer, read.data(), *received);
+        read.erase(0, *received);
+        if (read.empty()) ++m_Next;
+        return platform::IoStatus::OK;
+    }
+
+private:
+    std::vector<std::string> m_Reads;
+    std::size_t m_Next = 0;
+    std::vector<std::string>* m_Sent;
+};
+
+struct ParseCase {
+    const char* text;
+    int code;
+    std::vector<std::string> lines;
+    std::size_t length;
+};
+
+TEST(Reply, ParsesCodeLinesAndWhereTheReplyEnds)
 {
-    CSMTPEmail mail;
-    // An invalid socket: any attempt to send would throw FAILED_TO_SEND.
-    EXPECT_TRUE(mail._SendText(platform::kInvalidSocket, "HELO ", SEND_QUEUE));
-    EXPECT_TRUE(mail._SendText(platform::kInvalidSocket, nullptr, SEND_QUEUE));
-    EXPECT_TRUE(mail._SendText(platform::kInvalidSocket, "host\r\n", SEND_QUEUE));
-    EXPECT_EQ(mail.m_SendBuffer, "HELO host\r\n");
-    mail.m_SendBuffer.clear();
-    EXPECT_NO_THROW(mail._SendText(platform::kInvalidSocket, nullptr, SEND_FLUSH));
-    EXPECT_NO_THROW(mail._SendText(platform::kInvalidSocket, "", SEND_NOW));
-    EXPECT_NO_THROW(mail._SendText(platform::kInvalidSocket, nullptr, 7));
+    const ParseCase cases[] = {
+        {"250 OK\r\n", 250, {"OK"}, 8},
+        {"250-host\r\n250-PIPELINING\r\n250 STARTTLS\r\n", 250, {"host", "PIPELINING", "STARTTLS"}, 40},
+        {"334 \r\n", 334, {""}, 6},
+        {"220\r\n", 220, {""}, 5},
+        {"220 go ahead\r\nXYZ\r\n", 220, {"go ahead"}, 14},
+        {"2x0 odd\r\n", -1, {"odd"}, 9},
+    };
+    for (const ParseCase& c : cases) {
+        const transport::Reply reply = transport::ParseReply(c.text, std::strlen(c.text));
+        EXPECT_EQ(reply.code, c.code) << c.text;
+        EXPECT_EQ(reply.lines, c.lines) << c.text;
+        EXPECT_EQ(reply.length, c.length) << c.text;
+    }
 }
 
-TEST(SendText, FailedSendThrowsWithTheErrorCode)
+TEST(Connection, DialogueRunsOverAnyStreamAndStopsAtTheFirstRefusal)
 {
+    std::vector<std::string> sent;
+    transport::Connection connection(std::make_unique<ScriptedStream>(
+        std::vector<std::string>{"250 hello\r\n", "250-sender\r\n", "250 ok\r\n", "250 a\r\n",
+                                 "550 no such user\r\n"},
+        &sent));
     CSMTPEmail mail;
+    mail.AddTo("a@example.test, b@example.test");
+    mail.SetHeader("X-Sender", "me@example.test");
     try {
-        mail._SendText(platform::kInvalidSocket, "QUIT\r\n", SEND_NOW);
+        transport::MailDialogue(mail, connection);
         FAIL() << "no exception";
     } catch (const CSMTPException& error) {
-        EXPECT_EQ(error.m_Code, FAILED_TO_SEND);
-        EXPECT_EQ(std::string(error.what()),
-                  "send() failed with error " + std::to_string(platform::LastSocketError()));
+        EXPECT_EQ(error.m_Code, SERVER_ERROR);
+        EXPECT_STREQ(error.what(), "SMTP server error: \"550 no such user\r\n\".");
     }
+    const std::string helo = std::string("HELO ") + transport::s_LocalHostName + "\r\n";
+    EXPECT_EQ(sent, (std::vector<std::string>{helo, "MAIL FROM:<me@example.test>\r\n",
+                                              "RCPT TO:<a@example.test>\r\n",
+                                              "RCPT TO:<b@example.test>\r\n"}));
+    EXPECT_EQ(connection.LastReply().Parsed().code, 550);
+}
+
+TEST(Connection, ReplyLongerThanTheBufferFailsToReceive)
+{
+    std::vector<std::string> sent;
+    transport::Connection connection(std::make_unique<ScriptedStream>(
+        std::vector<std::string>{"250-" + std::string(40000, 'x') + "\r\n"}, &sent));
+    try {
+        connection.ReadReply(5);
+        FAIL() << "no exception";
+    } catch (const CSMTPException& error) {
+        EXPECT_EQ(error.m_Code, FAILED_TO_RECEIVE);
+    }
+    EXPECT_EQ(connection.LastReply().Length(), transport::kReplyBufferSize - 1);
 }
 
 TEST(Connection, UnresolvableHostThrowsFailedToConnect)

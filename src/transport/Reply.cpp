@@ -1,0 +1,81 @@
+#include "transport/Reply.h"
+
+#include <cstdio>
+
+#include "core/CSMTPException.h"
+#include "mail/Globals.h"
+#include "transport/Session.h"
+
+namespace transport {
+namespace {
+
+// A line is final when its fourth byte is not "-": "250-" continues, "250 " ends.
+bool IsFinalLine(const char* line, std::size_t length)
+{
+    return length < 4 || line[3] != '-';
+}
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+[[noreturn]] void FailToReceive(platform::IoStatus status, int limit)
+{
+    CSMTPException error(FAILED_TO_RECEIVE);
+    error << "recv() failed with error " << platform::LastSocketError();
+    if (status == platform::IoStatus::TIMED_OUT)
+        error << " (timed out after " << limit << " seconds)";
+    throw error;
+}
+
+}  // namespace
+
+bool IsCompleteReply(const char* text, std::size_t length)
+{
+    if (length < 2 || text[length - 2] != '\r' || text[length - 1] != '\n') return false;
+    std::size_t start = length - 2;
+    while (start > 0 && text[start - 1] != '\n') --start;
+    return IsFinalLine(text + start, length - 2 - start);
+}
+
+Reply ParseReply(const char* text, std::size_t length)
+{
+    Reply reply;
+    if (length >= 3 && IsDigit(text[0]) && IsDigit(text[1]) && IsDigit(text[2]))
+        reply.code = (text[0] - '0') * 100 + (text[1] - '0') * 10 + (text[2] - '0');
+    std::size_t start = 0;
+    while (start < length) {
+        std::size_t end = start;
+        while (end < length && text[end] != '\n') ++end;
+        std::size_t lineLength = end - start;
+        if (lineLength > 0 && text[end - 1] == '\r') --lineLength;
+        const char* line = text + start;
+        reply.lines.emplace_back(lineLength > 4 ? std::string(line + 4, lineLength - 4) : std::string());
+        reply.length = end < length ? end + 1 : length;
+        if (IsFinalLine(line, lineLength)) break;
+        start = end + 1;
+    }
+    return reply;
+}
+
+void ReplyReader::Read(Stream& stream, int limit)
+{
+    const platform::Deadline deadline = platform::DeadlineAfter(limit);
+    m_Held = 0;
+    m_Buffer[0] = '\0';
+    for (;;) {
+        std::size_t count = 0;
+        const platform::IoStatus status = stream.Receive(
+            m_Buffer.data() + m_Held, kReplyBufferSize - 1 - m_Held, deadline, &count);
+        if (status != platform::IoStatus::OK) FailToReceive(status, limit);
+        char* const fresh = m_Buffer.data() + m_Held;
+        m_Held += count;
+        m_Buffer[m_Held] = '\0';
+        if (g_Debug) std::fprintf(stderr, "Received: (%d bytes) %s", static_cast<int>(count), fresh);
+        if (IsCompleteReply(m_Buffer.data(), m_Held)) return;
+        if (g_Debug) std::fputs("Incomplete server message. Awaiting CRLF\n", stderr);
+    }
+}
+
+}  // namespace transport

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "transport/Stream.h"
+
+namespace transport {
+
+constexpr std::size_t kReplyBufferSize = 32768;  // a reply holds at most 32767 bytes
+
+// One reply as the server wrote it: "250-first\r\n250 last\r\n".
+struct Reply {
+    int code = -1;                   // the three digits of the first line; -1 when they are not digits
+    std::vector<std::string> lines;  // each line's text after the code and its separator
+    std::size_t length = 0;          // bytes up to the end of the first final line
+};
+
+// Complete: the bytes end with CR LF and the last line is final, that is, its
+// fourth byte is not "-" (lines of a multi-line reply may come in separate reads).
+bool IsCompleteReply(const char* text, std::size_t length);
+// The code and the lines of reply text up to its first final line, for the
+// commands that read what a reply says (capabilities, challenges); judging
+// needs none of it. Bytes past length were sent after the reply ended.
+Reply ParseReply(const char* text, std::size_t length);
+
+// Reads one reply at a time into a buffer of its own.
+class ReplyReader {
+public:
+    // Reads until the reply is complete, within limit seconds; with -d every
+    // read is shown. FAILED_TO_RECEIVE on an error, a closed connection, a
+    // full buffer or the time limit.
+    void Read(Stream& stream, int limit);
+
+    // The reply last read, NUL-terminated; it may hold a NUL of its own.
+    const char* Text() const { return m_Buffer.data(); }
+    std::size_t Length() const { return m_Held; }
+    Reply Parsed() const { return ParseReply(m_Buffer.data(), m_Held); }
+
+private:
+    std::array<char, kReplyBufferSize> m_Buffer{};
+    std::size_t m_Held = 0;
+};
+
+}  // namespace transport
