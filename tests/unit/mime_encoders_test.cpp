@@ -4,6 +4,7 @@
 #include <random>
 #include <string>
 
+#include "TestSupport.h"
 #include "mime/Encoders.h"
 
 namespace {
@@ -18,11 +19,6 @@ std::string Qp(const std::string& text)
     return EncodeQuotedPrintable(text.data(), text.size());
 }
 
-std::string Repeat(char c, std::size_t n)
-{
-    return std::string(n, c);
-}
-
 struct Row {
     const char* name;
     std::string input;
@@ -31,8 +27,8 @@ struct Row {
 
 TEST(Base64Encoder, LinesAndPadding)
 {
-    const std::string line57 = Repeat('\0', 57);
-    const std::string line76 = Repeat('A', 76) + "\r\n";
+    const std::string line57 = std::string(57, '\0');
+    const std::string line76 = std::string(76, 'A') + "\r\n";
     const Row rows[] = {
         {"empty", "", ""},
         {"one byte", "M", "TQ==\r\n"},
@@ -74,26 +70,18 @@ TEST(Base64Encoder, PiecesGiveTheSameBytes)
 
 TEST(Base64Encoder, StreamFromFile)
 {
-    FILE* input = std::tmpfile();
-    FILE* output = std::tmpfile();
-    ASSERT_TRUE(input && output);
     std::mt19937 rng(2);
     const std::string data = RandomBytes(rng, 57 * 1024 * 3 + 5);
-    std::fwrite(data.data(), 1, data.size(), input);
-    std::rewind(input);
-    EXPECT_EQ(EncodeBase64Stream(input, output), ENCODE_OK);
-    std::rewind(output);
-    std::string written(Base64(data).size() + 10, '\0');
-    written.resize(std::fread(&written[0], 1, written.size(), output));
-    EXPECT_EQ(written, Base64(data));
+    FILE* input = StreamOf(data);
+    const auto write = [&](FILE* output) { EXPECT_EQ(EncodeBase64Stream(input, output), ENCODE_OK); };
+    EXPECT_EQ(Captured(write), Base64(data));
     std::fclose(input);
-    std::fclose(output);
 }
 
 TEST(QuotedPrintableEncoder, Table)
 {
-    const std::string x72 = Repeat('x', 72);
-    const std::string x73 = Repeat('x', 73);
+    const std::string x72 = std::string(72, 'x');
+    const std::string x73 = std::string(73, 'x');
     const Row rows[] = {
         {"empty", "", ""},
         {"equals sign", "x=1", "x=3D1=\r\n"},
@@ -169,14 +157,10 @@ TEST(QuotedPrintableEncoder, LinesStayWithinLimitsForAnyInput)
 
 TEST(QuotedPrintableEncoder, TextToFileStopsAtZeroByte)
 {
-    FILE* output = std::tmpfile();
-    ASSERT_TRUE(output);
-    EXPECT_TRUE(EncodeQuotedPrintableText("a=b\r\n\0ignored", output));
-    std::rewind(output);
-    char written[32] = {};
-    std::fread(written, 1, sizeof written - 1, output);
-    EXPECT_STREQ(written, "a=3Db\r\n");
-    std::fclose(output);
+    const auto write = [](FILE* output) {
+        EXPECT_TRUE(EncodeQuotedPrintableText("a=b\r\n\0ignored", output));
+    };
+    EXPECT_EQ(Captured(write), "a=3Db\r\n");
 }
 
 }  // namespace

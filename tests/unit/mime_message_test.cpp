@@ -1,19 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <map>
-#include <optional>
+#include <initializer_list>
 #include <string>
 
 #include "TestClock.h"
+#include "TestSupport.h"
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 #include "mime/CSMTPPart.h"
 #include "platform/ContentTypes.h"
-#include "platform/Environment.h"
 
 namespace {
 
@@ -32,24 +29,18 @@ class MessageTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char* name : {"MAIL_TEMP", "MM_CHARSET", "LC_ALL", "TZ"}) {
-            const char* value = std::getenv(name);
-            m_Saved[name] = value ? std::optional<std::string>(value) : std::nullopt;
-        }
         m_Dir = std::filesystem::path(::testing::TempDir()) / "quillex-message-test";
         std::filesystem::remove_all(m_Dir);
         std::filesystem::create_directories(m_Dir);
-        platform::SetEnvironmentValue("MAIL_TEMP", (m_Dir.string() + "/").c_str());
-        platform::SetEnvironmentValue("MM_CHARSET", nullptr);
-        platform::SetEnvironmentValue("LC_ALL", "C");
-        platform::SetEnvironmentValue("TZ", "UTC0");
+        m_Env.Set("MAIL_TEMP", (m_Dir.string() + "/").c_str());
+        m_Env.Set("MM_CHARSET", nullptr);
+        m_Env.Set("LC_ALL", "C");
+        m_Env.Set("TZ", "UTC0");
         platform::SetContentTypeTable("");
         g_Organization[0] = 0;
     }
     void TearDown() override
     {
-        for (const auto& [name, value] : m_Saved)
-            platform::SetEnvironmentValue(name.c_str(), value ? value->c_str() : nullptr);
         platform::SetContentTypeTable(nullptr);
         g_Organization[0] = 0;
         std::filesystem::remove_all(m_Dir);
@@ -57,24 +48,24 @@ protected:
 
     std::string File(const char* name, const std::string& contents)
     {
-        const std::string path = (m_Dir / name).string();
-        FILE* file = std::fopen(path.c_str(), "wb");
-        std::fwrite(contents.data(), 1, contents.size(), file);
-        std::fclose(file);
-        return path;
+        return PutFile((m_Dir / name).string(), contents);
     }
 
     static std::string Written(CSMTPEmail& mail)
     {
-        FILE* file = std::tmpfile();
-        mail.WriteMessageFile(file);
-        std::rewind(file);
-        std::string data;
-        char block[4096];
-        std::size_t got;
-        while ((got = std::fread(block, 1, sizeof block, file)) > 0) data.append(block, got);
-        std::fclose(file);
-        return data;
+        return Captured([&](FILE* file) { mail.WriteMessageFile(file); });
+    }
+
+    // A multipart message of the given parts, each its header lines, an
+    // empty line and its body.
+    static std::string Multipart(std::initializer_list<std::string> parts)
+    {
+        std::string text = AddressHeaders() + "MIME-Version: 1.0\r\n" + kLibrary +
+                           "Content-type: multipart/mixed;\r\n\tboundary=" + kBoundary +
+                           "\r\n\r\n\r\n" + kPreamble;
+        for (const std::string& part : parts)
+            text += std::string("\r\n--") + kBoundary + "\r\n" + part;
+        return text + "\r\n--" + kBoundary + "--\r\n";
     }
 
     // The message of a run with a subject, a sender and one receiver.
@@ -95,8 +86,8 @@ protected:
     }
 
     FixedClock m_Clock{1796517368, 3000000000u, 4242};
+    ScopedEnvironment m_Env;
     std::filesystem::path m_Dir;
-    std::map<std::string, std::optional<std::string>> m_Saved;
 };
 
 TEST_F(MessageTest, WholeRunOfOneTextPart)
@@ -106,6 +97,7 @@ TEST_F(MessageTest, WholeRunOfOneTextPart)
     mail.AddPart("\r\n", PART_TEXT_AUTO);
     mail.SetHeader("X-Mailer", "Quillex v.1.06 mailer\r\n\tsecond line", 0);
     mail.SetDate();
+    mail.SetDate();  // one Date header, after the others
     EXPECT_EQ(Written(mail), AddressHeaders() +
                                  "X-Mailer: Quillex v.1.06 mailer\r\n\tsecond line\r\n"
                                  "Date: Sun, 6 Dec 2026 00:36:08 GMT\r\n"
@@ -119,16 +111,11 @@ TEST_F(MessageTest, TextAndOneAttachment)
     Address(mail);
     mail.AddPart("Hi=\r\n", PART_TEXT_AUTO);
     mail.AddPart(File("data.bin", "Man").c_str(), PART_BINARY_FILE);
-    const std::string delimiter = std::string("\r\n--") + kBoundary + "\r\n";
-    EXPECT_EQ(Written(mail), AddressHeaders() + "MIME-Version: 1.0\r\n" + kLibrary +
-                                 "Content-type: multipart/mixed;\r\n\tboundary=" + kBoundary +
-                                 "\r\n\r\n\r\n" + kPreamble + delimiter + kTextHeaders +
-                                 "\r\nHi=3D\r\n" + delimiter +
-                                 "Content-type: unknown/bin;\r\n\tname=\"data.bin\"\r\n"
-                                 "Content-Disposition: attachment; filename=\"data.bin\"\r\n"
-                                 "Content-Transfer-Encoding: base64\r\n"
-                                 "\r\nTWFu\r\n" +
-                                 "\r\n--" + kBoundary + "--\r\n");
+    EXPECT_EQ(Written(mail), Multipart({std::string(kTextHeaders) + "\r\nHi=3D\r\n",
+                                        "Content-type: unknown/bin;\r\n\tname=\"data.bin\"\r\n"
+                                        "Content-Disposition: attachment; filename=\"data.bin\"\r\n"
+                                        "Content-Transfer-Encoding: base64\r\n"
+                                        "\r\nTWFu\r\n"}));
 }
 
 TEST_F(MessageTest, EmptyAttachmentAndSkippedParts)
@@ -140,16 +127,11 @@ TEST_F(MessageTest, EmptyAttachmentAndSkippedParts)
     mail.AddPart("kept\r\n", PART_TEXT_AUTO);
     mail.AddPart("no such kind", 9);
     mail.AddPart(File("empty.gif", "").c_str(), PART_BINARY_FILE);
-    const std::string delimiter = std::string("\r\n--") + kBoundary + "\r\n";
-    EXPECT_EQ(Written(mail), AddressHeaders() + "MIME-Version: 1.0\r\n" + kLibrary +
-                                 "Content-type: multipart/mixed;\r\n\tboundary=" + kBoundary +
-                                 "\r\n\r\n\r\n" + kPreamble + delimiter + kTextHeaders +
-                                 "\r\nkept\r\n" + delimiter +
-                                 "Content-type: image/gif;\r\n\tname=\"empty.gif\"\r\n"
-                                 "Content-Disposition: attachment; filename=\"empty.gif\"\r\n"
-                                 "Content-Transfer-Encoding: base64\r\n"
-                                 "\r\n" +
-                                 "\r\n--" + kBoundary + "--\r\n");
+    EXPECT_EQ(Written(mail), Multipart({std::string(kTextHeaders) + "\r\nkept\r\n",
+                                        "Content-type: image/gif;\r\n\tname=\"empty.gif\"\r\n"
+                                        "Content-Disposition: attachment; filename=\"empty.gif\"\r\n"
+                                        "Content-Transfer-Encoding: base64\r\n"
+                                        "\r\n"}));
 }
 
 TEST_F(MessageTest, MimeOffWritesTheFirstBodyOnly)
@@ -181,32 +163,30 @@ TEST_F(MessageTest, SecondWriteReplacesHeadersInPlace)
     EXPECT_EQ(Written(mail), first);
 }
 
-TEST_F(MessageTest, MissingAttachmentThrows)
+TEST_F(MessageTest, MissingOrUnreadableAttachmentThrows)
 {
-    CSMTPEmail mail;
-    mail.AddPart("text", PART_TEXT_AUTO);
     const std::string missing = (m_Dir / "missing.bin").string();
-    mail.AddPart(missing.c_str(), PART_BINARY_FILE);
-    try {
-        Written(mail);
-        FAIL() << "no exception";
-    } catch (const CSMTPException& error) {
-        EXPECT_EQ(error.m_Code, FAILED_TO_OPEN_TEMPFILE);
-        EXPECT_EQ(std::string(error.what()), "Unable to open include file \"" + missing + "\". Aborting.");
-    }
-}
-
-TEST_F(MessageTest, UnreadableAttachmentThrows)
-{
-    CSMTPEmail mail;
-    mail.AddPart("text", PART_TEXT_AUTO);
-    mail.AddPart(m_Dir.string().c_str(), PART_BINARY_FILE);
-    try {
-        Written(mail);
-        FAIL() << "a directory was sent as an attachment";
-    } catch (const CSMTPException& error) {
-        EXPECT_EQ(error.m_Code, FAILED_TO_OPEN_TEMPFILE);
-        EXPECT_NE(std::string(error.what()).find(m_Dir.string()), std::string::npos) << error.what();
+    const struct {
+        std::string path;
+        std::string text;  // empty: the system's reason follows the path
+    } rows[] = {
+        {missing, "Unable to open include file \"" + missing + "\". Aborting."},
+        {m_Dir.string(), ""},  // a directory
+    };
+    for (const auto& row : rows) {
+        CSMTPEmail mail;
+        mail.AddPart("text", PART_TEXT_AUTO);
+        mail.AddPart(row.path.c_str(), PART_BINARY_FILE);
+        try {
+            Written(mail);
+            ADD_FAILURE() << "written with " << row.path;
+        } catch (const CSMTPException& error) {
+            EXPECT_EQ(error.m_Code, FAILED_TO_OPEN_TEMPFILE);
+            if (!row.text.empty()) {
+                EXPECT_EQ(error.what(), row.text);
+            }
+            EXPECT_NE(std::string(error.what()).find(row.path), std::string::npos) << error.what();
+        }
     }
 }
 

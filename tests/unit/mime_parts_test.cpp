@@ -1,73 +1,30 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <map>
 #include <string>
 
+#include "TestSupport.h"
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 #include "mime/CSMTPPart.h"
 #include "mime/TempFileName.h"
 #include "platform/ContentTypes.h"
-#include "platform/Environment.h"
 #include "platform/FileStatus.h"
 #include "platform/TempFiles.h"
 
 namespace {
 
-// Sets environment variables for one test and restores them afterwards.
-class ScopedEnvironment {
-public:
-    void Set(const char* name, const char* value)
-    {
-        if (!m_Saved.count(name)) {
-            const char* old = std::getenv(name);
-            m_Saved[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
-        platform::SetEnvironmentValue(name, value);
-    }
-    ~ScopedEnvironment()
-    {
-        for (const auto& [name, value] : m_Saved)
-            platform::SetEnvironmentValue(name.c_str(), value ? value->c_str() : nullptr);
-    }
-
-private:
-    std::map<std::string, std::optional<std::string>> m_Saved;
-};
-
-std::string ReadBack(FILE* file)
-{
-    std::fflush(file);
-    std::rewind(file);
-    std::string data;
-    char block[4096];
-    std::size_t got;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0) data.append(block, got);
-    return data;
-}
-
 std::string Headers(CSMTPPart& part)
 {
-    FILE* file = std::tmpfile();
-    part.WriteHeaders(file);
-    std::string text = ReadBack(file);
-    std::fclose(file);
-    return text;
+    return Captured([&](FILE* file) { part.WriteHeaders(file); });
 }
 
 std::string ContentTypeLines(const std::string& contentType)
 {
     CSMTPEmail mail;
     CSMTPPart part(&mail);
-    FILE* file = std::tmpfile();
-    part.WriteContentType(file, contentType);
-    std::string text = ReadBack(file);
-    std::fclose(file);
-    return text;
+    return Captured([&](FILE* file) { part.WriteContentType(file, contentType); });
 }
 
 class PartTest : public ::testing::Test {
@@ -105,11 +62,9 @@ TEST_F(PartTest, ContentTypesWithoutSystemTable)
 
 TEST_F(PartTest, ContentTypeFromTableIgnoresCase)
 {
-    const std::string tablePath = std::string(::testing::TempDir()) + "quillex-mime.types";
-    FILE* table = std::fopen(tablePath.c_str(), "w");
-    ASSERT_TRUE(table);
-    std::fputs("# comment image/fake jpg\n\napplication/pdf\t\tpdf\nimage/jpeg jpeg jpg jpe\n", table);
-    std::fclose(table);
+    const std::string tablePath = PutFile(
+        TempPath("quillex-mime.types"),
+        "# comment image/fake jpg\n\napplication/pdf\t\tpdf\nimage/jpeg jpeg jpg jpe\n");
     platform::SetContentTypeTable(tablePath.c_str());
     EXPECT_EQ(ContentTypeFromFileName("Photo.JPG"), "image/jpeg; name=\"Photo.JPG\"");
     EXPECT_EQ(ContentTypeFromFileName("a.Pdf"), "application/pdf; name=\"a.Pdf\"");
@@ -134,57 +89,32 @@ TEST_F(PartTest, ContentTypeWriterFoldsParameters)
     for (const auto& row : rows) EXPECT_EQ(ContentTypeLines(row.type), row.expected) << row.type;
 }
 
-TEST_F(PartTest, AttachmentHeaders)
-{
-    CSMTPEmail mail;
-    ASSERT_EQ(mail.AddPart("/pics/Photo.JPG", PART_BINARY_FILE), 0);
-    CSMTPPart& part = *mail.m_Parts;
-    EXPECT_EQ(part.m_IsText, 0);
-    EXPECT_EQ(part.m_Encoding, ENC_BASE64);
-    EXPECT_EQ(*part.m_Body, "/pics/Photo.JPG");
-    EXPECT_EQ(Headers(part),
-              "Content-type: image/JPG;\r\n\tname=\"Photo.JPG\"\r\n"
-              "Content-Disposition: attachment; filename=\"Photo.JPG\"\r\n"
-              "Content-Transfer-Encoding: base64\r\n");
-}
-
 TEST_F(PartTest, TextKinds)
 {
-    CSMTPEmail mail;
-    mail.m_OemToAnsi = 1;
-    mail.AddPart("plain \x82", PART_TEXT);
-    mail.AddPart("qp \x82", PART_TEXT_QP);
-    mail.AddPart("oem \x82", PART_TEXT_OEM);
-    mail.AddPart("auto \x82\x84", PART_TEXT_AUTO);
-    mail.AddPart("ascii", PART_TEXT_AUTO);
     const struct {
+        int oemToAnsi;
+        int kind;
+        const char* text;
         const char* body;
         int encoding;
-    } expected[] = {{"plain \x82", ENC_NONE},
-                    {"qp \x82", ENC_QUOTED_PRINTABLE},
-                    {"oem \xe9", ENC_QUOTED_PRINTABLE},
-                    {"auto \xe9\xe4", ENC_QUOTED_PRINTABLE},
-                    {"ascii", ENC_QUOTED_PRINTABLE}};
-    CSMTPPart* part = mail.m_Parts.get();
-    for (const auto& row : expected) {
-        ASSERT_TRUE(part);
-        EXPECT_EQ(*part->m_Body, row.body);
-        EXPECT_EQ(part->m_Encoding, row.encoding);
-        part = part->m_Next.get();
+    } rows[] = {
+        {1, PART_TEXT, "plain \x82", "plain \x82", ENC_NONE},
+        {1, PART_TEXT_QP, "qp \x82", "qp \x82", ENC_QUOTED_PRINTABLE},
+        {1, PART_TEXT_OEM, "oem \x82", "oem \xe9", ENC_QUOTED_PRINTABLE},
+        {1, PART_TEXT_AUTO, "auto \x82\x84", "auto \xe9\xe4", ENC_QUOTED_PRINTABLE},
+        {1, PART_TEXT_AUTO, "ascii", "ascii", ENC_QUOTED_PRINTABLE},
+        {0, PART_TEXT_AUTO, "auto \x82", "auto \x82", ENC_QUOTED_PRINTABLE},
+    };
+    for (const auto& row : rows) {
+        CSMTPEmail mail;
+        mail.m_OemToAnsi = row.oemToAnsi;
+        mail.AddPart(row.text, row.kind);
+        EXPECT_EQ(*mail.m_Parts->m_Body, row.body);
+        EXPECT_EQ(mail.m_Parts->m_Encoding, row.encoding) << row.text;
+        EXPECT_EQ(Headers(*mail.m_Parts),
+                  std::string("Content-type: text/plain; charset=iso-8859-1\r\n") +
+                      (row.encoding ? "Content-Transfer-Encoding: quoted-printable\r\n" : ""));
     }
-    EXPECT_EQ(part, nullptr);
-    EXPECT_EQ(mail.m_Parts->m_Next->m_Prev, mail.m_Parts.get());
-    EXPECT_EQ(Headers(*mail.m_Parts), "Content-type: text/plain; charset=iso-8859-1\r\n");
-    EXPECT_EQ(Headers(*mail.m_Parts->m_Next),
-              "Content-type: text/plain; charset=iso-8859-1\r\n"
-              "Content-Transfer-Encoding: quoted-printable\r\n");
-}
-
-TEST_F(PartTest, OemSwitchOffLeavesText)
-{
-    CSMTPEmail mail;
-    mail.AddPart("auto \x82", PART_TEXT_AUTO);
-    EXPECT_EQ(*mail.m_Parts->m_Body, "auto \x82");
 }
 
 TEST_F(PartTest, Charset)
@@ -202,12 +132,9 @@ TEST_F(PartTest, Charset)
     EXPECT_EQ(mail.m_Parts->m_Next->m_Next->m_Charset, "iso-8859-1");
 }
 
-TEST_F(PartTest, TextFile)
+TEST_F(PartTest, TextFileAndUnknownKinds)
 {
-    const std::string path = std::string(::testing::TempDir()) + "quillex-text-part";
-    FILE* file = std::fopen(path.c_str(), "wb");
-    std::fwrite("ab\x82\0cd", 1, 6, file);
-    std::fclose(file);
+    const std::string path = PutFile(TempPath("quillex-text-part"), std::string("ab\x82\0cd", 6));
     CSMTPEmail mail;
     mail.m_OemToAnsi = 1;
     EXPECT_EQ(mail.AddPart(path.c_str(), PART_TEXT_FILE), 0);
@@ -222,13 +149,10 @@ TEST_F(PartTest, TextFile)
     EXPECT_FALSE(mail.m_Parts->m_Next->m_Next->HasBody());
 }
 
-TEST_F(PartTest, MimeOff)
+TEST_F(PartTest, AttachmentRefusedWithoutMime)
 {
     CSMTPEmail mail;
     mail.m_Mime = 0;
-    mail.AddPart("text", PART_TEXT_AUTO);
-    EXPECT_EQ(mail.m_Parts->m_Encoding, ENC_NONE);
-    EXPECT_EQ(*mail.m_Parts->m_Body, "text");
     try {
         mail.AddPart("file.bin", PART_BINARY_FILE);
         FAIL() << "attachment accepted without MIME";
@@ -236,8 +160,8 @@ TEST_F(PartTest, MimeOff)
         EXPECT_EQ(error.m_Code, BAD_ARGUMENTS_FROM_FORM);
         EXPECT_STREQ(error.what(), "You must enable MIME encoding in order to send attachments");
     }
-    ASSERT_TRUE(mail.m_Parts->m_Next);
-    EXPECT_FALSE(mail.m_Parts->m_Next->HasBody());
+    ASSERT_TRUE(mail.m_Parts);
+    EXPECT_FALSE(mail.m_Parts->HasBody());
 }
 
 class TempNameTest : public ::testing::Test {
@@ -254,32 +178,30 @@ protected:
 
 TEST_F(TempNameTest, DirectoryOrder)
 {
-    const std::string other = "/nonexistent-quillex-dir/";
-    m_Env.Set("MAIL_TEMP", m_Dir.c_str());
-    m_Env.Set("TEMP", other.c_str());
-    m_Env.Set("TMP", other.c_str());
-    std::string name = Name();
-    EXPECT_EQ(name.rfind(m_Dir + "~mail", 0), 0u) << name;
-    std::uint64_t size;
-    EXPECT_FALSE(platform::FileSize(name.c_str(), size));
-
-    m_Env.Set("MAIL_TEMP", nullptr);
-    m_Env.Set("TEMP", m_Dir.c_str());
-    EXPECT_EQ(Name().rfind(m_Dir + "~mail", 0), 0u);
-
-    m_Env.Set("TEMP", nullptr);
-    m_Env.Set("TMP", m_Dir.c_str());
-    EXPECT_EQ(Name().rfind(m_Dir + "~mail", 0), 0u);
-
-    // Set but empty still counts: TEMP is not consulted.
-    m_Env.Set("MAIL_TEMP", "");
-    m_Env.Set("TEMP", m_Dir.c_str());
-    EXPECT_EQ(Name().rfind(std::string(platform::DefaultTempDirectory()) + "~mail", 0), 0u);
-
-    m_Env.Set("MAIL_TEMP", nullptr);
-    m_Env.Set("TEMP", nullptr);
-    m_Env.Set("TMP", nullptr);
-    EXPECT_EQ(Name().rfind(std::string(platform::DefaultTempDirectory()) + "~mail", 0), 0u);
+    const char* const dir = m_Dir.c_str();
+    const char* const other = "/nonexistent-quillex-dir/";
+    const std::string fallback = platform::DefaultTempDirectory();
+    const struct {
+        const char* mailTemp;
+        const char* temp;
+        const char* tmp;
+        std::string chosen;
+    } rows[] = {
+        {dir, other, other, m_Dir},
+        {nullptr, dir, other, m_Dir},
+        {nullptr, nullptr, dir, m_Dir},
+        {"", dir, dir, fallback},  // set but empty still counts
+        {nullptr, nullptr, nullptr, fallback},
+    };
+    for (const auto& row : rows) {
+        m_Env.Set("MAIL_TEMP", row.mailTemp);
+        m_Env.Set("TEMP", row.temp);
+        m_Env.Set("TMP", row.tmp);
+        const std::string name = Name();
+        EXPECT_EQ(name.rfind(row.chosen + "~mail", 0), 0u) << name;
+        std::uint64_t size;
+        EXPECT_FALSE(platform::FileSize(name.c_str(), size)) << name;
+    }
 }
 
 TEST_F(TempNameTest, NamesAreNewAndTooLongDirectoryFallsBack)

@@ -1,0 +1,96 @@
+#pragma once
+
+// Files, streams and environment variables for the unit tests. Names avoid
+// those of the Windows API, which the MinGW build of the tests may see.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "platform/Environment.h"
+
+inline std::string TempPath(const std::string& name)
+{
+    return ::testing::TempDir() + name;
+}
+
+// Writes bytes to path, binary, and returns path.
+inline std::string PutFile(const std::string& path, const std::string& bytes)
+{
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file) {
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    }
+    return path;
+}
+
+// Everything in file, from its start.
+inline std::string ReadBack(FILE* file)
+{
+    std::fflush(file);
+    std::rewind(file);
+    std::string data;
+    char block[4096];
+    std::size_t got;
+    while ((got = std::fread(block, 1, sizeof block, file)) > 0) data.append(block, got);
+    return data;
+}
+
+inline std::string FileBytes(const std::string& path)
+{
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return "<missing>";
+    std::string data = ReadBack(file);
+    std::fclose(file);
+    return data;
+}
+
+// What write(FILE*) puts into a temporary stream.
+template <class Writer>
+std::string Captured(Writer write)
+{
+    FILE* file = std::tmpfile();
+    write(file);
+    std::string data = ReadBack(file);
+    std::fclose(file);
+    return data;
+}
+
+// A temporary stream holding text, read from its start; the caller closes it.
+inline FILE* StreamOf(const std::string& text)
+{
+    FILE* stream = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::rewind(stream);
+    return stream;
+}
+
+// Sets environment variables and gives them back their old values at the end.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment() = default;
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+    ~ScopedEnvironment()
+    {
+        for (const auto& [name, value] : m_Saved)
+            platform::SetEnvironmentValue(name.c_str(), value ? value->c_str() : nullptr);
+    }
+
+    void Set(const char* name, const char* value)
+    {
+        if (!m_Saved.count(name)) {
+            const char* old = std::getenv(name);
+            m_Saved[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        platform::SetEnvironmentValue(name, value);
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> m_Saved;
+};
