@@ -1,22 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <string>
 
+#include "TestSupport.h"
 #include "frontend/Body.h"
 #include "frontend/Console.h"
 #include "frontend/FrontendGlobals.h"
+#include "frontend/Options.h"
+#include "frontend/Run.h"
 
 namespace {
-
-// A stream holding exactly text, read from its start.
-FILE* StreamOf(const std::string& text)
-{
-    FILE* stream = std::tmpfile();
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::rewind(stream);
-    return stream;
-}
 
 std::string BodyFrom(const std::string& input, int singleDotEnd)
 {
@@ -62,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
         BodyCase{"DotInsideLine", 1, "a.\n", "a.\r\n\r\n"},
         BodyCase{"LongLineIsOneLine", 0, std::string(300, 'x') + "\n.y\n",
                  std::string(300, 'x') + "\r\n..y\r\n\r\n"}),
-    [](const ::testing::TestParamInfo<BodyCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<BodyCase>& test) { return test.param.name; });
 
 struct MergeCase {
     const char* name;
@@ -93,47 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
         MergeCase{"NulEndsTheContent", "\r\n", std::string("ab\0\ncd", 6), "\r\nab"},
         MergeCase{"Empty", "\r\n", "", "\r\n"},
         MergeCase{"DotInsideLine", "\r\n", "a.b.\n", "\r\na.b.\r\n"}),
-    [](const ::testing::TestParamInfo<MergeCase>& info) { return info.param.name; });
-
-class TextFiles : public ::testing::Test {
-protected:
-    void SetUp() override { ResetFrontendState(); }
-    void TearDown() override { ResetFrontendState(); }
-
-    std::string Write(const char* name, const std::string& content)
-    {
-        const std::string path = ::testing::TempDir() + "quillex_frontend_" + name;
-        FILE* file = std::fopen(path.c_str(), "wb");
-        std::fwrite(content.data(), 1, content.size(), file);
-        std::fclose(file);
-        return path;
-    }
-};
-
-TEST_F(TextFiles, TwoFilesJoinWithoutSeparator)
-{
-    AppendString(Write("a", "a"), g_TextFiles);
-    AppendString(Write("dotb", ".b"), g_TextFiles);
-    std::string body = AssembleBody(g_BodyLines);
-    EXPECT_EQ(MergeTextFiles(body, g_TextFiles), 0);
-    EXPECT_EQ(body, "\r\na.b");
-}
-
-TEST_F(TextFiles, MissingFileIsReportedOnlyWhenVerboseOrDebug)
-{
-    const std::string missing = ::testing::TempDir() + "quillex_frontend_no_such_file";
-    AppendString(missing, g_TextFiles);
-    for (int flags = 0; flags < 3; ++flags) {
-        g_Verbose = flags == 1;
-        g_Debug = flags == 2;
-        std::string body = "\r\n";
-        ::testing::internal::CaptureStderr();
-        EXPECT_EQ(MergeTextFiles(body, g_TextFiles), -1);
-        const std::string expected =
-            flags ? "quillex: Text attachment file '" + missing + "' was not found. Aborting.\n" : "";
-        EXPECT_EQ(::testing::internal::GetCapturedStderr(), expected);
-    }
-}
+    [](const ::testing::TestParamInfo<MergeCase>& test) { return test.param.name; });
 
 TEST(PromptLine, ReadsWholeAnswersAndCutsAtTheLineEnd)
 {
@@ -162,6 +117,32 @@ TEST(StringListTest, KeepsOrderAndSurvivesManyNodes)
     for (int i = 0; i < 200000; ++i) AppendString(std::to_string(i), list);
     EXPECT_EQ(list.First()->text, "0");
     EXPECT_EQ(list.First()->next->text, "1");
+}
+
+TEST(PriorityNumber, ReadsLikeAtoiWithoutOverflow)
+{
+    const struct {
+        const char* text;
+        int number;
+    } rows[] = {{"3x", 3}, {" +2", 2}, {"high", 0}, {"", 0},
+                {"99999999999999999999", INT_MAX}, {"-99999999999999999999", INT_MIN},
+                {"4294967297", INT_MAX}};  // must not wrap round to 1
+    for (const auto& row : rows) EXPECT_EQ(ReadNumber(row.text), row.number) << row.text;
+}
+
+TEST(ProgramName, IsTheLastPathComponent)
+{
+    EXPECT_STREQ(ProgramNameOf("/usr/local/bin/quillex"), "quillex");
+    EXPECT_STREQ(ProgramNameOf("./tools/ql.exe"), "ql.exe");
+    EXPECT_STREQ(ProgramNameOf("quillex"), "quillex");
+    EXPECT_STREQ(ProgramNameOf("dir/"), "");
+}
+
+TEST(ErrorTexts, OutOfRangeCodesHaveAText)
+{
+    EXPECT_STREQ(ErrorText(FAILED_TO_CONNECT), "FAILED_TO_CONNECT");
+    EXPECT_STREQ(ErrorText(-1), "Unknown error");
+    EXPECT_STREQ(ErrorText(99), "Unknown error");
 }
 
 }  // namespace
