@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "mail/CSMTPEmail.h"
@@ -9,52 +7,9 @@
 
 namespace {
 
-std::string HeaderOr(const CSMTPEmail& mail, const char* name, const char* fallback = "<none>")
-{
-    return mail.GetHeader(name, fallback);
-}
-
 std::string Receivers(const CSMTPEmail& mail)
 {
     return mail.m_Receivers ? *mail.m_Receivers : "<null>";
-}
-
-TEST(Email, FreshObject)
-{
-    CSMTPEmail mail;
-    EXPECT_EQ(mail.m_NewsMode, 0);
-    EXPECT_EQ(mail.m_Mime, 1);
-    EXPECT_EQ(mail.m_OemToAnsi, 0);
-    EXPECT_EQ(mail.m_Parts, nullptr);
-    EXPECT_EQ(mail.m_Headers, nullptr);
-    EXPECT_FALSE(mail.m_Receivers.has_value());
-    EXPECT_TRUE(mail.m_SendBuffer.empty());
-    EXPECT_EQ(mail.GetHeader("Subject", nullptr), nullptr);
-}
-
-TEST(Email, PriorityOutOfRangeIgnoredLastInRangeWins)
-{
-    CSMTPEmail mail;
-    for (int n : {0, 6, -1}) mail.SetPriority(n);
-    EXPECT_EQ(mail.m_Headers, nullptr);
-    mail.SetPriority(2);
-    mail.SetPriority(4);
-    EXPECT_EQ(HeaderOr(mail, "X-Priority"), "4");
-    EXPECT_EQ(mail.m_Headers->m_Next, nullptr);
-}
-
-TEST(Email, FirstFromSetsSenderLaterOnlyFrom)
-{
-    CSMTPEmail mail;
-    mail.SetFrom("a@example.test");
-    mail.SetFrom("b@example.test");
-    EXPECT_EQ(HeaderOr(mail, "From"), "b@example.test");
-    EXPECT_EQ(HeaderOr(mail, "X-Sender"), "a@example.test");
-
-    CSMTPEmail other;
-    other.SetHeader("X-Sender", "r@example.test");
-    other.SetFrom("a@example.test");
-    EXPECT_EQ(HeaderOr(other, "X-Sender"), "r@example.test");
 }
 
 TEST(Email, LineBreaksInUserHeadersBecomeOneBlank)
@@ -62,46 +17,28 @@ TEST(Email, LineBreaksInUserHeadersBecomeOneBlank)
     CSMTPEmail mail;
     mail.SetSubject("Hi\r\nBcc: victim@example.test\n\nx\r");
     mail.SetFrom("me@example.test\r\nX-Evil: 1");
-    EXPECT_EQ(HeaderOr(mail, "Subject"), "Hi Bcc: victim@example.test x ");
-    EXPECT_EQ(HeaderOr(mail, "From"), "me@example.test X-Evil: 1");
+    EXPECT_STREQ(mail.GetHeader("Subject", ""), "Hi Bcc: victim@example.test x ");
+    EXPECT_STREQ(mail.GetHeader("From", ""), "me@example.test X-Evil: 1");
 }
 
-TEST(Email, ReceiversUnderToAndCcShareOneList)
+TEST(Email, EnvelopeTakesTheAddressOfAnEntry)
 {
-    CSMTPEmail mail;
-    mail.AddCc("c@example.test");
-    mail.AddTo("a@example.test");
-    mail.AddTo("b@example.test");
-    EXPECT_EQ(HeaderOr(mail, "To"), "a@example.test,b@example.test");
-    EXPECT_EQ(HeaderOr(mail, "Cc"), "c@example.test");
-    EXPECT_EQ(Receivers(mail), "c@example.test,a@example.test,b@example.test");
-}
-
-TEST(Email, BccOnlyInReceiverList)
-{
-    CSMTPEmail mail;
-    mail.AddBcc("hidden@example.test");
-    EXPECT_EQ(mail.m_Headers, nullptr);
-    EXPECT_EQ(Receivers(mail), "hidden@example.test");
-}
-
-TEST(Email, DisplayNameStaysInHeaderBareAddressInEnvelope)
-{
-    CSMTPEmail mail;
-    mail.AddTo("Jane Roe <jane@example.test>");
-    mail.AddTo("\"Roe, J. <x>\" <j2@example.test>");
-    mail.AddTo("plain@example.test");
-    EXPECT_EQ(HeaderOr(mail, "To"),
-              "Jane Roe <jane@example.test>,\"Roe, J. <x>\" <j2@example.test>,plain@example.test");
-    EXPECT_EQ(Receivers(mail), "jane@example.test,j2@example.test,plain@example.test");
-}
-
-TEST(Email, LongEntryAcceptedWhole)
-{
-    CSMTPEmail mail;
     const std::string longAddress = std::string(300, 'x') + "@example.test";
-    mail.AddTo(longAddress.c_str());
-    EXPECT_EQ(Receivers(mail), longAddress);
+    const struct {
+        std::string entry;
+        std::string receiver;
+    } rows[] = {
+        {"Jane Roe <jane@example.test>", "jane@example.test"},
+        {"\"Roe, J. <x>\" <j2@example.test>", "j2@example.test"},
+        {"Jane\t<jane@example.test>", "jane@example.test"},  // TAB is no control byte here
+        {longAddress, longAddress},
+    };
+    for (const auto& row : rows) {
+        CSMTPEmail mail;
+        mail.AddTo(row.entry.c_str());
+        EXPECT_EQ(Receivers(mail), row.receiver);
+        EXPECT_EQ(mail.GetHeader("To", ""), row.entry);
+    }
 }
 
 TEST(Email, NewsModeGroupsAndRefusalsLeaveEverythingUnchanged)
@@ -111,27 +48,26 @@ TEST(Email, NewsModeGroupsAndRefusalsLeaveEverythingUnchanged)
     mail.m_NewsMode = 1;
     mail.AddTo("comp.misc");
     mail.AddTo("alt.test");
-    EXPECT_EQ(HeaderOr(mail, "Newsgroups"), "comp.misc,alt.test");
-    EXPECT_EQ(HeaderOr(mail, "Cc"), "early@example.test");
+    EXPECT_STREQ(mail.GetHeader("Newsgroups", ""), "comp.misc,alt.test");
 
-    struct Case {
+    const struct {
         void (CSMTPEmail::*add)(const char*);
         const char* message;
-    } cases[] = {
+    } rows[] = {
         {&CSMTPEmail::AddCc, "Cc (Carbon Copy) is not legal in News posting mode. Aborting."},
         {&CSMTPEmail::AddBcc, "Bcc (Blind Carbon Copy) is not legal in News posting mode. Aborting."},
     };
-    for (const Case& c : cases) {
+    for (const auto& row : rows) {
         try {
-            (mail.*c.add)("x@example.test");
+            (mail.*row.add)("x@example.test");
             ADD_FAILURE() << "no exception";
         } catch (const CSMTPException& e) {
             EXPECT_EQ(e.m_Code, BAD_ARGUMENTS_FROM_FORM);
-            EXPECT_STREQ(e.what(), c.message);
+            EXPECT_STREQ(e.what(), row.message);
         }
     }
     EXPECT_EQ(Receivers(mail), "early@example.test,comp.misc,alt.test");
-    EXPECT_EQ(HeaderOr(mail, "Cc"), "early@example.test");
+    EXPECT_STREQ(mail.GetHeader("Cc", ""), "early@example.test");
 }
 
 class ControlByteRefusal : public ::testing::TestWithParam<std::string> {};
@@ -155,13 +91,7 @@ INSTANTIATE_TEST_SUITE_P(Bytes, ControlByteRefusal,
                          ::testing::Values("a@example.test\r\nDATA", "a@example.test\n",
                                            std::string("a\x01@example.test"), "a\x7f@example.test"));
 
-TEST(Email, TabIsNotAControlByteForReceivers)
-{
-    CSMTPEmail mail;
-    mail.AddTo("Jane\t<jane@example.test>");
-    EXPECT_EQ(Receivers(mail), "jane@example.test");
-}
-
+// The last object to go stops the socket library.
 TEST(Email, InstanceCountFollowsObjects)
 {
     const int before = CSMTPEmail::s_InstanceCount;
