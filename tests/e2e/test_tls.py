@@ -1,0 +1,337 @@
+"""TLS for mail and news: a scripted TLS server for what real servers will not
+do on demand (downgrades, injected plain text, bad certificates), then aiosmtpd,
+Postfix and INN over TLS, and IPv6 addresses. Each refusal checks the exit
+status, the error line, and what the server saw, so that nothing went out in
+plain text after STARTTLS was asked for."""
+import email
+import email.policy
+import os
+import re
+
+import pytest
+
+from conftest import NEWS_SENDER, POSTED, posix_only, post, run, temp_files, windows_only, \
+    write_settings
+from tls_support import (getaddrinfo_with_hosts, inn_tls, pki, postfix_tls,  # noqa: F401
+                         run_with_hosts, tls_capture, tls_script)
+from tls_script_server import INJECTED
+
+SENDER = "sender@example.test"
+RCPT = "rcpt@example.test"
+OK_LINE = b"quillex: Email was successfully sent.\n"
+ERROR_LINE = re.compile(rb"quillex: Error: ([A-Z_]+) \((.*)\)\n\Z", re.S)
+
+tls_posix = posix_only("TLS comes to the Windows build with Schannel")
+
+
+@pytest.fixture(autouse=True)
+def no_message_file_left(env):
+    yield
+    assert temp_files(env) == [], "a message file was left behind"
+
+
+def trusting(env, pki, trust, extra=None):
+    """trust: "system" (no setting), "env" (QUILLEX_CA_FILE), "settings"
+    (TLS CAFile), or "pin:NAME" / "pin-lower:NAME" (TLS Fingerprint of that
+    certificate, as written or as lower-case hex without colons)."""
+    settings = dict(extra or {})
+    if trust == "env":
+        env["QUILLEX_CA_FILE"] = pki.ca
+    elif trust == "settings":
+        settings["TLS CAFile"] = pki.ca
+    elif trust.startswith("pin"):
+        how, name = trust.split(":")
+        fp = pki.fp[name]
+        if how == "pin-lower":
+            fp = "SHA256:" + fp[len("SHA256:"):].replace(":", "").lower()
+        settings["TLS Fingerprint"] = fp
+        env["QUILLEX_CA_FILE"] = pki.ca      # the pin must win over a valid chain too
+    if settings:
+        write_settings(env, settings)
+
+
+def news_trusting(env, pki, host, trust):
+    trusting(env, pki, trust, {"HOST": "127.0.0.1", "Return Address": NEWS_SENDER,
+                               "NNTP HOST": host})
+
+
+def mail(env, server, stdin=b"", subject="TLS test"):
+    status, out, err = run(["-v", "-S" + server, "-F" + SENDER, "-s" + subject]
+                           + (["--"] if stdin else []) + [RCPT], env, stdin=stdin)
+    assert out == b""
+    return status, err
+
+
+def failure(err):
+    m = ERROR_LINE.search(err)
+    assert m, err
+    return m.group(1).decode(), m.group(2).decode("latin-1")
+
+
+def steps_match(seen, expected):
+    """expected may mark a step as optional with a trailing "?"."""
+    want = [s.rstrip("?") for s in expected if not s.endswith("?") or s.rstrip("?") in seen]
+    return seen == want
+
+
+def plain_was_only_commands(server):
+    """Every byte that came outside TLS was one of the recorded command lines."""
+    return bytes(server.plain) == b"".join(line + b"\r\n" for tls, line in server.lines if not tls)
+
+
+# --------------------------------------------------------------------------
+# Scripted server: refusals
+
+
+NOT_ADVERTISED_SMTP = dict(caps=["SIZE 1000000", "8BITMIME"],
+                           starttls=b"502 5.5.1 STARTTLS not implemented\r\n")
+NOT_ADVERTISED_NNTP = dict(caps=["VERSION 2", "READER", "POST"],
+                           starttls=b"580 Can not initiate TLS negotiation\r\n")
+
+
+@tls_posix
+@pytest.mark.parametrize("server,proto,port,script,cert,trust,status,name,words,steps", [
+    # downgrades: no STARTTLS, a refused STARTTLS, plain text injected before the handshake
+    ("submission://localhost", "smtp", 587, NOT_ADVERTISED_SMTP, "server", "env",
+     14, "TLS_FAILED", ["STARTTLS"], ["EHLO"]),
+    ("smtp+starttls://localhost", "smtp", 25, dict(starttls=b"454 4.7.0 TLS not available\r\n"),
+     "server", "env", 14, "TLS_FAILED", ["454"], ["EHLO", "STARTTLS"]),
+    ("submission://localhost:2587", "smtp", 2587, dict(inject=INJECTED["smtp"]), "server", "env",
+     14, "TLS_FAILED", [], ["EHLO", "STARTTLS"]),
+    ("nntp+starttls://localhost", "nntp", 119, NOT_ADVERTISED_NNTP, "server", "env",
+     14, "TLS_FAILED", ["STARTTLS"], ["CAPABILITIES"]),
+    ("nntp+starttls://localhost", "nntp", 119,
+     dict(starttls=b"580 Can not initiate TLS negotiation\r\n"), "server", "env",
+     14, "TLS_FAILED", ["580"], ["CAPABILITIES", "STARTTLS"]),
+    ("nntp+starttls://localhost:1119", "nntp", 1119, dict(inject=INJECTED["nntp"]), "server",
+     "env", 14, "TLS_FAILED", [], ["CAPABILITIES", "STARTTLS"]),
+    # certificates, on a server that speaks TLS from the first byte
+    ("smtps://localhost", "smtp", 465, dict(implicit=True), "wrong", "env",
+     15, "CERTIFICATE_REFUSED", ["wrong.example", "localhost"], ["<tls failed>"]),
+    ("smtps://localhost", "smtp", 465, dict(implicit=True), "expired", "env",
+     15, "CERTIFICATE_REFUSED", ["expired"], ["<tls failed>"]),
+    ("smtps://localhost", "smtp", 465, dict(implicit=True), "server", "system",
+     15, "CERTIFICATE_REFUSED", [], ["<tls failed>"]),
+    ("smtps://localhost", "smtp", 465, dict(implicit=True), "selfsigned", "env",
+     15, "CERTIFICATE_REFUSED", [], ["<tls failed>"]),
+    ("smtps://localhost", "smtp", 465, dict(implicit=True), "server", "pin:selfsigned",
+     15, "CERTIFICATE_REFUSED", ["fingerprint"], ["<tls failed>"]),
+    ("nntps://localhost", "nntp", 563, dict(implicit=True), "wrong", "env",
+     15, "CERTIFICATE_REFUSED", ["wrong.example"], ["<tls failed>"]),
+], ids=["smtp-starttls-not-advertised", "smtp-starttls-refused-454", "smtp-reply-injected",
+        "nntp-starttls-not-advertised", "nntp-starttls-refused-580", "nntp-reply-injected",
+        "wrong-name", "expired", "unknown-ca", "self-signed", "pin-mismatch", "nntps-wrong-name"])
+def test_refused(env, pki, tls_script, server, proto, port, script, cert, trust, status, name,
+                 words, steps):
+    s = tls_script(proto, port, cert, **script)
+    if proto == "smtp":
+        trusting(env, pki, trust)
+        got, err = mail(env, server)
+    else:
+        news_trusting(env, pki, server, trust)
+        got, err = status, post(env, "local.test", "TLS test", expect=status)
+    assert got == status, err
+    found, message = failure(err)
+    assert found == name, err
+    for w in words:
+        assert w.lower() in message.lower(), err
+    assert s.steps == steps
+    assert plain_was_only_commands(s), bytes(s.plain)
+
+
+@tls_posix
+@pytest.mark.parametrize("server,proto,port", [
+    ("smtps://localhost", "smtp", 465),
+    ("nntps://localhost", "nntp", 563),
+])
+def test_plain_text_where_tls_was_expected(env, pki, tls_script, server, proto, port):
+    s = tls_script(proto, port)
+    if proto == "smtp":
+        trusting(env, pki, "env")
+        status, err = mail(env, server)
+    else:
+        news_trusting(env, pki, server, "env")
+        status, err = 14, post(env, "local.test", "TLS test", expect=14)
+    assert status == 14, err
+    found, message = failure(err)
+    assert found == "TLS_FAILED", err
+    if proto == "smtp":
+        # the most common mistake: the hint names the scheme for each port
+        for w in ("465", "smtps://", "587", "submission://"):
+            assert w in message, err
+    # The client's TLS hello is all the server got: no command.
+    assert not set(s.steps) & {"EHLO", "HELO", "MAIL", "CAPABILITIES", "GROUP", "POST"}, s.steps
+
+
+# --------------------------------------------------------------------------
+# Scripted server: sessions that go through
+
+SMTP_STARTTLS = ["EHLO", "STARTTLS", "<tls>", "EHLO", "MAIL", "RCPT", "DATA", ".", "QUIT",
+                 "<close_notify>"]
+SMTP_IMPLICIT = ["<tls>", "EHLO", "MAIL", "RCPT", "DATA", ".", "QUIT", "<close_notify>"]
+
+
+@tls_posix
+@pytest.mark.parametrize("server,proto,port,script,cert,trust,steps", [
+    ("submission://localhost", "smtp", 587, {}, "server", "env", SMTP_STARTTLS),
+    # what the first EHLO reply promised is forgotten after TLS
+    ("SMTP+STARTTLS://localhost:2525", "smtp", 2525,
+     dict(caps=["SIZE 10", "8BITMIME", "SMTPUTF8", "PIPELINING", "STARTTLS"], caps_tls=["HELP"]),
+     "server", "env", SMTP_STARTTLS),
+    ("smtps://localhost", "smtp", 465, dict(implicit=True), "server", "env", SMTP_IMPLICIT),
+    ("submissions://localhost:465", "smtp", 465, dict(implicit=True), "server", "settings",
+     SMTP_IMPLICIT),
+    ("smtps://[::1]", "smtp", 465, dict(implicit=True, host="::1"), "server", "env",
+     SMTP_IMPLICIT),
+    ("smtps://localhost", "smtp", 465, dict(implicit=True), "selfsigned", "pin:selfsigned",
+     SMTP_IMPLICIT),
+    ("smtps://localhost", "smtp", 465, dict(implicit=True), "selfsigned", "pin-lower:selfsigned",
+     SMTP_IMPLICIT),
+    ("nntp+starttls://localhost", "nntp", 119, {}, "server", "env",
+     ["CAPABILITIES", "STARTTLS", "<tls>", "CAPABILITIES", "GROUP", "POST", ".", "QUIT",
+      "<close_notify>"]),
+    ("nntps://localhost", "nntp", 563, dict(implicit=True), "server", "settings",
+     ["<tls>", "CAPABILITIES?", "GROUP", "POST", ".", "QUIT", "<close_notify>"]),
+], ids=["submission-default-port", "capabilities-change", "smtps-ca-file-from-environment",
+        "submissions-ca-file-from-settings", "smtps-ipv6-literal", "pin-self-signed",
+        "pin-lower-case-without-colons", "nntp-starttls", "nntps"])
+def test_accepted(env, pki, tls_script, server, proto, port, script, cert, trust, steps):
+    s = tls_script(proto, port, cert, **script)
+    if proto == "smtp":
+        trusting(env, pki, trust)
+        status, err = mail(env, server)
+        assert (status, err) == (0, OK_LINE)
+        mail_from = [line for tls, line in s.lines if line.startswith(b"MAIL")]
+        assert mail_from == [b"MAIL FROM:<%s>" % SENDER.encode()]
+    else:
+        news_trusting(env, pki, server, trust)
+        assert post(env, "local.test", "TLS test").endswith(POSTED)
+    assert steps_match(s.steps, steps), s.steps
+    assert len(s.data) == 1
+    assert plain_was_only_commands(s), bytes(s.plain)
+
+
+@windows_only("the POSIX build speaks TLS")
+def test_windows_build_has_no_tls_yet(env, tls_script):
+    tls_script("smtp", 465)
+    status, err = mail(env, "smtps://localhost")
+    assert status == 14, err
+    assert failure(err)[0] == "TLS_FAILED"
+
+
+# --------------------------------------------------------------------------
+# aiosmtpd: the same message over plain text, STARTTLS and TLS
+
+
+def without_date(data):
+    return re.sub(rb"\r\nDate: [^\r\n]*", b"", data)
+
+
+@tls_posix
+def test_message_arrives_intact_over_tls(env, pki, tls_capture):
+    capture = tls_capture("127.0.0.1:25:plain", "127.0.0.1:465:tls", "127.0.0.1:587:starttls")
+    env["QUILLEX_CA_FILE"] = pki.ca
+    text = b"First line.\n.\n..two dots\n" + b"x" * 2000 + b"\nLast line.\n"
+    for server in ("127.0.0.1", "smtps://localhost", "submission://localhost"):
+        status, err = mail(env, server, stdin=text)
+        assert status == 0 and err.endswith(OK_LINE), err
+    plain, implicit, starttls = capture.messages(3)
+    assert [(m["port"], m["tls"] is not None) for m in (plain, implicit, starttls)] == \
+        [(25, False), (465, True), (587, True)]
+    assert implicit["tls"] in ("TLSv1.2", "TLSv1.3")
+    helo = plain["helo"].encode()
+    assert plain["raw"].startswith(b"HELO " + helo + b"\r\nMAIL FROM:<")
+    assert implicit["raw"].startswith(b"EHLO " + helo + b"\r\nMAIL FROM:<")
+    assert starttls["raw"].startswith(b"EHLO %s\r\nSTARTTLS\r\nEHLO %s\r\nMAIL FROM:<" % (helo, helo))
+    for m in (implicit, starttls):
+        assert (m["mail_from"], m["rcpt_tos"]) == (SENDER, [RCPT])
+        assert without_date(m["data"]) == without_date(plain["data"])
+        assert m["raw"].endswith(b"\r\n.\r\nQUIT\r\n")
+
+
+# --------------------------------------------------------------------------
+# IPv6
+
+
+@tls_posix
+def test_ipv6_literal_in_brackets(env, pki, tls_capture):
+    capture = tls_capture("[::1]:25:plain", "[::1]:465:tls")
+    env["QUILLEX_CA_FILE"] = pki.ca
+    for server in ("[::1]", "smtps://[::1]"):
+        status, err = mail(env, server)
+        assert (status, err) == (0, OK_LINE)
+    plain, implicit = capture.messages(2)
+    assert (plain["port"], plain["tls"]) == (25, None)
+    assert plain["raw"].startswith(b"HELO ")       # without a scheme: today's session
+    assert implicit["port"] == 465 and implicit["tls"]
+
+
+@tls_posix
+@pytest.mark.parametrize("addresses,listener", [
+    (["::1", "127.0.0.1"], "127.0.0.1:25:plain"),
+    (["127.0.0.2", "127.0.0.3"], "127.0.0.3:25:plain"),
+], ids=["ipv6-refused-then-ipv4", "first-ipv4-refused"])
+def test_next_address_after_a_refused_one(env, tls_capture, tmp_path, addresses, listener):
+    # The namespace's /etc/hosts gives localhost only 127.0.0.1, so the name
+    # with two addresses comes from a hosts file of the test's own.
+    hosts = tmp_path / "hosts"
+    hosts.write_text("".join("%s dual.example.test\n" % a for a in addresses))
+    assert getaddrinfo_with_hosts(str(hosts), "dual.example.test") == addresses
+    capture = tls_capture(listener)                  # the first address refuses
+    status, out, err = run_with_hosts(str(hosts), ["-v", "-Sdual.example.test", "-F" + SENDER,
+                                                   RCPT], env)
+    assert (status, out, err) == (0, b"", OK_LINE)
+    assert capture.messages(1)[0]["rcpt_tos"] == [RCPT]
+
+
+# --------------------------------------------------------------------------
+# Postfix: submission (587, STARTTLS required) and submissions (465)
+
+
+@tls_posix
+def test_postfix_submission_and_submissions(env, pki, postfix_tls):
+    env["QUILLEX_CA_FILE"] = pki.ca
+    # Port 587 takes no mail in plain text, so a delivery there went over TLS.
+    status, err = mail(env, "127.0.0.1:587")
+    assert status == 9 and b"530" in err, err
+    for server in ("submission://localhost", "smtps://localhost"):
+        status, err = mail(env, server, stdin=b"Over " + server.encode() + b"\n", subject=server)
+        assert (status, err[-len(OK_LINE):]) == (0, OK_LINE), err
+    delivered = [email.message_from_bytes(d, policy=email.policy.compat32)
+                 for d in postfix_tls.delivered(2)]
+    assert sorted(m["Subject"] for m in delivered) == ["smtps://localhost",
+                                                      "submission://localhost"]
+    for m in delivered:
+        assert m.get_payload(decode=True).startswith(b"Over " + m["Subject"].encode() + b"\r\n")
+    log = postfix_tls.log()
+    assert re.search(rb"postfix/submission/smtpd\[\d+\]: Anonymous TLS connection established", log)
+    assert re.search(rb"postfix/submissions/smtpd\[\d+\]: Anonymous TLS connection established",
+                     log)
+
+
+# --------------------------------------------------------------------------
+# INN: STARTTLS on 119, TLS on 563; readers may post only over TLS
+
+
+@tls_posix
+@pytest.mark.parametrize("server,status", [
+    ("nntps://localhost", 0),
+    ("nntp+starttls://localhost", 0),
+    ("news://127.0.0.1", 9),
+], ids=["nntps-563", "starttls-119", "plain-119-refused"])
+def test_inn_over_tls(env, pki, inn_tls, request, server, status):
+    news_trusting(env, pki, server, "env")
+    subject = "TLS " + request.node.name
+    before = inn_tls.high_water("local.test")
+    err = post(env, "local.test", subject, b"Over TLS.\n", expect=status)
+    after = inn_tls.high_water("local.test")
+    if status:
+        assert b"480" in err, err
+        assert after == before
+        return
+    assert err.endswith(POSTED)
+    assert after == before + 1
+    article = email.message_from_bytes(inn_tls.article("local.test", after),
+                                       policy=email.policy.compat32)
+    assert article["Subject"] == subject
+    assert article.get_payload(decode=True).startswith(b"Over TLS.\r\n")

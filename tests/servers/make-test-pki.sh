@@ -1,0 +1,67 @@
+#!/bin/sh
+# usage: make-test-pki.sh DIR -- make a throw-away test PKI in DIR (no prompts, about 0.3 s).
+#   ca.crt ca.key                the test CA
+#   server.crt server.key        CN/SAN localhost, 127.0.0.1, ::1, signed by the CA
+#   server-chain.pem             server.crt + server.key in one file
+#   expired.crt expired.key      same names, signed by the CA, valid only in 2020
+#   wrong.crt wrong.key          SAN wrong.example only, signed by the CA
+#   selfsigned.crt selfsigned.key  localhost, 127.0.0.1, ::1, but not signed by the CA
+#   capath/                      ca.crt plus its hash link (for "CApath" settings)
+#   *.fp                         SHA-256 fingerprint of each certificate, SHA256:AB:CD:...
+set -e
+D=${1:?usage: $0 DIR}
+mkdir -p "$D" && cd "$D"
+SAN='subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1'
+LEAF='basicConstraints=critical,CA:FALSE
+keyUsage=critical,digitalSignature,keyEncipherment
+extendedKeyUsage=serverAuth'
+newkey() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1.key"; }
+
+# CA (openssl 3.0's "req -x509" sets CA:TRUE, subjectKeyIdentifier etc. itself)
+newkey ca
+openssl req -x509 -new -key ca.key -out ca.crt -days 3650 -subj '/CN=Quillex Test CA' \
+    -addext 'keyUsage=critical,keyCertSign,cRLSign'
+
+# leaf certificates signed by the CA: NAME SUBJECT SAN
+leaf() {
+    newkey "$1"
+    printf '%s\n%s\n' "$LEAF" "$3" > "$1.ext"
+    openssl req -new -key "$1.key" -subj "$2" |
+        openssl x509 -req -CA ca.crt -CAkey ca.key -set_serial "0x$(openssl rand -hex 8)" \
+            -days 825 -extfile "$1.ext" -out "$1.crt" 2>/dev/null
+}
+leaf server /CN=localhost "$SAN"
+leaf wrong /CN=wrong.example 'subjectAltName=DNS:wrong.example'
+cat server.crt server.key > server-chain.pem
+
+# expired: "openssl ca" is the openssl 3.0 command that takes explicit dates
+newkey expired
+mkdir -p ca.tmp && : > ca.tmp/index.txt
+printf '%s\n%s\n' "$LEAF" "$SAN" > ca.tmp/ext
+cat > ca.tmp/cnf <<'EOT'
+[ca]
+default_ca = test
+[test]
+database = ca.tmp/index.txt
+new_certs_dir = ca.tmp
+rand_serial = yes
+default_md = sha256
+policy = anything
+[anything]
+commonName = supplied
+EOT
+openssl req -new -key expired.key -subj /CN=localhost -out ca.tmp/csr
+openssl ca -batch -config ca.tmp/cnf -cert ca.crt -keyfile ca.key -in ca.tmp/csr -notext \
+    -extfile ca.tmp/ext -startdate 20200101000000Z -enddate 20200102000000Z -out expired.crt 2>/dev/null
+rm -rf ca.tmp
+
+# self-signed: right names, unknown issuer
+newkey selfsigned
+openssl req -x509 -new -key selfsigned.key -out selfsigned.crt -days 825 -subj /CN=localhost \
+    -addext "$SAN" -addext 'basicConstraints=critical,CA:FALSE' -addext 'extendedKeyUsage=serverAuth'
+
+rm -f ./*.ext
+mkdir -p capath && cp ca.crt capath/ && openssl rehash capath
+for c in ca server expired wrong selfsigned; do
+    openssl x509 -in "$c.crt" -noout -fingerprint -sha256 | sed 's/^.*=/SHA256:/' > "$c.fp"
+done

@@ -1,0 +1,82 @@
+#!/usr/bin/python3
+"""SMTP capture server with TLS for tests (Debian package python3-aiosmtpd).
+usage: smtp_tls_capture.py OUTDIR CERT KEY MAX_SECONDS LISTENER...
+  LISTENER is HOST:PORT:MODE, the host in brackets for IPv6 ([::1]:25:plain);
+  MODE plain (no STARTTLS offered), starttls (STARTTLS required before
+  anything else) or tls (TLS from the first byte).
+Prints "listening ..." once every listener is up. No AUTH.
+Per message:    OUTDIR/NNNN.json  {"conn", "port", "tls", "helo", "mail_from", "rcpt_tos"}
+                OUTDIR/NNNN.eml   DATA as received, dot-unstuffed, line ends untouched
+Per connection: OUTDIR/connNNNN.raw  every byte the client sent outside the TLS
+                records, which after STARTTLS or on a tls port is the decrypted text"""
+import asyncio, itertools, json, os, signal, ssl, sys, warnings
+from aiosmtpd.smtp import SMTP
+
+out, cert, key, max_s = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
+listeners = []
+for spec in sys.argv[5:]:
+    host, port, mode = spec.rsplit(':', 2)
+    listeners.append((host.strip('[]'), int(port), mode))
+os.makedirs(out, exist_ok=True)
+warnings.simplefilter('ignore')
+msg_no, conn_no = itertools.count(1), itertools.count(1)
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.load_cert_chain(cert, key)
+
+
+def put(name, data):                      # atomic: readers never see half a file
+    with open(os.path.join(out, name + '.tmp'), 'wb') as f: f.write(data)
+    os.rename(os.path.join(out, name + '.tmp'), os.path.join(out, name))
+
+
+class Handler:
+    async def handle_DATA(self, server, session, envelope):
+        n = '%04d' % next(msg_no)
+        tls = server.transport.get_extra_info('ssl_object')
+        put(n + '.eml', envelope.original_content)
+        put(n + '.json', json.dumps({
+            'conn': server.conn_id, 'port': server.transport.get_extra_info('sockname')[1],
+            'tls': tls.version() if tls else None, 'helo': session.host_name,
+            'mail_from': envelope.mail_from, 'rcpt_tos': envelope.rcpt_tos}).encode())
+        return '250 OK captured as ' + n
+
+
+class RawSMTP(SMTP):
+    line_length_limit = 1 << 20
+
+    def connection_made(self, transport):
+        if not hasattr(self, 'raw'):      # called again when STARTTLS completes
+            self.raw, self.conn_id = bytearray(), '%04d' % next(conn_no)
+        super().connection_made(transport)
+
+    def data_received(self, data):
+        self.raw += data
+        super().data_received(data)
+
+    def connection_lost(self, exc):
+        if self.raw is not None:          # also called twice after STARTTLS
+            put('conn%s.raw' % self.conn_id, bytes(self.raw))
+            self.raw = None
+        super().connection_lost(exc)
+
+
+def factory(mode):
+    if mode == 'starttls':
+        return lambda: RawSMTP(Handler(), hostname='capture.example.test',
+                               tls_context=ctx, require_starttls=True)
+    return lambda: RawSMTP(Handler(), hostname='capture.example.test')
+
+
+async def main():
+    loop = asyncio.get_running_loop(); stop = loop.create_future()
+    for sig in (signal.SIGTERM, signal.SIGINT): loop.add_signal_handler(sig, stop.cancel)
+    servers = [await loop.create_server(factory(mode), host, port,
+                                        ssl=ctx if mode == 'tls' else None)
+               for host, port, mode in listeners]
+    print('listening on %s, pid %d' % (' '.join(sys.argv[5:]), os.getpid()), flush=True)
+    try: await asyncio.wait_for(stop, max_s)      # bounded lifetime
+    except (asyncio.CancelledError, asyncio.TimeoutError): pass
+    for s in servers: s.close()
+    for s in servers: await s.wait_closed()
+
+asyncio.run(main())
