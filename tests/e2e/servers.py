@@ -279,50 +279,60 @@ def inn(inn_server):
 # --------------------------------------------------------------------------
 # Scripted fake server
 
-CLOSE = "close"      # close the connection instead of answering
-SILENT = "silent"    # never answer; wait until the client goes away
-STALL = "stall"      # stop reading and answering; hold the connection until the end
+CLOSE = "close"        # close the connection instead of answering
+SILENT = "silent"      # never answer; read until the client goes away
+STALL = "stall"        # stop reading and answering; hold the connection until the end
+DATA_BLOCK = "<data>"  # a data block among ScriptedServer.lines
 
-DEFAULT_REPLIES = {
-    "greeting": b"220 scripted.example.test ready\r\n",
-    "HELO": b"250 scripted.example.test\r\n",
-    "EHLO": b"250 scripted.example.test\r\n",
-    "MAIL": b"250 OK\r\n",
-    "RCPT": b"250 OK\r\n",
-    "DATA": b"354 go ahead\r\n",
-    "POST": b"340 send article\r\n",
-    "GROUP": b"211 0 1 0 group\r\n",
-    "AUTHINFO USER": b"381 password please\r\n",
-    "AUTHINFO PASS": b"281 ok\r\n",
-    ".": b"250 accepted\r\n",
-    "QUIT": b"221 bye\r\n",
-}
+SMTP_STEPS = [("greeting", None, b"220 scripted.example.test ready\r\n"),
+              ("HELO", b"HELO ", b"250 scripted.example.test\r\n"),
+              ("MAIL", b"MAIL FROM:", b"250 OK\r\n"),
+              ("RCPT", b"RCPT TO:", b"250 OK\r\n"),
+              ("DATA", b"DATA", b"354 go ahead\r\n"),
+              (".", b".", b"250 accepted\r\n"),
+              ("QUIT", b"QUIT", b"221 bye\r\n")]
+
+
+def smtp(changes=None, rcpts=1):
+    """The script of a mail delivery; changes maps a step name of SMTP_STEPS
+    to the action that replaces its reply."""
+    changes = changes or {}
+    return [(expect, changes.get(name, reply))
+            for name, expect, reply in SMTP_STEPS
+            for _ in range(rcpts if name == "RCPT" else 1)]
+
+
+LOGIN = [(b"AUTHINFO USER ", b"381 password please\r\n"), (b"AUTHINFO PASS ", b"281 ok\r\n")]
+
+
+def nntp(*login):
+    """The script of a news posting, after the (expect, action) steps of login."""
+    return ([(None, b"200 scripted.example.test ready\r\n")] + list(login) +
+            [(b"GROUP ", b"211 0 1 0 group\r\n"), (b"POST", b"340 send article\r\n"),
+             (b".", b"240 posted\r\n"), (b"QUIT", b"205 bye\r\n")])
 
 
 class ScriptedServer:
-    """A fake SMTP/NNTP server on one port, answering by a script.
+    """A fake server on one port that plays a script to every connection: a
+    list of (expect, action). expect is None (act at once, as for a greeting)
+    or the bytes that the client's next line must start with; b"." takes the
+    data block up to CR LF "." CR LF instead. action is reply bytes; a list of
+    bytes and pauses in seconds (floats) sent as separate writes, which may
+    end with CLOSE, SILENT or STALL; one of these; or a callable(session) for
+    what a case needs beyond them (it may replace session.conn, say by a TLS
+    socket). A line that does not match ends the session; at the end of the
+    script the server reads until the client goes away.
 
-    replies maps a step to what is sent: the steps are "greeting", a command
-    verb ("HELO", "RCPT", "AUTHINFO USER", ...) and "." (the end of the data);
-    "RCPT#2" names the second RCPT only. A reply is bytes, CLOSE, SILENT,
-    STALL, or a list of bytes and pauses in seconds (floats) sent as separate
-    writes, which may end with CLOSE, SILENT or STALL. After a 354 or 340 reply the data is
-    read up to CR LF "." CR LF.
+    lines: what the clients sent, one str per CR LF line (without it), a data
+    block as DATA_BLOCK, bytes left over at the end as they are; data: the
+    bytes of each data block; connections: the number accepted; early: the
+    expects whose reply the client did not wait for (it sent something before
+    the last piece of the reply had gone out)."""
 
-    received: every byte the clients sent; commands: the steps seen, in order;
-    data: the bytes of each data block; connections: the number accepted;
-    early: the steps whose reply the client did not wait for (it sent
-    something before the last piece of the reply had gone out)."""
-
-    def __init__(self, replies=None, port=25, host="127.0.0.1", lifetime=60):
-        self.replies = dict(DEFAULT_REPLIES)
-        self.replies.update(replies or {})
-        self._received = bytearray()
-        self.commands = []
-        self.data = []
+    def __init__(self, script, port=25, host="127.0.0.1", lifetime=60):
+        self.script = script
+        self.lines, self.data, self.early = [], [], []
         self.connections = 0
-        self.early = []
-        self._lock = threading.Lock()
         self._stop = threading.Event()
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -333,156 +343,146 @@ class ScriptedServer:
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
 
-    @property
-    def received(self):
-        with self._lock:
-            return bytes(self._received)
-
     def stop(self):
+        """Ends the server once what the clients sent has been read."""
         self._stop.set()
         self._thread.join(10)
         self._listener.close()
 
-    def _running(self):
+    def running(self):
         return not self._stop.is_set() and time.time() < self._end
 
     def _serve(self):
-        while self._running():
+        # Timeouts check for the end: what is pending is still taken first.
+        while True:
             try:
                 conn, _ = self._listener.accept()
             except socket.timeout:
+                if not self.running():
+                    return
                 continue
             except OSError:
                 return
-            with self._lock:
-                self.connections += 1
+            self.connections += 1
+            session = _Session(self, conn)
             try:
-                self._session(conn)
+                session.play(self.script)
             except OSError:
                 pass
             finally:
-                conn.close()
+                session.keep_rest()
+                session.conn.close()
 
-    def _reply_for(self, step, counts):
-        counts[step] = counts.get(step, 0) + 1
-        key = "%s#%d" % (step, counts[step])
-        if key in self.replies:
-            return self.replies[key]
-        return self.replies.get(step, b"250 OK\r\n")
 
-    def _send(self, conn, step, reply):
-        """False when the session is over."""
-        pieces = reply if isinstance(reply, list) else [reply]
-        for i, p in enumerate(pieces):
-            if p == CLOSE:
-                return False
-            if p == SILENT:
-                self._drain(conn)
-                return False
-            if p == STALL:
-                while self._running():
-                    time.sleep(0.1)
-                return False
-            if isinstance(p, float):
-                time.sleep(p)
-                continue
-            if i > 0 and self._client_spoke(conn):
-                with self._lock:
-                    self.early.append(step)
-            conn.sendall(p)
-        return True
-
-    @staticmethod
-    def _client_spoke(conn):
-        """True when the client has sent bytes that were not read yet."""
-        if not select.select([conn], [], [], 0)[0]:
-            return False
-        try:
-            return len(conn.recv(1, socket.MSG_PEEK)) > 0
-        except (BlockingIOError, socket.timeout):
-            return False
-
-    def _drain(self, conn):
-        """Reads (and records) until the client closes or the server stops."""
-        conn.settimeout(0.1)
-        while self._running():
-            try:
-                chunk = conn.recv(65536)
-            except socket.timeout:
-                continue
-            if not chunk:
-                return
-            with self._lock:
-                self._received += chunk
-
-    def _read_until(self, conn, buf, marker):
-        """(bytes before marker, bytes after it); (None, ...) when the client
-        closed or the server stops first."""
-        buf = bytearray(buf)
-        at = buf.find(marker)
-        while at < 0:
-            if not self._running():
-                return None, bytes(buf)
-            try:
-                chunk = conn.recv(1 << 20)
-            except socket.timeout:
-                continue
-            if not chunk:
-                return None, bytes(buf)
-            with self._lock:
-                self._received += chunk
-            start = max(0, len(buf) - len(marker) + 1)
-            buf += chunk
-            at = buf.find(marker, start)
-        return bytes(buf[:at]), bytes(buf[at + len(marker):])
-
-    @staticmethod
-    def _step(line):
-        text = line.decode("latin-1").upper()
-        if text.startswith("AUTHINFO "):
-            return " ".join(text.split()[:2])
-        return text.split(" ")[0].split(":")[0] if text else ""
-
-    def _session(self, conn):
+class _Session:
+    def __init__(self, server, conn):
+        self.server, self.conn, self.buf = server, conn, bytearray()
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         conn.settimeout(0.1)
-        counts = {}
-        buf = b""
-        if not self._send(conn, "greeting", self._reply_for("greeting", counts)):
-            return
-        while self._running():
-            line, buf = self._read_until(conn, buf, b"\r\n")
-            if line is None:
-                return
-            step = self._step(line)
-            with self._lock:
-                self.commands.append(step)
-            reply = self._reply_for(step, counts)
-            if not self._send(conn, step, reply):
-                return
-            if step == "QUIT":
-                return
-            first = reply[0] if isinstance(reply, list) else reply
-            if isinstance(first, bytes) and first[:3] in (b"354", b"340"):
-                # "\r\n.\r\n" ends the data; the data may itself start with ".\r\n"
-                block, buf = self._read_until(conn, b"\r\n" + buf, b"\r\n.\r\n")
-                if block is None:
+
+    def play(self, script):
+        for expect, action in script:
+            if expect is not None:
+                got = self.block() if expect == b"." else self.line()
+                if got is None or not got.startswith(expect):
                     return
-                with self._lock:
-                    self.data.append(block[2:])
-                    self.commands.append(".")
-                if not self._send(conn, ".", self._reply_for(".", counts)):
-                    return
+            if not self.act(expect, action):
+                return
+        self.drain()
+
+    def _receive(self):
+        """More bytes into buf; False once the client has gone or the server stops."""
+        while True:
+            try:
+                chunk = self.conn.recv(1 << 20)
+            except socket.timeout:
+                if not self.server.running():
+                    return False
+                continue
+            self.buf += chunk
+            return len(chunk) > 0
+
+    def _until(self, marker):
+        at, start = self.buf.find(marker), 0
+        while at < 0:
+            start = max(0, len(self.buf) - len(marker) + 1)
+            if not self._receive():
+                return None
+            at = self.buf.find(marker, start)
+        out = bytes(self.buf[:at])
+        del self.buf[:at + len(marker)]
+        return out
+
+    def line(self):
+        got = self._until(b"\r\n")
+        if got is not None:
+            self.server.lines.append(got.decode("latin-1"))
+        return got
+
+    def block(self):
+        # The data may itself begin with the ".\r\n" that ends it.
+        self.buf[:0] = b"\r\n"
+        got = self._until(b"\r\n.\r\n")
+        if got is None:
+            del self.buf[:2]
+            return None
+        self.server.data.append(got[2:])
+        self.server.lines.append(DATA_BLOCK)
+        return b"."
+
+    def drain(self):
+        while self._receive():
+            pass
+
+    def keep_rest(self):
+        *whole, rest = bytes(self.buf).split(b"\r\n")
+        self.server.lines.extend(w.decode("latin-1") for w in whole)
+        if rest:
+            self.server.lines.append(rest.decode("latin-1"))
+        self.buf = bytearray()
+
+    def act(self, expect, action):
+        """False when the session is over."""
+        for i, piece in enumerate(action if isinstance(action, list) else [action]):
+            if callable(piece):
+                piece(self)
+            elif isinstance(piece, float):
+                time.sleep(piece)
+            elif piece == SILENT:
+                self.drain()
+                return False
+            elif piece == STALL:
+                while self.server.running():
+                    time.sleep(0.1)
+                return False
+            elif piece == CLOSE:
+                return False
+            else:
+                if i > 0 and self._client_spoke():
+                    self.server.early.append(expect)
+                self.conn.sendall(piece)
+        return True
+
+    def _client_spoke(self):
+        """True when the client has sent bytes that were not taken yet."""
+        if self.buf:
+            return True
+        if not select.select([self.conn], [], [], 0)[0]:
+            return False
+        try:
+            return len(self.conn.recv(1, socket.MSG_PEEK)) > 0
+        except (BlockingIOError, socket.timeout, ValueError):
+            return False
 
 
 @pytest.fixture
 def scripted():
-    """scripted(replies, port=25, host="127.0.0.1") starts a ScriptedServer;
-    every server started is stopped after the test."""
+    """scripted(script=smtp(), port=25, host="127.0.0.1") starts a
+    ScriptedServer; every server started is stopped after the test."""
     started = []
 
-    def start(replies=None, **kw):
-        s = ScriptedServer(replies, **kw)
+    def start(script=None, **kw):
+        s = ScriptedServer(smtp() if script is None else script, **kw)
         started.append(s)
         return s
 

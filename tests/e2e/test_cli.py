@@ -5,11 +5,10 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, run, write_settings
+from conftest import BIN, SENT, header, run, write_settings
 
 BANNER = b"Quillex 1.06 - sends one e-mail or news article and exits\n"
 SEND = ["-S127.0.0.1", "-Fme@example.com"]
-SENT = b"quillex: Email was successfully sent.\n"
 
 
 def usage(name=b"quillex"):
@@ -40,19 +39,6 @@ def usage(name=b"quillex"):
         b"  -Femail  Use <email> as sender and return address. Overrides the default setting.\n"
         b"\n\nYou can attach multiple files, and have multiple receivers\n"
         b"You can add receivers with their full name: \"Jane Roe <jane.roe@example.com>\"\n")
-
-
-def headers(data):
-    """The header block as a list of unfolded lines."""
-    block = data.split(b"\r\n\r\n", 1)[0]
-    return block.replace(b"\r\n\t", b" ").replace(b"\r\n ", b" ").split(b"\r\n")
-
-
-def header(data, name):
-    prefix = name.lower() + b":"
-    found = [line.split(b":", 1)[1].strip() for line in headers(data)
-             if line.lower().startswith(prefix)]
-    return found[0] if found else None
 
 
 # --------------------------------------------------------------------------
@@ -140,23 +126,6 @@ def test_cc_in_news_mode_ends_through_the_handler(env):
                    b" (Cc (Carbon Copy) is not legal in News posting mode. Aborting.).\n")
 
 
-def test_header_values_lose_their_line_breaks(env, smtp_capture):
-    write_settings(env, {"HOST": "127.0.0.1", "Return Address": "me@example.com",
-                         "Organization": "Acme\rBcc: evil@example.com"})
-    status, _, _ = run(["-sHi\r\nBcc: evil@example.com", "to@example.com"], env)
-    assert status == 0
-    m = smtp_capture.message()
-    assert header(m["data"], b"Subject") == b"Hi Bcc: evil@example.com"
-    assert header(m["data"], b"Organization") == b"Acme Bcc: evil@example.com"
-    assert header(m["data"], b"Bcc") is None
-    assert m["rcpt_tos"] == ["to@example.com"]
-
-    assert run(SEND + ["-oA\n\nX-Evil: 1", "to@example.com"], env)[0] == 0
-    second = smtp_capture.messages(2)[1]["data"]
-    assert header(second, b"Organization") == b"A X-Evil: 1"
-    assert header(second, b"X-Evil") is None
-
-
 def test_receivers_without_input_give_an_empty_body(env, smtp_capture):
     assert run(SEND + ["-m", "to@example.com"], env, stdin=b"not read\n")[0] == 0
     data = smtp_capture.message()["data"]
@@ -226,8 +195,7 @@ def test_organization_option_wins_over_the_setting(env, smtp_capture):
 # values that do not fit their buffers
 
 
-@pytest.mark.parametrize("verbose", [[], ["-v"]])
-@pytest.mark.parametrize("option", ["-S", "-o"])
+@pytest.mark.parametrize("verbose,option", [([], "-S"), (["-v"], "-o")])
 def test_overlong_option_values_are_refused(env, option, verbose):
     status, _, err = run(verbose + SEND + [option + "x" * 128, "to@example.com"], env)
     assert (status, err) == (
@@ -259,13 +227,9 @@ def test_settings_at_their_limits_are_taken(env, smtp_capture):
 # exit statuses of delivery
 
 
-def test_failed_delivery_exits_with_its_code(env):
-    status, _, err = run(SEND + ["to@example.com"], env)  # nothing listens on port 25
-    assert (status, err) == (6, b"")
-    status, _, err = run(["-v"] + SEND + ["to@example.com"], env)
-    assert status == 6
-    last = err.split(b"\n")[-2]
-    assert last.startswith(b"quillex: Error: FAILED_TO_CONNECT (") and last.endswith(b")")
+def test_failed_delivery_exits_with_its_code_silently(env):
+    # nothing listens on port 25; with -v: test_a_host_that_does_not_resolve_is_never_connected
+    assert run(SEND + ["to@example.com"], env) == (6, b"", b"")
 
 
 def test_pause_flag_changes_nothing(env, smtp_capture):

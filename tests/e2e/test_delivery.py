@@ -8,18 +8,8 @@ import socket
 
 import pytest
 
-from conftest import run, temp_files
-
-SENDER = "sender@example.test"
-OK_LINE = b"quillex: Email was successfully sent.\n"
-
-
-def send(env, args, stdin=b"", expect=0):
-    status, out, err = run(["-v", "-S127.0.0.1", "-F" + SENDER] + args, env, stdin=stdin)
-    assert out == b""
-    assert status == expect, err
-    assert temp_files(env) == [], "a message file was left behind"
-    return err
+from conftest import (RCPT, SENDER, SENT, header, headers, run, send, stuff, temp_files,
+                      unstuff)
 
 
 def parse(data):
@@ -39,35 +29,22 @@ def body_text(text):
     return text.replace(b"\n", b"\r\n") + b"\r\n"
 
 
-def stuffed(data):
-    """The data with leading dots doubled, as it travels (the server undoes it)."""
-    return b"\r\n".join(b"." + line if line.startswith(b".") else line
-                        for line in data.split(b"\r\n"))
-
-
 def wire_bytes(message):
     """What the client must have sent on the connection that carried message.
     The captured data ends with the CR LF that begins the end-of-data marker."""
     head = ("HELO %s\r\nMAIL FROM:<%s>\r\n" % (message["helo"], message["mail_from"])).encode()
     head += b"".join(b"RCPT TO:<%s>\r\n" % r.encode() for r in message["rcpt_tos"])
-    return head + b"DATA\r\n" + stuffed(message["data"]) + b".\r\nQUIT\r\n"
-
-
-def header_block(data):
-    return data.split(b"\r\n\r\n", 1)[0]
+    return head + b"DATA\r\n" + stuff(message["data"]) + b".\r\nQUIT\r\n"
 
 
 def test_plain_message(env, smtp_capture):
-    err = send(env, ["-sPlain test", "--", "rcpt@example.test"],
-               stdin=b"Hello.\nSecond line.\n")
-    assert err.endswith(b"\n" + OK_LINE)
+    assert send(env, ["-sPlain test", RCPT], b"Hello.\nSecond line.\n") == (0, SENT)
     m = smtp_capture.message()
     assert m["helo"] == socket.gethostname()
     assert m["mail_from"] == SENDER
     assert m["rcpt_tos"] == ["rcpt@example.test"]
     assert m["raw"] == wire_bytes(m)
-    names = [line.split(b":", 1)[0] for line in header_block(m["data"]).split(b"\r\n")
-             if not line.startswith(b"\t")]
+    names = [line.split(b":", 1)[0] for line in headers(m["data"])]
     assert names == [b"From", b"X-Sender", b"Subject", b"To", b"X-Mailer", b"Date",
                      b"MIME-Version", b"X-MailLibrary", b"Content-type",
                      b"Content-Transfer-Encoding"]
@@ -80,7 +57,8 @@ def test_plain_message(env, smtp_capture):
 
 
 def test_receivers_and_bcc_envelope_versus_headers(env, smtp_capture):
-    send(env, ["-bhidden@example.test", "-ccopy@example.test", "a@example.test,b@example.test"])
+    assert send(env, ["-bhidden@example.test", "-ccopy@example.test",
+                      "a@example.test,b@example.test"]) == (0, SENT)
     m = smtp_capture.message()
     assert m["rcpt_tos"] == ["hidden@example.test", "copy@example.test",
                              "a@example.test", "b@example.test"]
@@ -93,11 +71,24 @@ def test_receivers_and_bcc_envelope_versus_headers(env, smtp_capture):
 
 
 def test_display_name_receiver(env, smtp_capture):
-    send(env, ["Jane Roe <jane@example.test>"])
+    assert send(env, ["Jane Roe <jane@example.test>"]) == (0, SENT)
     m = smtp_capture.message()
     assert m["rcpt_tos"] == ["jane@example.test"]
     assert b"RCPT TO:<jane@example.test>\r\n" in m["raw"]
     assert parse(m["data"])["To"] == "Jane Roe <jane@example.test>"
+
+
+def test_address_file_receivers(env, smtp_capture, tmp_path):
+    """An "@" entry names a file of receivers: the envelope takes their
+    addresses, the To header the entries as the file gives them."""
+    path = tmp_path / "list"
+    path.write_bytes(b"one@example.test\n# comment\nJane Roe <two@example.test>\n\nthree@example.test")
+    assert send(env, ["@" + str(path)]) == (0, SENT)
+    m = smtp_capture.message()
+    assert m["rcpt_tos"] == ["one@example.test", "two@example.test", "three@example.test"]
+    assert m["raw"] == wire_bytes(m)
+    assert header(m["data"], b"To") == (b"one@example.test,,Jane Roe <two@example.test>,,"
+                                        b"three@example.test")
 
 
 @pytest.mark.parametrize("size", [0, 1, 700 * 1024 + 7])
@@ -105,7 +96,7 @@ def test_attachment_arrives_intact(env, smtp_capture, tmp_path, size):
     blob = os.urandom(size)
     path = tmp_path / "blob.bin"
     path.write_bytes(blob)
-    send(env, ["-sAttachment", "-i" + str(path), "--", "rcpt@example.test"], stdin=b"See attached.\n")
+    assert send(env, ["-sAttachment", "-i" + str(path), RCPT], b"See attached.\n") == (0, SENT)
     m = smtp_capture.message()
     assert m["raw"] == wire_bytes(m)
     parts = list(parse(message_file(m)).walk())
@@ -120,7 +111,7 @@ def test_lines_starting_with_dots(env, smtp_capture):
     text = (b".hidden line\n..two dots\n.\nbefore\n.\nafter\n" + b"x" * 73 + b".\n" +
             b"y" * 75 + b"\n.\n" + b"z" * 74 + b".\n" + b"v" * 75 + b".tail\n" +
             b"w" * 75 + b".\n" + b"u" * 150 + b".\n.end\n")
-    send(env, ["-sDots", "--", "rcpt@example.test"], stdin=text)
+    assert send(env, ["-sDots", RCPT], text) == (0, SENT)
     m = smtp_capture.message()
     assert m["raw"] == wire_bytes(m)
     # Every line that starts with a dot travels with the dot doubled, also
@@ -132,29 +123,44 @@ def test_lines_starting_with_dots(env, smtp_capture):
     assert body == body_text(text)
 
 
+@pytest.mark.parametrize("name", [
+    'x";\r\nBcc: evil@example.test; name="y.pdf',
+    'report.pdf"',
+    'semi;colon.t;xt',
+    'back\\slash\\',
+    'quote"in.the"middle.bin',
+], ids=["line-breaks", "quote-in-extension", "semicolons", "backslashes", "quotes"])
+def test_attachment_name_cannot_break_the_headers(env, smtp_capture, tmp_path, name):
+    path = tmp_path / name
+    path.write_bytes(b"%PDF")
+    assert send(env, ["-i" + str(path), RCPT], b"see\n") == (0, SENT)
+    m = smtp_capture.message()
+    assert not re.search(rb"\r(?!\n)|(?<!\r)\n", m["raw"])
+    assert not re.search(rb"\r\nBcc:", m["data"])
+    attached = [p for p in parse(m["data"]).walk() if p.get_payload(decode=True) == b"%PDF"]
+    # Both parameters give the file name back (line breaks became blanks).
+    expected = name.replace("\r", " ").replace("\n", " ")
+    assert [(p.get_param("name"), p.get_filename()) for p in attached] == [(expected, expected)]
+
+
 def test_missing_attachment_fails_with_code_12(env, smtp_capture, tmp_path):
     missing = str(tmp_path / "no-such-file.bin")
-    status, out, err = run(["-v", "-S127.0.0.1", "-F" + SENDER, "-i" + missing,
-                            "rcpt@example.test"], env)
+    status, err = send(env, ["-i" + missing, RCPT])
     assert status == 12
     assert re.fullmatch(rb"Unable to open include file '%s'\. Aborting\.\n"
                         rb"quillex: Error: Failed to open temporary file \(.*%s.*\)\n"
                         % (re.escape(missing.encode()), re.escape(missing.encode())), err), err
-    assert temp_files(env) == []
     assert smtp_capture.messages() == []
     raws = smtp_capture.connections(1)
     assert len(raws) == 1 and raws[0].endswith(b"DATA\r\n")
 
 
 def test_refused_receiver(env, smtp_capture):
-    status, out, err = run(["-v", "-S127.0.0.1", "-F" + SENDER,
-                            "a@example.test,refused@example.test,c@example.test"], env)
-    assert status == 9
-    assert err == (b'quillex: Error: SERVER_ERROR (SMTP server error: '
-                   b'"550 5.1.1 refused for testing\r\n".)\n')
+    assert send(env, ["a@example.test,refused@example.test,c@example.test"]) == (
+        9, b'quillex: Error: SERVER_ERROR (SMTP server error: "550 5.1.1 refused for testing\r\n".)\n')
+    # Nothing follows the refused receiver: no further RCPT, no DATA, no QUIT.
     raw = smtp_capture.connections(1)[-1]
     assert raw.endswith(b"RCPT TO:<a@example.test>\r\nRCPT TO:<refused@example.test>\r\n")
-    assert temp_files(env) == []
 
 
 # --------------------------------------------------------------------------
@@ -198,20 +204,8 @@ def test_postfix_delivers_plain_message_intact(env, postfix, tmp_path):
     assert temp_files(env) == []
     stored = postfix.delivered(1)
     assert len(stored) == 1, postfix.log()
-    data = sent_data(err) + b"\r\n"
-    unstuffed = b"\r\n".join(line[1:] if line.startswith(b"..") else line
-                             for line in data.split(b"\r\n"))
+    unstuffed = unstuff(sent_data(err) + b"\r\n")
     assert without_added_headers(stored[0]) == unstuffed.replace(b"\r\n", b"\n")
     parts = list(parse(stored[0]).walk())
     assert parts[1].get_payload(decode=True) == b"Hello Postfix.\n.leading dot\n\n"
     assert parts[2].get_payload(decode=True) == blob
-
-
-def test_postfix_refused_receiver(env, postfix):
-    status, out, err = run(["-v", "-S127.0.0.1", "-F" + SENDER,
-                            "user@example.test,refused@example.test"], env)
-    assert status == 9
-    assert err == (b'quillex: Error: SERVER_ERROR (SMTP server error: "550 5.1.1 '
-                   b'<refused@example.test>: Recipient address rejected: refused for testing\r\n".)\n')
-    assert temp_files(env) == []
-    assert postfix.delivered(1, timeout=1) == []

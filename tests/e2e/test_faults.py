@@ -13,11 +13,12 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, ENTER_TEXT, posix_only, write_settings
+from conftest import (BIN, ENTER_TEXT, MAIL, RCPT, SENT, posix_only, run, unstuff,
+                      write_settings)
+from servers import DATA_BLOCK, LOGIN, nntp
 
 pytestmark = posix_only("LD_PRELOAD fault injection and valgrind are POSIX tools")
 
-SENDER = "sender@example.test"
 TEXT = b"Fault injection.\nSecond line.\n.leading dot\n"
 GROUPS = ["open", "write", "send", "recv"]
 # Exit statuses a run may end with: delivered, an SmtpError code, or -1.
@@ -57,15 +58,12 @@ def attachment(tmp_path):
 
 
 def delivery_args(attachment):
-    return ["-v", "-S127.0.0.1", "-F" + SENDER, "-sFaults", "-i" + str(attachment), "--",
-            "rcpt@example.test"]
+    return MAIL + ["-sFaults", "-i" + str(attachment), "--", RCPT]
 
 
 def run_with(env, args, extra, workdir):
-    e = dict(env, **extra)
-    p = subprocess.run(["quillex"] + args, input=TEXT, env=e, capture_output=True, timeout=60,
-                       executable=BIN, cwd=workdir)
-    return p.returncode, p.stderr
+    status, _, err = run(args, dict(env, **extra), stdin=TEXT, cwd=workdir)
+    return status, err
 
 
 def leftovers(env, workdir):
@@ -149,23 +147,19 @@ def test_every_failing_call_of_a_mail_delivery(env, smtp_capture, preload, attac
                         delivered)
 
 
-def unstuffed(data):
-    return b"\r\n".join(line[1:] if line.startswith(b".") else line for line in data.split(b"\r\n"))
-
-
 def test_every_failing_call_of_a_news_posting(env, scripted, preload, attachment, tmp_path):
     workdir = tmp_path / "cwd"
     workdir.mkdir()
-    server = scripted(port=119)
+    server = scripted(nntp(*LOGIN), port=119)
     write_settings(env, {"NNTP HOST": "127.0.0.1", "NNTP User": "user", "NNTP Passws": "secret"})
-    args = ["-v", "-S127.0.0.1", "-F" + SENDER, "-sFaults", "-u", "-i" + str(attachment), "--",
-            "local.test"]
+    args = MAIL + ["-sFaults", "-u", "-i" + str(attachment), "--", "local.test"]
 
     def delivered(count):
-        return [unstuffed(d) for d in server.data]
+        return [unstuff(d) for d in server.data]
 
     outcomes = step_through_faults(env, preload, args, workdir, str(tmp_path / "counts"), delivered)
-    assert server.commands[:6] == ["AUTHINFO USER", "AUTHINFO PASS", "GROUP", "POST", ".", "QUIT"]
+    assert server.lines[:6] == ["AUTHINFO USER user", "AUTHINFO PASS secret", "GROUP local.test",
+                                "POST", DATA_BLOCK, "QUIT"]
     assert outcomes
 
 
@@ -180,6 +174,6 @@ def test_delivery_under_valgrind(env, smtp_capture, attachment, tmp_path):
            "--errors-for-leak-kinds=definite,indirect", BIN] + delivery_args(attachment)
     p = subprocess.run(cmd, input=TEXT, env=env, capture_output=True, timeout=300, cwd=str(tmp_path))
     assert p.returncode == 0, p.stderr.decode(errors="replace")
-    assert p.stderr == ENTER_TEXT + b"quillex: Email was successfully sent.\n"
+    assert p.stderr == ENTER_TEXT + SENT
     m = smtp_capture.message()
     assert content(m["data"])[3][1] == (False, ATTACHMENT)

@@ -9,25 +9,21 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, ENTER_TEXT, posix_only
-from servers import CLOSE
+from conftest import BIN, ENTER_TEXT, MAIL, RCPT, SENT, posix_only, run
+from servers import CLOSE, smtp
 from test_faults import preload, sanitizer_runtime  # noqa: F401  (fixture)
 
-SENDER = "sender@example.test"
 TEXT = b"Private text.\n"
 BODY = b"Private text.\r\n\r\n"
-PROMPT = ENTER_TEXT
 
 pytestmark = posix_only("names, links and permissions of the POSIX temp directory")
 
 
-def deliver(env, workdir, extra=None, args=()):
-    e = dict(env, **(extra or {}))
-    p = subprocess.run(["quillex", "-v", "-S127.0.0.1", "-F" + SENDER, "-sHostile"] + list(args)
-                       + ["--", "rcpt@example.test"], input=TEXT, env=e, capture_output=True,
-                       timeout=60, executable=BIN, cwd=str(workdir))
-    assert p.stderr.startswith(PROMPT)
-    return p.returncode, p.stderr[len(PROMPT):]
+def deliver(env, workdir, extra=None):
+    status, _, err = run(MAIL + ["-sHostile", "--", RCPT], dict(env, **(extra or {})), stdin=TEXT,
+                         cwd=str(workdir))
+    assert err.startswith(ENTER_TEXT)
+    return status, err[len(ENTER_TEXT):]
 
 
 def listing(directory):
@@ -57,7 +53,7 @@ def test_name_taken_before_creation_gets_a_new_one(env, scripted, preload, place
     plan = "file" if kind == "file" else "link:" + target
     server = scripted()
     status, err = deliver(env, workdir, {"LD_PRELOAD": preload, "QUILLEX_PRECREATE": plan})
-    assert (status, err) == (0, b"quillex: Email was successfully sent.\n")
+    assert (status, err) == (0, SENT)
     assert delivered_text(server).startswith(BODY)
     # The attacker's entry stays as it was; nothing went through it.
     left = listing(tmpdir)
@@ -84,7 +80,8 @@ def test_every_name_taken_fails_without_following(env, scripted, preload, places
     assert err == (b"Unable to open tmp file '" + name + b"'. Aborting.\nquillex: Error: "
                    b"Failed to open temporary file (Unable to open tmp file \"" + name +
                    b"\". Aborting.)\n")
-    assert server.data == [] and b"QUIT" not in server.received
+    server.stop()
+    assert server.data == [] and "QUIT" not in server.lines
     assert victim.read_bytes() == b"do not touch\n"
     for name in listing(tmpdir):
         entry = os.path.join(tmpdir, name)
@@ -107,8 +104,7 @@ def test_unwritable_directory(env, scripted, places):
     os.chmod(tmpdir, 0o500)
     try:
         server = scripted()
-        p = subprocess.run(without_dac_override() + [BIN, "-v", "-S127.0.0.1", "-F" + SENDER,
-                                                     "--", "rcpt@example.test"],
+        p = subprocess.run(without_dac_override() + [BIN] + MAIL + ["--", RCPT],
                            input=TEXT, env=env, capture_output=True, timeout=60, cwd=str(workdir))
         assert p.returncode == 12, p.stderr
         assert b"Error: Failed to open temporary file (Unable to open tmp file \"" + \
@@ -134,7 +130,7 @@ def test_fallback_name_used_and_removed(env, scripted, places, tmp_path):
     env["MAIL_TEMP"] = long_temp_dir(tmp_path)
     server = scripted()
     status, err = deliver(env, workdir)
-    assert (status, err) == (0, b"quillex: Email was successfully sent.\n")
+    assert (status, err) == (0, SENT)
     assert delivered_text(server).startswith(BODY)
     assert listing(workdir) == []
 
@@ -175,7 +171,7 @@ def test_no_message_file_on_late_failures(env, scripted, preload, places, tmp_pa
         extra = {"LD_PRELOAD": preload, "QUILLEX_PRECREATE": "file"}
     else:
         env["MAIL_TEMP"] = long_temp_dir(tmp_path)
-    server = scripted({step: b"554 no\r\n" if step == "." else CLOSE})
+    server = scripted(smtp({step: b"554 no\r\n" if step == "." else CLOSE}))
     status, err = deliver(env, workdir, extra)
     assert status == (9 if step == "." else 0), err
     assert len(server.data) == 1

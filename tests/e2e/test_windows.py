@@ -47,15 +47,6 @@ def test_init_writes_the_profile_file_in_the_windows_directory(env):
         assert b"HOST=mail.example.com\r\n" in f.read()
 
 
-def test_settings_from_the_profile_file_reach_the_server(env, smtp_capture):
-    run(["-init"], env, stdin=b"127.0.0.1\nme@example.com\nAcme\n\n\n\n")
-    status, _, err = run(["to@example.com"], env)
-    assert (status, err) == (0, b"")
-    m = smtp_capture.message()
-    assert m["mail_from"] == "me@example.com"
-    assert b"\r\nOrganization: Acme\r\n" in m["data"]
-
-
 @pytest.fixture
 def registry_types():
     """Content types registered for the test: one that fits, one too long."""

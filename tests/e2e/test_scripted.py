@@ -1,0 +1,389 @@
+"""Dialogues with a scripted server, for what real servers will not do on
+demand: replies split across reads, garbage, refusals, closes and silence at
+a chosen step, floods. One table of cases and one runner; then the data
+transfer around its 1023-byte units and the end-of-data marker."""
+import collections
+import os
+import re
+import socket
+import subprocess
+import threading
+
+import pytest
+
+from conftest import (BIN, MAIL, RCPT, SENDER, SENT, WINDOWS, news_values, run, send,
+                      temp_files, write_settings)
+from servers import CLOSE, DATA_BLOCK, LOGIN, SILENT, STALL, nntp, smtp
+
+HELO = "HELO " + socket.gethostname()
+
+
+def upto(step, rcpts=(RCPT,)):
+    """The lines of a delivery up to and including the one of step (a step
+    name of servers.SMTP_STEPS)."""
+    lines = ([("HELO", HELO), ("MAIL", "MAIL FROM:<%s>" % SENDER)] +
+             [("RCPT", "RCPT TO:<%s>" % r) for r in rcpts] +
+             [("DATA", "DATA"), (".", DATA_BLOCK), ("QUIT", "QUIT")])
+    last = max([i for i, (name, _) in enumerate(lines) if name == step], default=-1)
+    return [line for _, line in lines[:last + 1]]
+
+
+ALL = upto("QUIT")
+
+
+def refused(reply):
+    return b'quillex: Error: SERVER_ERROR (SMTP server error: "%s".)\n' % reply
+
+
+def failed(name, call, note=b"", lead=b"quillex: Error: ", tail=b""):
+    return re.compile(re.escape(lead) + rb"%s \(%s\(\) failed with error \d+%s\)\n"
+                      % (name, call, re.escape(note)) + re.escape(tail))
+
+
+def control_refused(entry):
+    return (b"Receiver '%s' contains a control character. Aborting.\nError: Bad arguments from "
+            b'form (Receiver "%s" contains a control character. Aborting.).\n'
+            % (entry.encode(), entry.encode()))
+
+
+def contains(*parts):
+    """Standard error that holds these parts in this order."""
+    return re.compile(b".*".join([b""] + [re.escape(p) for p in parts] + [b""]), re.S)
+
+
+def matches(err, expected):
+    return err == expected if isinstance(expected, bytes) else expected.fullmatch(err)
+
+
+# A case: the server's script and the client's run, mapped to the exit status
+# (a tuple: one of them), standard error (bytes, or a pattern that matches all
+# of it) and the lines the server saw. "{big}" in args is a 50 MB file.
+# heads: header lines that the data must hold. Every data block has CR LF line
+# ends only and no Bcc header; a run that ends with -1 never connects.
+Case = collections.namedtuple("Case", "script status err lines args settings port env heads",
+                              defaults=(MAIL + [RCPT], None, 25, {}, ()))
+
+TIMEOUT = {"QUILLEX_TIMEOUT": "2"}
+TIMED_OUT = b" (timed out after 2 seconds)"
+QUIT_FAILED = b"The server accepted the message, but QUIT failed: "
+DEBUG = ["-d", "-S127.0.0.1", "-F" + SENDER, RCPT]
+GARBAGE = {"0xFF": b"\xff250 OK\r\n", "letter": b"OK\r\n", "empty-line": b"\r\n",
+           "blank": b" 250 OK\r\n", "nul": b"\x00\r\n", "4": b"4\r\n"}
+BEFORE = {"greeting": [], "RCPT": upto("RCPT"), ".": upto(".")}
+
+
+def news(user, password, *login):
+    """A posting to two groups with these settings through the news script."""
+    return dict(script=nntp(*login), port=1119,
+                settings=news_values(user, password, "127.0.0.1:1119"),
+                args=["-v", "-u", "-sDialogue", "local.test,local.other"])
+
+
+POSTING = ["GROUP local.test", "POST", DATA_BLOCK, "QUIT"]
+NEWS_OK = b"quillex: Message was successfully posted.\n"
+EVIL = "Bcc: evil@example.test"
+
+CASES = {
+    "plain-dialogue": Case(smtp(rcpts=2), 0, SENT, upto("QUIT", ("a@example.test", "b@example.test")),
+                           MAIL + ["a@example.test,b@example.test"]),
+    "host-with-port": Case(smtp(), 0, SENT, ALL, MAIL[:1] + ["-S127.0.0.1:2525"] + MAIL[2:] + [RCPT],
+                           port=2525),
+    "host-from-settings": Case(smtp(), 0, SENT, ALL, ["-v", RCPT], port=2525,
+                               settings={"HOST": "localhost:2525", "Return Address": SENDER}),
+    # Replies split across reads, several lines in one read, multi-line
+    # replies: each command waits for the whole reply, and the replies stay
+    # in step, so the refusal at the end of the data is seen as one.
+    **{"greeting-" + name: Case(smtp({"greeting": greeting,
+                                      "HELO": [b"250-one\r\n", 0.3, b"250 two\r\n"],
+                                      ".": b"554 refused after all\r\n"}),
+                                9, refused(b"554 refused after all\r\n"), upto("."))
+       for name, greeting in [
+           ("lines-in-separate-reads", [b"220-a\r\n", 0.3, b"220-b\r\n", 0.3, b"220 c\r\n"]),
+           ("crlf-split", [b"220-a\r\n220-b\r", 0.3, b"\n220 c\r\n"]),
+           ("short-first-read", [b"220-", 0.3, b"a\r\n220 c\r\n"])]},
+    **{name: Case(smtp(changes), 0, SENT, ALL) for name, changes in [
+        ("split-mid-line", {"MAIL": [b"25", 0.2, b"0 O", 0.2, b"K\r\n"]}),
+        ("split-inside-crlf", {"RCPT": [b"250 OK\r", 0.2, b"\n"]}),
+        ("lines-in-one-read", {"HELO": b"250-first\r\n250-second\r\n250 third\r\n"}),
+        ("multi-line-mail-from", {"MAIL": [b"250-one\r\n", 0.2, b"250-two\r\n250", 0.2,
+                                           b" three\r\n"]}),
+        ("multi-line-end-of-data", {".": [b"250-queued\r\n", 0.2, b"250 as 42\r\n"]}),
+        ("one-digit-reply-judged-by-its-first-byte", {"MAIL": b"2\r\n"})]},
+    "debug-lines-of-a-split-reply": Case(
+        smtp({"MAIL": [b"250 O", 0.3, b"K\r\n"]}), 0, contains(
+            b"Received: (33 bytes) 220 scripted.example.test ready\r\nPosting: HELO ",
+            b"Posting: MAIL FROM:<sender@example.test>\r\nReceived: (5 bytes) 250 O"
+            b"Incomplete server message. Awaiting CRLF\nReceived: (3 bytes) K\r\n"
+            b"Posting: RCPT TO:<rcpt@example.test>\r\nReceived: (8 bytes) 250 OK\r\n"), ALL, DEBUG),
+    "debug-lines-of-a-split-greeting": Case(
+        smtp({"greeting": [b"220-a\r\n", 0.3, b"220 c\r\n"]}), 0, contains(
+            b"Received: (7 bytes) 220-a\r\nIncomplete server message. Awaiting CRLF\n"
+            b"Received: (7 bytes) 220 c\r\nPosting: HELO "), ALL, DEBUG),
+    # Refusals, garbage, a closed connection, silence: the run ends there,
+    # without QUIT.
+    **{"refused-at-" + step: Case(smtp({step: reply}), 9, refused(reply), upto(step))
+       for step, reply in [("greeting", b"421 busy\r\n"), ("HELO", b"501 who are you\r\n"),
+                           ("MAIL", b"451 try later\r\n"), ("DATA", b"554 no data for you\r\n"),
+                           (".", b"552 too big\r\n")]},
+    **{"garbage-%s-at-%s" % (name, step): Case(smtp({step: reply}), 9,
+                                               refused(reply.split(b"\x00")[0]), BEFORE[step])
+       for step in BEFORE for name, reply in GARBAGE.items()},
+    **{"closed-at-" + step: Case(smtp({step: CLOSE}), 8, b"quillex: Error: FAILED_TO_RECEIVE "
+                                 b"(recv() failed with error 0)\n", upto(step))
+       for step in ["greeting", "MAIL", "DATA", "."]},
+    **{"silent-at-" + step: Case(smtp({step: SILENT}), 8, failed(b"FAILED_TO_RECEIVE", b"recv",
+                                                                  TIMED_OUT), BEFORE[step],
+                                 env=TIMEOUT)
+       for step in BEFORE},
+    "closed-while-the-message-streams": Case(
+        smtp({"DATA": [b"354 go ahead\r\n", CLOSE]}), (7, 8), re.compile(
+            rb"quillex: Error: (FAILED_TO_SEND \(send|FAILED_TO_RECEIVE \(recv)\(\) failed with "
+            rb"error \d+\)\n"), upto("DATA"), MAIL + ["-i{big}", RCPT]),
+    "stops-reading-during-a-50-mb-message": Case(
+        smtp({"DATA": [b"354 go ahead\r\n", STALL]}), 7,
+        failed(b"FAILED_TO_SEND", b"send", TIMED_OUT), upto("DATA"), MAIL + ["-i{big}", RCPT],
+        env=TIMEOUT),
+    # A failed QUIT after the accepted data is still a delivery.
+    **{"quit-" + name: Case(smtp({"QUIT": reply}), 0, err, ALL, env=TIMEOUT)
+       for name, reply, err in [
+           ("error-reply", b"500 what\r\n",
+            QUIT_FAILED + b'SERVER_ERROR (SMTP server error: "500 what ".)\n' + SENT),
+           ("closed", CLOSE,
+            QUIT_FAILED + b"FAILED_TO_RECEIVE (recv() failed with error 0)\n" + SENT),
+           ("no-answer", SILENT,
+            failed(b"FAILED_TO_RECEIVE", b"recv", TIMED_OUT, QUIT_FAILED, SENT))]},
+    "quit-closed-is-silent-without-verbose": Case(smtp({"QUIT": CLOSE}), 0, b"", ALL,
+                                                  MAIL[1:] + [RCPT]),
+    # Line breaks in values become blanks (Windows ends a settings value at a
+    # CR); a receiver that holds one is refused before anything is sent.
+    **{"line-break-in-" + name: Case(smtp(), 0, SENT, ALL, MAIL + [arg, RCPT], heads=[head])
+       for name, arg, head in [
+           ("subject", "-sHello\r\n" + EVIL, b"Subject: Hello " + EVIL.encode()),
+           ("subject-lf", "-sHello\n" + EVIL, b"Subject: Hello " + EVIL.encode()),
+           ("from", "-fme@example.test\r\n" + EVIL, b"From: me@example.test " + EVIL.encode()),
+           ("organization", "-oOrg\r\n" + EVIL, b"Organization: Org " + EVIL.encode()),
+           ("organization-lf-lf", "-oA\n\nX-Evil: 1", b"Organization: A X-Evil: 1")]},
+    "line-break-in-sender": Case(
+        smtp(), 0, SENT, [HELO, "MAIL FROM:<me@example.test RCPT TO:<evil@example.test>>"] + ALL[2:],
+        MAIL + ["-Fme@example.test\r\nRCPT TO:<evil@example.test>", RCPT]),
+    "line-break-in-setting-return-address": Case(
+        smtp(), 0, SENT, ALL if WINDOWS else [HELO, "MAIL FROM:<%s %s>" % (SENDER, EVIL)] + ALL[2:],
+        ["-v", RCPT], settings={"HOST": "127.0.0.1", "Return Address": SENDER + "\r" + EVIL},
+        heads=[b"From: " + SENDER.encode() + (b"" if WINDOWS else b" " + EVIL.encode())]),
+    "line-break-in-setting-organization": Case(
+        smtp(), 0, SENT, ALL, ["-v", RCPT],
+        settings={"HOST": "127.0.0.1", "Return Address": SENDER, "Organization": "Acme\r" + EVIL},
+        heads=[b"Organization: Acme" + (b"" if WINDOWS else b" " + EVIL.encode())]),
+    **{"line-break-in-" + name: Case(smtp(), 255, control_refused(entry), [],
+                                     MAIL + [option + entry, RCPT])
+       for name, option, entry in [("cc", "-c", "ok@example.test\r\n" + EVIL),
+                                   ("receiver", "", RCPT + "\r\nRCPT TO:<evil@example.test>"),
+                                   ("receiver-cr", "", RCPT + "\r" + EVIL)]},
+    # News: which login steps the settings ask for; a refused login ends the run.
+    "news-no-login": Case(**news("", ""), status=0, err=NEWS_OK, lines=POSTING),
+    "news-password-only": Case(**news("", "secret"), status=0, err=NEWS_OK, lines=POSTING),
+    "news-user-only": Case(**news("tuser", "", LOGIN[0]), status=0, err=NEWS_OK,
+                           lines=["AUTHINFO USER tuser"] + POSTING),
+    "news-user-and-password": Case(**news("tuser", "secret", *LOGIN), status=0,
+                                   err=NEWS_OK,
+                                   lines=["AUTHINFO USER tuser", "AUTHINFO PASS secret"] + POSTING),
+    "news-user-accepted-at-once": Case(**news("tuser", "secret", (b"AUTHINFO USER ", b"281 ok\r\n")),
+                                       status=0, err=NEWS_OK,
+                                       lines=["AUTHINFO USER tuser"] + POSTING),
+    "news-login-refused": Case(**news("tuser", "wrong", LOGIN[0],
+                                      (b"AUTHINFO PASS ", b"481 Authentication failed\r\n")),
+                               status=9, err=refused(b"481 Authentication failed\r\n"),
+                               lines=["AUTHINFO USER tuser", "AUTHINFO PASS wrong"]),
+}
+
+
+@pytest.fixture
+def big(tmp_path):
+    path = tmp_path / "big.bin"
+    with open(str(path), "wb") as f:
+        f.truncate(50 * 1024 * 1024)
+    return str(path)
+
+
+@pytest.mark.parametrize("case", CASES.values(), ids=CASES.keys())
+def test_dialogue(env, scripted, request, case):
+    if case.settings:
+        write_settings(env, case.settings)
+    env.update(case.env)
+    args = [a.replace("{big}", request.getfixturevalue("big")) if "{big}" in a else a
+            for a in case.args]
+    server = scripted(case.script, port=case.port)
+    status, out, err = run(args, env, timeout=60)
+    server.stop()
+    assert (out, temp_files(env)) == (b"", []), "output or a message file left"
+    assert status in (case.status if isinstance(case.status, tuple) else (case.status,)), err
+    assert matches(err, case.err), err
+    assert server.lines == case.lines
+    assert server.early == []  # no command went out before its reply was complete
+    if status == 255:
+        assert server.connections == 0
+    for data in server.data:
+        head = data.split(b"\r\n\r\n", 1)[0].split(b"\r\n")
+        assert all(h in head for h in case.heads), head
+        assert not [h for h in head if h.lower().startswith(b"bcc:")], head
+        assert not re.search(rb"\r(?!\n)|(?<!\r)\n", data), data
+
+
+@pytest.mark.parametrize("server_arg,host,port,settings", [
+    ("no-such-host.invalid", "no-such-host.invalid", 25, None),
+    (":25", "", 25, None),
+    ("0.0.0.0", "0.0.0.0", 25, None),
+    ("127.0.0.1:99999", "127.0.0.1:99999", 25, None),
+    ("127.0.0.1:0", "127.0.0.1:0", 25, None),
+    ("127.0.0.1:2626", "127.0.0.1", 2626, None),  # nobody listens there
+    (None, "", 119, news_values(host="")),
+])
+def test_a_host_that_does_not_resolve_is_never_connected(env, scripted, server_arg, host, port,
+                                                         settings):
+    listener = scripted(port=port if port != 2626 else 25, host="0.0.0.0")
+    if settings:
+        write_settings(env, settings)
+    args = ["-v", "-u", "local.test"] if settings else ["-v", "-S" + server_arg, "-F" + SENDER, RCPT]
+    status, _, err = run(args, env)
+    listener.stop()
+    assert status == 6
+    m = re.fullmatch((r"Failed to connect to server '%s' port %d\. Winsock error: (-?\d+)\n"
+                      r'quillex: Error: FAILED_TO_CONNECT \(Failed to connect to server "%s" '
+                      r"port %d\. The error code was: (-?\d+)\)\n")
+                     % (re.escape(host), port, re.escape(host), port), err.decode())
+    assert m and m.group(1) == m.group(2) and m.group(1) != "0", err
+    assert listener.connections == 0
+    assert temp_files(env) == []
+
+
+# --------------------------------------------------------------------------
+# Floods: memory stays bounded, the run fails cleanly
+
+
+def run_measured(args, env):
+    """Runs the program; returns (status, stderr, peak resident kB)."""
+    p = subprocess.Popen(["quillex"] + args, executable=BIN, env=env, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    killer = threading.Timer(60, p.kill)
+    killer.start()
+    chunks = []
+    reader = threading.Thread(target=lambda: chunks.append(p.stderr.read()))
+    reader.start()
+    try:
+        _, wait_status, usage = os.wait4(p.pid, 0)
+    finally:
+        killer.cancel()
+    reader.join(10)
+    return os.waitstatus_to_exitcode(wait_status), b"".join(chunks), usage.ru_maxrss
+
+
+@pytest.mark.parametrize("greeting", [
+    [b"220 " + b"x" * 32763, SILENT],
+    [b"220 " + b"x" * 100000, SILENT],
+    [b"220-" + b"y" * 60 + b"\r\n"] * 10000 + [SILENT],
+], ids=["32767-bytes-without-crlf", "100kB-without-crlf", "10000-continuation-lines"])
+def test_overlong_reply_fails_in_bounded_memory(env, scripted, greeting):
+    args = MAIL + [RCPT]
+    env["QUILLEX_TIMEOUT"] = "20"
+    # The peak memory is measured on the program's own process: POSIX only.
+    if not WINDOWS:
+        quiet = scripted()
+        status, err, baseline = run_measured(args, env)
+        assert (status, err) == (0, SENT)
+        quiet.stop()
+    server = scripted(smtp({"greeting": greeting}))
+    if WINDOWS:
+        status, err = send(env, [RCPT])
+    else:
+        status, err, peak = run_measured(args, env)
+        assert peak < baseline + 8 * 1024, (peak, baseline)
+    assert status == 8
+    assert failed(b"FAILED_TO_RECEIVE", b"recv").fullmatch(err), err
+    server.stop()
+    assert server.lines == []
+    assert temp_files(env) == []
+
+
+# --------------------------------------------------------------------------
+# The data transfer: 1023-byte units, and the end-of-data marker only at the end
+
+
+def filler(size):
+    """Short lines that take exactly size bytes of the data (size 0 or >= 3)."""
+    lines = []
+    while size > 0:
+        n = min(size, 51)
+        if size - n in (1, 2):
+            n = size - 3
+        lines.append(b"a" * (n - 2) + b"\n")
+        size -= n
+    return b"".join(lines)
+
+
+def fit(env, server, measure, target, tail=b""):
+    """A text of filler lines and tail for which measure(data) == target, by
+    trial runs (the header block's length is not known beforehand)."""
+    size = 3
+    for _ in range(4):
+        text = filler(size) + tail
+        assert send(env, ["-sUnits", RCPT], text) == (0, SENT)
+        got = measure(server.data[-1])
+        if got == target:
+            return text
+        size += target - got
+    raise AssertionError("could not fit the text to %d bytes" % target)
+
+
+@pytest.mark.parametrize("size", [1023, 1024, 2046, 2047])
+def test_unit_boundaries(env, scripted, size):
+    server = scripted()
+    text = fit(env, server, len, size)
+    status, _, err = run(["-d", "-S127.0.0.1", "-F" + SENDER, "-sUnits", "--", RCPT], env,
+                         stdin=text)
+    assert status == 0
+    data = server.data[-1]
+    assert len(data) == size
+    # The units posted after the DATA reply, as the -d lines show them.
+    after = err.split(b"Received: (14 bytes) 354 go ahead\r\n", 1)[1].split(b"Received: (", 1)[0]
+    assert after.startswith(b"Posting: ")
+    units = after[len(b"Posting: "):].split(b"Posting: ")
+    full, last = units[:-1], units[-1]
+    assert all(len(u) == 1023 for u in full)
+    assert last.endswith(b"\r\n.\r\n")
+    assert 1 <= len(last) - 5 <= 1023
+    assert len(full) == (size - 1) // 1023
+    assert b"".join(units) == data + b"\r\n.\r\n"
+
+
+def test_dot_line_on_a_unit_boundary(env, scripted):
+    """A line starting with "." that begins exactly at byte 1023 of the
+    streamed file, the first byte of the second unit."""
+    server = scripted()
+    fit(env, server, lambda data: data.find(b"\r\n..dot line") + 2, 1023,
+        b".dot line\n.\nlast\n")
+    data = server.data[-1]
+    assert data.endswith(b"..dot line\r\n..\r\nlast\r\n\r\n")
+    assert server.lines[-6:] == ALL  # the last run: one end of data, then QUIT
+
+
+BODIES = [b"bare\nLF\nlines\n", b"a\r.\r\nb", b"\n.\n", b"\n.\r\n", b"\r\n.\n",
+          b".\n..\n...\r\n.", b"x\r\n.\r\ny\r\r\n.\r"]
+
+
+@pytest.mark.parametrize("mime", ["mime", "plain"])
+@pytest.mark.parametrize("source", ["stdin", "text-file"])
+@pytest.mark.parametrize("body", BODIES, ids=["bare-lf", "cr-dot-crlf", "lf-dot-lf",
+                                              "lf-dot-crlf", "crlf-dot-lf", "dots", "mixed"])
+def test_body_never_ends_the_data_early(env, scripted, tmp_path, mime, source, body):
+    server = scripted()
+    extra = ["-m"] if mime == "plain" else []
+    if source == "stdin":
+        result = send(env, extra + [RCPT], body)
+    else:
+        path = tmp_path / "text.txt"
+        path.write_bytes(body)
+        result = send(env, extra + ["-t" + str(path), RCPT])
+    assert result == (0, SENT)
+    server.stop()
+    assert server.lines == ALL  # exactly one end of data, then QUIT
+    assert not re.search(rb"\r(?!\n)|(?<!\r)\n", server.data[0]), server.data[0]
