@@ -26,7 +26,7 @@ need_packages() {
     apt-get update -q >/dev/null
     apt-get install -y -q $missing >/dev/null
 }
-need_packages clang-14 libclang-rt-14-dev valgrind
+need_packages clang-14 libclang-rt-14-dev valgrind libssl-dev openssl
 
 # Sanitizer reports stop the program at once, with a status no test expects.
 ASAN_OPTIONS=halt_on_error=1:exitcode=86:detect_leaks=1

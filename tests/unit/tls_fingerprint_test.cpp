@@ -1,0 +1,37 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/Tls.h"
+
+namespace {
+
+const std::string kHex = "57F66C560E749DABC33AD3000CFAC1E14C68C3A7B344C29F729984FBD02358BF";
+
+TEST(ParseFingerprint, TakesSha256AndSixtyFourHexDigitsWithAnyColonsAndCase)
+{
+    const struct {
+        std::string text;
+        bool valid;
+    } cases[] = {
+        {"SHA256:" + kHex, true},
+        {"sha256:57f66c560e749dabc33ad3000cfac1e14c68c3a7b344c29f729984fbd02358bf", true},
+        {"SHA256:57:F6:6C:56:0E:74:9D:AB:C3:3A:D3:00:0C:FA:C1:E1:4C:68:C3:A7:B3:44:C2:9F:72:99:"
+         "84:FB:D0:23:58:BF", true},
+        {kHex, false},                        // no algorithm
+        {"SHA1:" + kHex, false},
+        {"SHA256:" + kHex.substr(2), false},  // 62 digits
+        {"SHA256:" + kHex + "00", false},     // 66 digits
+        {"SHA256:" + kHex.substr(1) + "G", false},
+        {"SHA256: " + kHex, false},
+        {"SHA256\x1a" + kHex, false},
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        std::string hex = "unchanged";
+        EXPECT_EQ(platform::ParseFingerprint(c.text, &hex), c.valid) << c.text;
+        EXPECT_EQ(hex, c.valid ? kHex : "unchanged") << c.text;
+    }
+}
+
+}  // namespace
