@@ -5,16 +5,14 @@ status, the error line, and what the server saw, so that nothing went out in
 plain text after STARTTLS was asked for."""
 import email
 import email.policy
-import os
 import re
 
 import pytest
 
 from conftest import NEWS_SENDER, POSTED, posix_only, post, run, temp_files, windows_only, \
     write_settings
-from tls_support import (getaddrinfo_with_hosts, inn_tls, pki, postfix_tls,  # noqa: F401
-                         run_with_hosts, tls_capture, tls_script)
-from tls_script_server import INJECTED
+
+pytest_plugins = ["tls_support"]
 
 SENDER = "sender@example.test"
 RCPT = "rcpt@example.test"
@@ -96,15 +94,17 @@ NOT_ADVERTISED_NNTP = dict(caps=["VERSION 2", "READER", "POST"],
      14, "TLS_FAILED", ["STARTTLS"], ["EHLO"]),
     ("smtp+starttls://localhost", "smtp", 25, dict(starttls=b"454 4.7.0 TLS not available\r\n"),
      "server", "env", 14, "TLS_FAILED", ["454"], ["EHLO", "STARTTLS"]),
-    ("submission://localhost:2587", "smtp", 2587, dict(inject=INJECTED["smtp"]), "server", "env",
+    ("submission://localhost:2587", "smtp", 2587,
+     dict(inject=b"250 injected before the handshake\r\n"), "server", "env",
      14, "TLS_FAILED", [], ["EHLO", "STARTTLS"]),
     ("nntp+starttls://localhost", "nntp", 119, NOT_ADVERTISED_NNTP, "server", "env",
      14, "TLS_FAILED", ["STARTTLS"], ["CAPABILITIES"]),
     ("nntp+starttls://localhost", "nntp", 119,
      dict(starttls=b"580 Can not initiate TLS negotiation\r\n"), "server", "env",
      14, "TLS_FAILED", ["580"], ["CAPABILITIES", "STARTTLS"]),
-    ("nntp+starttls://localhost:1119", "nntp", 1119, dict(inject=INJECTED["nntp"]), "server",
-     "env", 14, "TLS_FAILED", [], ["CAPABILITIES", "STARTTLS"]),
+    ("nntp+starttls://localhost:1119", "nntp", 1119,
+     dict(inject=b"281 injected before the handshake\r\n"), "server", "env",
+     14, "TLS_FAILED", [], ["CAPABILITIES", "STARTTLS"]),
     # certificates, on a server that speaks TLS from the first byte
     ("smtps://localhost", "smtp", 465, dict(implicit=True), "wrong", "env",
      15, "CERTIFICATE_REFUSED", ["wrong.example", "localhost"], ["<tls failed>"]),
@@ -242,7 +242,8 @@ def test_message_arrives_intact_over_tls(env, pki, tls_capture):
     helo = plain["helo"].encode()
     assert plain["raw"].startswith(b"HELO " + helo + b"\r\nMAIL FROM:<")
     assert implicit["raw"].startswith(b"EHLO " + helo + b"\r\nMAIL FROM:<")
-    assert starttls["raw"].startswith(b"EHLO %s\r\nSTARTTLS\r\nEHLO %s\r\nMAIL FROM:<" % (helo, helo))
+    assert starttls["raw"].startswith(b"EHLO %s\r\nSTARTTLS\r\nEHLO %s\r\nMAIL FROM:<"
+                                      % (helo, helo))
     for m in (implicit, starttls):
         assert (m["mail_from"], m["rcpt_tos"]) == (SENDER, [RCPT])
         assert without_date(m["data"]) == without_date(plain["data"])
@@ -271,15 +272,13 @@ def test_ipv6_literal_in_brackets(env, pki, tls_capture):
     (["::1", "127.0.0.1"], "127.0.0.1:25:plain"),
     (["127.0.0.2", "127.0.0.3"], "127.0.0.3:25:plain"),
 ], ids=["ipv6-refused-then-ipv4", "first-ipv4-refused"])
-def test_next_address_after_a_refused_one(env, tls_capture, tmp_path, addresses, listener):
+def test_next_address_after_a_refused_one(env, tls_capture, hosts_file, addresses, listener):
     # The namespace's /etc/hosts gives localhost only 127.0.0.1, so the name
     # with two addresses comes from a hosts file of the test's own.
-    hosts = tmp_path / "hosts"
-    hosts.write_text("".join("%s dual.example.test\n" % a for a in addresses))
-    assert getaddrinfo_with_hosts(str(hosts), "dual.example.test") == addresses
+    hosts = hosts_file(["%s dual.example.test" % a for a in addresses])
+    assert hosts.addresses("dual.example.test") == addresses
     capture = tls_capture(listener)                  # the first address refuses
-    status, out, err = run_with_hosts(str(hosts), ["-v", "-Sdual.example.test", "-F" + SENDER,
-                                                   RCPT], env)
+    status, out, err = hosts.run(["-v", "-Sdual.example.test", "-F" + SENDER, RCPT], env)
     assert (status, out, err) == (0, b"", OK_LINE)
     assert capture.messages(1)[0]["rcpt_tos"] == [RCPT]
 

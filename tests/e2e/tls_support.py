@@ -9,7 +9,7 @@ tls_script   tls_script(proto, port, cert="server", **kw) starts a
 tls_capture  tls_capture("127.0.0.1:465:tls", ...) starts smtp_tls_capture.py.
 postfix_tls  a private Postfix with submission (587) and submissions (465).
 inn_tls      INN with STARTTLS on 119 and an nnrpd with TLS on 563.
-run_with_hosts  runs the program with its own /etc/hosts (mount namespace).
+hosts_file   runs the program with an /etc/hosts of the test's own.
 Every server has a bounded lifetime and is stopped by its fixture."""
 import json
 import os
@@ -251,22 +251,38 @@ def inn_tls(pki):
 # Name resolution under the test's control
 
 
-def getaddrinfo_with_hosts(hosts_file, name):
-    """The addresses getaddrinfo gives for name with hosts_file as /etc/hosts."""
-    code = ("import socket, sys\n"
-            "print(' '.join(a[4][0] for a in socket.getaddrinfo(sys.argv[1], 25, "
-            "type=socket.SOCK_STREAM)))")
-    r = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
-                        'mount --bind "$0" /etc/hosts && exec "$@"', hosts_file,
-                        PYTHON, "-c", code, name], capture_output=True, timeout=30)
-    assert r.returncode == 0, r.stderr
-    return r.stdout.decode().split()
+class HostsFile:
+    """A hosts file of the test's own, bind-mounted over /etc/hosts in a
+    private mount namespace for each command."""
+
+    def __init__(self, path, lines):
+        self.path = path
+        with open(path, "w") as f:
+            f.write("".join(line + "\n" for line in lines))
+
+    def _command(self, argv0, program, args):
+        return ["unshare", "-m", "--propagation", "private", "bash", "-c",
+                'mount --bind "$0" /etc/hosts && exec -a "$1" "${@:2}"', self.path, argv0,
+                program] + list(args)
+
+    def addresses(self, name):
+        """The addresses getaddrinfo gives for name, in its order."""
+        code = ("import socket, sys\n"
+                "print(' '.join(a[4][0] for a in socket.getaddrinfo(sys.argv[1], 25, "
+                "type=socket.SOCK_STREAM)))")
+        r = subprocess.run(self._command("python3", PYTHON, ["-c", code, name]),
+                           capture_output=True, timeout=30)
+        assert r.returncode == 0, r.stderr
+        return r.stdout.decode().split()
+
+    def run(self, args, env, timeout=60):
+        """Like conftest.run: (status, stdout, stderr)."""
+        p = subprocess.run(self._command("quillex", BIN, args), env=env, capture_output=True,
+                           timeout=timeout)
+        return p.returncode, p.stdout, p.stderr
 
 
-def run_with_hosts(hosts_file, args, env, timeout=60):
-    """Like conftest.run, with hosts_file bind-mounted over /etc/hosts in a
-    private mount namespace."""
-    p = subprocess.run(["unshare", "-m", "--propagation", "private", "bash", "-c",
-                        'mount --bind "$0" /etc/hosts && exec -a quillex "$@"', hosts_file,
-                        BIN] + list(args), env=env, capture_output=True, timeout=timeout)
-    return p.returncode, p.stdout, p.stderr
+@pytest.fixture
+def hosts_file(tmp_path):
+    """hosts_file(["::1 name", ...]) makes a HostsFile."""
+    return lambda lines: HostsFile(str(tmp_path / "hosts"), lines)
