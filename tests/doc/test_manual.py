@@ -1,0 +1,90 @@
+"""The manual page keeps up with the program: every option that -h lists, every
+settings key and environment variable that the source reads, and every exit
+status have an entry; groff finds nothing to warn about."""
+import os
+import re
+import subprocess
+
+import pytest
+
+TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+PAGE = os.path.join(TOP, "doc", "quillex.1")
+EXAMPLE = os.path.join(TOP, "doc", "Quillex.ini.example")
+BIN = os.environ.get("QUILLEX_BIN", "")
+
+
+def source_text(*parts):
+    text = ""
+    for root, _, names in os.walk(os.path.join(TOP, "src", *parts)):
+        for name in sorted(names):
+            if name.endswith((".cpp", ".h")):
+                with open(os.path.join(root, name), encoding="utf-8") as f:
+                    text += f.read()
+    return text
+
+
+@pytest.fixture(scope="module")
+def page():
+    """The page as a reader sees it: one entry per line start, no hyphenation."""
+    out = subprocess.run(["groff", "-t", "-man", "-Tascii", "-P-cbou", "-rLL=250n", "-rHY=0",
+                          PAGE], capture_output=True, check=True)
+    return out.stdout.decode("ascii")
+
+
+def entries(page):
+    """The first word or words of each indented paragraph tag."""
+    return set(re.findall(r"^ {7}(\S.*?)(?: {2,}|$)", page, re.M))
+
+
+def test_groff_reports_nothing():
+    p = subprocess.run(["groff", "-t", "-man", "-ww", "-z", PAGE], capture_output=True)
+    assert (p.returncode, p.stderr) == (0, b"")
+
+
+@pytest.mark.skipif(not BIN, reason="QUILLEX_BIN names the program")
+def test_every_option_of_the_usage_text(page):
+    p = subprocess.run([BIN, "-h"], capture_output=True, env={"PATH": "/usr/bin:/bin"})
+    assert p.returncode == 255
+    options = re.findall(rb"^  (-[^\sA-Z]|-[A-Z])", p.stderr, re.M)
+    options += re.findall(rb"(-init)\b", p.stderr)
+    assert len(options) >= 20
+    tags = page.splitlines()
+    for option in {o.decode() for o in options}:
+        assert any(re.match(r" {7}" + re.escape(option) + r"(\S*)(\s|$)", t) for t in tags), option
+
+
+def test_every_settings_key(page):
+    code = source_text()
+    keys = set(re.findall(r'Setting k\w+\{"([^"]+)"', code))
+    keys |= set(re.findall(r'ReadProfileString\(\s*\w+,\s*"([^"]+)"', code))
+    assert {"HOST", "Return Address", "NNTP Passws"} <= keys
+    with open(EXAMPLE, encoding="utf-8") as f:
+        example = f.read()
+    for key in keys:
+        assert key in entries(page), key
+        assert re.search(r"^;?" + re.escape(key) + "=", example, re.M), key
+
+
+def test_every_environment_variable(page):
+    code = source_text()
+    names = set(re.findall(r'getenv\("(\w+)"\)', code))
+    for group in re.findall(r"for \(const char\* variable : \{([^}]*)\}", code):
+        names |= set(re.findall(r'"(\w+)"', group))
+    assert {"MM_CHARSET", "QUILLEX_TIMEOUT", "MAIL_TEMP", "TMP"} <= names
+    environment = page.split("\nENVIRONMENT\n")[1].split("\nEXIT STATUS\n")[0]
+    for name in names - {"HOME"}:
+        assert re.search(r"^ {7}.*\b" + name + r"\b", environment, re.M), name
+
+
+def test_every_exit_status(page):
+    codes = re.findall(r"^\s+(\w+) = (\d+),?", source_text("core"), re.M)
+    texts = re.findall(r'^\s+"([^"]+)",$', source_text("core"), re.M)
+    assert texts[0] == "Success" and len(codes) >= 14
+    status = page.split("\nEXIT STATUS\n")[1].split("\nFILES\n")[0]
+    for name, number in codes:
+        if name == "AUTH_FAILED":
+            continue  # reserved, not yet returned
+        text = texts[int(number)] if int(number) < len(texts) else name
+        assert re.search(r"^ {7}" + number + r" +(Sent|The message was sent|" + re.escape(text)
+                         + r")", status, re.M), (number, name, text)
+    assert re.search(r"^ {7}255 ", status, re.M)
