@@ -9,10 +9,7 @@ root=$(dirname "$here")
 build=${QUILLEX_BENCH_BUILD:-$root/build-bench}
 
 if [ -z "$QUILLEX_BENCH_IN_NETNS" ]; then
-    if [ "$(id -u)" != 0 ]; then
-        echo "bench/run.sh: run as root (apt-get, unshare -n)" >&2
-        exit 1
-    fi
+    . "$root/scripts/as-root.sh"
     missing=""
     for pkg in s-nail msmtp curl swaks socat strace libbenchmark-dev cmake g++ iproute2 python3; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing="$missing $pkg"

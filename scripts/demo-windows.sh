@@ -3,6 +3,7 @@
 # MinGW-w64 and delivers the demonstration message with it under Wine to a
 # capture server inside a private network namespace.
 set -e
+. "$(dirname "$0")/as-root.sh"
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 scripts/install-windows-tools.sh

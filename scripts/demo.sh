@@ -3,6 +3,7 @@
 # demonstration message to a capture server on 127.0.0.1:25 inside a private
 # network namespace; prints what the server received.
 set -e
+. "$(dirname "$0")/as-root.sh"
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 

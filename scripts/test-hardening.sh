@@ -7,6 +7,7 @@
 # Build directories: build-asan (sanitizers), build-fuzz (clang, libFuzzer) and
 # the plain build in $QUILLEX_PLAIN_BUILD (default: build) for valgrind.
 set -e
+. "$(dirname "$0")/as-root.sh"
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 fuzz_seconds=${FUZZ_SECONDS:-60}
@@ -34,7 +35,8 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=86
 export ASAN_OPTIONS UBSAN_OPTIONS
 
 echo "== sanitizer build (build-asan)"
-cmake -S . -B build-asan -DQUILLEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build-asan -DQUILLEX_SANITIZE=ON -DQUILLEX_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    >/dev/null
 cmake --build build-asan -j"$jobs" >/dev/null
 
 echo "== unit tests with sanitizers"
@@ -49,7 +51,7 @@ cmake --build "$plain" -j"$jobs" --target quillex >/dev/null
 QUILLEX_VALGRIND=1 tests/e2e/run-e2e.sh "$plain/quillex" -k valgrind
 
 echo "== fuzz targets (build-fuzz, $fuzz_seconds s each)"
-CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DQUILLEX_FUZZ=ON -DQUILLEX_TESTS=OFF \
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DQUILLEX_FUZZ=ON -DQUILLEX_TESTS=OFF -DQUILLEX_WERROR=ON \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j"$jobs" >/dev/null
 
