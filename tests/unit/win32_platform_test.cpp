@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "TestSupport.h"
 #include "frontend/Run.h"
 #include "mime/CSMTPPart.h"
 #include "platform/CodePage.h"
 #include "platform/ContentTypes.h"
-#include "platform/Environment.h"
 #include "platform/FileStatus.h"
 #include "platform/Files.h"
 #include "platform/ProfileFile.h"
@@ -21,17 +21,6 @@
 #include "platform/TempFiles.h"
 
 namespace {
-
-std::string Contents(const std::string& path)
-{
-    std::string text;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return "<missing>";
-    int c;
-    while ((c = std::fgetc(file)) != EOF) text += static_cast<char>(c);
-    std::fclose(file);
-    return text;
-}
 
 bool Exists(const std::string& path)
 {
@@ -109,13 +98,11 @@ TEST(Win32TempNames, FixedTextsAndTheRuntimesNames)
     EXPECT_FALSE(Exists(name));
 
     // An existing directory wins over TMP; a missing one leaves the choice to the runtime.
-    const char* tmp = std::getenv("TMP");
-    const std::string savedTmp = tmp ? tmp : "";
-    platform::SetEnvironmentValue("TMP", "C:\\windows");
+    ScopedEnvironment env;
+    env.Set("TMP", "C:\\windows");
     EXPECT_EQ(platform::UniqueTempName(dir.c_str(), "~mail").rfind(dir, 0), 0u);
     EXPECT_STREQ(std::getenv("TMP"), "C:\\windows");
     EXPECT_EQ(platform::UniqueTempName("C:\\no-such-quillex-dir\\", "~mail").rfind("C:\\windows\\", 0), 0u);
-    platform::SetEnvironmentValue("TMP", tmp ? savedTmp.c_str() : nullptr);
 }
 
 TEST(Win32Files, ExclusiveCreationAndRemoval)
@@ -128,30 +115,21 @@ TEST(Win32Files, ExclusiveCreationAndRemoval)
     std::rewind(file);
     EXPECT_EQ(std::fgetc(file), 'a');
     std::fclose(file);
-    EXPECT_EQ(Contents(path), "a\nb");  // binary: no carriage return added
+    EXPECT_EQ(FileBytes(path), "a\nb");  // binary: no carriage return added
     EXPECT_EQ(platform::CreateExclusiveFile(path.c_str()), nullptr);
-    EXPECT_EQ(Contents(path), "a\nb");
+    EXPECT_EQ(FileBytes(path), "a\nb");
     EXPECT_TRUE(platform::RemoveFile(path.c_str()));
     EXPECT_FALSE(platform::RemoveFile(path.c_str()));
 }
 
-TEST(Win32Profile, TheProfileFunctionsKeepTheFile)
+// The rest of the profile functions' work is in the portable profile tests
+// and the Windows end-to-end tests.
+TEST(Win32Profile, ValuesLongerThanAFirstReadsBufferArriveWhole)
 {
-    const std::string path = ::testing::TempDir() + "quillex_win32_profile.ini";
-    std::remove(path.c_str());
-    EXPECT_EQ(platform::ReadProfileString("Setup", "HOST", "", path.c_str()), "");
-    ASSERT_TRUE(platform::WriteProfileString("Setup", "HOST", "mail.example.com", path.c_str()));
-    ASSERT_TRUE(platform::WriteProfileString("Setup", "Return Address", "", path.c_str()));
-    ASSERT_TRUE(platform::WriteProfileString("SETUP", "host", "smtp.example.com", path.c_str()));
-    EXPECT_FALSE(platform::WriteProfileString("Setup", "HOST", "x\r\n[Evil]", path.c_str()));
-    EXPECT_EQ(Contents(path), "[Setup]\r\nHOST=smtp.example.com\r\nReturn Address=\r\n");
-    EXPECT_EQ(platform::ReadProfileString("setup", "Host", "", path.c_str()), "smtp.example.com");
-    EXPECT_EQ(platform::ReadProfileString("Setup", "Return Address", "<none>", path.c_str()), "");
-    EXPECT_EQ(platform::ReadProfileString("Setup", "Organization", "<none>", path.c_str()), "<none>");
-
-    // Values longer than a first read's buffer arrive whole.
+    const std::string path = TempPath("quillex_win32_profile.ini");
     const std::string longValue(1500, 'v');
-    ASSERT_TRUE(platform::WriteProfileString("Setup", "Organization", longValue.c_str(), path.c_str()));
+    ASSERT_TRUE(
+        platform::WriteProfileString("Setup", "Organization", longValue.c_str(), path.c_str()));
     EXPECT_EQ(platform::ReadProfileString("Setup", "Organization", "", path.c_str()), longValue);
     std::remove(path.c_str());
 }
