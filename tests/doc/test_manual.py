@@ -57,7 +57,8 @@ def test_every_settings_key(page):
     code = source_text()
     keys = set(re.findall(r'Setting k\w+\{"([^"]+)"', code))
     keys |= set(re.findall(r'ReadProfileString\(\s*\w+,\s*"([^"]+)"', code))
-    assert {"HOST", "Return Address", "NNTP Passws"} <= keys
+    keys |= set(re.findall(r'constexpr const char\* k\w+Key = "([^"]+)"', code))
+    assert {"HOST", "Return Address", "NNTP Passws", "TLS CAFile"} <= keys
     with open(EXAMPLE, encoding="utf-8") as f:
         example = f.read()
     for key in keys:
