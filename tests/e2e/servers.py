@@ -59,24 +59,38 @@ class CaptureServer:
     def __init__(self, outdir):
         self.outdir = outdir
 
-    def _names(self, suffix):
-        try:
-            return sorted(n for n in os.listdir(self.outdir) if n.endswith(suffix))
-        except FileNotFoundError:
-            return []
+    def _read(self, name, mode="rb"):
+        with open(os.path.join(self.outdir, name), mode) as f:
+            return f.read()
+
+    def _waiting(self, take, enough, timeout):
+        """take() until enough(result) holds; bounded by timeout."""
+        end = time.time() + timeout
+        while True:
+            found = take() if os.path.isdir(self.outdir) else []
+            if enough(found) or time.time() > end:
+                return found
+            time.sleep(0.05)
 
     def messages(self, count=None, timeout=5):
         """The captured messages; with count, waits (bounded) until that many
         messages and their connections' raw files are there."""
-        end = time.time() + timeout
-        while True:
-            found = self._read_messages()
-            if count is None or (len(found) >= count and all(m["raw"] is not None for m in found)):
-                return [dict(m, raw=m["raw"] or b"") for m in found]
-            if time.time() > end:
-                raise AssertionError("capture server: expected %d messages, have %d"
-                                     % (count, len(found)))
-            time.sleep(0.05)
+        def take():
+            found = []
+            for name in sorted(n for n in os.listdir(self.outdir) if n.endswith(".json")):
+                record = json.loads(self._read(name, "r"))
+                record["data"] = self._read(name[:-5] + ".eml")
+                raw = "conn%s.raw" % record["conn"]
+                record["raw"] = self._read(raw) if os.path.exists(os.path.join(self.outdir, raw)) \
+                    else None
+                found.append(record)
+            return found
+        found = self._waiting(take, lambda f: count is None or (
+            len(f) >= count and all(m["raw"] is not None for m in f)), timeout)
+        if count is not None and len(found) < count:
+            raise AssertionError("capture server: expected %d messages, have %d"
+                                 % (count, len(found)))
+        return [dict(m, raw=m["raw"] or b"") for m in found]
 
     def message(self, timeout=5):
         """The one message of the test."""
@@ -84,40 +98,13 @@ class CaptureServer:
         assert len(found) == 1, "expected exactly one message, got %d" % len(found)
         return found[0]
 
-    def _read_messages(self):
-        out = []
-        for name in self._names(".json"):
-            base = name[:-5]
-            with open(os.path.join(self.outdir, name)) as f:
-                record = json.load(f)
-            with open(os.path.join(self.outdir, base + ".eml"), "rb") as f:
-                record["data"] = f.read()
-            record["raw"] = self.raw(record["conn"])
-            out.append(record)
-        return out
-
-    def raw(self, conn):
-        """Every byte a connection sent, or None while it is still open."""
-        path = os.path.join(self.outdir, "conn%s.raw" % conn)
-        if not os.path.exists(path):
-            return None
-        with open(path, "rb") as f:
-            return f.read()
-
     def connections(self, count=0, timeout=5):
         """Raw bytes of every closed connection except the readiness probe;
         waits (bounded) until there are at least count of them."""
-        end = time.time() + timeout
-        while True:
-            out = []
-            for n in self._names(".raw"):
-                with open(os.path.join(self.outdir, n), "rb") as f:
-                    data = f.read()
-                if data != b"QUIT\r\n":  # the readiness probe of wait-greeting
-                    out.append(data)
-            if len(out) >= count or time.time() > end:
-                return out
-            time.sleep(0.05)
+        def take():
+            raws = [self._read(n) for n in sorted(os.listdir(self.outdir)) if n.endswith(".raw")]
+            return [r for r in raws if r != b"QUIT\r\n"]  # the probe of wait-greeting
+        return self._waiting(take, lambda f: len(f) >= count, timeout)
 
 
 @pytest.fixture
@@ -464,15 +451,8 @@ class _Session:
         return True
 
     def _client_spoke(self):
-        """True when the client has sent bytes that were not taken yet."""
-        if self.buf:
-            return True
-        if not select.select([self.conn], [], [], 0)[0]:
-            return False
-        try:
-            return len(self.conn.recv(1, socket.MSG_PEEK)) > 0
-        except (BlockingIOError, socket.timeout, ValueError):
-            return False
+        """True when the client has sent bytes (or closed) that were not taken yet."""
+        return bool(self.buf) or bool(select.select([self.conn], [], [], 0)[0])
 
 
 @pytest.fixture

@@ -56,14 +56,6 @@ def test_no_arguments_asks_receivers_subject_and_text(configured, smtp_capture):
     assert header(m["data"], b"Subject") == b"Hello there"
 
 
-def test_answers_are_read_whole(configured, smtp_capture):
-    subject = b"s" * 200
-    assert run(["-m"], configured, stdin=b"to@example.com\n\n\n\n" + subject + b"\ntext\n")[0] == 0
-    m = smtp_capture.message()
-    assert header(m["data"], b"Subject").replace(b" ", b"") == subject
-    assert body(m["data"]) == b"text\r\n\r\n"
-
-
 @pytest.mark.parametrize("option,asked", [(["-sGiven"], False), (["-s"], True)])
 def test_subject_option_suppresses_the_question(configured, smtp_capture, option, asked):
     status, _, err = run(option, configured, stdin=b"to@example.com\n\n\n\nTyped\n")
@@ -167,22 +159,17 @@ def test_text_files_are_merged_in_order(env, smtp_capture, tmp_path):
     assert wire_body(smtp_capture.message()) == b"typed\r\n\r\na\r\nb\r\n..c\r\nd.e"
 
 
-def test_interactive_text_file_without_stdin_reads_no_text(configured, smtp_capture, tmp_path):
-    path = write(tmp_path, "file.txt", b"\nfile text\n")
-    status, _, err = run(["-m", "-t" + path], configured,
-                         stdin=b"to@example.com\n\n\n\nSubj\nnot the text\n")
-    assert status == 0
-    assert ENTER_TEXT not in err
-    assert body(smtp_capture.message()["data"]) == b"\r\n\r\nfile text\r\n"
-
-
-def test_interactive_text_file_with_stdin_reads_both(configured, smtp_capture, tmp_path):
-    path = write(tmp_path, "file.txt", b"file text")
-    status, _, err = run(["-m", "-t" + path, "--"], configured,
+@pytest.mark.parametrize("option,content,text", [
+    ([], b"\nfile text\n", b"\r\n\r\nfile text\r\n"),  # no "--": the questions only
+    (["--"], b"file text", b"typed text\r\n\r\nfile text"),
+], ids=["without-stdin", "with-stdin"])
+def test_interactive_text_file(configured, smtp_capture, tmp_path, option, content, text):
+    path = write(tmp_path, "file.txt", content)
+    status, _, err = run(["-m", "-t" + path] + option, configured,
                          stdin=b"to@example.com\n\n\n\nSubj\ntyped text\n")
     assert status == 0
-    assert ENTER_TEXT in err
-    assert body(smtp_capture.message()["data"]) == b"typed text\r\n\r\nfile text"
+    assert (ENTER_TEXT in err) == bool(option)
+    assert body(smtp_capture.message()["data"]) == text
 
 
 @pytest.mark.parametrize("flags,name,reported", [

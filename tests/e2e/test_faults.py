@@ -128,11 +128,6 @@ def step_through_faults(env, preload, args, workdir, counts_file, delivered):
             outcomes[case] = status
     for group in GROUPS:
         assert any(s != 0 for c, s in outcomes.items() if c.startswith(group + ":")), group
-    print("injected faults: %d (%s); runs ending in an error: %d" % (
-        len(outcomes),
-        ", ".join("%s %d" % (g, sum(1 for c in outcomes if c.startswith(g + ":"))) for g in GROUPS),
-        sum(1 for s in outcomes.values() if s != 0)))
-    print(" ".join("%s=%d" % (c, s) for c, s in outcomes.items()))
     return outcomes
 
 

@@ -125,31 +125,26 @@ def long_temp_dir(tmp_path):
     return d + "/"
 
 
-def test_fallback_name_used_and_removed(env, scripted, places, tmp_path):
-    _, workdir, _ = places
-    env["MAIL_TEMP"] = long_temp_dir(tmp_path)
-    server = scripted()
-    status, err = deliver(env, workdir)
-    assert (status, err) == (0, SENT)
-    assert delivered_text(server).startswith(BODY)
-    assert listing(workdir) == []
-
-
-@pytest.mark.parametrize("kind", ["file", "link", "dangling-link"])
-def test_fallback_name_already_present(env, scripted, places, tmp_path, kind):
+@pytest.mark.parametrize("kind", ["none", "file", "link", "dangling-link"])
+def test_fallback_name(env, scripted, places, tmp_path, kind):
+    """Used and removed when free; never opened when it is there already."""
     _, workdir, victim = places
     env["MAIL_TEMP"] = long_temp_dir(tmp_path)
     fallback = workdir / "~mail.tmp"
     if kind == "file":
         fallback.write_bytes(b"someone else's\n")
-    else:
+    elif kind != "none":
         os.symlink(str(victim) if kind == "link" else str(victim) + ".missing", str(fallback))
     server = scripted()
     status, err = deliver(env, workdir)
-    assert status == 12
-    assert err == (b"Unable to open tmp file './~mail.tmp'. Aborting.\n"
-                   b"quillex: Error: Failed to open temporary file (Unable to open tmp file "
-                   b"\"./~mail.tmp\". Aborting.)\n")
+    if kind == "none":
+        assert (status, err) == (0, SENT)
+        assert delivered_text(server).startswith(BODY)
+        assert listing(workdir) == []
+        return
+    assert (status, err) == (12, b"Unable to open tmp file './~mail.tmp'. Aborting.\nquillex: Error: "
+                             b"Failed to open temporary file (Unable to open tmp file "
+                             b"\"./~mail.tmp\". Aborting.)\n")
     assert server.data == []
     assert listing(workdir) == ["~mail.tmp"]
     if kind == "file":

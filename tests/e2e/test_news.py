@@ -64,14 +64,6 @@ def test_post_without_login_to_server_that_requires_one(env, inn):
                         rb'"480 [^\r\n]*\r\n"\.\)\n', err.split(b"\n", 1)[1]), err
 
 
-def test_wrong_password(env, inn):
-    news_settings(env, "tuser", "wrong")
-    inn.readers("auth")
-    err = post(env, "local.test", "wrong password", expect=9)
-    assert err.endswith(b'quillex: Error: SERVER_ERROR (SMTP server error: '
-                        b'"481 Authentication failed\r\n".)\n')
-
-
 def test_unknown_group(env, inn):
     news_settings(env)
     err = post(env, "no.such.group", "unknown group", expect=9)
