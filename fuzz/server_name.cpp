@@ -111,8 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The first byte chooses mail or news; the text is the rest, up to a zero byte.
     if (size == 0) return 0;
     const bool news = data[0] & 1;
-    const std::string text =
-        std::string(reinterpret_cast<const char*>(data + 1), size - 1).c_str();
+    const std::string text = std::string(reinterpret_cast<const char*>(data + 1), size - 1).c_str();
     const bool scheme = text.find("://") != std::string::npos;
     try {
         const ServerName name = transport::ParseServerName(text.c_str(), news);

@@ -37,9 +37,8 @@ public:
     //   first line, or that it closed the connection), the CA file cannot be
     //   read, or TLS is not built into this program;
     // - TIMED_OUT: the deadline passed first.
-    static std::unique_ptr<TlsSession> Start(Socket socket, const TlsPeer& peer,
-                                             Deadline deadline, TlsResult* result,
-                                             std::string* why);
+    static std::unique_ptr<TlsSession> Start(Socket socket, const TlsPeer& peer, Deadline deadline,
+                                             TlsResult* result, std::string* why);
     TlsSession(const TlsSession&) = delete;
     TlsSession& operator=(const TlsSession&) = delete;
     ~TlsSession();
@@ -51,8 +50,7 @@ public:
     // As ReceiveSome: waits until the deadline for data and reads at most
     // capacity bytes. FAILED for a close_notify, a closed connection, a broken
     // session or a capacity of 0; TIMED_OUT.
-    IoStatus Receive(char* buffer, std::size_t capacity, Deadline deadline,
-                     std::size_t* received);
+    IoStatus Receive(char* buffer, std::size_t capacity, Deadline deadline, std::size_t* received);
     // True when bytes have arrived (decrypted, or raw records) that no
     // Receive has returned yet.
     bool HasPendingBytes() const;

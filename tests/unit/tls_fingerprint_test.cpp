@@ -17,8 +17,9 @@ TEST(ParseFingerprint, TakesSha256AndSixtyFourHexDigitsWithAnyColonsAndCase)
         {"SHA256:" + kHex, true},
         {"sha256:57f66c560e749dabc33ad3000cfac1e14c68c3a7b344c29f729984fbd02358bf", true},
         {"SHA256:57:F6:6C:56:0E:74:9D:AB:C3:3A:D3:00:0C:FA:C1:E1:4C:68:C3:A7:B3:44:C2:9F:72:99:"
-         "84:FB:D0:23:58:BF", true},
-        {kHex, false},                        // no algorithm
+         "84:FB:D0:23:58:BF",
+         true},
+        {kHex, false},  // no algorithm
         {"SHA1:" + kHex, false},
         {"SHA256:" + kHex.substr(2), false},  // 62 digits
         {"SHA256:" + kHex + "00", false},     // 66 digits

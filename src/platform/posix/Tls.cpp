@@ -44,7 +44,8 @@ IoStatus WaitFor(int fd, short events, Deadline deadline)
 {
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
         if (left <= 0) return IoStatus::TIMED_OUT;
         pollfd entry{fd, events, 0};
         const int ready = poll(&entry, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
@@ -98,8 +99,7 @@ Owned<BIO_METHOD> WireMethod()
     Owned<BIO_METHOD> method(
         BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quillex socket"));
     if (!method || !BIO_meth_set_write(method.get(), WireWrite) ||
-        !BIO_meth_set_read(method.get(), WireRead) ||
-        !BIO_meth_set_ctrl(method.get(), WireControl))
+        !BIO_meth_set_read(method.get(), WireRead) || !BIO_meth_set_ctrl(method.get(), WireControl))
         return nullptr;
     return method;
 }
@@ -128,8 +128,7 @@ std::string FingerprintOf(X509* certificate)
 std::string ShownFingerprint(const std::string& hex)
 {
     std::string text = "SHA256:";
-    for (std::size_t i = 0; i < hex.size(); i += 2)
-        text += (i > 0 ? ":" : "") + hex.substr(i, 2);
+    for (std::size_t i = 0; i < hex.size(); i += 2) text += (i > 0 ? ":" : "") + hex.substr(i, 2);
     return text;
 }
 
@@ -191,8 +190,8 @@ struct Verification {
 
 int Verify(int ok, X509_STORE_CTX* store)
 {
-    SSL* ssl = static_cast<SSL*>(
-        X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    SSL* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     auto* found = static_cast<Verification*>(SSL_get_app_data(ssl));
     if (!found->leaf) found->leaf = Share(X509_STORE_CTX_get0_cert(store));
     if (!ok && found->fault == X509_V_OK) {
@@ -231,7 +230,7 @@ struct TlsSession::State {
     Owned<SSL_CTX> context;
     Owned<SSL> ssl;
     Verification verification;
-    bool broken = false;  // after a fatal error nothing more may be sent
+    bool broken = false;             // after a fatal error nothing more may be sent
     int lastError = SSL_ERROR_NONE;  // of the last failed call, with its errno
     int lastErrno = 0;
 
@@ -258,14 +257,13 @@ TlsResult TlsSession::State::Configure(const TlsPeer& peer, std::string* why)
     }
     method = WireMethod();
     context.reset(SSL_CTX_new(TLS_client_method()));
-    if (!method || !context ||
-        !SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION)) {
+    if (!method || !context || !SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION)) {
         *why = "TLS cannot be set up: " + FailureReason(SSL_ERROR_SSL, 0);
         return TlsResult::HANDSHAKE_FAILED;
     }
-    const bool trusted = peer.caFile.empty()
-        ? SSL_CTX_set_default_verify_paths(context.get())
-        : SSL_CTX_load_verify_locations(context.get(), peer.caFile.c_str(), nullptr);
+    const bool trusted = peer.caFile.empty() ? SSL_CTX_set_default_verify_paths(context.get())
+                                             : SSL_CTX_load_verify_locations(
+                                                   context.get(), peer.caFile.c_str(), nullptr);
     if (!trusted) {
         *why = peer.caFile.empty() ? "the system's trust store cannot be read"
                                    : "the CA file \"" + peer.caFile + "\" cannot be read";
@@ -290,8 +288,8 @@ TlsResult TlsSession::State::Configure(const TlsPeer& peer, std::string* why)
     if (!X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) &&
         (!SSL_set1_host(ssl.get(), host.c_str()) ||
          !SSL_set_tlsext_host_name(ssl.get(), host.c_str()))) {
-        *why = "the host name \"" + host + "\" cannot be used for TLS: " +
-               FailureReason(SSL_ERROR_SSL, 0);
+        *why = "the host name \"" + host +
+               "\" cannot be used for TLS: " + FailureReason(SSL_ERROR_SSL, 0);
         return TlsResult::HANDSHAKE_FAILED;
     }
     return TlsResult::OK;
@@ -361,8 +359,8 @@ std::string TlsSession::State::PlainTextAnswer()
 TlsResult TlsSession::State::Refusal(std::string* why) const
 {
     const Owned<X509>& leaf = verification.leaf;
-    X509* certificate = verification.faultCertificate ? verification.faultCertificate.get()
-                                                      : leaf.get();
+    X509* certificate =
+        verification.faultCertificate ? verification.faultCertificate.get() : leaf.get();
     const int fault = verification.fault;
     switch (fault) {
     case X509_V_ERR_HOSTNAME_MISMATCH:
@@ -398,9 +396,8 @@ TlsSession::TlsSession(std::unique_ptr<State> state) : m_State(std::move(state))
 
 TlsSession::~TlsSession() = default;
 
-std::unique_ptr<TlsSession> TlsSession::Start(Socket socket, const TlsPeer& peer,
-                                              Deadline deadline, TlsResult* result,
-                                              std::string* why)
+std::unique_ptr<TlsSession> TlsSession::Start(Socket socket, const TlsPeer& peer, Deadline deadline,
+                                              TlsResult* result, std::string* why)
 {
     why->clear();
     auto state = std::make_unique<State>();
@@ -447,9 +444,8 @@ IoStatus TlsSession::Receive(char* buffer, std::size_t capacity, Deadline deadli
 {
     *received = 0;
     if (capacity == 0 || m_State->broken) return IoStatus::FAILED;
-    return m_State->Drive(deadline, [&] {
-        return SSL_read_ex(m_State->ssl.get(), buffer, capacity, received);
-    });
+    return m_State->Drive(
+        deadline, [&] { return SSL_read_ex(m_State->ssl.get(), buffer, capacity, received); });
 }
 
 bool TlsSession::HasPendingBytes() const

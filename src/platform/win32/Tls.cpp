@@ -10,8 +10,8 @@ TlsSession::TlsSession(std::unique_ptr<State> state) : m_State(std::move(state))
 
 TlsSession::~TlsSession() = default;
 
-std::unique_ptr<TlsSession> TlsSession::Start(Socket, const TlsPeer&, Deadline,
-                                              TlsResult* result, std::string* why)
+std::unique_ptr<TlsSession> TlsSession::Start(Socket, const TlsPeer&, Deadline, TlsResult* result,
+                                              std::string* why)
 {
     *result = TlsResult::HANDSHAKE_FAILED;
     *why = "TLS is not built into this program";
