@@ -145,4 +145,19 @@ TEST(ErrorTexts, OutOfRangeCodesHaveAText)
     EXPECT_STREQ(ErrorText(99), "Unknown error");
 }
 
+// Options act in their order: receivers before -u stay mail receivers.
+TEST(OptionLoop, ReceiversFollowTheNewsModeOfTheirMoment)
+{
+    std::string args[] = {"quillex", "to@example.com", "-ccarl@example.com", "-u", "local.test"};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), args[4].data()};
+    CSMTPEmail mail;
+    FILE* input = nullptr;
+    ResetFrontendState();
+    EXPECT_EQ(ReadOptions(5, argv, mail, input), 0);
+    ResetFrontendState();
+    EXPECT_STREQ(mail.GetHeader("To", ""), "to@example.com");
+    EXPECT_STREQ(mail.GetHeader("Cc", ""), "carl@example.com");
+    EXPECT_STREQ(mail.GetHeader("Newsgroups", ""), "local.test");
+}
+
 }  // namespace
