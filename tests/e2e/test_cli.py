@@ -132,33 +132,35 @@ def test_plain_message_with_attachment_is_refused(env, verbose, err):
 NOT_INITIALIZED = b"quillex: Not initialized.\r\nRun: quillex -init\n\n"
 
 
-@pytest.mark.parametrize("settings,args", [
-    (None, ["to@example.com"]),
-    (None, ["-S127.0.0.1", "to@example.com"]),
-    ({"HOST": "127.0.0.1"}, ["to@example.com"]),
-    ({"Return Address": "me@example.com"}, ["to@example.com"]),
-    ({"HOST": "127.0.0.1", "Return Address": "   "}, ["-u", "local.test"]),
-    ({"Return Address": "me@example.com"}, ["-S", "to@example.com"]),
+@pytest.mark.parametrize("settings,args,enough", [
+    (None, ["to@example.com"], False),
+    (None, ["-S127.0.0.1", "to@example.com"], False),
+    ({"HOST": "127.0.0.1"}, ["to@example.com"], False),
+    ({"Return Address": "me@example.com"}, ["to@example.com"], False),
+    ({"HOST": "127.0.0.1", "Return Address": "   "}, ["-u", "local.test"], False),
+    ({"Return Address": "me@example.com"}, ["-S", "to@example.com"], False),
+    (None, SEND + ["to@example.com"], True),
+    (None, ["-S127.0.0.1", "-fme@example.com", "to@example.com"], True),
+    (None, ["-S127.0.0.1", "-F", "to@example.com"], True),
+    ({"HOST": "127.0.0.1", "Return Address": "me@example.com"}, ["to@example.com"], True),
+    ({"host": "127.0.0.1", "RETURN ADDRESS": "me@example.com"}, ["to@example.com"], True),
+    ({"HOST": "192.0.2.1", "Return Address": "me@example.com"}, ["-S127.0.0.1", "to@example.com"],
+     True),
 ])
-def test_missing_required_settings(env, settings, args):
+def test_required_settings(env, smtp_capture, settings, args, enough):
     if settings is not None:
         write_settings(env, settings)
-    assert run(args, env) == (255, b"", NOT_INITIALIZED)
+    assert run(args, env) == ((0, b"", b"") if enough else (255, b"", NOT_INITIALIZED))
+    if enough:
+        smtp_capture.message()
 
 
-@pytest.mark.parametrize("settings,args", [
-    (None, SEND),
-    (None, ["-S127.0.0.1", "-fme@example.com"]),
-    (None, ["-S127.0.0.1", "-F"]),
-    ({"HOST": "127.0.0.1", "Return Address": "me@example.com"}, []),
-    ({"host": "127.0.0.1", "RETURN ADDRESS": "me@example.com"}, []),
-    ({"HOST": "192.0.2.1", "Return Address": "me@example.com"}, ["-S127.0.0.1"]),
-])
-def test_settings_and_command_line_that_suffice(env, smtp_capture, settings, args):
-    if settings is not None:
-        write_settings(env, settings)
-    assert run(args + ["to@example.com"], env) == (0, b"", b"")
-    smtp_capture.message()
+def test_setup_then_send(env, smtp_capture):
+    run(["-init"], env, stdin=b"127.0.0.1\nme@example.com\nAcme\n\n\n\n")
+    assert run(["to@example.com"], env) == (0, b"", b"")
+    m = smtp_capture.message()
+    assert m["mail_from"] == "me@example.com"
+    assert header(m["data"], b"Organization") == b"Acme"
 
 
 def test_organization_option_wins_over_the_setting(env, smtp_capture):

@@ -10,7 +10,9 @@ import subprocess
 
 import pytest
 
-from conftest import BIN
+from conftest import BIN, posix_only
+
+pytestmark = posix_only("the encoder helper's standard streams are in text mode")
 
 TOOL = os.path.join(os.path.dirname(BIN), "tests", "quillex_mime_tool")
 

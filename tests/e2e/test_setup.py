@@ -1,10 +1,15 @@
-"""The "-init" setup dialogue with piped answers, and the settings file it writes."""
+"""The "-init" setup dialogue with piped answers, and the settings file it
+writes (its use: test_cli.py::test_setup_then_send; the Windows program's
+file: test_windows.py)."""
 import os
 import stat
 
 import pytest
 
-from conftest import run
+from conftest import posix_only, run
+
+pytestmark = posix_only("the profile functions write the settings file, in the Windows "
+                        "directory (CR LF lines, own layout)")
 
 QUESTIONS = [
     ("HOST", b"Your mail server"),
@@ -116,11 +121,3 @@ def test_settings_default_to_home_config(env):
     path = os.path.join(env["HOME"], ".config", "Quillex.ini")
     with open(path, "rb") as f:
         assert f.read() == b"[Setup]\nHOST=mail.example.com\n"
-
-
-def test_setup_then_send(env, smtp_capture):
-    run(["-init"], env, stdin=b"127.0.0.1\nme@example.com\nAcme\n\n\n\n")
-    assert run(["to@example.com"], env) == (0, b"", b"")
-    m = smtp_capture.message()
-    assert m["mail_from"] == "me@example.com"
-    assert b"\r\nOrganization: Acme\r\n" in m["data"]
