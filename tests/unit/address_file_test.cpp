@@ -32,20 +32,18 @@ TEST_P(AddressFileLines, FilteredEntries)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, AddressFileLines,
-    ::testing::Values(
-        LineCase{"empty_line", "a@x.test\n\nb@x.test\n", "a@x.test,,b@x.test"},
-        LineCase{"plus", "first+tag@x.test\n", "first+tag@x.test"},
-        LineCase{"comma", "a@x.test, b@x.test\n", "a@x.test"},
-        LineCase{"tab_first", "\ta@x.test\n", ""},
-        LineCase{"hash_first", "# comment\n", ""},
-        LineCase{"high_byte", "ab\xe9@x.test\n", "ab"},
-        LineCase{"crlf", "a@x.test\r\nb@x.test\r\n", "a@x.test,b@x.test"},
-        LineCase{"no_final_lf", "a@x.test\nb@x.test", "a@x.test,b@x.test"},
-        LineCase{"display_name", "Jane Roe <jane@x.test>\n", "jane@x.test"},
-        LineCase{"no_lines", "", "<null>"},
-        LineCase{"one_empty_line", "\n", ""},
-        LineCase{"long_line", std::string(200, 'a') + "@x.test\n",
-                 std::string(200, 'a') + "@x.test"}),
+    ::testing::Values(LineCase{"empty_line", "a@x.test\n\nb@x.test\n", "a@x.test,,b@x.test"},
+                      LineCase{"plus", "first+tag@x.test\n", "first+tag@x.test"},
+                      LineCase{"comma", "a@x.test, b@x.test\n", "a@x.test"},
+                      LineCase{"tab_first", "\ta@x.test\n", ""},
+                      LineCase{"hash_first", "# comment\n", ""},
+                      LineCase{"high_byte", "ab\xe9@x.test\n", "ab"},
+                      LineCase{"crlf", "a@x.test\r\nb@x.test\r\n", "a@x.test,b@x.test"},
+                      LineCase{"no_final_lf", "a@x.test\nb@x.test", "a@x.test,b@x.test"},
+                      LineCase{"display_name", "Jane Roe <jane@x.test>\n", "jane@x.test"},
+                      LineCase{"no_lines", "", "<null>"}, LineCase{"one_empty_line", "\n", ""},
+                      LineCase{"long_line", std::string(200, 'a') + "@x.test\n",
+                               std::string(200, 'a') + "@x.test"}),
     [](const ::testing::TestParamInfo<LineCase>& test) { return std::string(test.param.name); });
 
 // Lines of address files allow no path separators, so nested files are

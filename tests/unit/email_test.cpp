@@ -55,7 +55,8 @@ TEST(Email, NewsModeGroupsAndRefusalsLeaveEverythingUnchanged)
         const char* message;
     } rows[] = {
         {&CSMTPEmail::AddCc, "Cc (Carbon Copy) is not legal in News posting mode. Aborting."},
-        {&CSMTPEmail::AddBcc, "Bcc (Blind Carbon Copy) is not legal in News posting mode. Aborting."},
+        {&CSMTPEmail::AddBcc,
+         "Bcc (Blind Carbon Copy) is not legal in News posting mode. Aborting."},
     };
     for (const auto& row : rows) {
         try {
@@ -89,7 +90,8 @@ TEST_P(ControlByteRefusal, ReceiverRefusedBeforeAnythingIsAdded)
 
 INSTANTIATE_TEST_SUITE_P(Bytes, ControlByteRefusal,
                          ::testing::Values("a@example.test\r\nDATA", "a@example.test\n",
-                                           std::string("a\x01@example.test"), "a\x7f@example.test"));
+                                           std::string("a\x01@example.test"),
+                                           "a\x7f@example.test"));
 
 // The last object to go stops the socket library.
 TEST(Email, InstanceCountFollowsObjects)

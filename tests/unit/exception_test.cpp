@@ -11,8 +11,9 @@ TEST(CSMTPExceptionText, ComposedPiecesFreezeAtTheFirstRead)
 {
     CSMTPException e(FAILED_TO_CONNECT);
     EXPECT_STREQ(CSMTPException(SERVER_ERROR).what(), "");
-    e << "Failed to connect to server \"" << "mx" << "\" port " << std::uint16_t(25)
-      << ". The error code was: " << -3;
+    e << "Failed to connect to server \""
+      << "mx"
+      << "\" port " << std::uint16_t(25) << ". The error code was: " << -3;
     EXPECT_STREQ(e.what(), "Failed to connect to server \"mx\" port 25. The error code was: -3");
     e << " more";
     EXPECT_STREQ(e.what(), "Failed to connect to server \"mx\" port 25. The error code was: -3");

@@ -41,22 +41,21 @@ TEST_P(BodyInput, DotRulesAndLineEnds)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BodyInput,
-    ::testing::Values(
-        BodyCase{"Nothing", 0, "", "\r\n"},
-        BodyCase{"BareLfBecomesCrLf", 0, "one\ntwo\n", "one\r\ntwo\r\n\r\n"},
-        BodyCase{"CrLfStays", 0, "one\r\ntwo\r\n", "one\r\ntwo\r\n\r\n"},
-        BodyCase{"LastLineWithoutEnd", 0, "one\ntwo", "one\r\ntwo\r\n"},
-        BodyCase{"LoneCrStays", 0, "a\rb\n", "a\rb\r\n\r\n"},
-        BodyCase{"DotDoubledWithoutDotEnd", 0, ".\nafter\n", "..\r\nafter\r\n\r\n"},
-        BodyCase{"DotLineEnds", 1, "keep\n.\nlost\n", "keep\r\n\r\n"},
-        BodyCase{"DotCrLfEnds", 1, "keep\r\n.\r\nlost\r\n", "keep\r\n\r\n"},
-        BodyCase{"FinalDotWithoutLineEnd", 1, "keep\n.", "keep\r\n\r\n"},
-        BodyCase{"TwoDots", 1, "..\n", "...\r\n\r\n"},
-        BodyCase{"DotBlank", 1, ". \n", ".. \r\n\r\n"},
-        BodyCase{"DotLetter", 1, ".x\n", "..x\r\n\r\n"},
-        BodyCase{"DotInsideLine", 1, "a.\n", "a.\r\n\r\n"},
-        BodyCase{"LongLineIsOneLine", 0, std::string(300, 'x') + "\n.y\n",
-                 std::string(300, 'x') + "\r\n..y\r\n\r\n"}),
+    ::testing::Values(BodyCase{"Nothing", 0, "", "\r\n"},
+                      BodyCase{"BareLfBecomesCrLf", 0, "one\ntwo\n", "one\r\ntwo\r\n\r\n"},
+                      BodyCase{"CrLfStays", 0, "one\r\ntwo\r\n", "one\r\ntwo\r\n\r\n"},
+                      BodyCase{"LastLineWithoutEnd", 0, "one\ntwo", "one\r\ntwo\r\n"},
+                      BodyCase{"LoneCrStays", 0, "a\rb\n", "a\rb\r\n\r\n"},
+                      BodyCase{"DotDoubledWithoutDotEnd", 0, ".\nafter\n", "..\r\nafter\r\n\r\n"},
+                      BodyCase{"DotLineEnds", 1, "keep\n.\nlost\n", "keep\r\n\r\n"},
+                      BodyCase{"DotCrLfEnds", 1, "keep\r\n.\r\nlost\r\n", "keep\r\n\r\n"},
+                      BodyCase{"FinalDotWithoutLineEnd", 1, "keep\n.", "keep\r\n\r\n"},
+                      BodyCase{"TwoDots", 1, "..\n", "...\r\n\r\n"},
+                      BodyCase{"DotBlank", 1, ". \n", ".. \r\n\r\n"},
+                      BodyCase{"DotLetter", 1, ".x\n", "..x\r\n\r\n"},
+                      BodyCase{"DotInsideLine", 1, "a.\n", "a.\r\n\r\n"},
+                      BodyCase{"LongLineIsOneLine", 0, std::string(300, 'x') + "\n.y\n",
+                               std::string(300, 'x') + "\r\n..y\r\n\r\n"}),
     [](const ::testing::TestParamInfo<BodyCase>& test) { return test.param.name; });
 
 struct MergeCase {
@@ -77,17 +76,16 @@ TEST_P(TextMerge, ConvertsJudgingByTheBodySoFar)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TextMerge,
-    ::testing::Values(
-        MergeCase{"BareLf", "\r\n", "a\nb", "\r\na\r\nb"},
-        MergeCase{"CrLf", "\r\n", "a\r\nb", "\r\na\r\nb"},
-        MergeCase{"Dots", "\r\n", ".x\n.y\n", "\r\n..x\r\n..y\r\n"},
-        MergeCase{"LeadingLfThenDot", "\r\n", "\n.", "\r\n\r\n.."},
-        MergeCase{"LfAfterBodyCr", "text\r", "\nz", "text\r\nz"},
-        MergeCase{"DotContinuingALine", "\r\na", ".b", "\r\na.b"},
-        MergeCase{"DotAfterBareLfInBody", "x\n", ".", "x\n.."},
-        MergeCase{"NulEndsTheContent", "\r\n", std::string("ab\0\ncd", 6), "\r\nab"},
-        MergeCase{"Empty", "\r\n", "", "\r\n"},
-        MergeCase{"DotInsideLine", "\r\n", "a.b.\n", "\r\na.b.\r\n"}),
+    ::testing::Values(MergeCase{"BareLf", "\r\n", "a\nb", "\r\na\r\nb"},
+                      MergeCase{"CrLf", "\r\n", "a\r\nb", "\r\na\r\nb"},
+                      MergeCase{"Dots", "\r\n", ".x\n.y\n", "\r\n..x\r\n..y\r\n"},
+                      MergeCase{"LeadingLfThenDot", "\r\n", "\n.", "\r\n\r\n.."},
+                      MergeCase{"LfAfterBodyCr", "text\r", "\nz", "text\r\nz"},
+                      MergeCase{"DotContinuingALine", "\r\na", ".b", "\r\na.b"},
+                      MergeCase{"DotAfterBareLfInBody", "x\n", ".", "x\n.."},
+                      MergeCase{"NulEndsTheContent", "\r\n", std::string("ab\0\ncd", 6), "\r\nab"},
+                      MergeCase{"Empty", "\r\n", "", "\r\n"},
+                      MergeCase{"DotInsideLine", "\r\n", "a.b.\n", "\r\na.b.\r\n"}),
     [](const ::testing::TestParamInfo<MergeCase>& test) { return test.param.name; });
 
 TEST(PromptLine, ReadsWholeAnswersAndCutsAtTheLineEnd)
@@ -124,8 +122,12 @@ TEST(PriorityNumber, ReadsLikeAtoiWithoutOverflow)
     const struct {
         const char* text;
         int number;
-    } rows[] = {{"3x", 3}, {" +2", 2}, {"high", 0}, {"", 0},
-                {"99999999999999999999", INT_MAX}, {"-99999999999999999999", INT_MIN},
+    } rows[] = {{"3x", 3},
+                {" +2", 2},
+                {"high", 0},
+                {"", 0},
+                {"99999999999999999999", INT_MAX},
+                {"-99999999999999999999", INT_MIN},
                 {"4294967297", INT_MAX}};  // must not wrap round to 1
     for (const auto& row : rows) EXPECT_EQ(ReadNumber(row.text), row.number) << row.text;
 }

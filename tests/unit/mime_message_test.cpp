@@ -17,7 +17,8 @@ namespace {
 const char kTextHeaders[] =
     "Content-type: text/plain; charset=iso-8859-1\r\n"
     "Content-Transfer-Encoding: quoted-printable\r\n";
-const char kLibrary[] = "X-MailLibrary: Korvell 1.07 for Win32, Copyright (c) the Quillex authors\r\n";
+const char kLibrary[] =
+    "X-MailLibrary: Korvell 1.07 for Win32, Copyright (c) the Quillex authors\r\n";
 const char kPreamble[] =
     "> THIS IS A MESSAGE IN 'MIME' FORMAT.  Your mail reader does not support MIME.\r\n"
     "> Some parts of this will be readable as plain text.\r\n"
@@ -127,11 +128,12 @@ TEST_F(MessageTest, EmptyAttachmentAndSkippedParts)
     mail.AddPart("kept\r\n", PART_TEXT_AUTO);
     mail.AddPart("no such kind", 9);
     mail.AddPart(File("empty.gif", "").c_str(), PART_BINARY_FILE);
-    EXPECT_EQ(Written(mail), Multipart({std::string(kTextHeaders) + "\r\nkept\r\n",
-                                        "Content-type: image/gif;\r\n\tname=\"empty.gif\"\r\n"
-                                        "Content-Disposition: attachment; filename=\"empty.gif\"\r\n"
-                                        "Content-Transfer-Encoding: base64\r\n"
-                                        "\r\n"}));
+    EXPECT_EQ(Written(mail),
+              Multipart({std::string(kTextHeaders) + "\r\nkept\r\n",
+                         "Content-type: image/gif;\r\n\tname=\"empty.gif\"\r\n"
+                         "Content-Disposition: attachment; filename=\"empty.gif\"\r\n"
+                         "Content-Transfer-Encoding: base64\r\n"
+                         "\r\n"}));
 }
 
 TEST_F(MessageTest, MimeOffWritesTheFirstBodyOnly)
@@ -204,8 +206,9 @@ TEST_F(MessageTest, FullDiskThrows)
             ADD_FAILURE() << "a failed write was reported as success";
         } catch (const CSMTPException& error) {
             EXPECT_EQ(error.m_Code, FAILED_TO_OPEN_TEMPFILE);
-            EXPECT_EQ(std::string(error.what()),
-                      "Unable to write message file \"/dev/full\": No space left on device. Aborting.");
+            EXPECT_EQ(
+                std::string(error.what()),
+                "Unable to write message file \"/dev/full\": No space left on device. Aborting.");
         }
         std::fclose(full);
     }

@@ -57,14 +57,15 @@ TEST_F(PartTest, ContentTypesWithoutSystemTable)
         {"say \"hi\".txt", "unknown/txt; name=\"say \\\"hi\\\".txt\""},
         {"two\nlines.txt", "unknown/txt; name=\"two lines.txt\""},
     };
-    for (const auto& row : rows) EXPECT_EQ(ContentTypeFromFileName(row.path), row.expected) << row.path;
+    for (const auto& row : rows)
+        EXPECT_EQ(ContentTypeFromFileName(row.path), row.expected) << row.path;
 }
 
 TEST_F(PartTest, ContentTypeFromTableIgnoresCase)
 {
-    const std::string tablePath = PutFile(
-        TempPath("quillex-mime.types"),
-        "# comment image/fake jpg\n\napplication/pdf\t\tpdf\nimage/jpeg jpeg jpg jpe\n");
+    const std::string tablePath =
+        PutFile(TempPath("quillex-mime.types"),
+                "# comment image/fake jpg\n\napplication/pdf\t\tpdf\nimage/jpeg jpeg jpg jpe\n");
     platform::SetContentTypeTable(tablePath.c_str());
     EXPECT_EQ(ContentTypeFromFileName("Photo.JPG"), "image/jpeg; name=\"Photo.JPG\"");
     EXPECT_EQ(ContentTypeFromFileName("a.Pdf"), "application/pdf; name=\"a.Pdf\"");
@@ -81,7 +82,8 @@ TEST_F(PartTest, ContentTypeWriterFoldsParameters)
         {"image/gif; name=\"cat.gif\"", "image/gif;\r\n\tname=\"cat.gif\"\r\n"},
         {"text", "text/unknown\r\n"},
         {"text; name=a", "text/unknown;\r\n\tname=\"a\"\r\n"},
-        {"a/b;  x = \"q\\\"r\" tail; y=s\"t\\u ", "a/b;\r\n\tx =\"q\\\"r\";\r\n\ty=\"s\\\"t\\\\u\"\r\n"},
+        {"a/b;  x = \"q\\\"r\" tail; y=s\"t\\u ",
+         "a/b;\r\n\tx =\"q\\\"r\";\r\n\ty=\"s\\\"t\\\\u\"\r\n"},
         {"a/b; flag; e=", "a/b;\r\n\tflag;\r\n\te=\"\"\r\n"},
         {"a/b; name=\"x;y.txt\"", "a/b;\r\n\tname=\"x;y.txt\"\r\n"},
         {"a/b; name=\"open", "a/b;\r\n\tname=\"open\"\r\n"},

@@ -57,13 +57,15 @@ TEST_F(Win32ContentTypes, NamesWithoutARegistryEntry)
         {"archive.tar.gz", "unknown/gz; name=\"archive.tar.gz\""},
         {"pics/cat.gif", "image/gif; name=\"cat.gif\""},
     };
-    for (const auto& row : rows) EXPECT_EQ(ContentTypeFromFileName(row.path), row.expected) << row.path;
+    for (const auto& row : rows)
+        EXPECT_EQ(ContentTypeFromFileName(row.path), row.expected) << row.path;
 }
 
 TEST_F(Win32ContentTypes, TheRegistryComesFirst)
 {
-    EXPECT_EQ(platform::GetRegistryString(platform::RegistryRoot::ClassesRoot, ".txt\\Content Type"),
-              "text/plain");
+    EXPECT_EQ(
+        platform::GetRegistryString(platform::RegistryRoot::ClassesRoot, ".txt\\Content Type"),
+        "text/plain");
     EXPECT_EQ(platform::ContentTypeForExtension("TXT"), "text/plain");
     EXPECT_EQ(ContentTypeFromFileName("C:\\notes\\todo.txt"), "text/plain; name=\"todo.txt\"");
 }
@@ -71,7 +73,8 @@ TEST_F(Win32ContentTypes, TheRegistryComesFirst)
 TEST_F(Win32ContentTypes, MissingOrOverlongKeysGiveNothing)
 {
     using platform::RegistryRoot;
-    EXPECT_EQ(platform::GetRegistryString(RegistryRoot::ClassesRoot, ".quillex-none\\Content Type"), "");
+    EXPECT_EQ(platform::GetRegistryString(RegistryRoot::ClassesRoot, ".quillex-none\\Content Type"),
+              "");
     EXPECT_EQ(platform::GetRegistryString(RegistryRoot::ClassesRoot, ".txt\\No Such Value"), "");
     EXPECT_EQ(platform::GetRegistryString(RegistryRoot::ClassesRoot, std::string(300, 'x')), "");
     // 49 characters fit the key text of 64 bytes; one more is never looked up.
@@ -102,7 +105,9 @@ TEST(Win32TempNames, FixedTextsAndTheRuntimesNames)
     env.Set("TMP", "C:\\windows");
     EXPECT_EQ(platform::UniqueTempName(dir.c_str(), "~mail").rfind(dir, 0), 0u);
     EXPECT_STREQ(std::getenv("TMP"), "C:\\windows");
-    EXPECT_EQ(platform::UniqueTempName("C:\\no-such-quillex-dir\\", "~mail").rfind("C:\\windows\\", 0), 0u);
+    EXPECT_EQ(
+        platform::UniqueTempName("C:\\no-such-quillex-dir\\", "~mail").rfind("C:\\windows\\", 0),
+        0u);
 }
 
 TEST(Win32Files, ExclusiveCreationAndRemoval)
