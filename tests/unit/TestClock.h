@@ -13,7 +13,8 @@ public:
         s_Now = now;
         s_Tick = tick;
         s_Pid = pid;
-        platform::SetClockSource({[] { return s_Tick; }, [] { return s_Pid; }, [] { return s_Now; }});
+        platform::SetClockSource(
+            {[] { return s_Tick; }, [] { return s_Pid; }, [] { return s_Now; }});
     }
     ~FixedClock() { platform::SetClockSource(platform::SystemClock()); }
     FixedClock(const FixedClock&) = delete;
