@@ -68,18 +68,6 @@ TEST(Base64Encoder, PiecesGiveTheSameBytes)
     }
 }
 
-TEST(Base64Encoder, StreamFromFile)
-{
-    std::mt19937 rng(2);
-    const std::string data = RandomBytes(rng, 57 * 1024 * 3 + 5);
-    FILE* input = StreamOf(data);
-    const auto write = [&](FILE* output) {
-        EXPECT_EQ(EncodeBase64Stream(input, output), ENCODE_OK);
-    };
-    EXPECT_EQ(Captured(write), Base64(data));
-    std::fclose(input);
-}
-
 TEST(QuotedPrintableEncoder, Table)
 {
     const std::string x72 = std::string(72, 'x');

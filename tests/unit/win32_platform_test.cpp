@@ -61,15 +61,6 @@ TEST_F(Win32ContentTypes, NamesWithoutARegistryEntry)
         EXPECT_EQ(ContentTypeFromFileName(row.path), row.expected) << row.path;
 }
 
-TEST_F(Win32ContentTypes, TheRegistryComesFirst)
-{
-    EXPECT_EQ(
-        platform::GetRegistryString(platform::RegistryRoot::ClassesRoot, ".txt\\Content Type"),
-        "text/plain");
-    EXPECT_EQ(platform::ContentTypeForExtension("TXT"), "text/plain");
-    EXPECT_EQ(ContentTypeFromFileName("C:\\notes\\todo.txt"), "text/plain; name=\"todo.txt\"");
-}
-
 TEST_F(Win32ContentTypes, MissingOrOverlongKeysGiveNothing)
 {
     using platform::RegistryRoot;
