@@ -16,4 +16,7 @@ const char* const SmtpErrorText[SMTP_ERROR_COUNT] = {
     "Out of memory",
     "Failed to open temporary file",
     "Unknown error",
+    "TLS_FAILED",
+    "CERTIFICATE_REFUSED",
+    "AUTH_FAILED",
 };

@@ -15,8 +15,11 @@ enum SmtpError {
     FAILED_TO_RESOLVE_HOST_IP_NAME = 10,
     OUT_OF_MEMORY = 11,
     FAILED_TO_OPEN_TEMPFILE = 12,
-    UNKNOWN_ERROR = 13
+    UNKNOWN_ERROR = 13,
+    TLS_FAILED = 14,
+    CERTIFICATE_REFUSED = 15,
+    AUTH_FAILED = 16
 };
 
-constexpr int SMTP_ERROR_COUNT = 14;
+constexpr int SMTP_ERROR_COUNT = 17;
 extern const char* const SmtpErrorText[SMTP_ERROR_COUNT];

@@ -18,4 +18,6 @@ void ResetFrontendState()
     g_BodyLines.Clear();
     for (char* buffer : {g_MailServer, g_NewsServer, g_Organization, g_NewsUser, g_NewsPassword})
         buffer[0] = '\0';
+    g_TlsCaFile.clear();
+    g_TlsFingerprint.clear();
 }

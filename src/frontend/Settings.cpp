@@ -28,6 +28,10 @@ constexpr Setting kNewsHost{"NNTP HOST", "Your NNTP server", kServerCapacity};
 constexpr Setting kNewsUser{"NNTP User", "Login name on server", kLoginCapacity};
 constexpr Setting kNewsPassword{"NNTP Passws", "Login pawssword on server", kLoginCapacity};
 
+// Read only from the file: nothing asks for them, and they have no length limit.
+constexpr const char* kTlsCaFileKey = "TLS CAFile";
+constexpr const char* kTlsFingerprintKey = "TLS Fingerprint";
+
 std::string ReadSetting(const Setting& setting)
 {
     const std::string value = platform::ReadProfileString(kSection, setting.key, "");
@@ -86,7 +90,11 @@ int LoadSettings(CSMTPEmail& mail)
     const bool loaded = LoadRequiredInto(g_MailServer, kHost) && LoadReturnAddress(mail) &&
                         LoadInto(g_NewsUser, kNewsUser) && LoadInto(g_NewsPassword, kNewsPassword) &&
                         LoadInto(g_NewsServer, kNewsHost) && LoadInto(g_Organization, kOrganization);
-    return loaded ? 1 : 0;
+    if (!loaded) return 0;
+    g_TlsCaFile = NeutraliseLineBreaks(platform::ReadProfileString(kSection, kTlsCaFileKey, "").c_str());
+    g_TlsFingerprint =
+        NeutraliseLineBreaks(platform::ReadProfileString(kSection, kTlsFingerprintKey, "").c_str());
+    return 1;
 }
 
 bool AskSetting(const char* key, const char* question, int capacity, FILE* answers)

@@ -9,6 +9,8 @@ char g_NewsServer[kServerCapacity] = "";
 char g_Organization[kServerCapacity] = "";
 char g_NewsUser[kLoginCapacity] = "";
 char g_NewsPassword[kLoginCapacity] = "";
+std::string g_TlsCaFile;
+std::string g_TlsFingerprint;
 
 bool CopySetting(char* buffer, int capacity, const char* text)
 {

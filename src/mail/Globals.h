@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 // Process-wide settings that the front end fills and the mail library reads.
 // The sizes include the terminating NUL and are limits for every writer.
 constexpr int kServerCapacity = 128;
@@ -12,6 +14,9 @@ extern char g_NewsServer[kServerCapacity];
 extern char g_Organization[kServerCapacity];
 extern char g_NewsUser[kLoginCapacity];
 extern char g_NewsPassword[kLoginCapacity];
+// [Setup] "TLS CAFile" and "TLS Fingerprint"; empty when not set.
+extern std::string g_TlsCaFile;
+extern std::string g_TlsFingerprint;
 
 // Copies text into a settings buffer of the given capacity. Returns false,
 // leaving the buffer unchanged, when the text does not fit: values are never cut.

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
-// Blocking-style IPv4 stream sockets with time limits. The transport talks to
+// Blocking-style IPv4 and IPv6 stream sockets with time limits. The transport talks to
 // the network only through these calls; POSIX and Win32 each implement them.
 // Every failing call records its error code for LastSocketError().
 namespace platform {
@@ -36,21 +39,31 @@ void StopSockets();
 // resolver's own code after a failed host lookup.
 int LastSocketError();
 
-// A new IPv4 TCP socket, or kInvalidSocket.
-Socket OpenStreamSocket();
+// One address to connect to, with its port: IPv4 or IPv6.
+struct SocketAddress {
+    int family = 0;
+    std::array<unsigned char, 28> bytes{};  // the system's address record
+    int length = 0;
+    std::string text;                       // "127.0.0.1", "::1"
+};
+
+// A new TCP socket for the address's family, or kInvalidSocket.
+Socket OpenStreamSocket(const SocketAddress& address);
 void CloseSocket(Socket socket);
 
 // The address (network byte order) of a dotted IPv4 text, or kAddressNone.
 std::uint32_t ParseDottedAddress(const char* text);
-// Looks the name up as an IPv4 host; false when it has no address.
-bool LookupHostAddress(const char* name, std::uint32_t* address);
+// The address (network byte order) and port as a SocketAddress.
+SocketAddress IPv4Address(std::uint32_t address, std::uint16_t port);
+// Every address of a host name or an IPv6 literal, IPv6 and IPv4, in the
+// resolver's order; false when it has none.
+bool LookupHostAddresses(const char* name, std::uint16_t port, std::vector<SocketAddress>* found);
 // Records the resolver's "no such host" code for a name that was not looked
 // up because it cannot name a host (empty, or the address 0).
 void NoteHostNotFound();
 
-// Connects to address (network byte order) and port before the deadline.
-IoStatus ConnectSocket(Socket socket, std::uint32_t address, std::uint16_t port,
-                       Deadline deadline);
+// Connects to the address before the deadline.
+IoStatus ConnectSocket(Socket socket, const SocketAddress& address, Deadline deadline);
 // Sends small segments at once (the last unit of a message must not wait).
 void SetNoDelay(Socket socket);
 

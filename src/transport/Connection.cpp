@@ -1,9 +1,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
+#include "platform/Tls.h"
 #include "transport/Session.h"
 
 namespace transport {
@@ -35,14 +38,6 @@ int TimeLimit(int defaultSeconds)
     return seconds > 0 ? static_cast<int>(seconds) : defaultSeconds;
 }
 
-ServerAddress SplitServer(const char* server, std::uint16_t defaultPort)
-{
-    const char* colon = std::strrchr(server, ':');
-    const long port = colon ? PositiveNumber(colon + 1, 65535) : 0;
-    if (port == 0) return {server, defaultPort};
-    return {std::string(server, colon), static_cast<std::uint16_t>(port)};
-}
-
 void StartSocketLibrary()
 {
     if (CSMTPEmail::s_SocketsStarted) return;
@@ -57,7 +52,7 @@ void StartSocketLibrary()
 
 namespace {
 
-[[noreturn]] void FailToConnect(const ServerAddress& server, bool timedOut, int limit)
+[[noreturn]] void FailToConnect(const ServerName& server, bool timedOut, int limit)
 {
     const int code = platform::LastSocketError();
     if (g_Debug || g_Verbose)
@@ -70,32 +65,6 @@ namespace {
     throw error;
 }
 
-}  // namespace
-
-namespace {
-
-// FAILED_TO_OBTAIN_SOCKET_HANDLE, FAILED_TO_CONNECT.
-std::unique_ptr<Stream> Connect(const ServerAddress& server)
-{
-    const platform::Socket socket = platform::OpenStreamSocket();
-    if (socket == platform::kInvalidSocket) {
-        CSMTPException error(FAILED_TO_OBTAIN_SOCKET_HANDLE);
-        error << "Failed to create socket. The error code was: " << platform::LastSocketError();
-        throw error;
-    }
-    auto stream = std::make_unique<SocketStream>(socket);
-    // Address 0 would reach this machine: a host that does not resolve is never tried.
-    const std::uint32_t address = CSMTPEmail::_ResolveHost(server.host.c_str());
-    if (address == 0) FailToConnect(server, false, 0);
-    const int limit = TimeLimit(kCommandTimeLimit);
-    const platform::IoStatus status =
-        platform::ConnectSocket(socket, address, server.port, platform::DeadlineAfter(limit));
-    if (status != platform::IoStatus::OK)
-        FailToConnect(server, status == platform::IoStatus::TIMED_OUT, limit);
-    platform::SetNoDelay(socket);
-    return stream;
-}
-
 [[noreturn]] void FailToSend(platform::IoStatus status, int limit)
 {
     CSMTPException error(FAILED_TO_SEND);
@@ -105,9 +74,92 @@ std::unique_ptr<Stream> Connect(const ServerAddress& server)
     throw error;
 }
 
+// FAILED_TO_OBTAIN_SOCKET_HANDLE.
+std::unique_ptr<SocketStream> OpenSocket(const platform::SocketAddress& address)
+{
+    const platform::Socket socket = platform::OpenStreamSocket(address);
+    if (socket == platform::kInvalidSocket) {
+        CSMTPException error(FAILED_TO_OBTAIN_SOCKET_HANDLE);
+        error << "Failed to create socket. The error code was: " << platform::LastSocketError();
+        throw error;
+    }
+    return std::make_unique<SocketStream>(socket);
+}
+
+// The stream sends TLS records over the socket stream it keeps.
+class TlsStream : public Stream {
+public:
+    TlsStream(std::unique_ptr<Stream> lower, std::unique_ptr<platform::TlsSession> session)
+        : m_Lower(std::move(lower)), m_Session(std::move(session))
+    {
+    }
+    platform::IoStatus Send(const platform::SendPiece* pieces, std::size_t count,
+                            platform::Deadline deadline) override
+    {
+        return m_Session->Send(pieces, count, deadline);
+    }
+    platform::IoStatus Receive(char* buffer, std::size_t capacity, platform::Deadline deadline,
+                               std::size_t* received) override
+    {
+        return m_Session->Receive(buffer, capacity, deadline, received);
+    }
+    void Close() override { m_Session->Shutdown(platform::DeadlineAfter(kCloseTimeLimit)); }
+    platform::Socket Handle() const override { return m_Lower->Handle(); }
+
+private:
+    static constexpr int kCloseTimeLimit = 5;
+    std::unique_ptr<Stream> m_Lower;
+    std::unique_ptr<platform::TlsSession> m_Session;
+};
+
 }  // namespace
 
-Connection::Connection(const ServerAddress& server) : m_Stream(Connect(server)) {}
+std::vector<platform::SocketAddress> HostAddresses(const std::string& host, std::uint16_t port)
+{
+    const char* name = host.c_str();
+    if (!*name) {
+        platform::NoteHostNotFound();
+        return {};
+    }
+    // A dotted address never goes through name lookup; address 0 would reach
+    // this machine, so it is never tried.
+    const std::uint32_t dotted = platform::ParseDottedAddress(name);
+    if (dotted != platform::kAddressNone || std::strcmp(name, "255.255.255.255") == 0) {
+        if (dotted == 0) {
+            platform::NoteHostNotFound();
+            return {};
+        }
+        return {platform::IPv4Address(dotted, port)};
+    }
+    std::vector<platform::SocketAddress> found;
+    platform::LookupHostAddresses(name, port, &found);
+    return found;
+}
+
+Connection::Connection(const ServerName& server, const char* tlsHint)
+    : m_Server(server), m_TlsHint(tlsHint)
+{
+    const std::vector<platform::SocketAddress> addresses = HostAddresses(server.host, server.port);
+    if (addresses.empty()) FailToConnect(server, false, 0);
+    const int limit = TimeLimit(kCommandTimeLimit);
+    const platform::Deadline deadline = platform::DeadlineAfter(limit);
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        std::unique_ptr<SocketStream> stream = OpenSocket(addresses[i]);
+        const platform::IoStatus status =
+            platform::ConnectSocket(stream->Handle(), addresses[i], deadline);
+        if (status == platform::IoStatus::OK) {
+            platform::SetNoDelay(stream->Handle());
+            m_Address = addresses[i].text;
+            m_Stream = std::move(stream);
+            return;
+        }
+        if (status == platform::IoStatus::TIMED_OUT) FailToConnect(server, true, limit);
+        if (g_Debug && i + 1 < addresses.size())
+            std::fprintf(stderr, "Could not connect to %s port %d (error %d); trying the next address\n",
+                         addresses[i].text.c_str(), server.port, platform::LastSocketError());
+    }
+    FailToConnect(server, false, limit);
+}
 
 Connection::Connection(std::unique_ptr<Stream> stream) : m_Stream(std::move(stream)) {}
 
@@ -134,6 +186,39 @@ void Connection::SendUnits(const platform::SendPiece* units, std::size_t count)
     if (status != platform::IoStatus::OK) FailToSend(status, limit);
 }
 
+void Connection::StartTls(const platform::TlsPeer& peer)
+{
+    const int limit = TimeLimit(kCommandTimeLimit);
+    platform::TlsResult result = platform::TlsResult::OK;
+    std::string why;
+    std::unique_ptr<platform::TlsSession> session = platform::TlsSession::Start(
+        m_Stream->Handle(), peer, platform::DeadlineAfter(limit), &result, &why);
+    if (!session) FailHandshake(result, why, limit);
+    if (g_Debug) std::fprintf(stderr, "TLS: %s\n", session->Description().c_str());
+    m_Stream = std::make_unique<TlsStream>(std::move(m_Stream), std::move(session));
+}
+
+void Connection::FailTls(const std::string& why) const
+{
+    CSMTPException error(TLS_FAILED);
+    error << "TLS with server \"" << m_Server.host << "\" (" << m_Address << ") port "
+          << m_Server.port << " failed: " << why << ".";
+    throw error;
+}
+
+void Connection::FailHandshake(platform::TlsResult result, const std::string& why, int limit) const
+{
+    if (result == platform::TlsResult::CERTIFICATE_REFUSED) {
+        CSMTPException error(CERTIFICATE_REFUSED);
+        error << "The certificate of server \"" << m_Server.host << "\" (" << m_Address
+              << ") port " << m_Server.port << " was refused: " << why << ".";
+        throw error;
+    }
+    if (result == platform::TlsResult::TIMED_OUT)
+        FailTls("the handshake timed out after " + std::to_string(limit) + " seconds. " + m_TlsHint);
+    FailTls("the handshake failed: " + why + ". " + m_TlsHint);
+}
+
 void FillLocalHostName(const std::string& serverHost)
 {
     if (s_LocalHostName[0] != '\0') return;
@@ -150,20 +235,3 @@ void FillLocalHostName(const std::string& serverHost)
 }
 
 }  // namespace transport
-
-std::uint32_t CSMTPEmail::_ResolveHost(const char* name)
-{
-    if (!name || !*name) {
-        platform::NoteHostNotFound();
-        return 0;
-    }
-    const std::uint32_t dotted = platform::ParseDottedAddress(name);
-    if (dotted != platform::kAddressNone) {
-        if (dotted == 0) platform::NoteHostNotFound();
-        return dotted;
-    }
-    if (std::strcmp(name, "255.255.255.255") == 0) return platform::kAddressNone;
-    std::uint32_t found = 0;
-    if (!platform::LookupHostAddress(name, &found)) return 0;
-    return found;
-}

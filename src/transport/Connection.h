@@ -5,22 +5,27 @@
 #include <memory>
 #include <string>
 
+#include <vector>
+
+#include "platform/Tls.h"
 #include "transport/Reply.h"
+#include "transport/ServerName.h"
 #include "transport/Stream.h"
 
 namespace transport {
 
-struct ServerAddress {
-    std::string host;
-    std::uint16_t port;
-};
+// The addresses to try for a host, in order; none when it does not resolve.
+// A dotted IPv4 address never goes through name lookup.
+std::vector<platform::SocketAddress> HostAddresses(const std::string& host, std::uint16_t port);
 
 // One connection to a server: its stream, and the reader of its replies.
 class Connection {
 public:
+    // Tries the server's addresses in order within the connect time limit.
     // FAILED_TO_OBTAIN_SOCKET_HANDLE, FAILED_TO_CONNECT (also for a host that
-    // does not resolve: nothing is connected then).
-    explicit Connection(const ServerAddress& server);
+    // does not resolve: nothing is connected then). tlsHint ends the message
+    // of a failed handshake: which port takes which scheme.
+    Connection(const ServerName& server, const char* tlsHint);
     // Over a stream already connected (a test's, say).
     explicit Connection(std::unique_ptr<Stream> stream);
     Connection(const Connection&) = delete;
@@ -32,10 +37,28 @@ public:
     // Several units in one call, without debug lines. FAILED_TO_SEND.
     void SendUnits(const platform::SendPiece* units, std::size_t count);
     // One reply within limit seconds, not judged. FAILED_TO_RECEIVE.
-    void ReadReply(int limit) { m_Replies.Read(*m_Stream, limit); }
+    void ReadReply(int limit, ReplyEnd end = ReplyEnd::FINAL_LINE)
+    {
+        m_Replies.Read(*m_Stream, limit, end);
+    }
     const ReplyReader& LastReply() const { return m_Replies; }
 
+    // The handshake within the connect time limit; from then on every byte
+    // goes through TLS. TLS_FAILED, CERTIFICATE_REFUSED.
+    void StartTls(const platform::TlsPeer& peer);
+    // TLS_FAILED, naming the server and what went wrong.
+    [[noreturn]] void FailTls(const std::string& why) const;
+    // The server as the user wrote it, and the address that answered.
+    const ServerName& Server() const { return m_Server; }
+    const std::string& Address() const { return m_Address; }
+
 private:
+    [[noreturn]] void FailHandshake(platform::TlsResult result, const std::string& why,
+                                    int limit) const;
+
+    ServerName m_Server{};
+    std::string m_Address;
+    const char* m_TlsHint = "";
     std::unique_ptr<Stream> m_Stream;
     ReplyReader m_Replies;
 };

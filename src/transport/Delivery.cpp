@@ -12,6 +12,14 @@ using transport::Connection;
 
 constexpr int kCreateAttempts = 3;
 
+// The usual mistake behind a failed handshake is a scheme for the other port.
+constexpr const char* kMailTlsHint =
+    "Hint: port 465 takes smtps:// (TLS from the first byte), port 587 takes submission:// "
+    "(STARTTLS)";
+constexpr const char* kNewsTlsHint =
+    "Hint: port 563 takes nntps:// (TLS from the first byte), port 119 takes nntp+starttls:// "
+    "(STARTTLS)";
+
 // The message file: created exclusively and owner-only (it holds private
 // mail), removed whenever the delivery ends, successful or not.
 class MessageFile {
@@ -84,9 +92,11 @@ void CSMTPEmail::_SendIt()
 {
     transport::StartSocketLibrary();
     const bool news = m_NewsMode == 1;
-    const transport::ServerAddress server = transport::SplitServer(
-        news ? g_NewsServer : g_MailServer, news ? transport::kNntpPort : transport::kSmtpPort);
-    Connection connection(server);
+    const transport::ServerName server =
+        transport::ParseServerName(news ? g_NewsServer : g_MailServer, news);
+    Connection connection(server, news ? kNewsTlsHint : kMailTlsHint);
+    if (server.security == transport::Security::IMPLICIT_TLS)
+        connection.StartTls(transport::TlsPeerFor(connection));
     _ReadReply(connection);
     transport::FillLocalHostName(server.host);
 

@@ -2,10 +2,33 @@
 
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
+#include "transport/Capabilities.h"
 #include "transport/Session.h"
 
 namespace transport {
 namespace {
+
+// The capability list, empty when the server does not know the command.
+Capabilities ReadCapabilities(CSMTPEmail& email, Connection& connection)
+{
+    if (!Ask(email, connection, "CAPABILITIES\r\n", ReplyEnd::DOT_LINE)) return {};
+    const ReplyReader& reply = connection.LastReply();
+    return Capabilities::FromList(reply.Text(), reply.Length());
+}
+
+// Nothing goes in plain text once TLS was asked for: every way out of this
+// step but a handshake ends the session.
+void StartTls(CSMTPEmail& email, Connection& connection)
+{
+    if (!ReadCapabilities(email, connection).Has("STARTTLS"))
+        connection.FailTls("the server does not offer STARTTLS");
+    if (!Ask(email, connection, "STARTTLS\r\n") || connection.LastReply().Parsed().code != 382)
+        connection.FailTls("the server refused STARTTLS: \"" + FirstLine(connection.LastReply()) + "\"");
+    RefuseBytesAfterReply(connection);
+    connection.StartTls(TlsPeerFor(connection));
+    // What was offered in plain text counts for nothing now.
+    ReadCapabilities(email, connection);
+}
 
 void AuthInfo(CSMTPEmail& email, Connection& connection)
 {
@@ -40,6 +63,7 @@ void SetReplyTo(CSMTPEmail& email)
 
 void NewsDialogue(CSMTPEmail& email, Connection& connection)
 {
+    if (connection.Server().security == Security::STARTTLS) StartTls(email, connection);
     AuthInfo(email, connection);
     Group(email, connection);
     Post(email, connection);

@@ -1,6 +1,8 @@
+#include <cstdlib>
 #include <cstring>
 
 #include "mail/CSMTPEmail.h"
+#include "mail/Globals.h"
 #include "transport/Session.h"
 
 namespace transport {
@@ -13,6 +15,27 @@ bool IsAccepted(const char* reply)
 }
 
 }  // namespace
+
+bool Ask(CSMTPEmail& email, Connection& connection, const std::string& line, ReplyEnd end)
+{
+    email._SendText(connection, line.c_str(), SEND_FLUSH);
+    connection.ReadReply(TimeLimit(kCommandTimeLimit), end);
+    return IsAccepted(connection.LastReply().Text());
+}
+
+platform::TlsPeer TlsPeerFor(const Connection& connection)
+{
+    const char* caFile = std::getenv("QUILLEX_CA_FILE");
+    return {connection.Server().host, caFile && *caFile ? caFile : g_TlsCaFile, g_TlsFingerprint};
+}
+
+void RefuseBytesAfterReply(const Connection& connection)
+{
+    const ReplyReader& reply = connection.LastReply();
+    if (reply.Parsed().length < reply.Length())
+        connection.FailTls("the server sent more after its reply to STARTTLS, before the handshake; "
+                           "such bytes may have been injected on the way");
+}
 
 bool ReadReplyWithin(CSMTPEmail& email, Connection& connection, int timeLimit)
 {

@@ -1,6 +1,7 @@
 #include "transport/Reply.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "core/CSMTPException.h"
 #include "mail/Globals.h"
@@ -27,6 +28,12 @@ bool IsDigit(char c)
     if (status == platform::IoStatus::TIMED_OUT)
         error << " (timed out after " << limit << " seconds)";
     throw error;
+}
+
+bool IsComplete(const char* text, std::size_t length, ReplyEnd end)
+{
+    if (end == ReplyEnd::FINAL_LINE || text[0] != '1') return IsCompleteReply(text, length);
+    return length >= 5 && std::memcmp(text + length - 5, "\r\n.\r\n", 5) == 0;
 }
 
 }  // namespace
@@ -59,7 +66,12 @@ Reply ParseReply(const char* text, std::size_t length)
     return reply;
 }
 
-void ReplyReader::Read(Stream& stream, int limit)
+std::string FirstLine(const ReplyReader& reply)
+{
+    return std::string(reply.Text(), std::strcspn(reply.Text(), "\r\n"));
+}
+
+void ReplyReader::Read(Stream& stream, int limit, ReplyEnd end)
 {
     const platform::Deadline deadline = platform::DeadlineAfter(limit);
     m_Held = 0;
@@ -73,7 +85,7 @@ void ReplyReader::Read(Stream& stream, int limit)
         m_Held += count;
         m_Buffer[m_Held] = '\0';
         if (g_Debug) std::fprintf(stderr, "Received: (%d bytes) %s", static_cast<int>(count), fresh);
-        if (IsCompleteReply(m_Buffer.data(), m_Held)) return;
+        if (IsComplete(m_Buffer.data(), m_Held, end)) return;
         if (g_Debug) std::fputs("Incomplete server message. Awaiting CRLF\n", stderr);
     }
 }

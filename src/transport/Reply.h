@@ -26,13 +26,17 @@ bool IsCompleteReply(const char* text, std::size_t length);
 // needs none of it. Bytes past length were sent after the reply ended.
 Reply ParseReply(const char* text, std::size_t length);
 
+// Where a reply ends: at its final line, or, for NNTP's lists (a 1xx status
+// line followed by data), at the line holding only ".".
+enum class ReplyEnd { FINAL_LINE, DOT_LINE };
+
 // Reads one reply at a time into a buffer of its own.
 class ReplyReader {
 public:
     // Reads until the reply is complete, within limit seconds; with -d every
     // read is shown. FAILED_TO_RECEIVE on an error, a closed connection, a
     // full buffer or the time limit.
-    void Read(Stream& stream, int limit);
+    void Read(Stream& stream, int limit, ReplyEnd end = ReplyEnd::FINAL_LINE);
 
     // The reply last read, NUL-terminated; it may hold a NUL of its own.
     const char* Text() const { return m_Buffer.data(); }
@@ -43,5 +47,8 @@ private:
     std::array<char, kReplyBufferSize> m_Buffer{};
     std::size_t m_Held = 0;
 };
+
+// The reply's first line without its line end, for messages.
+std::string FirstLine(const ReplyReader& reply);
 
 }  // namespace transport

@@ -25,10 +25,6 @@ extern char s_LocalHostName[kLocalHostNameSize];
 // The limit in seconds for a step; QUILLEX_TIMEOUT (seconds) overrides every one.
 int TimeLimit(int defaultSeconds);
 
-// "host" or "host:port" with a port of 1 to 65535; any other suffix stays
-// part of the host name.
-ServerAddress SplitServer(const char* server, std::uint16_t defaultPort);
-
 // FAILED_TO_START_SOCKETS.
 void StartSocketLibrary();
 
@@ -41,6 +37,17 @@ bool ReadReplyWithin(CSMTPEmail& email, Connection& connection, int timeLimit);
 
 // Queues the text and reads its reply: one command and its answer.
 void Command(CSMTPEmail& email, Connection& connection, const std::string& line);
+// The same for a command whose refusal the dialogue handles itself: true
+// when the server accepted. FAILED_TO_SEND, FAILED_TO_RECEIVE.
+bool Ask(CSMTPEmail& email, Connection& connection, const std::string& line,
+         ReplyEnd end = ReplyEnd::FINAL_LINE);
+
+// What the TLS session must check: the host the user wrote, the CA file
+// (QUILLEX_CA_FILE, else the settings) and the pinned fingerprint.
+platform::TlsPeer TlsPeerFor(const Connection& connection);
+// After a STARTTLS reply: bytes that came with it were sent before the
+// handshake, where anyone on the path could have put them. TLS_FAILED.
+void RefuseBytesAfterReply(const Connection& connection);
 
 // The dialogues up to DATA and up to POST.
 void MailDialogue(CSMTPEmail& email, Connection& connection);

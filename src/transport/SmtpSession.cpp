@@ -1,6 +1,8 @@
+#include <optional>
 #include <string>
 
 #include "mail/CSMTPEmail.h"
+#include "transport/Capabilities.h"
 #include "transport/Session.h"
 
 namespace transport {
@@ -11,6 +13,39 @@ const char kReceiverDelimiters[] = ", ";
 void Helo(CSMTPEmail& email, Connection& connection)
 {
     Command(email, connection, std::string("HELO ") + s_LocalHostName + "\r\n");
+}
+
+// The capabilities, or nothing when the server refuses EHLO.
+std::optional<Capabilities> Ehlo(CSMTPEmail& email, Connection& connection)
+{
+    if (!Ask(email, connection, std::string("EHLO ") + s_LocalHostName + "\r\n")) return std::nullopt;
+    const ReplyReader& reply = connection.LastReply();
+    return Capabilities::FromEhlo(reply.Text(), reply.Length());
+}
+
+// Nothing goes in plain text once TLS was asked for: every way out of this
+// step but a handshake ends the session.
+void StartTls(CSMTPEmail& email, Connection& connection, const std::optional<Capabilities>& offered)
+{
+    if (!offered) connection.FailTls("the server refused EHLO, so STARTTLS cannot be asked for");
+    if (!offered->Has("STARTTLS")) connection.FailTls("the server does not offer STARTTLS");
+    if (!Ask(email, connection, "STARTTLS\r\n") || connection.LastReply().Text()[0] != '2')
+        connection.FailTls("the server refused STARTTLS: \"" + FirstLine(connection.LastReply()) +
+                           "\"");
+    RefuseBytesAfterReply(connection);
+    connection.StartTls(TlsPeerFor(connection));
+}
+
+// A TLS session greets with EHLO; what was offered before TLS counts for
+// nothing after it. A refused EHLO falls back to HELO when nothing needs it.
+void Greet(CSMTPEmail& email, Connection& connection)
+{
+    std::optional<Capabilities> offered = Ehlo(email, connection);
+    if (connection.Server().security == Security::STARTTLS) {
+        StartTls(email, connection, offered);
+        offered = Ehlo(email, connection);
+    }
+    if (!offered) Helo(email, connection);
 }
 
 void MailFrom(CSMTPEmail& email, Connection& connection)
@@ -47,7 +82,10 @@ void Data(CSMTPEmail& email, Connection& connection)
 
 void MailDialogue(CSMTPEmail& email, Connection& connection)
 {
-    Helo(email, connection);
+    if (connection.Server().security == Security::PLAIN)
+        Helo(email, connection);
+    else
+        Greet(email, connection);
     MailFrom(email, connection);
     RcptToEach(email, connection);
     Data(email, connection);

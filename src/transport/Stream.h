@@ -21,6 +21,8 @@ public:
                                        platform::Deadline deadline, std::size_t* received) = 0;
     // Ends the session politely where the protocol has a way to; never throws.
     virtual void Close() {}
+    // The socket underneath, for a TLS session to run over.
+    virtual platform::Socket Handle() const { return platform::kInvalidSocket; }
 };
 
 // A connected TCP socket, closed when the stream goes.
@@ -42,7 +44,7 @@ public:
         return platform::ReceiveSome(m_Socket, buffer, capacity, deadline, received);
     }
 
-    platform::Socket Socket() const { return m_Socket; }
+    platform::Socket Handle() const override { return m_Socket; }
 
 private:
     platform::Socket m_Socket;

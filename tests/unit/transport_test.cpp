@@ -20,38 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct SplitCase {
-    const char* server;
-    const char* host;
-    int port;
-};
-
-class SplitServerTest : public ::testing::TestWithParam<SplitCase> {};
-
-TEST_P(SplitServerTest, TakesOnlyAValidPortSuffix)
-{
-    const SplitCase& c = GetParam();
-    const transport::ServerAddress address = transport::SplitServer(c.server, 25);
-    EXPECT_EQ(address.host, c.host);
-    EXPECT_EQ(address.port, c.port);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Servers, SplitServerTest,
-    ::testing::Values(SplitCase{"mail.example.test", "mail.example.test", 25},
-                      SplitCase{"mail.example.test:2525", "mail.example.test", 2525},
-                      SplitCase{"127.0.0.1:1", "127.0.0.1", 1},
-                      SplitCase{"127.0.0.1:65535", "127.0.0.1", 65535},
-                      SplitCase{"127.0.0.1:65536", "127.0.0.1:65536", 25},
-                      SplitCase{"127.0.0.1:0", "127.0.0.1:0", 25},
-                      SplitCase{"127.0.0.1:", "127.0.0.1:", 25},
-                      SplitCase{"127.0.0.1:+25", "127.0.0.1:+25", 25},
-                      SplitCase{"127.0.0.1:25x", "127.0.0.1:25x", 25},
-                      SplitCase{"127.0.0.1:99999999999999999999", "127.0.0.1:99999999999999999999", 25},
-                      SplitCase{"a:b:119", "a:b", 119},
-                      SplitCase{":25", "", 25},
-                      SplitCase{"", "", 25}));
-
 class TimeLimitTest : public ::testing::Test {
 protected:
     void TearDown() override { platform::SetEnvironmentValue("QUILLEX_TIMEOUT", nullptr); }
@@ -70,34 +38,26 @@ TEST_F(TimeLimitTest, EnvironmentOverridesEveryLimitWithAPositiveNumber)
     }
 }
 
-// An IPv4 address in network byte order, as the resolver gives it.
-std::uint32_t Address(unsigned char a, unsigned char b, unsigned char c, unsigned char d)
+std::vector<std::string> AddressTexts(const char* host)
 {
-    const unsigned char bytes[4] = {a, b, c, d};
-    std::uint32_t value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
+    std::vector<std::string> texts;
+    for (const platform::SocketAddress& address : transport::HostAddresses(host, 25))
+        texts.push_back(address.text);
+    return texts;
 }
 
-TEST(ResolveHost, DottedAddressesNeedNoLookup)
+TEST(HostAddresses, DottedAddressesNeedNoLookupAndNamesGiveEveryFamily)
 {
-    EXPECT_EQ(CSMTPEmail::_ResolveHost("127.0.0.1"), Address(127, 0, 0, 1));
-    EXPECT_EQ(CSMTPEmail::_ResolveHost("192.0.2.200"), Address(192, 0, 2, 200));
-    EXPECT_EQ(CSMTPEmail::_ResolveHost("255.255.255.255"), Address(255, 255, 255, 255));
-}
-
-TEST(ResolveHost, NamesThatCannotBeHostsGiveZero)
-{
-    EXPECT_EQ(CSMTPEmail::_ResolveHost(""), 0u);
-    EXPECT_NE(platform::LastSocketError(), 0);
-    EXPECT_EQ(CSMTPEmail::_ResolveHost("0.0.0.0"), 0u);
-    EXPECT_EQ(CSMTPEmail::_ResolveHost("no-such-host.invalid"), 0u);
-    EXPECT_NE(platform::LastSocketError(), 0);
-}
-
-TEST(ResolveHost, LooksNamesUp)
-{
-    EXPECT_EQ(CSMTPEmail::_ResolveHost("localhost"), Address(127, 0, 0, 1));
+    using Texts = std::vector<std::string>;
+    EXPECT_EQ(AddressTexts("127.0.0.1"), Texts{"127.0.0.1"});
+    EXPECT_EQ(AddressTexts("255.255.255.255"), Texts{"255.255.255.255"});
+    EXPECT_EQ(AddressTexts("::1"), Texts{"::1"});
+    for (const char* none : {"", "0.0.0.0", "no-such-host.invalid"}) {
+        EXPECT_EQ(AddressTexts(none), Texts{}) << none;
+        EXPECT_NE(platform::LastSocketError(), 0) << none;
+    }
+    const Texts local = AddressTexts("localhost");
+    EXPECT_NE(std::find(local.begin(), local.end(), "127.0.0.1"), local.end());
 }
 
 // A server that answers with scripted reads and keeps every unit it was sent.
@@ -197,7 +157,8 @@ TEST(Connection, ReplyLongerThanTheBufferFailsToReceive)
 TEST(Connection, UnresolvableHostThrowsFailedToConnect)
 {
     try {
-        transport::Connection connection({"no-such-host.invalid", 2525});
+        transport::Connection connection(
+            {"no-such-host.invalid", 2525, transport::Security::PLAIN, false, ""}, "");
         FAIL() << "connected";
     } catch (const CSMTPException& error) {
         EXPECT_EQ(error.m_Code, FAILED_TO_CONNECT);

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -74,9 +75,9 @@ int LastSocketError()
     return s_LastError;
 }
 
-Socket OpenStreamSocket()
+Socket OpenStreamSocket(const SocketAddress& address)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = socket(address.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         s_LastError = errno;
         return kInvalidSocket;
@@ -94,21 +95,53 @@ std::uint32_t ParseDottedAddress(const char* text)
     return inet_addr(text);
 }
 
-bool LookupHostAddress(const char* name, std::uint32_t* address)
+namespace {
+
+SocketAddress FromRecord(const sockaddr* record, socklen_t length)
+{
+    SocketAddress address;
+    address.family = record->sa_family;
+    address.length = static_cast<int>(std::min<std::size_t>(length, address.bytes.size()));
+    std::memcpy(address.bytes.data(), record, static_cast<std::size_t>(address.length));
+    char text[INET6_ADDRSTRLEN] = "";
+    const void* raw = record->sa_family == AF_INET6
+                          ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(record)->sin6_addr)
+                          : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(record)->sin_addr);
+    inet_ntop(record->sa_family, raw, text, sizeof text);
+    address.text = text;
+    return address;
+}
+
+}  // namespace
+
+SocketAddress IPv4Address(std::uint32_t address, std::uint16_t port)
+{
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
+    return FromRecord(reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+}
+
+bool LookupHostAddresses(const char* name, std::uint16_t port, std::vector<SocketAddress>* found)
 {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int result = getaddrinfo(name, nullptr, &hints, &found);
+    hints.ai_flags = AI_NUMERICSERV;
+    const std::string service = std::to_string(port);
+    addrinfo* list = nullptr;
+    const int result = getaddrinfo(name, service.c_str(), &hints, &list);
     if (result != 0) {
         s_LastError = result == EAI_SYSTEM ? errno : result;
         return false;
     }
-    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    *address = ipv4->sin_addr.s_addr;
-    freeaddrinfo(found);
-    return true;
+    for (const addrinfo* entry = list; entry; entry = entry->ai_next)
+        if (entry->ai_family == AF_INET || entry->ai_family == AF_INET6)
+            found->push_back(FromRecord(entry->ai_addr, entry->ai_addrlen));
+    freeaddrinfo(list);
+    if (found->empty()) s_LastError = EAI_NONAME;
+    return !found->empty();
 }
 
 void NoteHostNotFound()
@@ -116,15 +149,11 @@ void NoteHostNotFound()
     s_LastError = EAI_NONAME;
 }
 
-IoStatus ConnectSocket(Socket socket, std::uint32_t address, std::uint16_t port,
-                       Deadline deadline)
+IoStatus ConnectSocket(Socket socket, const SocketAddress& address, Deadline deadline)
 {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = address;
     const int fd = static_cast<int>(socket);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0)
+    if (connect(fd, reinterpret_cast<const sockaddr*>(address.bytes.data()),
+                static_cast<socklen_t>(address.length)) == 0)
         return IoStatus::OK;
     // An interrupted connect goes on in the background, like one in progress.
     if (errno != EINPROGRESS && errno != EINTR) return Fail();

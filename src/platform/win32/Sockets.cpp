@@ -1,11 +1,13 @@
 #include "platform/Sockets.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -85,9 +87,9 @@ int LastSocketError()
 }
 
 // Non-blocking from the start: every wait is bounded by select.
-Socket OpenStreamSocket()
+Socket OpenStreamSocket(const SocketAddress& address)
 {
-    const SOCKET fd = socket(AF_INET, SOCK_STREAM, 0);
+    const SOCKET fd = socket(address.family, SOCK_STREAM, 0);
     if (fd == INVALID_SOCKET) {
         s_LastError = WSAGetLastError();
         return kInvalidSocket;
@@ -112,15 +114,49 @@ std::uint32_t ParseDottedAddress(const char* text)
     return inet_addr(text);
 }
 
-bool LookupHostAddress(const char* name, std::uint32_t* address)
+namespace {
+
+SocketAddress FromRecord(const sockaddr* record, std::size_t length)
 {
-    const hostent* host = gethostbyname(name);
-    if (!host || host->h_addrtype != AF_INET || !host->h_addr_list[0]) {
-        s_LastError = host ? WSANO_DATA : WSAGetLastError();
+    SocketAddress address;
+    address.family = record->sa_family;
+    address.length = static_cast<int>(std::min(length, address.bytes.size()));
+    std::memcpy(address.bytes.data(), record, static_cast<std::size_t>(address.length));
+    char text[NI_MAXHOST] = "";
+    getnameinfo(record, address.length, text, sizeof text, nullptr, 0, NI_NUMERICHOST);
+    address.text = text;
+    return address;
+}
+
+}  // namespace
+
+SocketAddress IPv4Address(std::uint32_t address, std::uint16_t port)
+{
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
+    return FromRecord(reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+}
+
+bool LookupHostAddresses(const char* name, std::uint16_t port, std::vector<SocketAddress>* found)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    const std::string service = std::to_string(port);
+    addrinfo* list = nullptr;
+    const int result = getaddrinfo(name, service.c_str(), &hints, &list);
+    if (result != 0) {
+        s_LastError = result;
         return false;
     }
-    std::memcpy(address, host->h_addr_list[0], sizeof *address);
-    return true;
+    for (const addrinfo* entry = list; entry; entry = entry->ai_next)
+        if (entry->ai_family == AF_INET || entry->ai_family == AF_INET6)
+            found->push_back(FromRecord(entry->ai_addr, entry->ai_addrlen));
+    freeaddrinfo(list);
+    if (found->empty()) s_LastError = WSAHOST_NOT_FOUND;
+    return !found->empty();
 }
 
 void NoteHostNotFound()
@@ -128,14 +164,10 @@ void NoteHostNotFound()
     s_LastError = WSAHOST_NOT_FOUND;
 }
 
-IoStatus ConnectSocket(Socket socket, std::uint32_t address, std::uint16_t port,
-                       Deadline deadline)
+IoStatus ConnectSocket(Socket socket, const SocketAddress& address, Deadline deadline)
 {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = address;
-    if (connect(Native(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0)
+    if (connect(Native(socket), reinterpret_cast<const sockaddr*>(address.bytes.data()),
+                address.length) == 0)
         return IoStatus::OK;
     if (WSAGetLastError() != WSAEWOULDBLOCK) return Fail();
     const IoStatus waited = WaitFor(socket, Readiness::CONNECT, deadline);
