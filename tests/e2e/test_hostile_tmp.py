@@ -46,49 +46,39 @@ def delivered_text(server):
     return data.split(b"\r\n\r\n", 1)[1]
 
 
+@pytest.mark.parametrize("every", [False, True], ids=["once", "every-time"])
 @pytest.mark.parametrize("kind", ["file", "link", "dangling-link"])
-def test_name_taken_before_creation_gets_a_new_one(env, scripted, preload, places, kind):
+def test_name_taken_before_creation(env, scripted, preload, places, kind, every):
+    """Taken once, a new name is used; taken every time, the run fails.
+    Nothing goes through the attacker's entries, which stay as they were."""
     tmpdir, workdir, victim = places
     target = str(victim) if kind == "link" else str(victim) + ".missing"
     plan = "file" if kind == "file" else "link:" + target
+    extra = {"LD_PRELOAD": preload, "QUILLEX_PRECREATE": plan}
+    if every:
+        extra["QUILLEX_PRECREATE_ALL"] = "1"
     server = scripted()
-    status, err = deliver(env, workdir, {"LD_PRELOAD": preload, "QUILLEX_PRECREATE": plan})
-    assert (status, err) == (0, SENT)
-    assert delivered_text(server).startswith(BODY)
-    # The attacker's entry stays as it was; nothing went through it.
+    status, err = deliver(env, workdir, extra)
+    server.stop()
     left = listing(tmpdir)
-    assert len(left) == 1 and left[0].startswith("~mail")
-    entry = os.path.join(tmpdir, left[0])
-    if kind == "file":
-        assert not os.path.islink(entry) and os.path.getsize(entry) == 0
+    if every:
+        name = err.split(b"'")[1]
+        assert name.startswith(tmpdir.encode())
+        assert (status, err) == (12, b"Unable to open tmp file '" + name + b"'. Aborting.\n"
+                                 b"quillex: Error: Failed to open temporary file (Unable to open "
+                                 b"tmp file \"" + name + b"\". Aborting.)\n")
+        assert server.data == [] and "QUIT" not in server.lines
     else:
-        assert os.readlink(entry) == target
+        assert (status, err) == (0, SENT)
+        assert delivered_text(server).startswith(BODY)
+        assert len(left) == 1 and left[0].startswith("~mail")
+    for entry in (os.path.join(tmpdir, n) for n in left):
+        if kind == "file":
+            assert not os.path.islink(entry) and os.path.getsize(entry) == 0
+        else:
+            assert os.readlink(entry) == target
     assert victim.read_bytes() == b"do not touch\n"
     assert not os.path.exists(str(victim) + ".missing")
-
-
-@pytest.mark.parametrize("kind", ["file", "link"])
-def test_every_name_taken_fails_without_following(env, scripted, preload, places, kind):
-    tmpdir, workdir, victim = places
-    plan = "file" if kind == "file" else "link:" + str(victim)
-    server = scripted()
-    status, err = deliver(env, workdir, {"LD_PRELOAD": preload, "QUILLEX_PRECREATE": plan,
-                                         "QUILLEX_PRECREATE_ALL": "1"})
-    assert status == 12
-    assert err.startswith(b"Unable to open tmp file '" + tmpdir.encode())
-    name = err.split(b"'")[1]
-    assert err == (b"Unable to open tmp file '" + name + b"'. Aborting.\nquillex: Error: "
-                   b"Failed to open temporary file (Unable to open tmp file \"" + name +
-                   b"\". Aborting.)\n")
-    server.stop()
-    assert server.data == [] and "QUIT" not in server.lines
-    assert victim.read_bytes() == b"do not touch\n"
-    for name in listing(tmpdir):
-        entry = os.path.join(tmpdir, name)
-        if kind == "file":
-            assert os.path.getsize(entry) == 0
-        else:
-            assert os.readlink(entry) == str(victim)
 
 
 def without_dac_override():
@@ -142,9 +132,9 @@ def test_fallback_name(env, scripted, places, tmp_path, kind):
         assert delivered_text(server).startswith(BODY)
         assert listing(workdir) == []
         return
-    assert (status, err) == (12, b"Unable to open tmp file './~mail.tmp'. Aborting.\nquillex: Error: "
-                             b"Failed to open temporary file (Unable to open tmp file "
-                             b"\"./~mail.tmp\". Aborting.)\n")
+    assert (status, err) == (12, b"Unable to open tmp file './~mail.tmp'. Aborting.\n"
+                             b"quillex: Error: Failed to open temporary file (Unable to open "
+                             b"tmp file \"./~mail.tmp\". Aborting.)\n")
     assert server.data == []
     assert listing(workdir) == ["~mail.tmp"]
     if kind == "file":

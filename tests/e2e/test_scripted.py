@@ -88,11 +88,12 @@ def news(user, password, *login):
 
 
 POSTING = ["GROUP local.test", "POST", DATA_BLOCK, "QUIT"]
+LOGGED_IN = ["AUTHINFO USER tuser", "AUTHINFO PASS secret"]
 NEWS_OK = b"quillex: Message was successfully posted.\n"
 EVIL = "Bcc: evil@example.test"
 
 CASES = {
-    "host-with-port": Case(smtp(), 0, SENT, ALL, MAIL[:1] + ["-S127.0.0.1:2525"] + MAIL[2:] + [RCPT],
+    "host-with-port": Case(smtp(), 0, SENT, ALL, ["-v", "-S127.0.0.1:2525", "-F" + SENDER, RCPT],
                            port=2525),
     "host-from-settings": Case(smtp(), 0, SENT, ALL, ["-v", RCPT], port=2525,
                                settings={"HOST": "localhost:2525", "Return Address": SENDER}),
@@ -170,7 +171,8 @@ CASES = {
            ("organization", "-oOrg\r\n" + EVIL, b"Organization: Org " + EVIL.encode()),
            ("organization-lf-lf", "-oA\n\nX-Evil: 1", b"Organization: A X-Evil: 1")]},
     "line-break-in-sender": Case(
-        smtp(), 0, SENT, [HELO, "MAIL FROM:<me@example.test RCPT TO:<evil@example.test>>"] + ALL[2:],
+        smtp(), 0, SENT, [HELO, "MAIL FROM:<me@example.test RCPT TO:<evil@example.test>>"] +
+        ALL[2:],
         MAIL + ["-Fme@example.test\r\nRCPT TO:<evil@example.test>", RCPT]),
     "line-break-in-setting-return-address": Case(
         smtp(), 0, SENT, ALL if WINDOWS else [HELO, "MAIL FROM:<%s %s>" % (SENDER, EVIL)] + ALL[2:],
@@ -197,10 +199,11 @@ CASES = {
                                            ["-v", "-u", "local.test"], news_values(host=""), 119),
     # News: which login steps the settings ask for; a refused login ends the run.
     **{"news-" + name: Case(**news(user, password, *login), status=0, err=NEWS_OK,
-                            lines=["AUTHINFO USER tuser", "AUTHINFO PASS secret"][:logins] + POSTING)
+                            lines=LOGGED_IN[:logins] + POSTING)
        for name, user, password, login, logins in [
            ("no-login", "", "", [], 0), ("password-only", "", "secret", [], 0),
-           ("user-only", "tuser", "", LOGIN[:1], 1), ("user-and-password", "tuser", "secret", LOGIN, 2),
+           ("user-only", "tuser", "", LOGIN[:1], 1),
+           ("user-and-password", "tuser", "secret", LOGIN, 2),
            ("user-accepted-at-once", "tuser", "secret", [(b"AUTHINFO USER ", b"281 ok\r\n")], 1)]},
     "news-login-refused": Case(**news("tuser", "wrong", LOGIN[0],
                                       (b"AUTHINFO PASS ", b"481 Authentication failed\r\n")),
