@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 #include "frontend/Run.h"
@@ -135,8 +136,8 @@ TEST(Win32Sockets, StartLookupAndLocalName)
     ASSERT_TRUE(platform::StartSockets());
     EXPECT_EQ(platform::ParseDottedAddress("127.0.0.1"), 0x0100007Fu);
     EXPECT_EQ(platform::ParseDottedAddress("not an address"), platform::kAddressNone);
-    std::uint32_t address = 0;
-    EXPECT_FALSE(platform::LookupHostAddress("no-such-host.invalid", &address));
+    std::vector<platform::SocketAddress> found;
+    EXPECT_FALSE(platform::LookupHostAddresses("no-such-host.invalid", 25, &found));
     EXPECT_GE(platform::LastSocketError(), 10000);  // a Windows Sockets code
     char name[256];
     EXPECT_TRUE(platform::GetLocalHostName(name, sizeof name));
