@@ -5,7 +5,8 @@
 // complete when it ends in CR LF and its last line is final (fourth byte not
 // "-"), it is accepted only for a first byte "1", "2" or "3", and it never
 // holds more than 32767 bytes (a full buffer ends the reading with
-// FAILED_TO_RECEIVE, as does the end of the stream).
+// FAILED_TO_RECEIVE, as does the end of the stream). The parsed reply and
+// the capabilities read from it must agree with the bytes held.
 #include <cctype>
 #include <cstdint>
 #include <memory>
@@ -23,6 +24,7 @@
 
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
+#include "transport/Capabilities.h"
 #include "transport/Session.h"
 #include "transport/Stream.h"
 
@@ -102,6 +104,39 @@ void Serve(int fd, const std::vector<std::string>& reads)
     close(fd);
 }
 
+std::string FirstWordUpper(const std::string& line)
+{
+    const std::size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos) return std::string();
+    std::string word = line.substr(start, line.find_first_of(" \t", start) - start);
+    if (word.find('\0') != std::string::npos) return std::string();  // no keyword to ask for
+    for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return word;
+}
+
+// Every capability line of the reply, read as EHLO's lines or as an NNTP
+// list, is found again by its keyword.
+void CheckCapabilities(const std::string& reply)
+{
+    const auto ehlo = transport::Capabilities::FromEhlo(reply.data(), reply.size());
+    const auto list = transport::Capabilities::FromList(reply.data(), reply.size());
+    std::size_t start = reply.find('\n');
+    bool listGoesOn = true;
+    while (start != std::string::npos && start + 1 < reply.size()) {
+        const std::size_t end = reply.find('\n', start + 1);
+        std::string line = reply.substr(start + 1, end == std::string::npos ? std::string::npos
+                                                                             : end - start - 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        listGoesOn = listGoesOn && line != ".";
+        const std::string keyword = line.size() > 4 ? FirstWordUpper(line.substr(4)) : "";
+        if (!keyword.empty() && !ehlo.Has(keyword.c_str())) Fail("EHLO capability lost", reply);
+        const std::string listed = FirstWordUpper(line);
+        if (listGoesOn && !listed.empty() && !list.Has(listed.c_str()))
+            Fail("listed capability lost", reply);
+        start = end;
+    }
+}
+
 // The reader holds the reply byte for byte, and the parser's lines end
 // within it, at a line end, with the code of its first three digits.
 void CheckHeld(const transport::ReplyReader& reader, const std::string& reply)
@@ -117,6 +152,7 @@ void CheckHeld(const transport::ReplyReader& reader, const std::string& reply)
                         std::isdigit(static_cast<unsigned char>(reply[1])) &&
                         std::isdigit(static_cast<unsigned char>(reply[2]));
     if (parsed.code != (digits ? std::stoi(reply.substr(0, 3)) : -1)) Fail("wrong reply code", reply);
+    CheckCapabilities(reply);
 }
 
 }  // namespace

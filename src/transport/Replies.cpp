@@ -25,6 +25,15 @@ bool Ask(CSMTPEmail& email, Connection& connection, const std::string& line, Rep
 
 platform::TlsPeer TlsPeerFor(const Connection& connection)
 {
+    std::string hex;
+    if (!g_TlsFingerprint.empty() && !platform::ParseFingerprint(g_TlsFingerprint, &hex)) {
+        const std::string text = "The setting \"TLS Fingerprint\" is not \"SHA256:\" followed by 64 "
+                                 "hex digits. Aborting.";
+        if (g_Verbose || g_Debug) std::fprintf(stderr, "%s\n", text.c_str());
+        CSMTPException error(BAD_ARGUMENTS_FROM_FORM);
+        error << text;
+        throw error;
+    }
     const char* caFile = std::getenv("QUILLEX_CA_FILE");
     return {connection.Server().host, caFile && *caFile ? caFile : g_TlsCaFile, g_TlsFingerprint};
 }
