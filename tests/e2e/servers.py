@@ -13,6 +13,7 @@ Only one server may hold port 25 at a time: a test uses one of them.
 Every server has a bounded lifetime and is stopped by the fixture."""
 import json
 import os
+import pathlib
 import select
 import shutil
 import signal
@@ -34,6 +35,24 @@ def _script(name):
 def _wait_greeting(port, code, seconds=10):
     return subprocess.run([_script("wait-greeting"), str(port), code, str(seconds)],
                           timeout=seconds + 5).returncode == 0
+
+
+def _run_script(name, *args, env=None, timeout=60):
+    """Runs a server script; its failure fails the test with its standard error."""
+    r = subprocess.run([_script(name)] + list(args), env=env, capture_output=True, timeout=timeout)
+    if r.returncode != 0:
+        pytest.fail("%s failed: %s" % (name, r.stderr.decode(errors="replace")))
+    return r
+
+
+def _wait_for(take, enough, timeout):
+    """take() until enough(its result) holds, for at most timeout seconds."""
+    end = time.time() + timeout
+    while True:
+        found = take()
+        if enough(found) or time.time() > end:
+            return found
+        time.sleep(0.05)
 
 
 def _stop_process(proc, seconds=5):
@@ -59,25 +78,20 @@ class CaptureServer:
     def __init__(self, outdir):
         self.outdir = outdir
 
+    def _names(self, suffix):
+        found = os.listdir(self.outdir) if os.path.isdir(self.outdir) else []
+        return sorted(n for n in found if n.endswith(suffix))
+
     def _read(self, name, mode="rb"):
         with open(os.path.join(self.outdir, name), mode) as f:
             return f.read()
-
-    def _waiting(self, take, enough, timeout):
-        """take() until enough(result) holds; bounded by timeout."""
-        end = time.time() + timeout
-        while True:
-            found = take() if os.path.isdir(self.outdir) else []
-            if enough(found) or time.time() > end:
-                return found
-            time.sleep(0.05)
 
     def messages(self, count=None, timeout=5):
         """The captured messages; with count, waits (bounded) until that many
         messages and their connections' raw files are there."""
         def take():
             found = []
-            for name in sorted(n for n in os.listdir(self.outdir) if n.endswith(".json")):
+            for name in self._names(".json"):
                 record = json.loads(self._read(name, "r"))
                 record["data"] = self._read(name[:-5] + ".eml")
                 raw = "conn%s.raw" % record["conn"]
@@ -85,7 +99,7 @@ class CaptureServer:
                     else None
                 found.append(record)
             return found
-        found = self._waiting(take, lambda f: count is None or (
+        found = _wait_for(take, lambda f: count is None or (
             len(f) >= count and all(m["raw"] is not None for m in f)), timeout)
         if count is not None and len(found) < count:
             raise AssertionError("capture server: expected %d messages, have %d"
@@ -102,9 +116,9 @@ class CaptureServer:
         """Raw bytes of every closed connection except the readiness probe;
         waits (bounded) until there are at least count of them."""
         def take():
-            raws = [self._read(n) for n in sorted(os.listdir(self.outdir)) if n.endswith(".raw")]
+            raws = [self._read(n) for n in self._names(".raw")]
             return [r for r in raws if r != b"QUIT\r\n"]  # the probe of wait-greeting
-        return self._waiting(take, lambda f: len(f) >= count, timeout)
+        return _wait_for(take, lambda f: len(f) >= count, timeout)
 
 
 @pytest.fixture
@@ -133,16 +147,10 @@ class PostfixServer:
 
     def delivered(self, count=1, timeout=10):
         """Contents of the delivered Maildir files (waits, bounded, for count)."""
-        end = time.time() + timeout
-        while True:
+        def take():
             names = sorted(os.listdir(self.maildir_new)) if os.path.isdir(self.maildir_new) else []
-            if len(names) >= count or time.time() > end:
-                out = []
-                for n in names:
-                    with open(os.path.join(self.maildir_new, n), "rb") as f:
-                        out.append(f.read())
-                return out
-            time.sleep(0.05)
+            return [pathlib.Path(self.maildir_new, n).read_bytes() for n in names]
+        return _wait_for(take, lambda found: len(found) >= count, timeout)
 
     def log(self):
         try:
@@ -179,10 +187,8 @@ def postfix(postfix_instance):
         if os.path.isdir(d):
             for n in os.listdir(d):
                 os.unlink(os.path.join(d, n))
-    r = subprocess.run([_script("postfix-start.sh")], env=e, capture_output=True, timeout=30)
     try:
-        if r.returncode != 0:
-            pytest.fail("postfix-start.sh failed: %s" % r.stderr.decode(errors="replace"))
+        _run_script("postfix-start.sh", env=e, timeout=30)
         yield PostfixServer(base)
     finally:
         subprocess.run([_script("postfix-stop.sh")], env=e, capture_output=True, timeout=30)
@@ -239,9 +245,7 @@ def inn_server():
     """INN for the tests of one module: it holds 127.0.0.1:119 until their end."""
     if os.geteuid() != 0:
         pytest.skip("INN needs real root")
-    r = subprocess.run([_script("inn-config.sh")], capture_output=True, timeout=60)
-    if r.returncode != 0:
-        pytest.fail("inn-config.sh failed: %s" % r.stderr.decode(errors="replace"))
+    _run_script("inn-config.sh")
     # Waits (bounded) while another test run's INN is up.
     r = subprocess.run([_script("inn-start.sh")], capture_output=True, timeout=150)
     pid = r.stdout.decode().strip()
