@@ -18,6 +18,7 @@ void ResetFrontendState()
     g_BodyLines.Clear();
     for (char* buffer : {g_MailServer, g_NewsServer, g_Organization, g_NewsUser, g_NewsPassword})
         buffer[0] = '\0';
-    g_TlsCaFile.clear();
-    g_TlsFingerprint.clear();
+    for (std::string* value : {&g_TlsCaFile, &g_TlsFingerprint, &g_SmtpUser, &g_SmtpPassword,
+                               &g_SmtpPasswordCommand, &g_SmtpAuth, &g_NewsPasswordCommand})
+        value->clear();
 }

@@ -28,9 +28,21 @@ constexpr Setting kNewsHost{"NNTP HOST", "Your NNTP server", kServerCapacity};
 constexpr Setting kNewsUser{"NNTP User", "Login name on server", kLoginCapacity};
 constexpr Setting kNewsPassword{"NNTP Passws", "Login pawssword on server", kLoginCapacity};
 
-// Read only from the file: nothing asks for them, and they have no length limit.
-constexpr const char* kTlsCaFileKey = "TLS CAFile";
-constexpr const char* kTlsFingerprintKey = "TLS Fingerprint";
+// Read only from the file: setup asks for none of them, and they have no length limit.
+struct FileSetting {
+    const char* key;
+    std::string* value;
+};
+
+const FileSetting kFileSettings[] = {
+    {"TLS CAFile", &g_TlsCaFile},
+    {"TLS Fingerprint", &g_TlsFingerprint},
+    {"SMTP User", &g_SmtpUser},
+    {"SMTP Password", &g_SmtpPassword},
+    {"SMTP PasswordCommand", &g_SmtpPasswordCommand},
+    {"SMTP Auth", &g_SmtpAuth},
+    {"NNTP PasswordCommand", &g_NewsPasswordCommand},
+};
 
 std::string ReadSetting(const Setting& setting)
 {
@@ -91,9 +103,9 @@ int LoadSettings(CSMTPEmail& mail)
                         LoadInto(g_NewsUser, kNewsUser) && LoadInto(g_NewsPassword, kNewsPassword) &&
                         LoadInto(g_NewsServer, kNewsHost) && LoadInto(g_Organization, kOrganization);
     if (!loaded) return 0;
-    g_TlsCaFile = NeutraliseLineBreaks(platform::ReadProfileString(kSection, kTlsCaFileKey, "").c_str());
-    g_TlsFingerprint =
-        NeutraliseLineBreaks(platform::ReadProfileString(kSection, kTlsFingerprintKey, "").c_str());
+    for (const FileSetting& setting : kFileSettings)
+        *setting.value =
+            NeutraliseLineBreaks(platform::ReadProfileString(kSection, setting.key, "").c_str());
     return 1;
 }
 

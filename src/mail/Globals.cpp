@@ -11,6 +11,11 @@ char g_NewsUser[kLoginCapacity] = "";
 char g_NewsPassword[kLoginCapacity] = "";
 std::string g_TlsCaFile;
 std::string g_TlsFingerprint;
+std::string g_SmtpUser;
+std::string g_SmtpPassword;
+std::string g_SmtpPasswordCommand;
+std::string g_SmtpAuth;
+std::string g_NewsPasswordCommand;
 
 bool CopySetting(char* buffer, int capacity, const char* text)
 {

@@ -178,6 +178,13 @@ void Connection::SendUnit(const char* data, std::size_t length)
     SendUnits(&unit, 1);
 }
 
+void Connection::SendHidden(const std::string& data, const std::string& shown)
+{
+    if (g_Debug) std::fprintf(stderr, "Posting: %s", shown.c_str());
+    const platform::SendPiece unit{data.data(), data.size()};
+    SendUnits(&unit, 1);
+}
+
 void Connection::SendUnits(const platform::SendPiece* units, std::size_t count)
 {
     const int limit = TimeLimit(kCommandTimeLimit);

@@ -34,6 +34,8 @@ public:
 
     // One unit: the "Posting:" line under -d, then every byte. FAILED_TO_SEND.
     void SendUnit(const char* data, std::size_t length);
+    // A unit that holds a secret: under -d the line shows shown instead. FAILED_TO_SEND.
+    void SendHidden(const std::string& data, const std::string& shown);
     // Several units in one call, without debug lines. FAILED_TO_SEND.
     void SendUnits(const platform::SendPiece* units, std::size_t count);
     // One reply within limit seconds, not judged. FAILED_TO_RECEIVE.

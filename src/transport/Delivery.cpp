@@ -2,6 +2,7 @@
 
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
+#include "mail/MessageId.h"
 #include "mime/TempFileName.h"
 #include "platform/Files.h"
 #include "transport/Session.h"
@@ -90,8 +91,11 @@ void Quit(CSMTPEmail& email, Connection& connection)
 
 void CSMTPEmail::_SendIt()
 {
-    transport::StartSocketLibrary();
     const bool news = m_NewsMode == 1;
+    // The envelope must be settled before a server hears of it.
+    _EncodeHeaders();
+    if (!news && NeedsSmtpUtf8()) _RefuseUtf8Envelope();
+    transport::StartSocketLibrary();
     const transport::ServerName server =
         transport::ParseServerName(news ? g_NewsServer : g_MailServer, news);
     Connection connection(server, news ? kNewsTlsHint : kMailTlsHint);
@@ -106,6 +110,10 @@ void CSMTPEmail::_SendIt()
         transport::MailDialogue(*this, connection);
 
     SetDate();
+    // Large providers refuse or mark mail without one; plain runs keep their bytes.
+    if (server.hasScheme && !GetHeader("Message-ID", nullptr))
+        SetHeader("Message-ID",
+                  MakeMessageId(GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(), 0);
     MessageFile message;
     WriteMessageFile(message.File(), message.Name());
     message.Rewind();

@@ -2,6 +2,7 @@
 
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
+#include "platform/Crypto.h"
 #include "transport/Capabilities.h"
 #include "transport/Session.h"
 
@@ -40,6 +41,43 @@ void AuthInfo(CSMTPEmail& email, Connection& connection)
     Command(email, connection, std::string("AUTHINFO PASS ") + g_NewsPassword + "\r\n");
 }
 
+[[noreturn]] void FailLogin(const Connection& connection, const std::string& why)
+{
+    const ServerName& server = connection.Server();
+    CSMTPException error(AUTH_FAILED);
+    error << "Login as \"" << g_NewsUser << "\" at news server \"" << server.host << "\" port "
+          << server.port << " failed: " << why << ".";
+    throw error;
+}
+
+void ExpectLoggedIn(const Connection& connection, bool accepted)
+{
+    if (!accepted)
+        FailLogin(connection, "the server answered \"" + FirstLine(connection.LastReply()) + "\"");
+}
+
+// Over TLS the password may come from the environment or a command too, and
+// it never shows under -d.
+void SecureAuthInfo(CSMTPEmail& email, Connection& connection)
+{
+    if (g_NewsUser[0] == '\0') return;
+    std::string secret;
+    std::string why;
+    const platform::SecretGuard wipe(&secret);
+    const bool haveSecret =
+        FetchSecret("QUILLEX_NNTP_PASSWORD", g_NewsPasswordCommand, g_NewsPassword, &secret, &why);
+    if (!haveSecret && !g_NewsPasswordCommand.empty()) FailLogin(connection, why);
+    ExpectLoggedIn(connection, Ask(email, connection, std::string("AUTHINFO USER ") + g_NewsUser + "\r\n"));
+    if (!haveSecret || connection.LastReply().Text()[0] == '2') return;
+    std::string line = "AUTHINFO PASS " + secret + "\r\n";
+    const platform::SecretGuard wipeLine(&line);
+    connection.SendHidden(line, "AUTHINFO PASS <hidden>\r\n");
+    connection.ReadReply(TimeLimit(kCommandTimeLimit));
+    ExpectLoggedIn(connection, connection.LastReply().Text()[0] == '2');
+    // What the server offers may change once the reader is known.
+    ReadCapabilities(email, connection);
+}
+
 // No server takes a comma-joined list as a group name; the article's
 // Newsgroups header still names every group.
 void Group(CSMTPEmail& email, Connection& connection)
@@ -63,10 +101,23 @@ void SetReplyTo(CSMTPEmail& email)
 
 void NewsDialogue(CSMTPEmail& email, Connection& connection)
 {
-    if (connection.Server().security == Security::STARTTLS) StartTls(email, connection);
-    AuthInfo(email, connection);
-    Group(email, connection);
-    Post(email, connection);
+    const Security security = connection.Server().security;
+    if (security == Security::STARTTLS) StartTls(email, connection);
+    try {
+        if (security == Security::PLAIN)
+            AuthInfo(email, connection);
+        else
+            SecureAuthInfo(email, connection);
+        Group(email, connection);
+        Post(email, connection);
+    } catch (CSMTPException& error) {
+        if (error.m_Code != SERVER_ERROR || connection.LastReply().Parsed().code != 483) throw;
+        // The server wants encryption before it takes a login or a post.
+        CSMTPException hinted(SERVER_ERROR);
+        hinted << error.what() << " The server requires encryption: use nntps:// (TLS from the "
+                  "first byte) or nntp+starttls://.";
+        throw hinted;
+    }
     SetReplyTo(email);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "transport/Capabilities.h"
 #include "transport/Connection.h"
 
 class CSMTPEmail;
@@ -48,6 +49,20 @@ platform::TlsPeer TlsPeerFor(const Connection& connection);
 // After a STARTTLS reply: bytes that came with it were sent before the
 // handshake, where anyone on the path could have put them. TLS_FAILED.
 void RefuseBytesAfterReply(const Connection& connection);
+
+// A secret for a login: the environment variable, else the first line of
+// the command's output, else the stored one; false with the reason when
+// none is to be had.
+bool FetchSecret(const char* variable, const std::string& command, const std::string& stored,
+                 std::string* secret, std::string* why);
+
+// The SMTP login name: the one in the server text, else the settings.
+std::string SmtpUser(const Connection& connection);
+// A login over plain text is refused before anything is sent. AUTH_FAILED.
+void RefuseLoginInPlainText(const Connection& connection);
+// SMTP AUTH when a login name is set, with the capabilities read over TLS
+// (null when EHLO was refused). AUTH_FAILED.
+void Authenticate(Connection& connection, const Capabilities* offered);
 
 // The dialogues up to DATA and up to POST.
 void MailDialogue(CSMTPEmail& email, Connection& connection);

@@ -46,6 +46,7 @@ void Greet(CSMTPEmail& email, Connection& connection)
         offered = Ehlo(email, connection);
     }
     if (!offered) Helo(email, connection);
+    Authenticate(connection, offered ? &*offered : nullptr);
 }
 
 void MailFrom(CSMTPEmail& email, Connection& connection)
@@ -82,6 +83,7 @@ void Data(CSMTPEmail& email, Connection& connection)
 
 void MailDialogue(CSMTPEmail& email, Connection& connection)
 {
+    RefuseLoginInPlainText(connection);
     if (connection.Server().security == Security::PLAIN)
         Helo(email, connection);
     else
