@@ -4,8 +4,8 @@ play on demand: STARTTLS missing or refused, plain text injected together
 with the STARTTLS reply, capabilities that change after TLS, a plain greeting
 where TLS was expected, and any certificate.
 
-As a module: TlsScriptServer(...) serves in a thread; .steps lists what the
-client did, one entry per command verb, with "<tls>" where a handshake
+As a module: TlsScriptServer(...) serves in a thread; once .done(), .steps
+lists what the client did, one entry per command verb, with "<tls>" where a handshake
 completed, "<tls failed>" where one failed, "<plain>" where the client sent
 plain text after the reply to STARTTLS and "<close_notify>" where it ended TLS
 cleanly after QUIT; .plain holds every byte that arrived
@@ -55,6 +55,7 @@ class TlsScriptServer:
         self.data = []
         self.handshake_errors = []
         self.connections = 0
+        self.finished = 0
         self._ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self._ctx.load_cert_chain(cert, key)
         self._ctx.options &= ~ssl.OP_IGNORE_UNEXPECTED_EOF
@@ -66,6 +67,13 @@ class TlsScriptServer:
         self._listener.settimeout(0.1)
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
+
+    def done(self, count=1, timeout=10):
+        """Waits (bounded) until count connections have ended; returns self."""
+        end = time.time() + timeout
+        while self.finished < count and time.time() < end:
+            time.sleep(0.02)
+        return self
 
     def stop(self):
         self._stop.set()
@@ -94,6 +102,7 @@ class TlsScriptServer:
                 pass
             finally:
                 conn.close()
+                self.finished += 1
 
     # -- reading ------------------------------------------------------------
 
