@@ -9,14 +9,13 @@ import re
 
 import pytest
 
-from conftest import (POSTED, RCPT, SENDER, SENT, news_values, posix_only, post, run,
-                      temp_files, windows_only, write_settings)
+from conftest import (POSTED, RCPT, SENDER, SENT, news_values, post, run, temp_files,
+                      write_settings)
 
 pytest_plugins = ["tls_support"]
 
 ERROR_LINE = re.compile(rb"quillex: Error: ([A-Z_]+) \((.*)\)\n\Z", re.S)
 
-tls_posix = posix_only("TLS comes to the Windows build with Schannel")
 
 
 @pytest.fixture(autouse=True)
@@ -27,11 +26,14 @@ def no_message_file_left(env):
 
 def trusting(env, pki, trust, extra=None):
     """trust: "system" (no setting), "env" (QUILLEX_CA_FILE), "settings"
-    (TLS CAFile), or "pin:NAME" / "pin-lower:NAME" (TLS Fingerprint of that
-    certificate, as written or as lower-case hex without colons)."""
+    (TLS CAFile), "env:NAME" (QUILLEX_CA_FILE naming that certificate), or
+    "pin:NAME" / "pin-lower:NAME" (TLS Fingerprint of that certificate, as
+    written or as lower-case hex without colons)."""
     settings = dict(extra or {})
     if trust == "env":
         env["QUILLEX_CA_FILE"] = pki.ca
+    elif trust.startswith("env:"):
+        env["QUILLEX_CA_FILE"] = pki.path(trust[len("env:"):] + ".crt")
     elif trust == "settings":
         settings["TLS CAFile"] = pki.ca
     elif trust.startswith("pin"):
@@ -84,7 +86,6 @@ NOT_ADVERTISED_NNTP = dict(caps=["VERSION 2", "READER", "POST"],
                            starttls=b"580 Can not initiate TLS negotiation\r\n")
 
 
-@tls_posix
 @pytest.mark.parametrize("server,proto,port,script,cert,trust,status,name,words,steps", [
     # downgrades: no STARTTLS, a refused STARTTLS, plain text injected before the handshake
     ("submission://localhost", "smtp", 587, NOT_ADVERTISED_SMTP, "server", "env",
@@ -116,9 +117,16 @@ NOT_ADVERTISED_NNTP = dict(caps=["VERSION 2", "READER", "POST"],
      15, "CERTIFICATE_REFUSED", ["fingerprint"], ["<tls>|<tls failed>"]),
     ("nntps://localhost", "nntp", 563, dict(implicit=True), "wrong", "env",
      15, "CERTIFICATE_REFUSED", ["wrong.example"], ["<tls failed>"]),
+    # an address is matched against the certificate's addresses, never its names
+    ("smtps://127.0.0.2", "smtp", 465, dict(implicit=True, host="127.0.0.2"), "server", "env",
+     15, "CERTIFICATE_REFUSED", ["127.0.0.1", "expected 127.0.0.2"], ["<tls failed>"]),
+    # a CA file is the only trust: its CA did not sign the server's certificate
+    ("smtps://localhost", "smtp", 465, dict(implicit=True), "server", "env:selfsigned",
+     15, "CERTIFICATE_REFUSED", ["Quillex Test CA"], ["<tls failed>"]),
 ], ids=["smtp-starttls-not-advertised", "smtp-starttls-refused-454", "smtp-reply-injected",
         "nntp-starttls-not-advertised", "nntp-starttls-refused-580", "nntp-reply-injected",
-        "wrong-name", "expired", "unknown-ca", "self-signed", "pin-mismatch", "nntps-wrong-name"])
+        "wrong-name", "expired", "unknown-ca", "self-signed", "pin-mismatch", "nntps-wrong-name",
+        "address-not-in-certificate", "ca-file-of-another-ca"])
 def test_refused(env, pki, tls_script, server, proto, port, script, cert, trust, status, name,
                  words, steps):
     s = tls_script(proto, port, cert, **script)
@@ -138,7 +146,6 @@ def test_refused(env, pki, tls_script, server, proto, port, script, cert, trust,
     assert plain_was_only_commands(s), bytes(s.plain)
 
 
-@tls_posix
 @pytest.mark.parametrize("server,proto,port", [
     ("smtps://localhost", "smtp", 465),
     ("nntps://localhost", "nntp", 563),
@@ -171,7 +178,6 @@ SMTP_STARTTLS = ["EHLO", "STARTTLS", "<tls>", "EHLO", "MAIL", "RCPT", "DATA", ".
 SMTP_IMPLICIT = ["<tls>", "EHLO", "MAIL", "RCPT", "DATA", ".", "QUIT", "<close_notify>"]
 
 
-@tls_posix
 @pytest.mark.parametrize("server,proto,port,script,cert,trust,steps", [
     ("submission://localhost", "smtp", 587, {}, "server", "env", SMTP_STARTTLS),
     # what the first EHLO reply promised is forgotten after TLS
@@ -213,7 +219,6 @@ def test_accepted(env, pki, tls_script, server, proto, port, script, cert, trust
     assert plain_was_only_commands(s), bytes(s.plain)
 
 
-@tls_posix
 def test_debug_shows_the_session_inside_tls(env, pki, tls_script):
     tls_script("smtp", 587)
     env["QUILLEX_CA_FILE"] = pki.ca
@@ -227,14 +232,6 @@ def test_debug_shows_the_session_inside_tls(env, pki, tls_script):
         in err
 
 
-@windows_only("the POSIX build speaks TLS")
-def test_windows_build_has_no_tls_yet(env, tls_script):
-    tls_script("smtp", 465)
-    status, err = mail(env, "smtps://localhost")
-    assert status == 14, err
-    assert failure(err)[0] == "TLS_FAILED"
-
-
 # --------------------------------------------------------------------------
 # aiosmtpd: the same message over plain text, STARTTLS and TLS
 
@@ -243,7 +240,6 @@ def without_date(data):
     return re.sub(rb"\r\nDate: [^\r\n]*", b"", data)
 
 
-@tls_posix
 def test_message_arrives_intact_over_tls(env, pki, tls_capture):
     capture = tls_capture("127.0.0.1:25:plain", "127.0.0.1:465:tls", "127.0.0.1:587:starttls")
     env["QUILLEX_CA_FILE"] = pki.ca
@@ -270,7 +266,6 @@ def test_message_arrives_intact_over_tls(env, pki, tls_capture):
 # IPv6
 
 
-@tls_posix
 def test_ipv6_literal_in_brackets(env, pki, tls_capture):
     capture = tls_capture("[::1]:25:plain", "[::1]:465:tls")
     env["QUILLEX_CA_FILE"] = pki.ca
@@ -283,7 +278,6 @@ def test_ipv6_literal_in_brackets(env, pki, tls_capture):
     assert implicit["port"] == 465 and implicit["tls"]
 
 
-@tls_posix
 @pytest.mark.parametrize("addresses,listener", [
     (["::1", "127.0.0.1"], "127.0.0.1:25:plain"),
     (["127.0.0.2", "127.0.0.3"], "127.0.0.3:25:plain"),
@@ -303,7 +297,6 @@ def test_next_address_after_a_refused_one(env, tls_capture, hosts_file, addresse
 # Postfix: submission (587, STARTTLS required) and submissions (465)
 
 
-@tls_posix
 def test_postfix_submission_and_submissions(env, pki, postfix_tls):
     env["QUILLEX_CA_FILE"] = pki.ca
     # Port 587 takes no mail in plain text, so a delivery there went over TLS.
@@ -328,7 +321,6 @@ def test_postfix_submission_and_submissions(env, pki, postfix_tls):
 # INN: STARTTLS on 119, TLS on 563; readers may post only over TLS
 
 
-@tls_posix
 @pytest.mark.parametrize("server,status", [
     ("nntps://localhost", 0),
     ("nntp+starttls://localhost", 0),
