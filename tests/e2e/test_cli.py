@@ -185,6 +185,13 @@ def test_overlong_option_values_are_refused(env, option, verbose):
             option.encode()))
 
 
+def test_option_values_at_their_limit_are_taken(env, smtp_capture):
+    assert run(SEND + ["-o" + "o" * 127, "to@example.com"], env) == (0, b"", b"")
+    assert header(smtp_capture.message()["data"], b"Organization") == b"o" * 127
+    status, _, err = run(["-v", "-S" + "h" * 127, "-Fme@example.com", "to@example.com"], env)
+    assert status == 6 and b"server '" + b"h" * 127 + b"' port 25" in err, err
+
+
 @pytest.mark.parametrize("key,limit", [("HOST", 127), ("Organization", 127),
                                        ("NNTP HOST", 127), ("NNTP User", 31),
                                        ("NNTP Passws", 31), ("Return Address", 511)])
