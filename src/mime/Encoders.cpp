@@ -10,6 +10,17 @@ namespace {
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kHex[] = "0123456789ABCDEF";
 
+// The value of a base64 character; -1 for "=" and any other byte.
+int SextetOf(char c)
+{
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
 // Two output characters per 12 input bits: half the lookups of a 6-bit table.
 struct PairTable {
     char pairs[4096][2];
@@ -300,6 +311,50 @@ std::string EncodeBase64(const void* data, std::size_t length)
     encoder.Encode(static_cast<const unsigned char*>(data), length, out);
     encoder.Finish(out);
     return out;
+}
+
+std::string EncodeBase64Line(const void* data, std::size_t length)
+{
+    const unsigned char* in = static_cast<const unsigned char*>(data);
+    std::string out((length + 2) / 3 * 4, '\0');
+    char* p = &out[0];
+    for (; length >= 3; in += 3, length -= 3) p = PutFullGroup(in, p);
+    if (length > 0) {
+        const unsigned char last[3] = {in[0], static_cast<unsigned char>(length == 2 ? in[1] : 0),
+                                       0};
+        PutFullGroup(last, p);
+        p[3] = '=';
+        if (length == 1) p[2] = '=';
+    }
+    return out;
+}
+
+bool DecodeBase64(const std::string& text, std::string* bytes)
+{
+    bytes->clear();
+    if (text.size() % 4 != 0) return false;
+    bytes->reserve(text.size() / 4 * 3);
+    for (std::size_t group = 0; group < text.size(); group += 4) {
+        const bool last = group + 4 == text.size();
+        const int pads = !last ? 0 : text[group + 3] != '=' ? 0 : text[group + 2] != '=' ? 1 : 2;
+        std::uint32_t bits = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            const int sextet = i < std::size_t(4 - pads) ? SextetOf(text[group + i]) : 0;
+            if (sextet < 0) {
+                bytes->clear();
+                return false;
+            }
+            bits = (bits << 6) | static_cast<std::uint32_t>(sextet);
+        }
+        if ((pads == 1 && (bits & 0xFF) != 0) || (pads == 2 && (bits & 0xFFFF) != 0)) {
+            bytes->clear();
+            return false;
+        }
+        *bytes += static_cast<char>(bits >> 16);
+        if (pads < 2) *bytes += static_cast<char>((bits >> 8) & 0xFF);
+        if (pads < 1) *bytes += static_cast<char>(bits & 0xFF);
+    }
+    return true;
 }
 
 std::string EncodeQuotedPrintable(const char* data, std::size_t length)

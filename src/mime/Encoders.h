@@ -56,6 +56,12 @@ private:
 };
 
 std::string EncodeBase64(const void* data, std::size_t length);
+// Base64 on one line, without a line break: the form of SASL exchanges.
+std::string EncodeBase64Line(const void* data, std::size_t length);
+// Strict decoding of base64 on one line: a multiple of four characters of the
+// alphabet, "=" padding only at the end and zero bits under it. Anything else,
+// blanks and line breaks included, gives false. An empty text is no bytes.
+bool DecodeBase64(const std::string& text, std::string* bytes);
 std::string EncodeQuotedPrintable(const char* data, std::size_t length);
 
 enum EncodeStatus { ENCODE_OK = 0, ENCODE_READ_FAILED = 1, ENCODE_WRITE_FAILED = 2 };
