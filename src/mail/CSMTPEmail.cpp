@@ -1,10 +1,13 @@
 #include "mail/CSMTPEmail.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "mail/AddressFile.h"
 #include "mail/Globals.h"
+#include "mail/Mailbox.h"
 #include "mime/CSMTPPart.h"
+#include "mime/HeaderWords.h"
 #include "platform/Sockets.h"
 
 int CSMTPEmail::s_InstanceCount = 0;
@@ -22,17 +25,6 @@ bool HoldsControlByte(const char* text)
     for (; *text; ++text)
         if (IsControlByte(static_cast<unsigned char>(*text))) return true;
     return false;
-}
-
-// "Jane Roe <jane@example.com>" reaches the envelope as jane@example.com:
-// the text between the last "<" and the ">" after it.
-std::string EnvelopeAddress(const char* entry)
-{
-    const char* open = std::strrchr(entry, '<');
-    if (!open) return entry;
-    const char* close = std::strchr(open + 1, '>');
-    if (!close) return entry;
-    return std::string(open + 1, close);
 }
 
 [[noreturn]] void Refuse(const std::string& consoleLine, CSMTPException& error)
@@ -121,14 +113,79 @@ void CSMTPEmail::_AddAddress(const char* headerName, const char* entry)
 
 void CSMTPEmail::_AddReceiver(const char* headerName, const char* entry)
 {
-    if (headerName) SetHeader(headerName, entry, 1);
-    const std::string address = EnvelopeAddress(entry);
+    std::string address = EnvelopeAddress(entry);
+    if (m_NewsMode == 1 || !HoldsHighByte(entry)) {
+        if (headerName) SetHeader(headerName, entry, 1);
+    } else {
+        const std::string charset = DefaultCharset();
+        address = AsciiDomainAddress(address, charset);
+        if (headerName) _AddInternationalItem(headerName, entry, address, charset);
+    }
     if (!m_Receivers) {
         m_Receivers = address;
     } else {
         m_Receivers->push_back(',');
         m_Receivers->append(address);
     }
+}
+
+// An item with encoded words opens a line of its own, so that its words
+// can be as long as a line allows.
+void CSMTPEmail::_AddInternationalItem(const char* headerName, const char* entry,
+                                       const std::string& address, const std::string& charset)
+{
+    const CSMTPHeader* node = CSMTPHeader::Find(headerName, m_Headers.get());
+    std::string item;
+    std::size_t column = std::strlen(headerName) + 2;
+    if (node) {
+        if (!node->FoldsNextItem()) item = "\r\n\t";
+        column = 1;
+    }
+    item += MailboxForHeader(entry, address, charset, column);
+    SetHeader(headerName, item.c_str(), 1);
+}
+
+void CSMTPEmail::_EncodeHeaders()
+{
+    const std::string charset = DefaultCharset();
+    for (const char* name : {"Subject", "Organization"}) {
+        const char* value = GetHeader(name, nullptr);
+        if (value && HoldsHighByte(value))
+            SetHeader(name, EncodeUnstructured(name, value, charset).c_str(), 0);
+    }
+    for (const char* name : {"From", "Reply-To", "X-Sender"}) {
+        const char* value = GetHeader(name, nullptr);
+        if (!value || !HoldsHighByte(value)) continue;
+        const std::string address = AsciiDomainAddress(EnvelopeAddress(value), charset);
+        SetHeader(name, MailboxForHeader(value, address, charset, std::strlen(name) + 2).c_str(),
+                  0);
+    }
+}
+
+bool CSMTPEmail::NeedsSmtpUtf8() const
+{
+    return HoldsHighByte(GetHeader("X-Sender", "")) ||
+           (m_NewsMode != 1 && m_Receivers && HoldsHighByte(*m_Receivers));
+}
+
+void CSMTPEmail::_RefuseUtf8Envelope() const
+{
+    std::string address = GetHeader("X-Sender", "");
+    if (!HoldsHighByte(address) && m_Receivers) {
+        for (std::size_t start = 0; start <= m_Receivers->size();) {
+            const std::size_t end = std::min(m_Receivers->find(',', start), m_Receivers->size());
+            address = m_Receivers->substr(start, end - start);
+            if (HoldsHighByte(address)) break;
+            start = end + 1;
+        }
+    }
+    const std::string text =
+        "\"" + address +
+        "\" has a local part that is not ASCII, which needs a server that offers "
+        "SMTPUTF8. Aborting.";
+    CSMTPException error(BAD_ARGUMENTS_FROM_FORM);
+    error << text;
+    Refuse("'" + address + "'" + text.substr(address.size() + 2) + "\n", error);
 }
 
 void CSMTPEmail::SetPriority(int n)

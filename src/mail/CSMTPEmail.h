@@ -56,6 +56,16 @@ public:
 
     bool HasReceivers() const { return m_Receivers.has_value(); }
 
+    // Makes Subject, Organization, From, Reply-To and X-Sender 7-bit: encoded
+    // words for text and display names, the ASCII form of domains. Throws
+    // BAD_ARGUMENTS_FROM_FORM for a domain without an ASCII form.
+    void _EncodeHeaders();
+    // True when an envelope address (X-Sender or a receiver) has a local part
+    // that is not ASCII: only SMTPUTF8 can carry it. Valid after _EncodeHeaders.
+    bool NeedsSmtpUtf8() const;
+    // Refuses such an address: BAD_ARGUMENTS_FROM_FORM.
+    [[noreturn]] void _RefuseUtf8Envelope() const;
+
     int m_NewsMode = 0;
     int m_Mime = 1;
     int m_OemToAnsi = 0;
@@ -71,6 +81,8 @@ public:
 private:
     void _AddReceiver(const char* headerName, const char* entry);
     void _RefuseInNewsMode(const char* what);
+    void _AddInternationalItem(const char* headerName, const char* entry,
+                               const std::string& address, const std::string& charset);
 };
 
 // Replaces each run of CR and LF bytes by one blank, so that a value given by

@@ -25,6 +25,8 @@ public:
     // the current line holds more than 75 characters. Linear: the length of
     // the current line is tracked, not measured again.
     void AppendValue(const char* text);
+    // True when AppendValue starts the next item on a continuation line.
+    bool FoldsNextItem() const { return m_LineLength > 75; }
     void SetValue(const char* value);
 
     // Writes this node and every node after it as "name: value\r\n", then flushes.

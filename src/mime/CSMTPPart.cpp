@@ -9,6 +9,7 @@
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 #include "mime/Encoders.h"
+#include "mime/HeaderWords.h"
 #include "platform/CodePage.h"
 #include "platform/ContentTypes.h"
 #include "platform/Environment.h"
@@ -17,13 +18,6 @@
 namespace {
 
 const char* const kImageExtensions[] = {"gif", "jpg", "tif", "tiff", "bmp", "jpeg", "pcd", "png", ""};
-
-std::string DefaultCharset()
-{
-    const char* charset = std::getenv("MM_CHARSET");
-    if (charset && *charset) return NeutraliseLineBreaks(charset);
-    return platform::LocaleCharsetIsUtf8() ? "utf-8" : "iso-8859-1";
-}
 
 bool HasHighByte(const std::string& text)
 {
@@ -126,28 +120,48 @@ bool WriteUnencodedText(const std::string& text, FILE* file)
     return std::fwrite(out.data(), 1, out.size(), file) == out.size();
 }
 
-}  // namespace
-
-std::string ContentTypeFromFileName(const char* path)
+// The type found from the extension of the file name, without parameters.
+std::string TypeOfFileName(const char* name)
 {
-    const char* name = platform::FileNamePart(path);
     const char* dot = std::strrchr(name, '.');
     const std::string extension = dot && IsToken(dot + 1) ? dot + 1 : "";
-    const std::string nameParameter = "; name=\"" + QuotedContents(name) + "\"";
-
     std::string type;
     if (!extension.empty()) type = platform::ContentTypeForExtension(extension);
     if (type.empty()) {
         const char* major = !extension.empty() && IsImageExtension(extension) ? "image" : "unknown";
         type = std::string(major) + "/" + (extension.empty() ? "unknown" : extension);
     }
-    type += nameParameter;
+    return type;
+}
+
+// The label that 7-bit text has always had; it differs from the default only
+// on Windows, where 8-bit text is labelled with the ANSI code page's name.
+std::string SevenBitTextCharset()
+{
+    const char* charset = std::getenv("MM_CHARSET");
+    if (charset && *charset) return NeutraliseLineBreaks(charset);
+    return platform::LocaleCharsetIsUtf8() ? "utf-8" : "iso-8859-1";
+}
+
+}  // namespace
+
+std::string DefaultCharset()
+{
+    const char* charset = std::getenv("MM_CHARSET");
+    if (charset && *charset) return NeutraliseLineBreaks(charset);
+    return platform::LocaleCharsetName();
+}
+
+std::string ContentTypeFromFileName(const char* path)
+{
+    const char* name = platform::FileNamePart(path);
+    std::string type = TypeOfFileName(name) + "; name=\"" + QuotedContents(name) + "\"";
     BlankLineBreaks(type);
     return type;
 }
 
 CSMTPPart::CSMTPPart(CSMTPEmail* owner)
-    : m_Charset(DefaultCharset()), m_Owner(owner)
+    : m_Charset(SevenBitTextCharset()), m_Owner(owner)
 {
     MakeTempFileName(m_TempFileName);
 }
@@ -204,13 +218,15 @@ int CSMTPPart::SetContent(const char* textOrPath, unsigned int kind, int oemToAn
         SetText(textOrPath, oemToAnsi);
         break;
     case PART_TEXT_FILE:
-        return ReadTextFile(textOrPath, oemToAnsi);
+        if (ReadTextFile(textOrPath, oemToAnsi) != 0) return -1;
+        break;
     case PART_BINARY_FILE:
         SetBinaryFile(textOrPath);
         break;
     default:
         break;
     }
+    if (m_IsText && m_Body && HasHighByte(*m_Body)) m_Charset = DefaultCharset();
     return 0;
 }
 
@@ -246,10 +262,30 @@ void CSMTPPart::SetBinaryFile(const char* path)
 {
     m_IsText = 0;
     m_Encoding = ENC_BASE64;
-    m_ContentTypeBuffer = ContentTypeFromFileName(path);
+    const std::string name = platform::FileNamePart(path);
+    if (HasHighByte(name)) {
+        SetInternationalName(name);
+    } else {
+        m_ContentTypeBuffer = ContentTypeFromFileName(path);
+        m_Disposition = "attachment; filename=\"" + QuotedContents(name.c_str()) + "\"";
+    }
     m_ContentType = m_ContentTypeBuffer.c_str();
-    m_Disposition = "attachment; filename=\"" + QuotedContents(platform::FileNamePart(path)) + "\"";
     m_Body = path;
+}
+
+// Mainstream readers take the RFC 2231 filename; older ones the encoded
+// words of the name parameter. Both are written folded, as they stand.
+void CSMTPPart::SetInternationalName(const std::string& name)
+{
+    const char kNameStart[] = "\tname=\"";
+    const std::string charset = DefaultCharset();
+    std::string type = TypeOfFileName(name.c_str());
+    BlankLineBreaks(type);
+    m_ContentTypeBuffer =
+        type + ";\r\n" + kNameStart +
+        EncodeWords(name, charset, sizeof kNameStart - 1, kMaxHeaderLine - 1, WORDS_B_ONLY) + "\"";
+    m_Disposition = "attachment;\r\n\t" + EncodeExtendedParameter("filename", name, charset);
+    m_FoldedContentType = true;
 }
 
 void CSMTPPart::WriteHeaders(FILE* file)
@@ -258,7 +294,10 @@ void CSMTPPart::WriteHeaders(FILE* file)
         std::fprintf(file, "Content-type: text/plain; charset=%s\r\n", m_Charset.c_str());
     } else {
         std::fputs("Content-type: ", file);
-        WriteContentType(file, m_ContentType);
+        if (m_FoldedContentType)
+            std::fprintf(file, "%s\r\n", m_ContentType);
+        else
+            WriteContentType(file, m_ContentType);
         if (!m_Disposition.empty())
             std::fprintf(file, "Content-Disposition: %s\r\n", m_Disposition.c_str());
     }

@@ -59,12 +59,19 @@ public:
     std::string m_ContentTypeBuffer;
     std::string m_Disposition;
     CSMTPEmail* m_Owner;
+    // The content type is written as it stands: it holds its own folds.
+    bool m_FoldedContentType = false;
 
 private:
     void SetText(const char* text, int convert);
     int ReadTextFile(const char* path, int oemToAnsi);
     void SetBinaryFile(const char* path);
+    void SetInternationalName(const std::string& name);
 };
+
+// The charset of text parts and of encoded header words: MM_CHARSET, else
+// the locale's (Windows: the ANSI code page's).
+std::string DefaultCharset();
 
 // The content type of a file, found from its extension, with the file name
 // as its name parameter: "type/subtype; name=\"file name\"".

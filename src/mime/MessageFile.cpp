@@ -81,6 +81,7 @@ void CompleteHeaders(CSMTPEmail& mail)
     }
     if (g_Organization[0])
         mail.SetHeader("Organization", NeutraliseLineBreaks(g_Organization).c_str(), 0);
+    mail._EncodeHeaders();
 }
 
 // The header chain flushes the file after the block, so a failed write

@@ -17,7 +17,7 @@ echo 'postfix postfix/main_mailer_type select Local only' | debconf-set-selectio
 
 apt-get update -q
 apt-get install -y -q build-essential cmake libgtest-dev libgmock-dev python3-pytest \
-    python3-aiosmtpd iproute2 util-linux mount perl media-types libssl-dev openssl procps
+    python3-aiosmtpd iproute2 util-linux mount perl media-types libssl-dev libidn2-dev pkg-config openssl procps
 # inn2-inews owns /etc/news/inn.conf; inn2's postinst fails unless "domain:" is set
 # on hosts without a fully qualified name.
 if ! dpkg -s inn2 >/dev/null 2>&1; then

@@ -45,6 +45,11 @@ bool LocaleCharsetIsUtf8()
     return utf8;
 }
 
+std::string LocaleCharsetName()
+{
+    return LocaleCharsetIsUtf8() ? "utf-8" : "iso-8859-1";
+}
+
 void SetEnvironmentValue(const char* name, const char* value)
 {
     if (value)
