@@ -58,6 +58,7 @@ def test_every_settings_key(page):
     keys = set(re.findall(r'Setting k\w+\{"([^"]+)"', code))
     keys |= set(re.findall(r'ReadProfileString\(\s*\w+,\s*"([^"]+)"', code))
     keys |= set(re.findall(r'constexpr const char\* k\w+Key = "([^"]+)"', code))
+    keys |= set(re.findall(r'^\s*\{"([^"]+)", &g_\w+\}', source_text("frontend"), re.M))
     assert {"HOST", "Return Address", "NNTP Passws", "TLS CAFile"} <= keys
     with open(EXAMPLE, encoding="utf-8") as f:
         example = f.read()
@@ -68,7 +69,7 @@ def test_every_settings_key(page):
 
 def test_every_environment_variable(page):
     code = source_text()
-    names = set(re.findall(r'getenv\("(\w+)"\)', code))
+    names = set(re.findall(r'getenv\("(\w+)"\)', code)) | set(re.findall(r'"(QUILLEX_\w+)"', code))
     for group in re.findall(r"for \(const char\* variable : \{([^}]*)\}", code):
         names |= set(re.findall(r'"(\w+)"', group))
     assert {"MM_CHARSET", "QUILLEX_TIMEOUT", "MAIL_TEMP", "TMP"} <= names
