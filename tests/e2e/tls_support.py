@@ -6,9 +6,13 @@ pki          make-test-pki.sh's files: ca, server (localhost, 127.0.0.1, ::1),
              the certificate's SHA256:AB:CD:... fingerprint.
 tls_script   tls_script(proto, port, cert="server", **kw) starts a
              TlsScriptServer (tests/servers/tls_script_server.py).
-tls_capture  tls_capture("127.0.0.1:465:tls", ...) starts smtp_tls_capture.py.
+tls_capture  tls_capture("127.0.0.1:465:tls", ..., auth="user:password") starts
+             smtp_tls_capture.py (with auth, mail only after that login).
 postfix_tls  a private Postfix with submission (587) and submissions (465).
+postfix_sasl the same, taking mail there only after a login checked by a
+             private Dovecot (quser / qpass).
 inn_tls      INN with STARTTLS on 119 and an nnrpd with TLS on 563.
+inn_login    the same, with a login (tuser / tpass) taken only over TLS.
 hosts_file   runs the program with an /etc/hosts of the test's own.
 Every server has a bounded lifetime and is stopped by its fixture."""
 import json
@@ -119,14 +123,15 @@ class TlsCapture:
 def tls_capture(pki, tmp_path):
     procs = []
 
-    def start(*listeners):
+    def start(*listeners, auth=None):
         outdir = str(tmp_path / ("captured%d" % len(procs)))
         logname = str(tmp_path / ("capture%d.log" % len(procs)))
         with open(logname, "wb") as log:
             procs.append(subprocess.Popen(
                 [PYTHON, _script("smtp_tls_capture.py"), outdir, pki.path("server.crt"),
                  pki.path("server.key"), "300"] + list(listeners),
-                stdout=log, stderr=subprocess.STDOUT))
+                stdout=log, stderr=subprocess.STDOUT,
+                env=dict(os.environ, CAPTURE_AUTH=auth) if auth else None))
         end = time.time() + 10
         while b"listening" not in open(logname, "rb").read():
             if time.time() > end or procs[-1].poll() is not None:
@@ -166,15 +171,17 @@ class PostfixTls:
             return b""
 
 
-@pytest.fixture(scope="module")
-def postfix_tls(pki):
+def _postfix(pki, sasl):
     _needs_root("Postfix")
     base = "/var/tmp/quillex-postfix-tls-%d" % os.getpid()
-    e = dict(os.environ, PFT=base)
+    e = dict(os.environ, PFT=base, DVT=base + "-dovecot")
+    if sasl:
+        e["SASL"] = "dovecot"
+    dovecot = [[_script("dovecot-instance.sh")], [_script("dovecot-start.sh")]] if sasl else []
     try:
-        for cmd in ([_script("postfix-instance.sh")],
-                    [_script("postfix-submission.sh"), pki.base],
-                    [_script("postfix-start.sh")]):
+        for cmd in ([[_script("postfix-instance.sh")],
+                     [_script("postfix-submission.sh"), pki.base]] + dovecot +
+                    [[_script("postfix-start.sh")]]):
             r = subprocess.run(cmd, env=e, capture_output=True, timeout=60)
             if r.returncode != 0:
                 pytest.fail("%s failed: %s" % (os.path.basename(cmd[0]),
@@ -182,7 +189,20 @@ def postfix_tls(pki):
         yield PostfixTls(base)
     finally:
         subprocess.run([_script("postfix-stop.sh")], env=e, capture_output=True, timeout=30)
+        if sasl:
+            subprocess.run([_script("dovecot-stop.sh")], env=e, capture_output=True, timeout=30)
+            shutil.rmtree(e["DVT"], ignore_errors=True)
         shutil.rmtree(base, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def postfix_tls(pki):
+    yield from _postfix(pki, sasl=False)
+
+
+@pytest.fixture(scope="module")
+def postfix_sasl(pki):
+    yield from _postfix(pki, sasl=True)
 
 
 # --------------------------------------------------------------------------
@@ -190,10 +210,12 @@ def postfix_tls(pki):
 
 
 class InnTls:
-    """INN whose readers may read and post only over TLS, without a login."""
+    """INN whose readers may read and post only over TLS, without a login
+    unless one is given as (user, password)."""
 
-    def __init__(self, ca):
+    def __init__(self, ca, login=None):
         self.ca = ca
+        self.login = login
 
     def _chat(self, commands):
         ctx = ssl.create_default_context(cafile=self.ca)
@@ -201,6 +223,10 @@ class InnTls:
             with ctx.wrap_socket(raw, server_hostname="localhost") as s:
                 f = s.makefile("rb")
                 replies = [f.readline()]
+                if self.login:
+                    for c in ("AUTHINFO USER " + self.login[0], "AUTHINFO PASS " + self.login[1]):
+                        s.sendall(c.encode() + b"\r\n")
+                        f.readline()
                 for c in commands:
                     s.sendall(c.encode() + b"\r\n")
                     replies.append(f.readline())
@@ -224,11 +250,12 @@ class InnTls:
         return replies[3] if replies[2].startswith(b"220") else None
 
 
-@pytest.fixture(scope="module")
-def inn_tls(pki):
+def _inn(pki, login):
     _needs_root("INN")
     nt = "/var/tmp/quillex-news-tls-%d" % os.getpid()
     e = dict(os.environ, NT=nt)
+    if login:
+        e["INN_LOGIN"] = "yes"
     for cmd in ([_script("inn-config.sh")], [_script("inn-tls-config.sh"), pki.base]):
         r = subprocess.run(cmd, env=e, capture_output=True, timeout=60)
         if r.returncode != 0:
@@ -240,11 +267,21 @@ def inn_tls(pki):
     try:
         if r.returncode != 0:
             pytest.fail("inn-tls-start.sh failed: %s" % r.stderr.decode(errors="replace"))
-        yield InnTls(pki.ca)
+        yield InnTls(pki.ca, login)
     finally:
         subprocess.run([_script("inn-tls-stop.sh"), innd], env=e, capture_output=True,
                        timeout=60)
         shutil.rmtree(nt, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def inn_tls(pki):
+    yield from _inn(pki, None)
+
+
+@pytest.fixture(scope="module")
+def inn_login(pki):
+    yield from _inn(pki, ("tuser", "tpass"))
 
 
 # --------------------------------------------------------------------------

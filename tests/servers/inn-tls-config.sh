@@ -21,6 +21,21 @@ tlscertfile:                 $NT/tls/cert.pem
 tlskeyfile:                  $NT/tls/key.pem
 nnrpdflags:                  "-c $NT/readers.conf"
 EOT
+if [ "${INN_LOGIN:-}" = yes ]; then
+    # INN_LOGIN=yes: a login as well (tuser/tpass from inn-config.sh), taken only over TLS.
+    cat > "$NT/readers.conf" <<'EOT'
+auth "tls-login" {
+    hosts: "localhost, 127.0.0.1, ::1, stdin"
+    require_encryption: true
+    auth: "ckpasswd -f /etc/news/test-passwd"
+}
+access "tls-login" {
+    users: "*"
+    newsgroups: "*"
+    access: RPA
+}
+EOT
+else
 cat > "$NT/readers.conf" <<'EOT'
 auth "tls-only" {
     hosts: "localhost, 127.0.0.1, ::1, stdin"
@@ -33,4 +48,5 @@ access "tls-only" {
     access: RPA
 }
 EOT
+fi
 INNCONF="$NT/inn.conf" /usr/lib/news/bin/innconfval tlscertfile > /dev/null

@@ -4,7 +4,7 @@
 set -e
 export DEBIAN_FRONTEND=noninteractive
 
-# Keep maintainer scripts from starting innd/postfix in the host network namespace.
+# Keep maintainer scripts from starting innd/postfix/dovecot in the host network namespace.
 own_policy=no
 if [ ! -e /usr/sbin/policy-rc.d ]; then
     printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
@@ -26,6 +26,8 @@ if ! dpkg -s inn2 >/dev/null 2>&1; then
 fi
 # postfix in the same command: otherwise inn2 pulls in another MTA.
 apt-get install -y -q inn2 postfix
+# Dovecot's auth service checks the logins at Postfix (dovecot-instance.sh).
+apt-get install -y -q dovecot-core
 # Recover an inn2 that an earlier run left half-configured.
 dpkg --configure -a
 

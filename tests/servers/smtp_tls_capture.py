@@ -4,13 +4,16 @@ usage: smtp_tls_capture.py OUTDIR CERT KEY MAX_SECONDS LISTENER...
   LISTENER is HOST:PORT:MODE, the host in brackets for IPv6 ([::1]:25:plain);
   MODE plain (no STARTTLS offered), starttls (STARTTLS required before
   anything else) or tls (TLS from the first byte).
-Prints "listening ..." once every listener is up. No AUTH.
-Per message:    OUTDIR/NNNN.json  {"conn", "port", "tls", "helo", "mail_from", "rcpt_tos"}
+Prints "listening ..." once every listener is up. No AUTH, unless
+$CAPTURE_AUTH is USER:PASSWORD: then PLAIN and LOGIN are offered once TLS is on,
+and mail is taken only after a login with that account.
+Per message:    OUTDIR/NNNN.json  {"conn", "port", "tls", "helo", "mail_from", "rcpt_tos",
+                                   "auth" (the user logged in, or null)}
                 OUTDIR/NNNN.eml   DATA as received, dot-unstuffed, line ends untouched
 Per connection: OUTDIR/connNNNN.raw  every byte the client sent outside the TLS
                 records, which after STARTTLS or on a tls port is the decrypted text"""
 import asyncio, itertools, json, os, signal, ssl, sys, warnings
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 out, cert, key, max_s = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
 listeners = []
@@ -22,6 +25,14 @@ warnings.simplefilter('ignore')
 msg_no, conn_no = itertools.count(1), itertools.count(1)
 ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
 ctx.load_cert_chain(cert, key)
+account = os.environ.get('CAPTURE_AUTH')
+account = tuple(a.encode() for a in account.split(':', 1)) if account else None
+
+
+def authenticator(server, session, envelope, mechanism, auth_data):
+    ok = isinstance(auth_data, LoginPassword) and (auth_data.login, auth_data.password) == account
+    # handled=False: a refused login gets aiosmtpd's 535 rather than no reply at all.
+    return AuthResult(success=ok, handled=False, auth_data=auth_data.login.decode() if ok else None)
 
 
 def put(name, data):                      # atomic: readers never see half a file
@@ -37,7 +48,8 @@ class Handler:
         put(n + '.json', json.dumps({
             'conn': server.conn_id, 'port': server.transport.get_extra_info('sockname')[1],
             'tls': tls.version() if tls else None, 'helo': session.host_name,
-            'mail_from': envelope.mail_from, 'rcpt_tos': envelope.rcpt_tos}).encode())
+            'mail_from': envelope.mail_from, 'rcpt_tos': envelope.rcpt_tos,
+            'auth': session.auth_data}).encode())
         return '250 OK captured as ' + n
 
 
@@ -61,10 +73,14 @@ class RawSMTP(SMTP):
 
 
 def factory(mode):
+    kw = dict(hostname='capture.example.test')
+    if account:
+        # aiosmtpd counts only STARTTLS as TLS, so on a tls port AUTH must not wait for it.
+        kw.update(authenticator=authenticator, auth_required=True,
+                  auth_require_tls=mode != 'tls')
     if mode == 'starttls':
-        return lambda: RawSMTP(Handler(), hostname='capture.example.test',
-                               tls_context=ctx, require_starttls=True)
-    return lambda: RawSMTP(Handler(), hostname='capture.example.test')
+        return lambda: RawSMTP(Handler(), tls_context=ctx, require_starttls=True, **kw)
+    return lambda: RawSMTP(Handler(), **kw)
 
 
 async def main():

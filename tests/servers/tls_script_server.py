@@ -4,12 +4,13 @@ play on demand: STARTTLS missing or refused, plain text injected together
 with the STARTTLS reply, capabilities that change after TLS, a plain greeting
 where TLS was expected, and any certificate.
 
-As a module: TlsScriptServer(...) serves in a thread; once .done(), .steps
-lists what the client did, one entry per command verb, with "<tls>" where a handshake
+As a module: TlsScriptServer(...) serves in a thread; after .done(), .steps lists what the
+client did, one entry per command verb, with "<tls>" where a handshake
 completed, "<tls failed>" where one failed, "<plain>" where the client sent
 plain text after the reply to STARTTLS and "<close_notify>" where it ended TLS
 cleanly after QUIT; .plain holds every byte that arrived
-outside TLS and .data each message or article.
+outside TLS and .data each message or article. With auth, each line the
+client sends inside an AUTH exchange is a "<sasl>" step.
 
 As a script, for trying clients by hand:
 usage: tls_script_server.py MODE PORT CERT KEY [MAX_SECONDS=60]
@@ -35,11 +36,14 @@ class TlsScriptServer:
     """proto "smtp" or "nntp"; implicit: TLS from the first byte; caps and
     caps_tls: the capability lines before and after TLS; starttls: the reply
     to STARTTLS as bytes (a refusal), or None to go ahead; inject: bytes sent
-    in the same write as the go-ahead; greeting: bytes instead of the default."""
+    in the same write as the go-ahead; greeting: bytes instead of the default;
+    auth: auth(line, ask) plays the server's side of an AUTH exchange, where
+    ask(reply) sends a 334 reply and returns the client's next line (None once
+    it closed); it returns the final reply. Without it, AUTH gets a 235."""
 
     def __init__(self, proto, cert, key, port, host="127.0.0.1", implicit=False,
                  caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None,
-                 lifetime=60):
+                 lifetime=60, auth=None):
         self.proto = proto
         self.implicit = implicit
         self.caps = caps if caps is not None else (SMTP_CAPS if proto == "smtp" else NNTP_CAPS)
@@ -47,6 +51,7 @@ class TlsScriptServer:
             (SMTP_CAPS_TLS if proto == "smtp" else NNTP_CAPS_TLS)
         self.starttls = starttls
         self.inject = inject
+        self.auth = auth
         self.greeting = greeting or (b"220 script.example.test ESMTP scripted\r\n"
                                      if proto == "smtp" else b"200 scripted news server ready\r\n")
         self.steps = []
@@ -206,6 +211,21 @@ class TlsScriptServer:
             return b"211 0 0 0 " + line[6:] + b"\r\n"
         return {"POST": b"340 send it\r\n", "QUIT": b"205 bye\r\n"}.get(verb, b"500 What?\r\n")
 
+    def _auth(self, conn, tls, buf, line):
+        """The final reply of the AUTH exchange, and what is left unread."""
+        state = {"buf": buf}
+
+        def ask(challenge):
+            conn.sendall(challenge)
+            answer, state["buf"] = self._read_until(conn, tls, state["buf"], b"\r\n")
+            if answer is not None:
+                self._step("<sasl>")
+                with self._lock:
+                    self.lines.append((tls, answer))
+            return answer
+
+        return self.auth(line, ask), state["buf"]
+
     def _session(self, conn):
         conn.settimeout(0.1)
         tls = False
@@ -226,7 +246,10 @@ class TlsScriptServer:
             self._step(verb if verb.isprintable() else "<binary>")
             with self._lock:
                 self.lines.append((tls, line))
-            reply = self._reply(verb, line, tls)
+            if self.proto == "smtp" and verb == "AUTH" and self.auth:
+                reply, buf = self._auth(conn, tls, buf, line)
+            else:
+                reply = self._reply(verb, line, tls)
             if reply is None:
                 go = b"220 2.0.0 Ready to start TLS\r\n" if self.proto == "smtp" \
                     else b"382 Begin TLS negotiation now\r\n"
