@@ -209,6 +209,29 @@ def test_refusal_names_user_mechanism_server_and_reply(env, pki, tls_script):
         b'credentials invalid".)\n'))
 
 
+def test_auth_offered_only_before_tls_counts_for_nothing(env, pki, tls_script):
+    s = tls_script("smtp", 2587, caps=["STARTTLS", "AUTH PLAIN"], caps_tls=["SIZE 1000000"])
+    write_settings(env, {"SMTP User": "quser", "SMTP Password": PASSWORD})
+    env["QUILLEX_CA_FILE"] = pki.ca
+    status, err = mail(env, "submission://localhost:2587")
+    assert (status, failure(err)[0]) == (16, "AUTH_FAILED"), err
+    assert "AUTH" not in s.steps, s.steps
+
+
+def test_news_login_over_tls_hides_the_password(env, pki, tls_script):
+    s = tls_script("nntp", 2563, implicit=True)
+    write_settings(env, news_values("tuser", "", "nntps://localhost:2563"))
+    env.update(QUILLEX_CA_FILE=pki.ca, QUILLEX_NNTP_PASSWORD=PASSWORD)
+    status, _, err = run(["-d", "-u", "-sLogin", "local.test"], env)
+    assert status == 0, err
+    assert b"Posting: AUTHINFO PASS <hidden>\r\n" in err and PASSWORD.encode() not in err, err
+    assert (True, b"AUTHINFO PASS " + PASSWORD.encode()) in s.lines
+    # what the server offers may change once it knows the reader
+    assert steps_match(s.steps[s.steps.index("AUTHINFO"):], [
+        "AUTHINFO", "AUTHINFO", "CAPABILITIES", "GROUP", "POST", ".", "QUIT", "<close_notify>?"]), \
+        s.steps
+
+
 @pytest.mark.parametrize("server,setting", [
     ("127.0.0.1:2525", {"SMTP User": USER}),
     ("smtp://localhost:2525", {"SMTP User": USER}),
