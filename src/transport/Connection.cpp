@@ -161,7 +161,10 @@ Connection::Connection(const ServerName& server, const char* tlsHint)
     FailToConnect(server, false, limit);
 }
 
-Connection::Connection(std::unique_ptr<Stream> stream) : m_Stream(std::move(stream)) {}
+Connection::Connection(std::unique_ptr<Stream> stream, ServerName server)
+    : m_Server(std::move(server)), m_Stream(std::move(stream))
+{
+}
 
 Connection::~Connection()
 {
@@ -183,6 +186,16 @@ void Connection::SendHidden(const std::string& data, const std::string& shown)
     if (g_Debug) std::fprintf(stderr, "Posting: %s", shown.c_str());
     const platform::SendPiece unit{data.data(), data.size()};
     SendUnits(&unit, 1);
+}
+
+void Connection::SendBatch(const std::vector<std::string>& lines)
+{
+    std::vector<platform::SendPiece> units;
+    for (const std::string& line : lines) {
+        if (g_Debug) std::fprintf(stderr, "Posting: %s", line.c_str());
+        units.push_back({line.data(), line.size()});
+    }
+    SendUnits(units.data(), units.size());
 }
 
 void Connection::SendUnits(const platform::SendPiece* units, std::size_t count)

@@ -27,7 +27,7 @@ public:
     // of a failed handshake: which port takes which scheme.
     Connection(const ServerName& server, const char* tlsHint);
     // Over a stream already connected (a test's, say).
-    explicit Connection(std::unique_ptr<Stream> stream);
+    explicit Connection(std::unique_ptr<Stream> stream, ServerName server = {});
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     ~Connection();
@@ -36,6 +36,8 @@ public:
     void SendUnit(const char* data, std::size_t length);
     // A unit that holds a secret: under -d the line shows shown instead. FAILED_TO_SEND.
     void SendHidden(const std::string& data, const std::string& shown);
+    // Commands that leave in one call, each shown under -d. FAILED_TO_SEND.
+    void SendBatch(const std::vector<std::string>& lines);
     // Several units in one call, without debug lines. FAILED_TO_SEND.
     void SendUnits(const platform::SendPiece* units, std::size_t count);
     // One reply within limit seconds, not judged. FAILED_TO_RECEIVE.
@@ -44,6 +46,8 @@ public:
         m_Replies.Read(*m_Stream, limit, end);
     }
     const ReplyReader& LastReply() const { return m_Replies; }
+    // While pipelining, one read may hold several replies: each is read on its own.
+    void SetPipelined(bool pipelined) { m_Replies.SetSplitting(pipelined); }
 
     // The handshake within the connect time limit; from then on every byte
     // goes through TLS. TLS_FAILED, CERTIFICATE_REFUSED.

@@ -6,15 +6,17 @@
 #include "transport/Session.h"
 
 namespace transport {
-namespace {
-
-// The server's reply is judged by its first byte alone.
 bool IsAccepted(const char* reply)
 {
     return reply[0] == '1' || reply[0] == '2' || reply[0] == '3';
 }
 
-}  // namespace
+void FailWithReply(const ReplyReader& reply)
+{
+    CSMTPException error(SERVER_ERROR);
+    error << "SMTP server error: \"" << reply.Text() << "\".";
+    throw error;
+}
 
 bool Ask(CSMTPEmail& email, Connection& connection, const std::string& line, ReplyEnd end)
 {
@@ -50,11 +52,8 @@ bool ReadReplyWithin(CSMTPEmail& email, Connection& connection, int timeLimit)
 {
     if (!email.m_SendBuffer.empty()) email._SendText(connection, nullptr, SEND_FLUSH);
     connection.ReadReply(timeLimit);
-    const char* reply = connection.LastReply().Text();
-    if (IsAccepted(reply)) return true;
-    CSMTPException error(SERVER_ERROR);
-    error << "SMTP server error: \"" << reply << "\".";
-    throw error;
+    if (IsAccepted(connection.LastReply().Text())) return true;
+    FailWithReply(connection.LastReply());
 }
 
 void Command(CSMTPEmail& email, Connection& connection, const std::string& line)

@@ -36,6 +36,19 @@ bool IsComplete(const char* text, std::size_t length, ReplyEnd end)
     return length >= 5 && std::memcmp(text + length - 5, "\r\n.\r\n", 5) == 0;
 }
 
+// The end of the first complete reply: its first final line ending in CR LF.
+std::size_t FirstReplyEnd(const char* text, std::size_t length)
+{
+    std::size_t start = 0;
+    for (std::size_t at = 0; at < length; ++at) {
+        if (text[at] != '\n') continue;
+        if (at > start && text[at - 1] == '\r' && IsFinalLine(text + start, at - 1 - start))
+            return at + 1;
+        start = at + 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 bool IsCompleteReply(const char* text, std::size_t length)
@@ -74,8 +87,11 @@ std::string FirstLine(const ReplyReader& reply)
 void ReplyReader::Read(Stream& stream, int limit, ReplyEnd end)
 {
     const platform::Deadline deadline = platform::DeadlineAfter(limit);
-    m_Held = 0;
-    m_Buffer[0] = '\0';
+    m_Held = m_Carried.size();
+    std::memcpy(m_Buffer.data(), m_Carried.data(), m_Held);
+    m_Buffer[m_Held] = '\0';
+    m_Carried.clear();
+    if (m_Splitting && TakeFirstReply()) return;
     for (;;) {
         std::size_t count = 0;
         const platform::IoStatus status = stream.Receive(
@@ -85,9 +101,19 @@ void ReplyReader::Read(Stream& stream, int limit, ReplyEnd end)
         m_Held += count;
         m_Buffer[m_Held] = '\0';
         if (g_Debug) std::fprintf(stderr, "Received: (%d bytes) %s", static_cast<int>(count), fresh);
-        if (IsComplete(m_Buffer.data(), m_Held, end)) return;
+        if (m_Splitting ? TakeFirstReply() : IsComplete(m_Buffer.data(), m_Held, end)) return;
         if (g_Debug) std::fputs("Incomplete server message. Awaiting CRLF\n", stderr);
     }
+}
+
+bool ReplyReader::TakeFirstReply()
+{
+    const std::size_t end = FirstReplyEnd(m_Buffer.data(), m_Held);
+    if (end == 0) return false;
+    m_Carried.assign(m_Buffer.data() + end, m_Held - end);
+    m_Held = end;
+    m_Buffer[m_Held] = '\0';
+    return true;
 }
 
 }  // namespace transport

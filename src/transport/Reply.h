@@ -43,9 +43,17 @@ public:
     std::size_t Length() const { return m_Held; }
     Reply Parsed() const { return ParseReply(m_Buffer.data(), m_Held); }
 
+    // Splitting, for pipelined commands: bytes past the first complete reply
+    // of a read are kept for the next Read instead of joining this reply.
+    void SetSplitting(bool on) { m_Splitting = on; }
+
 private:
+    bool TakeFirstReply();
+
     std::array<char, kReplyBufferSize> m_Buffer{};
     std::size_t m_Held = 0;
+    bool m_Splitting = false;
+    std::string m_Carried;
 };
 
 // The reply's first line without its line end, for messages.

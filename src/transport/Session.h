@@ -3,7 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "transport/Capabilities.h"
 #include "transport/Connection.h"
@@ -64,8 +67,30 @@ void RefuseLoginInPlainText(const Connection& connection);
 // (null when EHLO was refused). AUTH_FAILED.
 void Authenticate(Connection& connection, const Capabilities* offered);
 
-// The dialogues up to DATA and up to POST.
-void MailDialogue(CSMTPEmail& email, Connection& connection);
+// The server's reply is judged by its first byte alone.
+bool IsAccepted(const char* reply);
+// SERVER_ERROR with the reply in the message.
+[[noreturn]] void FailWithReply(const ReplyReader& reply);
+
+// What the mail greeting learned, and the receivers that wait for the next
+// transaction (those a server that caps them did not take yet).
+struct MailSession {
+    std::optional<Capabilities> offered;  // EHLO's; none on HELO sessions
+    std::string list;                     // every receiver, as the message held them
+    std::vector<std::string_view> waiting;
+};
+
+// RCPT commands that leave together when the server allows pipelining: few
+// enough that their replies fit the socket buffers while the batch is sent.
+constexpr std::size_t kPipelineBatch = 100;
+
+// The mail dialogue up to DATA: the greeting (HELO, or EHLO with STARTTLS
+// and AUTH as the scheme asks) and the first transaction.
+MailSession MailDialogue(CSMTPEmail& email, Connection& connection);
+// MAIL, the waiting receivers and DATA: a transaction for those the server
+// took so far; the rest stay waiting.
+void NextTransaction(CSMTPEmail& email, Connection& connection, MailSession& session);
+// The news dialogue up to POST.
 void NewsDialogue(CSMTPEmail& email, Connection& connection);
 
 // Streams the file from its start: full units now, the last one (1 to 1023

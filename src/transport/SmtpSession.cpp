@@ -1,5 +1,8 @@
+#include <cctype>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "mail/CSMTPEmail.h"
 #include "transport/Capabilities.h"
@@ -38,7 +41,7 @@ void StartTls(CSMTPEmail& email, Connection& connection, const std::optional<Cap
 
 // A TLS session greets with EHLO; what was offered before TLS counts for
 // nothing after it. A refused EHLO falls back to HELO when nothing needs it.
-void Greet(CSMTPEmail& email, Connection& connection)
+std::optional<Capabilities> Greet(CSMTPEmail& email, Connection& connection)
 {
     std::optional<Capabilities> offered = Ehlo(email, connection);
     if (connection.Server().security == Security::STARTTLS) {
@@ -47,31 +50,106 @@ void Greet(CSMTPEmail& email, Connection& connection)
     }
     if (!offered) Helo(email, connection);
     Authenticate(connection, offered ? &*offered : nullptr);
+    return offered;
 }
 
-void MailFrom(CSMTPEmail& email, Connection& connection)
+std::string MailFromLine(CSMTPEmail& email)
 {
-    Command(email, connection,
-            std::string("MAIL FROM:<") + email.GetHeader("X-Sender", "(NULL)") + ">\r\n");
+    return std::string("MAIL FROM:<") + email.GetHeader("X-Sender", "(NULL)") + ">\r\n";
+}
+
+std::string RcptLine(std::string_view receiver)
+{
+    std::string line = "RCPT TO:<";
+    line.append(receiver);
+    return line + ">\r\n";
 }
 
 // Every run of characters other than comma and blank is one receiver. Like a
 // tokenizer working in place, the list keeps only its first receiver afterwards.
-void RcptToEach(CSMTPEmail& email, Connection& connection)
+void TakeReceivers(CSMTPEmail& email, MailSession& session)
 {
     if (!email.m_Receivers) return;
     std::size_t start = email.m_Receivers->find_first_not_of(kReceiverDelimiters);
     if (start == std::string::npos) return;
     const std::size_t firstEnd = email.m_Receivers->find_first_of(kReceiverDelimiters, start);
     // The list moves out rather than being copied: it may hold 100,000 receivers.
-    const std::string list = std::move(*email.m_Receivers);
-    email.m_Receivers->assign(list, 0, firstEnd);
+    session.list = std::move(*email.m_Receivers);
+    email.m_Receivers->assign(session.list, 0, firstEnd);
+    const std::string_view list = session.list;
     while (start != std::string::npos) {
         const std::size_t end = list.find_first_of(kReceiverDelimiters, start);
-        const std::size_t length = end == std::string::npos ? std::string::npos : end - start;
-        Command(email, connection, "RCPT TO:<" + list.substr(start, length) + ">\r\n");
+        session.waiting.push_back(list.substr(start, end == std::string::npos ? end : end - start));
         start = list.find_first_not_of(kReceiverDelimiters, end);
     }
+}
+
+// HELO sessions go in lock-step and every refusal ends the run.
+void LockStep(CSMTPEmail& email, Connection& connection, MailSession& session)
+{
+    Command(email, connection, MailFromLine(email));
+    for (const std::string_view receiver : session.waiting) Command(email, connection, RcptLine(receiver));
+    session.waiting.clear();
+}
+
+// A server that caps the receivers of one message says so with 452, or with
+// a 451 that names them; the rest wait for the next transaction.
+bool TooManyReceivers(const ReplyReader& reply)
+{
+    const Reply parsed = reply.Parsed();
+    if (parsed.code == 452) return true;
+    if (parsed.code != 451) return false;
+    std::string text = FirstLine(reply);
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text.find("too many") != std::string::npos;
+}
+
+void Judged(Connection& connection)
+{
+    connection.ReadReply(TimeLimit(kCommandTimeLimit));
+    if (!IsAccepted(connection.LastReply().Text())) FailWithReply(connection.LastReply());
+}
+
+// Judges one RCPT reply: true when taken, false when it must wait.
+bool Taken(const Connection& connection)
+{
+    const ReplyReader& reply = connection.LastReply();
+    if (IsAccepted(reply.Text())) return true;
+    if (TooManyReceivers(reply)) return false;
+    FailWithReply(reply);
+}
+
+// EHLO sessions: with PIPELINING, MAIL and the RCPTs leave in batches and
+// their replies are read in order; without it, one at a time. DATA waits
+// for every reply.
+void Envelope(CSMTPEmail& email, Connection& connection, MailSession& session, bool pipelining)
+{
+    const std::size_t batch = pipelining ? kPipelineBatch : 1;
+    const std::vector<std::string_view>& waiting = session.waiting;
+    std::vector<std::string_view> later;
+    std::size_t taken = 0;
+    std::size_t next = 0;  // the first receiver not sent yet
+    // MAIL leaves with the first batch, and its reply comes first.
+    std::vector<std::string> lines{MailFromLine(email)};
+    connection.SetPipelined(pipelining);
+    do {
+        const std::size_t first = next;
+        while (lines.size() < batch && next < waiting.size()) lines.push_back(RcptLine(waiting[next++]));
+        connection.SendBatch(lines);
+        if (first == 0) Judged(connection);
+        for (std::size_t i = first; i < next; ++i) {
+            connection.ReadReply(TimeLimit(kCommandTimeLimit));
+            if (Taken(connection))
+                ++taken;
+            else
+                later.push_back(waiting[i]);
+        }
+        lines.clear();
+    } while (next < waiting.size());
+    connection.SetPipelined(false);
+    // A server that takes none of them cannot be given the message.
+    if (taken == 0 && !later.empty()) FailWithReply(connection.LastReply());
+    session.waiting = std::move(later);
 }
 
 void Data(CSMTPEmail& email, Connection& connection)
@@ -81,15 +159,25 @@ void Data(CSMTPEmail& email, Connection& connection)
 
 }  // namespace
 
-void MailDialogue(CSMTPEmail& email, Connection& connection)
+MailSession MailDialogue(CSMTPEmail& email, Connection& connection)
 {
     RefuseLoginInPlainText(connection);
+    MailSession session;
     if (connection.Server().security == Security::PLAIN)
         Helo(email, connection);
     else
-        Greet(email, connection);
-    MailFrom(email, connection);
-    RcptToEach(email, connection);
+        session.offered = Greet(email, connection);
+    TakeReceivers(email, session);
+    NextTransaction(email, connection, session);
+    return session;
+}
+
+void NextTransaction(CSMTPEmail& email, Connection& connection, MailSession& session)
+{
+    if (session.offered)
+        Envelope(email, connection, session, session.offered->Has("PIPELINING"));
+    else
+        LockStep(email, connection, session);
     Data(email, connection);
 }
 
