@@ -6,6 +6,9 @@ plain text after STARTTLS was asked for."""
 import email
 import email.policy
 import re
+import socket
+import ssl
+import threading
 
 import pytest
 
@@ -230,6 +233,38 @@ def test_debug_shows_the_session_inside_tls(env, pki, tls_script):
     assert m and re.search(rb"TLSv1\.[23]\b.*CN=localhost", m.group(1)), err
     assert b"Posting: MAIL FROM:<%s>\r\nReceived: (14 bytes) 250 2.0.0 ok\r\n" % SENDER.encode() \
         in err
+
+
+def test_close_notify_from_the_server_ends_the_session(env, pki):
+    """The server ends TLS after the client's first command and waits for an
+    answer: the client stops reading at once, not when the server gives up."""
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(pki.path("server.crt"), pki.path("server.key"))
+    ended = []
+
+    def serve(listener):
+        conn, _ = listener.accept()
+        conn.settimeout(20)
+        with ctx.wrap_socket(conn, server_side=True) as tls:
+            tls.sendall(b"220 closing soon\r\n")
+            tls.recv(100)
+            try:
+                tls.unwrap()
+                ended.append("close_notify")
+            except ssl.SSLEOFError:
+                ended.append("closed")
+            except OSError as e:
+                ended.append(repr(e))
+
+    with socket.create_server(("127.0.0.1", 465)) as listener:
+        listener.settimeout(30)
+        server = threading.Thread(target=serve, args=(listener,))
+        server.start()
+        env["QUILLEX_CA_FILE"] = pki.ca
+        status, err = mail(env, "smtps://localhost")
+        server.join(30)
+    assert (status, failure(err)[0]) == (8, "FAILED_TO_RECEIVE"), err
+    assert ended in (["close_notify"], ["closed"])
 
 
 # --------------------------------------------------------------------------

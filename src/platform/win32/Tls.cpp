@@ -32,6 +32,7 @@ namespace {
 
 constexpr std::size_t kShownBytes = 80;   // of a plain-text answer, in a message
 constexpr std::size_t kReadSize = 16384;  // raw bytes read from the socket at a time
+constexpr char kAlertRecord = 0x15;       // a TLS record's first byte: its content type
 constexpr ULONG kRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                            ISC_REQ_CONFIDENTIALITY | ISC_REQ_EXTENDED_ERROR |
                            ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
@@ -629,6 +630,11 @@ TlsResult TlsSession::State::CheckName(const CERT_CHAIN_CONTEXT* chain, std::str
 // Decrypts the first whole record that has arrived onto plain.
 SECURITY_STATUS TlsSession::State::DecryptRecord()
 {
+    // Wine decrypts the server's close_notify into no data and SEC_E_OK. An
+    // alert record (TLS 1.2 shows the type) that gives no data ends the
+    // server's side, as SEC_I_CONTEXT_EXPIRED does on Windows.
+    const bool alert = incoming[0] == kAlertRecord;
+    const std::size_t before = plain.size();
     SecBuffer buffers[4] = {{static_cast<ULONG>(incoming.size()), SECBUFFER_DATA, &incoming[0]},
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr},
@@ -643,7 +649,7 @@ SECURITY_STATUS TlsSession::State::DecryptRecord()
         if (buffer.BufferType == SECBUFFER_EXTRA) extra = &buffer;
     }
     KeepExtra(extra);
-    return status;
+    return status == SEC_E_OK && alert && plain.size() == before ? SEC_I_CONTEXT_EXPIRED : status;
 }
 
 IoStatus TlsSession::State::Renegotiate(Deadline deadline)
