@@ -162,30 +162,36 @@ void CSMTPEmail::_EncodeHeaders()
     }
 }
 
+// After _EncodeHeaders, a byte above 0x7F left in an address is in its local part.
+std::string CSMTPEmail::_FirstUtf8Address() const
+{
+    for (const char* name : {"X-Sender", "From", "Reply-To"}) {
+        const std::string address = EnvelopeAddress(GetHeader(name, ""));
+        if (HoldsHighByte(address)) return address;
+    }
+    if (m_NewsMode == 1 || !m_Receivers) return std::string();
+    for (std::size_t start = 0; start < m_Receivers->size();) {
+        const std::size_t end = std::min(m_Receivers->find(',', start), m_Receivers->size());
+        const std::string address = m_Receivers->substr(start, end - start);
+        if (HoldsHighByte(address)) return address;
+        start = end + 1;
+    }
+    return std::string();
+}
+
 bool CSMTPEmail::NeedsSmtpUtf8() const
 {
-    return HoldsHighByte(GetHeader("X-Sender", "")) ||
-           (m_NewsMode != 1 && m_Receivers && HoldsHighByte(*m_Receivers));
+    return !_FirstUtf8Address().empty();
 }
 
 void CSMTPEmail::_RefuseUtf8Envelope() const
 {
-    std::string address = GetHeader("X-Sender", "");
-    if (!HoldsHighByte(address) && m_Receivers) {
-        for (std::size_t start = 0; start <= m_Receivers->size();) {
-            const std::size_t end = std::min(m_Receivers->find(',', start), m_Receivers->size());
-            address = m_Receivers->substr(start, end - start);
-            if (HoldsHighByte(address)) break;
-            start = end + 1;
-        }
-    }
+    const std::string address = _FirstUtf8Address();
     const std::string text =
-        "\"" + address +
-        "\" has a local part that is not ASCII, which needs a server that offers "
-        "SMTPUTF8. Aborting.";
+        " has a local part that is not ASCII, which needs a server that offers SMTPUTF8. Aborting.";
     CSMTPException error(BAD_ARGUMENTS_FROM_FORM);
-    error << text;
-    Refuse("'" + address + "'" + text.substr(address.size() + 2) + "\n", error);
+    error << "\"" << address << "\"" << text;
+    Refuse("'" + address + "'" + text + "\n", error);
 }
 
 void CSMTPEmail::SetPriority(int n)

@@ -60,8 +60,8 @@ public:
     // words for text and display names, the ASCII form of domains. Throws
     // BAD_ARGUMENTS_FROM_FORM for a domain without an ASCII form.
     void _EncodeHeaders();
-    // True when an envelope address (X-Sender or a receiver) has a local part
-    // that is not ASCII: only SMTPUTF8 can carry it. Valid after _EncodeHeaders.
+    // True when an address (X-Sender, From, Reply-To or a receiver) has a local
+    // part that is not ASCII: only SMTPUTF8 can carry it. Valid after _EncodeHeaders.
     bool NeedsSmtpUtf8() const;
     // Refuses such an address: BAD_ARGUMENTS_FROM_FORM.
     [[noreturn]] void _RefuseUtf8Envelope() const;
@@ -81,6 +81,7 @@ public:
 private:
     void _AddReceiver(const char* headerName, const char* entry);
     void _RefuseInNewsMode(const char* what);
+    std::string _FirstUtf8Address() const;
     void _AddInternationalItem(const char* headerName, const char* entry,
                                const std::string& address, const std::string& charset);
 };
