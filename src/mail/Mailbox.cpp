@@ -1,5 +1,6 @@
 #include "mail/Mailbox.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "core/CSMTPException.h"

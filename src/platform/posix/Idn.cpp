@@ -1,9 +1,7 @@
 #include "platform/Idn.h"
 
-#include <errno.h>
 #include <iconv.h>
 #include <idn2.h>
-#include <stdlib.h>
 #include <strings.h>
 
 namespace platform {
