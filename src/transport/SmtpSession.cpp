@@ -131,12 +131,14 @@ void Envelope(CSMTPEmail& email, Connection& connection, MailSession& session, b
     std::size_t next = 0;  // the first receiver not sent yet
     // MAIL leaves with the first batch, and its reply comes first.
     std::vector<std::string> lines{MailFromLine(email)};
+    bool mailAnswered = false;
     connection.SetPipelined(pipelining);
     do {
         const std::size_t first = next;
         while (lines.size() < batch && next < waiting.size()) lines.push_back(RcptLine(waiting[next++]));
         connection.SendBatch(lines);
-        if (first == 0) Judged(connection);
+        if (!mailAnswered) Judged(connection);
+        mailAnswered = true;
         for (std::size_t i = first; i < next; ++i) {
             connection.ReadReply(TimeLimit(kCommandTimeLimit));
             if (Taken(connection))
