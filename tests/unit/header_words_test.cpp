@@ -29,6 +29,7 @@ TEST(HeaderWords, EncodedWords)
         {"B shorter", "\xce\xa9\xce\xbc\xce\xad\xce\xb3\xce\xb1", "utf-8", 9,
          "=?utf-8?B?zqnOvM6tzrPOsQ==?="},
         {"a tie is Q, the blank inside", "a \xc3\xa9", "UTF-8", 9, "=?UTF-8?Q?a_=C3=A9?="},
+        {"control bytes encoded", std::string("a\0\tb", 4), "utf-8", 9, q + "a=00=09b?="},
         {"other charset, bytes",
          "Gr\xfc\xdf"
          "e",
