@@ -94,10 +94,12 @@ void CSMTPEmail::_SendIt()
     const bool news = m_NewsMode == 1;
     // The envelope must be settled before a server hears of it.
     _EncodeHeaders();
-    if (!news && NeedsSmtpUtf8()) _RefuseUtf8Envelope();
-    transport::StartSocketLibrary();
     const transport::ServerName server =
         transport::ParseServerName(news ? g_NewsServer : g_MailServer, news);
+    // Only an EHLO session can offer SMTPUTF8; a HELO one is refused at once.
+    if (!news && NeedsSmtpUtf8() && server.security == transport::Security::PLAIN)
+        _RefuseUtf8Envelope();
+    transport::StartSocketLibrary();
     Connection connection(server, news ? kNewsTlsHint : kMailTlsHint);
     if (server.security == transport::Security::IMPLICIT_TLS)
         connection.StartTls(transport::TlsPeerFor(connection));

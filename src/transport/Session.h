@@ -76,6 +76,7 @@ bool IsAccepted(const char* reply);
 // transaction (those a server that caps them did not take yet).
 struct MailSession {
     std::optional<Capabilities> offered;  // EHLO's; none on HELO sessions
+    bool smtpUtf8 = false;                // MAIL FROM asks for SMTPUTF8
     std::string list;                     // every receiver, as the message held them
     std::vector<std::string_view> waiting;
 };

@@ -53,9 +53,19 @@ std::optional<Capabilities> Greet(CSMTPEmail& email, Connection& connection)
     return offered;
 }
 
-std::string MailFromLine(CSMTPEmail& email)
+std::string MailFromLine(CSMTPEmail& email, const MailSession& session)
 {
-    return std::string("MAIL FROM:<") + email.GetHeader("X-Sender", "(NULL)") + ">\r\n";
+    return std::string("MAIL FROM:<") + email.GetHeader("X-Sender", "(NULL)") + ">" +
+           (session.smtpUtf8 ? " SMTPUTF8" : "") + "\r\n";
+}
+
+// An address whose local part is not ASCII goes as UTF-8, which the server
+// must have offered.
+void AgreeOnUtf8(CSMTPEmail& email, MailSession& session)
+{
+    if (!email.NeedsSmtpUtf8()) return;
+    if (!session.offered || !session.offered->Has("SMTPUTF8")) email._RefuseUtf8Envelope();
+    session.smtpUtf8 = true;
 }
 
 std::string RcptLine(std::string_view receiver)
@@ -87,7 +97,7 @@ void TakeReceivers(CSMTPEmail& email, MailSession& session)
 // HELO sessions go in lock-step and every refusal ends the run.
 void LockStep(CSMTPEmail& email, Connection& connection, MailSession& session)
 {
-    Command(email, connection, MailFromLine(email));
+    Command(email, connection, MailFromLine(email, session));
     for (const std::string_view receiver : session.waiting) Command(email, connection, RcptLine(receiver));
     session.waiting.clear();
 }
@@ -130,7 +140,7 @@ void Envelope(CSMTPEmail& email, Connection& connection, MailSession& session, b
     std::size_t taken = 0;
     std::size_t next = 0;  // the first receiver not sent yet
     // MAIL leaves with the first batch, and its reply comes first.
-    std::vector<std::string> lines{MailFromLine(email)};
+    std::vector<std::string> lines{MailFromLine(email, session)};
     bool mailAnswered = false;
     connection.SetPipelined(pipelining);
     do {
@@ -169,6 +179,7 @@ MailSession MailDialogue(CSMTPEmail& email, Connection& connection)
         Helo(email, connection);
     else
         session.offered = Greet(email, connection);
+    AgreeOnUtf8(email, session);
     TakeReceivers(email, session);
     NextTransaction(email, connection, session);
     return session;

@@ -173,6 +173,34 @@ TEST(Connection, ReceiversACappingServerRefusesWaitForTheNextTransaction)
     }
 }
 
+TEST(Connection, ALocalPartBeyondAsciiGoesOnlyWhereSmtpUtf8IsOffered)
+{
+    for (const bool offered : {true, false}) {
+        std::vector<std::string> sent;
+        const transport::ServerName server{"mx.example.test", 465,
+                                           transport::Security::IMPLICIT_TLS, true, ""};
+        transport::Connection connection(
+            std::make_unique<ScriptedStream>(
+                std::vector<std::string>{offered ? "250-mx\r\n250 SMTPUTF8\r\n" : "250 mx\r\n",
+                                         "250 sender\r\n", "250 rcpt\r\n", "354 go\r\n"},
+                &sent),
+            server);
+        CSMTPEmail mail;
+        mail.AddTo("j\xC3\xB6rg@x.test");
+        mail.SetHeader("X-Sender", "me@x.test");
+        mail._EncodeHeaders();
+        if (!offered) {
+            EXPECT_THROW(transport::MailDialogue(mail, connection), CSMTPException);
+            EXPECT_EQ(sent.size(), 1u);  // EHLO and nothing after it
+            continue;
+        }
+        transport::MailDialogue(mail, connection);
+        ASSERT_EQ(sent.size(), 4u);
+        EXPECT_EQ(sent[1], "MAIL FROM:<me@x.test> SMTPUTF8\r\n");
+        EXPECT_EQ(sent[2], "RCPT TO:<j\xC3\xB6rg@x.test>\r\n");
+    }
+}
+
 TEST(Connection, ReplyLongerThanTheBufferFailsToReceive)
 {
     std::vector<std::string> sent;
