@@ -65,15 +65,6 @@ namespace {
     throw error;
 }
 
-[[noreturn]] void FailToSend(platform::IoStatus status, int limit)
-{
-    CSMTPException error(FAILED_TO_SEND);
-    error << "send() failed with error " << platform::LastSocketError();
-    if (status == platform::IoStatus::TIMED_OUT)
-        error << " (timed out after " << limit << " seconds)";
-    throw error;
-}
-
 // FAILED_TO_OBTAIN_SOCKET_HANDLE.
 std::unique_ptr<SocketStream> OpenSocket(const platform::SocketAddress& address)
 {
@@ -203,7 +194,7 @@ void Connection::SendUnits(const platform::SendPiece* units, std::size_t count)
     const int limit = TimeLimit(kCommandTimeLimit);
     const platform::IoStatus status =
         m_Stream->Send(units, count, platform::DeadlineAfter(limit));
-    if (status != platform::IoStatus::OK) FailToSend(status, limit);
+    if (status != platform::IoStatus::OK) FailIo(FAILED_TO_SEND, "send()", status, limit);
 }
 
 void Connection::StartTls(const platform::TlsPeer& peer)

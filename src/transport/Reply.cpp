@@ -21,15 +21,6 @@ bool IsDigit(char c)
     return c >= '0' && c <= '9';
 }
 
-[[noreturn]] void FailToReceive(platform::IoStatus status, int limit)
-{
-    CSMTPException error(FAILED_TO_RECEIVE);
-    error << "recv() failed with error " << platform::LastSocketError();
-    if (status == platform::IoStatus::TIMED_OUT)
-        error << " (timed out after " << limit << " seconds)";
-    throw error;
-}
-
 bool IsComplete(const char* text, std::size_t length, ReplyEnd end)
 {
     if (end == ReplyEnd::FINAL_LINE || text[0] != '1') return IsCompleteReply(text, length);
@@ -50,6 +41,15 @@ std::size_t FirstReplyEnd(const char* text, std::size_t length)
 }
 
 }  // namespace
+
+void FailIo(SmtpError code, const char* call, platform::IoStatus status, int limit)
+{
+    CSMTPException error(code);
+    error << call << " failed with error " << platform::LastSocketError();
+    if (status == platform::IoStatus::TIMED_OUT)
+        error << " (timed out after " << limit << " seconds)";
+    throw error;
+}
 
 bool IsCompleteReply(const char* text, std::size_t length)
 {
@@ -96,7 +96,7 @@ void ReplyReader::Read(Stream& stream, int limit, ReplyEnd end)
         std::size_t count = 0;
         const platform::IoStatus status = stream.Receive(
             m_Buffer.data() + m_Held, kReplyBufferSize - 1 - m_Held, deadline, &count);
-        if (status != platform::IoStatus::OK) FailToReceive(status, limit);
+        if (status != platform::IoStatus::OK) FailIo(FAILED_TO_RECEIVE, "recv()", status, limit);
         char* const fresh = m_Buffer.data() + m_Held;
         m_Held += count;
         m_Buffer[m_Held] = '\0';

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/SmtpError.h"
 #include "transport/Stream.h"
 
 namespace transport {
@@ -25,6 +26,10 @@ bool IsCompleteReply(const char* text, std::size_t length);
 // commands that read what a reply says (capabilities, challenges); judging
 // needs none of it. Bytes past length were sent after the reply ended.
 Reply ParseReply(const char* text, std::size_t length);
+
+// FAILED_TO_SEND or FAILED_TO_RECEIVE for a stream call that failed: the
+// system's error code, and the limit when it was the time that ran out.
+[[noreturn]] void FailIo(SmtpError code, const char* call, platform::IoStatus status, int limit);
 
 // Where a reply ends: at its final line, or, for NNTP's lists (a 1xx status
 // line followed by data), at the line holding only ".".
