@@ -115,7 +115,9 @@ void Scram(const Exchange& at, const std::string& secret)
     }
     std::string answer = SaslEncode(message);
     const platform::SecretGuard wipe(&answer);
-    Expect(at, Step(at, answer, kHidden), kContinue);
+    if (Step(at, answer, kHidden) == kAuthenticated)
+        FailAuth(at, "the server accepted without proving that it knows the password");
+    Expect(at, at.connection.LastReply().Parsed().code, kContinue);
     if (!scram.VerifyServerFinal(Challenge(at), &why)) {
         Step(at, kSaslCancel, kSaslCancel);
         FailAuth(at, why);
