@@ -29,6 +29,7 @@ def upto(step, rcpts=(RCPT,)):
 
 
 ALL = upto("QUIT")
+THREE = ["a@example.test", "b@example.test", "c@example.test"]
 
 
 def refused(reply):
@@ -116,6 +117,9 @@ CASES = {
                                            b" three\r\n"]}),
         ("multi-line-end-of-data", {".": [b"250-queued\r\n", 0.2, b"250 as 42\r\n"]}),
         ("one-digit-reply-judged-by-its-first-byte", {"MAIL": b"2\r\n"})]},
+    # HELO sessions never pipeline: each RCPT waits for the whole reply before.
+    "receivers-in-lock-step": Case(smtp({"RCPT": [b"250 O", 0.2, b"K\r\n"]}, rcpts=3), 0, SENT,
+                                   upto("QUIT", THREE), MAIL + [",".join(THREE)]),
     "debug-lines-of-a-split-reply": Case(
         smtp({"MAIL": [b"250 O", 0.3, b"K\r\n"]}), 0, contains(
             b"Received: (33 bytes) 220 scripted.example.test ready\r\nPosting: HELO ",

@@ -8,6 +8,7 @@ import email.policy
 import re
 import socket
 import ssl
+import subprocess
 import threading
 
 import pytest
@@ -378,3 +379,107 @@ def test_inn_over_tls(env, pki, inn_tls, request, server, status):
                                        policy=email.policy.compat32)
     assert article["Subject"] == subject
     assert article.get_payload(decode=True).startswith(b"Over TLS.\r\n")
+
+
+# --------------------------------------------------------------------------
+# Pipelining, and servers that cap the receivers of one transaction
+
+PIPELINING = ["SIZE 1000000", "8BITMIME", "PIPELINING"]
+# (the module's Postfix may hold port 465 by now)
+CAPPED = b"451 4.5.3 Too many recipients\r\n"
+
+
+def receivers(n):
+    return ["r%04d@example.test" % i for i in range(n)]
+
+
+def mail_to(env, server, addresses, tmp_path):
+    """A run to every address, given in an address file."""
+    listing = tmp_path / "receivers"
+    listing.write_text("".join(a + "\n" for a in addresses))
+    status, out, err = run(["-v", "-S" + server, "-F" + SENDER, "-sMany", "@%s" % listing], env)
+    assert out == b""
+    return status, err
+
+
+def before_first_reply(s):
+    """The client lines that arrived after the reply to EHLO and before the
+    next reply."""
+    ehlo = max(i for i, (who, line) in enumerate(s.wire) if who == "S" and line.startswith(b"250-"))
+    lines = []
+    for who, line in s.wire[ehlo + 1:]:
+        if who == "S":
+            return lines
+        lines.append(line)
+    return lines
+
+
+def refused(reply):
+    return b'quillex: Error: SERVER_ERROR (SMTP server error: "%s".)\n' % reply
+
+
+def test_refusal_in_a_pipelined_batch(env, pki, tls_script, tmp_path):
+    refusal = b"550 5.1.1 no such user\r\n"
+    s = tls_script("smtp", 2465, implicit=True, caps_tls=PIPELINING,
+                   rcpt=lambda n, line: refusal if n == 4 else None)
+    env["QUILLEX_CA_FILE"] = pki.ca
+    status, err = mail_to(env, "smtps://localhost:2465", receivers(10), tmp_path)
+    assert (status, err) == (9, refused(refusal))
+    s.done()
+    # MAIL and every RCPT left before the first reply came back.
+    assert before_first_reply(s) == [b"MAIL FROM:<%s>" % SENDER.encode()] + \
+        [b"RCPT TO:<%s>" % a.encode() for a in receivers(10)]
+    assert "DATA" not in s.steps and s.data == []
+
+
+TOO_MANY = b"452 4.5.3 Too many recipients\r\n"
+
+
+@pytest.mark.parametrize("caps,cap,at,count,status,deliveries", [
+    (PIPELINING, CAPPED, 100, 250, 0, [100, 100, 50]),
+    (PIPELINING, TOO_MANY, 100, 250, 0, [100, 100, 50]),
+    (["SIZE 1000000"], TOO_MANY, 100, 250, 0, [100, 100, 50]),
+    (PIPELINING, CAPPED, 100, 100, 0, [100]),
+    # a cap on the first receiver of a transaction: nobody can take the message
+    (PIPELINING, CAPPED, 0, 5, 9, []),
+    (["SIZE 1000000"], TOO_MANY, 0, 5, 9, []),
+    # any other 451 is a refusal as before
+    (PIPELINING, b"451 4.3.0 try again later\r\n", 100, 250, 9, []),
+], ids=["pipelined-451", "pipelined-452", "lock-step-452", "exactly-the-cap",
+        "first-receiver-capped", "first-receiver-capped-lock-step", "other-451-refuses"])
+def test_receivers_over_a_cap_go_in_further_transactions(env, pki, tls_script, tmp_path, caps,
+                                                         cap, at, count, status, deliveries):
+    s = tls_script("smtp", 2465, implicit=True, caps_tls=caps,
+                   rcpt=lambda n, line: cap if n >= at else None)
+    env["QUILLEX_CA_FILE"] = pki.ca
+    addresses = receivers(count)
+    got, err = mail_to(env, "smtps://localhost:2465", addresses, tmp_path)
+    s.done()
+    assert s.connections == 1
+    if status:
+        assert (got, err) == (status, refused(cap))
+        assert "DATA" not in s.steps
+        return
+    assert (got, err) == (0, SENT)
+    accepted = [[r for r in e if r] for e in s.envelopes]
+    assert [len(e) for e in accepted] == deliveries
+    assert sum(accepted, []) == [b"<%s>" % a.encode() for a in addresses]
+    assert len(s.data) == len(deliveries) and len(set(s.data)) == 1
+
+
+# Postfix offers PIPELINING and takes 1000 receivers per message (its default
+# smtpd_recipient_limit); one file per receiver lands in the Maildir.
+@pytest.mark.parametrize("count", [1000, 1500], ids=["pipelined-1000", "two-transactions-1500"])
+def test_postfix_many_receivers(env, pki, postfix_tls, tmp_path, count):
+    limit = subprocess.run(["postconf", "-c", postfix_tls.base + "/conf", "-h",
+                            "smtpd_recipient_limit"], capture_output=True, timeout=30)
+    assert limit.stdout.strip() == b"1000"
+    env["QUILLEX_CA_FILE"] = pki.ca
+    before = len(postfix_tls.delivered(0, timeout=0))
+    prefix = "p%d-" % count
+    addresses = [prefix + a for a in receivers(count)]
+    status, err = mail_to(env, "submission://localhost", addresses, tmp_path)
+    assert (status, err) == (0, SENT)
+    delivered = postfix_tls.delivered(before + count, timeout=240)
+    got = [email.message_from_bytes(d)["Delivered-To"] for d in delivered]
+    assert sorted(a for a in got if a.startswith(prefix)) == sorted(addresses)

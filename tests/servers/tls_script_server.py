@@ -10,7 +10,11 @@ completed, "<tls failed>" where one failed, "<plain>" where the client sent
 plain text after the reply to STARTTLS and "<close_notify>" where it ended TLS
 cleanly after QUIT; .plain holds every byte that arrived
 outside TLS and .data each message or article. With auth, each line the
-client sends inside an AUTH exchange is a "<sasl>" step.
+client sends inside an AUTH exchange is a "<sasl>" step. .wire is the
+dialogue in the order the bytes went: ("C", line) as each client line
+arrived, ("S", first line) as each reply left, so a pipelining client shows
+several commands before their replies; .envelopes holds the receivers each
+MAIL command got (None for each one refused).
 
 As a script, for trying clients by hand:
 usage: tls_script_server.py MODE PORT CERT KEY [MAX_SECONDS=60]
@@ -39,11 +43,13 @@ class TlsScriptServer:
     in the same write as the go-ahead; greeting: bytes instead of the default;
     auth: auth(line, ask) plays the server's side of an AUTH exchange, where
     ask(reply) sends a 334 reply and returns the client's next line (None once
-    it closed); it returns the final reply. Without it, AUTH gets a 235."""
+    it closed); it returns the final reply. Without it, AUTH gets a 235.
+    rcpt(n, line) may replace the reply to the n-th RCPT (from 0) of a
+    transaction: bytes, or None for 250."""
 
     def __init__(self, proto, cert, key, port, host="127.0.0.1", implicit=False,
                  caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None,
-                 lifetime=60, auth=None):
+                 lifetime=60, auth=None, rcpt=None):
         self.proto = proto
         self.implicit = implicit
         self.caps = caps if caps is not None else (SMTP_CAPS if proto == "smtp" else NNTP_CAPS)
@@ -52,6 +58,10 @@ class TlsScriptServer:
         self.starttls = starttls
         self.inject = inject
         self.auth = auth
+        self.rcpt = rcpt
+        self.wire = []
+        self.envelopes = []
+        self._partial = b""
         self.greeting = greeting or (b"220 script.example.test ESMTP scripted\r\n"
                                      if proto == "smtp" else b"200 scripted news server ready\r\n")
         self.steps = []
@@ -121,8 +131,19 @@ class TlsScriptServer:
             if chunk and not tls:
                 with self._lock:
                     self.plain.extend(chunk)
+            self._arrived(chunk)
             return chunk
         return b""
+
+    def _arrived(self, chunk):
+        *lines, self._partial = (self._partial + chunk).split(b"\r\n")
+        with self._lock:
+            self.wire.extend(("C", line) for line in lines)
+
+    def _send(self, conn, reply):
+        with self._lock:
+            self.wire.append(("S", reply.split(b"\r\n")[0]))
+        conn.sendall(reply)
 
     def _read_until(self, conn, tls, buf, marker):
         while marker not in buf:
@@ -195,6 +216,13 @@ class TlsScriptServer:
                 if tls:
                     return b"503 5.5.1 TLS already active\r\n"
                 return self.starttls
+            if verb == "MAIL":
+                self.envelopes.append([])
+            if verb == "RCPT":
+                envelope = self.envelopes[-1] if self.envelopes else []
+                reply = self.rcpt(len(envelope), line) if self.rcpt else None
+                envelope.append(line[len("RCPT TO:"):] if reply is None else None)
+                return reply or b"250 2.0.0 ok\r\n"
             return {"DATA": b"354 go ahead\r\n", "QUIT": b"221 2.0.0 bye\r\n",
                     "AUTH": b"235 2.7.0 accepted\r\n"}.get(verb, b"250 2.0.0 ok\r\n")
         if verb == "CAPABILITIES":
@@ -259,7 +287,7 @@ class TlsScriptServer:
                     return
                 tls, buf = True, b""
                 continue
-            conn.sendall(reply)
+            self._send(conn, reply)
             if verb == "QUIT":
                 if tls:
                     self._close_notify(conn)
@@ -271,8 +299,8 @@ class TlsScriptServer:
                 with self._lock:
                     self.data.append(block[2:])
                 self._step(".")
-                conn.sendall(b"250 2.0.0 queued\r\n" if self.proto == "smtp"
-                             else b"240 article received\r\n")
+                self._send(conn, b"250 2.0.0 queued\r\n" if self.proto == "smtp"
+                           else b"240 article received\r\n")
         # (only QUIT, a close or the end of the lifetime leave the loop)
 
 
