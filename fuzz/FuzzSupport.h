@@ -20,7 +20,8 @@ namespace fuzzcheck {
 inline std::string EnterWorkDirectory(const char* tag)
 {
     const char* base = std::getenv("TMPDIR");
-    std::string path = std::string(base && *base ? base : "/tmp") + "/quillex-fuzz-" + tag + "-XXXXXX";
+    std::string path =
+        std::string(base && *base ? base : "/tmp") + "/quillex-fuzz-" + tag + "-XXXXXX";
     if (!mkdtemp(&path[0]) || chdir(path.c_str()) != 0) std::abort();
     return path;
 }

@@ -58,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzzcheck::CheckMessage(mail);
     if (mail.m_Receivers)
         for (const char c : *mail.m_Receivers)
-            if (!IsReceiverByte(c)) fuzzcheck::Fail("receiver byte outside the allowed set", *mail.m_Receivers);
+            if (!IsReceiverByte(c))
+                fuzzcheck::Fail("receiver byte outside the allowed set", *mail.m_Receivers);
     return 0;
 }

@@ -68,8 +68,7 @@ void CheckQuotedValue(const std::string& value)
     const std::string contents = ParseQuoted(out, at, out);
     if (at != out.size()) Fail("bytes after the quoted value", out);
     // A value that is not quoted already is carried unchanged.
-    if ((value.empty() || value[0] != '"') && contents != value)
-        Fail("quoted value changed", out);
+    if ((value.empty() || value[0] != '"') && contents != value) Fail("quoted value changed", out);
 }
 
 void CheckContentType(CSMTPPart& part, const std::string& type)

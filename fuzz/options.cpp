@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CSMTPEmail mail;
     FILE* input = nullptr;
     try {
-        const int result = ReadOptions(static_cast<int>(arguments.size()), argv.data(), mail, input);
+        const int result =
+            ReadOptions(static_cast<int>(arguments.size()), argv.data(), mail, input);
         if (result != 0 && result != -1) std::abort();
     } catch (const CSMTPException& refused) {
         if (refused.m_Code != BAD_ARGUMENTS_FROM_FORM) std::abort();

@@ -9,10 +9,10 @@
 // the capabilities read from it must agree with the bytes held.
 #include <cctype>
 #include <cstdint>
-#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,9 +91,9 @@ std::vector<Expected> Model(const std::vector<std::string>& reads)
             if (EndsComplete(reply)) break;
         }
         const char first = reply[0];
-        out.push_back({first == '1' || first == '2' || first == '3' ? Expected::ACCEPTED
-                                                                    : Expected::REFUSED,
-                       reply});
+        out.push_back(
+            {first == '1' || first == '2' || first == '3' ? Expected::ACCEPTED : Expected::REFUSED,
+             reply});
     }
 }
 
@@ -124,8 +124,8 @@ void CheckCapabilities(const std::string& reply)
     bool listGoesOn = true;
     while (start != std::string::npos && start + 1 < reply.size()) {
         const std::size_t end = reply.find('\n', start + 1);
-        std::string line = reply.substr(start + 1, end == std::string::npos ? std::string::npos
-                                                                             : end - start - 1);
+        std::string line =
+            reply.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         listGoesOn = listGoesOn && line != ".";
         const std::string keyword = line.size() > 4 ? FirstWordUpper(line.substr(4)) : "";
@@ -141,7 +141,8 @@ void CheckCapabilities(const std::string& reply)
 // within it, at a line end, with the code of its first three digits.
 void CheckHeld(const transport::ReplyReader& reader, const std::string& reply)
 {
-    if (reader.Length() != reply.size() || std::memcmp(reader.Text(), reply.data(), reply.size()) != 0 ||
+    if (reader.Length() != reply.size() ||
+        std::memcmp(reader.Text(), reply.data(), reply.size()) != 0 ||
         reader.Text()[reply.size()] != '\0')
         Fail("reply buffer differs", reply);
     const transport::Reply parsed = reader.Parsed();
@@ -151,7 +152,8 @@ void CheckHeld(const transport::ReplyReader& reader, const std::string& reply)
     const bool digits = reply.size() >= 3 && std::isdigit(static_cast<unsigned char>(reply[0])) &&
                         std::isdigit(static_cast<unsigned char>(reply[1])) &&
                         std::isdigit(static_cast<unsigned char>(reply[2]));
-    if (parsed.code != (digits ? std::stoi(reply.substr(0, 3)) : -1)) Fail("wrong reply code", reply);
+    if (parsed.code != (digits ? std::stoi(reply.substr(0, 3)) : -1))
+        Fail("wrong reply code", reply);
     CheckCapabilities(reply);
 }
 
@@ -170,8 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     static CSMTPEmail mail;
     // The connection closes its end before the join: a server still writing then stops.
-    auto connection = std::make_unique<transport::Connection>(
-        std::make_unique<transport::SocketStream>(pair[0]));
+    auto connection =
+        std::make_unique<transport::Connection>(std::make_unique<transport::SocketStream>(pair[0]));
     for (const Expected& want : expected) {
         bool accepted = false;
         int code = 0;

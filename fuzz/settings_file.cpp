@@ -15,8 +15,8 @@
 
 namespace {
 
-const char* const kKeys[] = {"HOST", "Return Address", "Organization",
-                             "NNTP HOST", "NNTP User", "NNTP Passws"};
+const char* const kKeys[] = {"HOST",      "Return Address", "Organization",
+                             "NNTP HOST", "NNTP User",      "NNTP Passws"};
 std::string s_Path;
 
 void WriteFile(const std::string& content)
@@ -37,7 +37,8 @@ bool ReadsBackAsIs(const std::string& value)
 {
     if (value.empty()) return true;
     const std::string blanks = " \t\r\n";
-    if (blanks.find(value.front()) != std::string::npos || blanks.find(value.back()) != std::string::npos)
+    if (blanks.find(value.front()) != std::string::npos ||
+        blanks.find(value.back()) != std::string::npos)
         return false;
     return !(value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
              value.back() == value.front());
@@ -53,7 +54,8 @@ void CheckWrite(const char* key, const std::string& value)
     for (int i = 0; i < 6; ++i) {
         const std::string after = Read(kKeys[i]);
         if (kKeys[i] == key && written) {
-            if (ReadsBackAsIs(value) && after != value) fuzzcheck::Fail("value not read back", after);
+            if (ReadsBackAsIs(value) && after != value)
+                fuzzcheck::Fail("value not read back", after);
         } else if (after != before[i]) {
             fuzzcheck::Fail("another key changed", after);
         }

@@ -29,7 +29,8 @@ enum class TextFile { Read, Missing, Unreadable };
 TextFile ReadTextFile(const char* path, std::string& content)
 {
     FILE* file = std::fopen(path, "rb");
-    if (!file) return (errno == ENOENT || errno == ENOTDIR) ? TextFile::Missing : TextFile::Unreadable;
+    if (!file)
+        return (errno == ENOENT || errno == ENOTDIR) ? TextFile::Missing : TextFile::Unreadable;
     content.clear();
     char chunk[8192];
     std::size_t count;

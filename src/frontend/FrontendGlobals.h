@@ -9,7 +9,7 @@ extern CSMTPEmail g_Mail;
 
 // Argument 0 after its last path separator; names the program in messages.
 extern const char* g_ProgramName;
-extern int g_SingleDotEnd;      // "-.": a line holding only "." ends the message text
+extern int g_SingleDotEnd;        // "-.": a line holding only "." ends the message text
 extern StringList g_Attachments;  // "-i" paths, in command-line order
 extern StringList g_TextFiles;    // "-t" paths, in command-line order
 extern StringList g_BodyLines;    // message text lines as read, dot-doubled, ending in CR LF

@@ -44,8 +44,9 @@ int Deliver(CSMTPEmail& mail)
         return error.m_Code != SUCCESS ? error.m_Code : UNKNOWN_ERROR;
     }
     if (g_Verbose)
-        std::fprintf(stderr, mail.m_NewsMode == 1 ? "%s: Message was successfully posted.\n"
-                                                  : "%s: Email was successfully sent.\n",
+        std::fprintf(stderr,
+                     mail.m_NewsMode == 1 ? "%s: Message was successfully posted.\n"
+                                          : "%s: Email was successfully sent.\n",
                      g_ProgramName);
     return 0;
 }

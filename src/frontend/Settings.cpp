@@ -99,9 +99,10 @@ bool Ask(const Setting& setting)
 
 int LoadSettings(CSMTPEmail& mail)
 {
-    const bool loaded = LoadRequiredInto(g_MailServer, kHost) && LoadReturnAddress(mail) &&
-                        LoadInto(g_NewsUser, kNewsUser) && LoadInto(g_NewsPassword, kNewsPassword) &&
-                        LoadInto(g_NewsServer, kNewsHost) && LoadInto(g_Organization, kOrganization);
+    const bool loaded =
+        LoadRequiredInto(g_MailServer, kHost) && LoadReturnAddress(mail) &&
+        LoadInto(g_NewsUser, kNewsUser) && LoadInto(g_NewsPassword, kNewsPassword) &&
+        LoadInto(g_NewsServer, kNewsHost) && LoadInto(g_Organization, kOrganization);
     if (!loaded) return 0;
     for (const FileSetting& setting : kFileSettings)
         *setting.value =
@@ -130,7 +131,8 @@ int RunSetup()
 {
     std::fprintf(stderr, "%s: Setup\r\n\r\n", g_ProgramName);
     if (!Ask(kHost) || !Ask(kReturnAddress) || !Ask(kOrganization)) return -1;
-    std::fprintf(stderr, "\nThe following applies only if you will use %s to\npost usenet messages.\n",
+    std::fprintf(stderr,
+                 "\nThe following applies only if you will use %s to\npost usenet messages.\n",
                  g_ProgramName);
     if (Ask(kNewsHost) && Ask(kNewsUser)) Ask(kNewsPassword);
     return -1;

@@ -6,7 +6,8 @@
 
 namespace {
 
-constexpr const char* kUsageBanner = "Quillex " QUILLEX_VERSION " - sends one e-mail or news article and exits\n";
+constexpr const char* kUsageBanner =
+    "Quillex " QUILLEX_VERSION " - sends one e-mail or news article and exits\n";
 
 constexpr const char* kOptionLines =
     "Options:\n"

@@ -1,8 +1,8 @@
 #include <cstdio>
 #include <new>
 
-#include "frontend/Run.h"
 #include "core/CSMTPException.h"
+#include "frontend/Run.h"
 
 int main(int argc, char** argv)
 {

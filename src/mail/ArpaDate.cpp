@@ -44,10 +44,10 @@ char* arpadate(char* buffer)
     const std::tm* localFields = std::localtime(&now);
     const std::tm local = localFields ? *localFields : utc;
 
-    const int length = std::snprintf(
-        buffer, kArpaDateCapacity, "%s, %d %s %04d %02d:%02d:%02d ", kDays[local.tm_wday % 7],
-        local.tm_mday, kMonths[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min,
-        local.tm_sec);
+    const int length =
+        std::snprintf(buffer, kArpaDateCapacity, "%s, %d %s %04d %02d:%02d:%02d ",
+                      kDays[local.tm_wday % 7], local.tm_mday, kMonths[local.tm_mon % 12],
+                      local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
     if (length > 0 && length < kArpaDateCapacity)
         FormatZone(buffer + length, kArpaDateCapacity - length, ZoneOffset(local, utc));
     return buffer;

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "mail/CSMTPHeader.h"
 #include "core/CSMTPException.h"
+#include "mail/CSMTPHeader.h"
 
 class CSMTPPart;
 namespace transport {

@@ -15,13 +15,13 @@ extern char g_Organization[kServerCapacity];
 extern char g_NewsUser[kLoginCapacity];
 extern char g_NewsPassword[kLoginCapacity];
 // Settings read only from the file, without a length limit; empty when not set.
-extern std::string g_TlsCaFile;             // "TLS CAFile"
-extern std::string g_TlsFingerprint;        // "TLS Fingerprint"
-extern std::string g_SmtpUser;              // "SMTP User"
-extern std::string g_SmtpPassword;          // "SMTP Password"
-extern std::string g_SmtpPasswordCommand;   // "SMTP PasswordCommand"
-extern std::string g_SmtpAuth;              // "SMTP Auth"
-extern std::string g_NewsPasswordCommand;   // "NNTP PasswordCommand"
+extern std::string g_TlsCaFile;            // "TLS CAFile"
+extern std::string g_TlsFingerprint;       // "TLS Fingerprint"
+extern std::string g_SmtpUser;             // "SMTP User"
+extern std::string g_SmtpPassword;         // "SMTP Password"
+extern std::string g_SmtpPasswordCommand;  // "SMTP PasswordCommand"
+extern std::string g_SmtpAuth;             // "SMTP Auth"
+extern std::string g_NewsPasswordCommand;  // "NNTP PasswordCommand"
 
 // Copies text into a settings buffer of the given capacity. Returns false,
 // leaving the buffer unchanged, when the text does not fit: values are never cut.

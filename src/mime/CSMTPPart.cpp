@@ -17,7 +17,8 @@
 
 namespace {
 
-const char* const kImageExtensions[] = {"gif", "jpg", "tif", "tiff", "bmp", "jpeg", "pcd", "png", ""};
+const char* const kImageExtensions[] = {"gif",  "jpg", "tif", "tiff", "bmp",
+                                        "jpeg", "pcd", "png", ""};
 
 bool HasHighByte(const std::string& text)
 {
@@ -160,8 +161,7 @@ std::string ContentTypeFromFileName(const char* path)
     return type;
 }
 
-CSMTPPart::CSMTPPart(CSMTPEmail* owner)
-    : m_Charset(SevenBitTextCharset()), m_Owner(owner)
+CSMTPPart::CSMTPPart(CSMTPEmail* owner) : m_Charset(SevenBitTextCharset()), m_Owner(owner)
 {
     MakeTempFileName(m_TempFileName);
 }
@@ -202,9 +202,7 @@ int CSMTPPart::SetContent(const char* textOrPath, unsigned int kind, int oemToAn
         kind = PART_TEXT;
     }
     switch (kind) {
-    case PART_TEXT:
-        m_Body = textOrPath;
-        break;
+    case PART_TEXT: m_Body = textOrPath; break;
     case PART_TEXT_QP:
         m_Encoding = ENC_QUOTED_PRINTABLE;
         m_Body = textOrPath;
@@ -220,11 +218,8 @@ int CSMTPPart::SetContent(const char* textOrPath, unsigned int kind, int oemToAn
     case PART_TEXT_FILE:
         if (ReadTextFile(textOrPath, oemToAnsi) != 0) return -1;
         break;
-    case PART_BINARY_FILE:
-        SetBinaryFile(textOrPath);
-        break;
-    default:
-        break;
+    case PART_BINARY_FILE: SetBinaryFile(textOrPath); break;
+    default: break;
     }
     if (m_IsText && m_Body && HasHighByte(*m_Body)) m_Charset = DefaultCharset();
     return 0;
@@ -348,7 +343,8 @@ void CSMTPPart::WriteQuotedValue(const std::string& value, FILE* file)
 bool CSMTPPart::WriteBody(FILE* file)
 {
     if (m_IsText) {
-        if (m_Encoding == ENC_QUOTED_PRINTABLE) return EncodeQuotedPrintableText(m_Body->c_str(), file);
+        if (m_Encoding == ENC_QUOTED_PRINTABLE)
+            return EncodeQuotedPrintableText(m_Body->c_str(), file);
         return WriteUnencodedText(*m_Body, file);
     }
     FILE* input = std::fopen(m_Body->c_str(), "rb");
@@ -365,8 +361,8 @@ bool CSMTPPart::WriteBody(FILE* file)
     if (status == ENCODE_READ_FAILED) {
         const char* reason = std::strerror(failure);
         if (g_Verbose || g_Debug)
-            std::fprintf(stderr, "Unable to read include file '%s': %s. Aborting.\n", m_Body->c_str(),
-                         reason);
+            std::fprintf(stderr, "Unable to read include file '%s': %s. Aborting.\n",
+                         m_Body->c_str(), reason);
         CSMTPException error(FAILED_TO_OPEN_TEMPFILE);
         error << "Unable to read include file \"" << *m_Body << "\": " << reason << ". Aborting.";
         throw error;

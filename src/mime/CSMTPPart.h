@@ -11,12 +11,12 @@ class CSMTPEmail;
 
 // The kind of content given to CSMTPEmail::AddPart.
 enum PartKind {
-    PART_TEXT = 0,         // text, written unchanged
-    PART_TEXT_QP = 1,      // text, quoted-printable
-    PART_TEXT_OEM = 2,     // text, quoted-printable, converted from OEM when asked
-    PART_TEXT_AUTO = 3,    // as PART_TEXT_OEM when the text holds a byte above 0x7F
-    PART_TEXT_FILE = 4,    // path of a text file read now, then as PART_TEXT_AUTO
-    PART_BINARY_FILE = 5   // path of any file read when the message is written, base64
+    PART_TEXT = 0,        // text, written unchanged
+    PART_TEXT_QP = 1,     // text, quoted-printable
+    PART_TEXT_OEM = 2,    // text, quoted-printable, converted from OEM when asked
+    PART_TEXT_AUTO = 3,   // as PART_TEXT_OEM when the text holds a byte above 0x7F
+    PART_TEXT_FILE = 4,   // path of a text file read now, then as PART_TEXT_AUTO
+    PART_BINARY_FILE = 5  // path of any file read when the message is written, base64
 };
 
 enum TransferEncoding { ENC_NONE = 0, ENC_QUOTED_PRINTABLE = 1, ENC_BASE64 = 2 };

@@ -185,8 +185,9 @@ void QuotedPrintableEncoder::Encode(const char* data, std::size_t length, std::s
 // The fast path: copies the bytes up to the line limit that need no
 // encoding and no decision about what follows them. A blank or TAB may join
 // the run when the byte after it (looked at up to end) is no line break.
-char* QuotedPrintableEncoder::PutLiteralRun(const unsigned char*& data, const unsigned char* pieceEnd,
-                                            const unsigned char* end, char* p)
+char* QuotedPrintableEncoder::PutLiteralRun(const unsigned char*& data,
+                                            const unsigned char* pieceEnd, const unsigned char* end,
+                                            char* p)
 {
     if (m_Column == 0 && m_AfterSoftBreak && *data == '.') return p;
     const unsigned char* stop =
@@ -221,11 +222,8 @@ char* QuotedPrintableEncoder::Put(unsigned char c, char* p)
         p = Encoded('\r', FlushWhite(false, p));
     }
     switch (c) {
-    case '\r':
-        m_PendingCR = true;
-        return p;
-    case '\n':
-        return HardBreak(FlushWhite(true, p));
+    case '\r': m_PendingCR = true; return p;
+    case '\n': return HardBreak(FlushWhite(true, p));
     case ' ':
     case '\t':
         p = FlushWhite(false, p);

@@ -58,7 +58,8 @@ CSMTPPart* FirstWritablePart(CSMTPPart* part)
     const char* reason = std::strerror(errno ? errno : EIO);
     const std::string name = fileName ? fileName : "";
     if (g_Verbose || g_Debug)
-        std::fprintf(stderr, "Unable to write message file '%s': %s. Aborting.\n", name.c_str(), reason);
+        std::fprintf(stderr, "Unable to write message file '%s': %s. Aborting.\n", name.c_str(),
+                     reason);
     CSMTPException error(FAILED_TO_OPEN_TEMPFILE);
     error << "Unable to write message file \"" << name << "\": " << reason << ". Aborting.";
     throw error;

@@ -10,7 +10,7 @@ namespace platform {
 struct ClockSource {
     std::uint32_t (*tickCount)();  // milliseconds since start, monotonic, wraps
     int (*processId)();
-    std::time_t (*now)();           // seconds since 1970-01-01 UTC
+    std::time_t (*now)();  // seconds since 1970-01-01 UTC
 };
 
 // The operating system's services behind the system clock.

@@ -44,7 +44,7 @@ struct SocketAddress {
     int family = 0;
     std::array<unsigned char, 28> bytes{};  // the system's address record
     int length = 0;
-    std::string text;                       // "127.0.0.1", "::1"
+    std::string text;  // "127.0.0.1", "::1"
 };
 
 // A new TCP socket for the address's family, or kInvalidSocket.
@@ -69,8 +69,7 @@ void SetNoDelay(Socket socket);
 
 // Sends every byte of every piece, in order, before the deadline. A peer
 // that has gone away gives FAILED, never a signal.
-IoStatus SendPieces(Socket socket, const SendPiece* pieces, std::size_t count,
-                    Deadline deadline);
+IoStatus SendPieces(Socket socket, const SendPiece* pieces, std::size_t count, Deadline deadline);
 // Waits until the deadline for data and reads at most capacity bytes into
 // buffer. A closed connection or a capacity of 0 gives FAILED.
 IoStatus ReceiveSome(Socket socket, char* buffer, std::size_t capacity, Deadline deadline,

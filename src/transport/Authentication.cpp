@@ -28,9 +28,8 @@ struct Exchange {
 {
     const ServerName& server = at.connection.Server();
     CSMTPException error(AUTH_FAILED);
-    error << "Authentication as \"" << at.user << "\" with " << at.name
-          << " at server \"" << server.host << "\" port " << server.port << " failed: " << why
-          << ".";
+    error << "Authentication as \"" << at.user << "\" with " << at.name << " at server \""
+          << server.host << "\" port " << server.port << " failed: " << why << ".";
     throw error;
 }
 
@@ -142,7 +141,8 @@ bool FetchSecret(const char* variable, const std::string& command, const std::st
     }
     *secret = stored;
     if (!secret->empty()) return true;
-    *why = std::string("no password is set (") + variable + ", a password command or a password "
+    *why = std::string("no password is set (") + variable +
+           ", a password command or a password "
            "in the settings)";
     return false;
 }

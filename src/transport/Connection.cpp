@@ -146,7 +146,8 @@ Connection::Connection(const ServerName& server, const char* tlsHint)
         }
         if (status == platform::IoStatus::TIMED_OUT) FailToConnect(server, true, limit);
         if (g_Debug && i + 1 < addresses.size())
-            std::fprintf(stderr, "Could not connect to %s port %d (error %d); trying the next address\n",
+            std::fprintf(stderr,
+                         "Could not connect to %s port %d (error %d); trying the next address\n",
                          addresses[i].text.c_str(), server.port, platform::LastSocketError());
     }
     FailToConnect(server, false, limit);
@@ -192,8 +193,7 @@ void Connection::SendBatch(const std::vector<std::string>& lines)
 void Connection::SendUnits(const platform::SendPiece* units, std::size_t count)
 {
     const int limit = TimeLimit(kCommandTimeLimit);
-    const platform::IoStatus status =
-        m_Stream->Send(units, count, platform::DeadlineAfter(limit));
+    const platform::IoStatus status = m_Stream->Send(units, count, platform::DeadlineAfter(limit));
     if (status != platform::IoStatus::OK) FailIo(FAILED_TO_SEND, "send()", status, limit);
 }
 
@@ -221,12 +221,13 @@ void Connection::FailHandshake(platform::TlsResult result, const std::string& wh
 {
     if (result == platform::TlsResult::CERTIFICATE_REFUSED) {
         CSMTPException error(CERTIFICATE_REFUSED);
-        error << "The certificate of server \"" << m_Server.host << "\" (" << m_Address
-              << ") port " << m_Server.port << " was refused: " << why << ".";
+        error << "The certificate of server \"" << m_Server.host << "\" (" << m_Address << ") port "
+              << m_Server.port << " was refused: " << why << ".";
         throw error;
     }
     if (result == platform::TlsResult::TIMED_OUT)
-        FailTls("the handshake timed out after " + std::to_string(limit) + " seconds. " + m_TlsHint);
+        FailTls("the handshake timed out after " + std::to_string(limit) + " seconds. " +
+                m_TlsHint);
     FailTls("the handshake failed: " + why + ". " + m_TlsHint);
 }
 

@@ -32,7 +32,8 @@ bool AtEnd(FILE* file)
 void SendFullUnits(Connection& connection, const char* data, std::size_t length)
 {
     if (g_Debug) {
-        for (std::size_t at = 0; at < length; at += kUnitSize) connection.SendUnit(data + at, kUnitSize);
+        for (std::size_t at = 0; at < length; at += kUnitSize)
+            connection.SendUnit(data + at, kUnitSize);
         return;
     }
     platform::SendPiece units[kUnitsPerBlock];
@@ -43,8 +44,7 @@ void SendFullUnits(Connection& connection, const char* data, std::size_t length)
 
 }  // namespace
 
-void StreamMessageFile(CSMTPEmail& email, Connection& connection, FILE* file,
-                       const char* fileName)
+void StreamMessageFile(CSMTPEmail& email, Connection& connection, FILE* file, const char* fileName)
 {
     std::vector<char> block(kBlockSize);
     for (;;) {

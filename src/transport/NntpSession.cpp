@@ -24,7 +24,8 @@ void StartTls(CSMTPEmail& email, Connection& connection)
     if (!ReadCapabilities(email, connection).Has("STARTTLS"))
         connection.FailTls("the server does not offer STARTTLS");
     if (!Ask(email, connection, "STARTTLS\r\n") || connection.LastReply().Parsed().code != 382)
-        connection.FailTls("the server refused STARTTLS: \"" + FirstLine(connection.LastReply()) + "\"");
+        connection.FailTls("the server refused STARTTLS: \"" + FirstLine(connection.LastReply()) +
+                           "\"");
     RefuseBytesAfterReply(connection);
     connection.StartTls(TlsPeerFor(connection));
     // What was offered in plain text counts for nothing now.
@@ -67,7 +68,8 @@ void SecureAuthInfo(CSMTPEmail& email, Connection& connection)
     const bool haveSecret =
         FetchSecret("QUILLEX_NNTP_PASSWORD", g_NewsPasswordCommand, g_NewsPassword, &secret, &why);
     if (!haveSecret && !g_NewsPasswordCommand.empty()) FailLogin(connection, why);
-    ExpectLoggedIn(connection, Ask(email, connection, std::string("AUTHINFO USER ") + g_NewsUser + "\r\n"));
+    ExpectLoggedIn(connection,
+                   Ask(email, connection, std::string("AUTHINFO USER ") + g_NewsUser + "\r\n"));
     if (!haveSecret || connection.LastReply().Text()[0] == '2') return;
     std::string line = "AUTHINFO PASS " + secret + "\r\n";
     const platform::SecretGuard wipeLine(&line);
@@ -114,7 +116,8 @@ void NewsDialogue(CSMTPEmail& email, Connection& connection)
         if (error.m_Code != SERVER_ERROR || connection.LastReply().Parsed().code != 483) throw;
         // The server wants encryption before it takes a login or a post.
         CSMTPException hinted(SERVER_ERROR);
-        hinted << error.what() << " The server requires encryption: use nntps:// (TLS from the "
+        hinted << error.what()
+               << " The server requires encryption: use nntps:// (TLS from the "
                   "first byte) or nntp+starttls://.";
         throw hinted;
     }

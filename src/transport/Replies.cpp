@@ -29,8 +29,9 @@ platform::TlsPeer TlsPeerFor(const Connection& connection)
 {
     std::string hex;
     if (!g_TlsFingerprint.empty() && !platform::ParseFingerprint(g_TlsFingerprint, &hex)) {
-        const std::string text = "The setting \"TLS Fingerprint\" is not \"SHA256:\" followed by 64 "
-                                 "hex digits. Aborting.";
+        const std::string text =
+            "The setting \"TLS Fingerprint\" is not \"SHA256:\" followed by 64 "
+            "hex digits. Aborting.";
         if (g_Verbose || g_Debug) std::fprintf(stderr, "%s\n", text.c_str());
         CSMTPException error(BAD_ARGUMENTS_FROM_FORM);
         error << text;
@@ -44,8 +45,9 @@ void RefuseBytesAfterReply(const Connection& connection)
 {
     const ReplyReader& reply = connection.LastReply();
     if (reply.Parsed().length < reply.Length())
-        connection.FailTls("the server sent more after its reply to STARTTLS, before the handshake; "
-                           "such bytes may have been injected on the way");
+        connection.FailTls(
+            "the server sent more after its reply to STARTTLS, before the handshake; "
+            "such bytes may have been injected on the way");
 }
 
 bool ReadReplyWithin(CSMTPEmail& email, Connection& connection, int timeLimit)

@@ -71,7 +71,8 @@ Reply ParseReply(const char* text, std::size_t length)
         std::size_t lineLength = end - start;
         if (lineLength > 0 && text[end - 1] == '\r') --lineLength;
         const char* line = text + start;
-        reply.lines.emplace_back(lineLength > 4 ? std::string(line + 4, lineLength - 4) : std::string());
+        reply.lines.emplace_back(lineLength > 4 ? std::string(line + 4, lineLength - 4)
+                                                : std::string());
         reply.length = end < length ? end + 1 : length;
         if (IsFinalLine(line, lineLength)) break;
         start = end + 1;
@@ -100,7 +101,8 @@ void ReplyReader::Read(Stream& stream, int limit, ReplyEnd end)
         char* const fresh = m_Buffer.data() + m_Held;
         m_Held += count;
         m_Buffer[m_Held] = '\0';
-        if (g_Debug) std::fprintf(stderr, "Received: (%d bytes) %s", static_cast<int>(count), fresh);
+        if (g_Debug)
+            std::fprintf(stderr, "Received: (%d bytes) %s", static_cast<int>(count), fresh);
         if (m_Splitting ? TakeFirstReply() : IsComplete(m_Buffer.data(), m_Held, end)) return;
         if (g_Debug) std::fputs("Incomplete server message. Awaiting CRLF\n", stderr);
     }

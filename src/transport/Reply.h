@@ -14,7 +14,7 @@ constexpr std::size_t kReplyBufferSize = 32768;  // a reply holds at most 32767 
 
 // One reply as the server wrote it: "250-first\r\n250 last\r\n".
 struct Reply {
-    int code = -1;                   // the three digits of the first line; -1 when they are not digits
+    int code = -1;  // the three digits of the first line; -1 when they are not digits
     std::vector<std::string> lines;  // each line's text after the code and its separator
     std::size_t length = 0;          // bytes up to the end of the first final line
 };

@@ -18,7 +18,7 @@ class CSMTPEmail;
 namespace transport {
 
 constexpr std::size_t kLocalHostNameSize = 256;
-constexpr std::size_t kUnitSize = 1023;          // bytes of the message per send unit
+constexpr std::size_t kUnitSize = 1023;  // bytes of the message per send unit
 constexpr std::uint16_t kSmtpPort = 25;
 constexpr std::uint16_t kNntpPort = 119;
 constexpr int kCommandTimeLimit = 300;    // seconds, for connect, sends and replies
@@ -97,7 +97,6 @@ void NewsDialogue(CSMTPEmail& email, Connection& connection);
 // Streams the file from its start: full units now, the last one (1 to 1023
 // bytes) left in the pending text for the end-of-data marker.
 // FAILED_TO_SEND; FAILED_TO_OPEN_TEMPFILE when the file cannot be read.
-void StreamMessageFile(CSMTPEmail& email, Connection& connection, FILE* file,
-                       const char* fileName);
+void StreamMessageFile(CSMTPEmail& email, Connection& connection, FILE* file, const char* fileName);
 
 }  // namespace transport

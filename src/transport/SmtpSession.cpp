@@ -21,7 +21,8 @@ void Helo(CSMTPEmail& email, Connection& connection)
 // The capabilities, or nothing when the server refuses EHLO.
 std::optional<Capabilities> Ehlo(CSMTPEmail& email, Connection& connection)
 {
-    if (!Ask(email, connection, std::string("EHLO ") + s_LocalHostName + "\r\n")) return std::nullopt;
+    if (!Ask(email, connection, std::string("EHLO ") + s_LocalHostName + "\r\n"))
+        return std::nullopt;
     const ReplyReader& reply = connection.LastReply();
     return Capabilities::FromEhlo(reply.Text(), reply.Length());
 }
@@ -98,7 +99,8 @@ void TakeReceivers(CSMTPEmail& email, MailSession& session)
 void LockStep(CSMTPEmail& email, Connection& connection, MailSession& session)
 {
     Command(email, connection, MailFromLine(email, session));
-    for (const std::string_view receiver : session.waiting) Command(email, connection, RcptLine(receiver));
+    for (const std::string_view receiver : session.waiting)
+        Command(email, connection, RcptLine(receiver));
     session.waiting.clear();
 }
 
@@ -145,7 +147,8 @@ void Envelope(CSMTPEmail& email, Connection& connection, MailSession& session, b
     connection.SetPipelined(pipelining);
     do {
         const std::size_t first = next;
-        while (lines.size() < batch && next < waiting.size()) lines.push_back(RcptLine(waiting[next++]));
+        while (lines.size() < batch && next < waiting.size())
+            lines.push_back(RcptLine(waiting[next++]));
         connection.SendBatch(lines);
         if (!mailAnswered) Judged(connection);
         mailAnswered = true;

@@ -13,8 +13,8 @@
 //
 // Groups: open (fopen, fdopen, open), write (fwrite, fputs, fputc, putc,
 // fprintf, vfprintf, fflush, write), send (send, sendto, sendmsg) and recv
-// (recv, recvfrom, recvmsg; only reads that find data waiting count). A failed stream call also sets the stream's
-// error indicator, as a real failed write does.
+// (recv, recvfrom, recvmsg; only reads that find data waiting count). A failed stream call also
+// sets the stream's error indicator, as a real failed write does.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -127,8 +127,10 @@ void Precreate(Open realOpen, const char* path, int flags)
         if (symlink(plan + 5, path) != 0 && errno != EEXIST) std::abort();
     } else if (std::strcmp(plan, "file") == 0) {
         const int fd = realOpen(path, O_WRONLY | O_CREAT | O_EXCL, 0644);
-        if (fd >= 0) ::close(fd);
-        else if (errno != EEXIST) std::abort();
+        if (fd >= 0)
+            ::close(fd);
+        else if (errno != EEXIST)
+            std::abort();
     }
     errno = saved;
 }

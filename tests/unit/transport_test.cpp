@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
-#include <algorithm>
-#include <memory>
 
 #include "mail/CSMTPEmail.h"
 #include "platform/Environment.h"
@@ -70,7 +70,8 @@ public:
     platform::IoStatus Send(const platform::SendPiece* pieces, std::size_t count,
                             platform::Deadline) override
     {
-        for (std::size_t i = 0; i < count; ++i) m_Sent->emplace_back(pieces[i].data, pieces[i].length);
+        for (std::size_t i = 0; i < count; ++i)
+            m_Sent->emplace_back(pieces[i].data, pieces[i].length);
         return platform::IoStatus::OK;
     }
     platform::IoStatus Receive(char* buffer, std::size_t capacity, platform::Deadline,
@@ -102,7 +103,10 @@ TEST(Reply, ParsesCodeLinesAndWhereTheReplyEnds)
 {
     const ParseCase cases[] = {
         {"250 OK\r\n", 250, {"OK"}, 8},
-        {"250-host\r\n250-PIPELINING\r\n250 STARTTLS\r\n", 250, {"host", "PIPELINING", "STARTTLS"}, 40},
+        {"250-host\r\n250-PIPELINING\r\n250 STARTTLS\r\n",
+         250,
+         {"host", "PIPELINING", "STARTTLS"},
+         40},
         {"334 \r\n", 334, {""}, 6},
         {"220\r\n", 220, {""}, 5},
         {"220 go ahead\r\nXYZ\r\n", 220, {"go ahead"}, 14},
@@ -225,7 +229,8 @@ TEST(Connection, UnresolvableHostThrowsFailedToConnect)
         EXPECT_EQ(error.m_Code, FAILED_TO_CONNECT);
         EXPECT_EQ(std::string(error.what()),
                   "Failed to connect to server \"no-such-host.invalid\" port 2525. "
-                  "The error code was: " + std::to_string(platform::LastSocketError()));
+                  "The error code was: " +
+                      std::to_string(platform::LastSocketError()));
     }
 }
 
@@ -233,9 +238,10 @@ class ExclusiveFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_Dir = fs::temp_directory_path() /
-                ("quillex-files-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                 "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        m_Dir =
+            fs::temp_directory_path() /
+            ("quillex-files-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_Dir);
         fs::create_directories(m_Dir);
     }

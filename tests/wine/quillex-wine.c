@@ -6,8 +6,8 @@
  * paths come from the compiler's command line (run-e2e-wine.sh builds it). */
 #include <errno.h>
 #include <poll.h>
-#include <stdio.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -41,8 +41,8 @@ IoStatus TimedOut()
 IoStatus WaitFor(Socket socket, short events, Deadline deadline)
 {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return TimedOut();
         pollfd entry{static_cast<int>(socket), events, 0};
         const int ready = poll(&entry, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
@@ -104,9 +104,10 @@ SocketAddress FromRecord(const sockaddr* record, socklen_t length)
     address.length = static_cast<int>(std::min<std::size_t>(length, address.bytes.size()));
     std::memcpy(address.bytes.data(), record, static_cast<std::size_t>(address.length));
     char text[INET6_ADDRSTRLEN] = "";
-    const void* raw = record->sa_family == AF_INET6
-                          ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(record)->sin6_addr)
-                          : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(record)->sin_addr);
+    const void* raw =
+        record->sa_family == AF_INET6
+            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(record)->sin6_addr)
+            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(record)->sin_addr);
     inet_ntop(record->sa_family, raw, text, sizeof text);
     address.text = text;
     return address;
@@ -175,8 +176,7 @@ void SetNoDelay(Socket socket)
     setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-IoStatus SendPieces(Socket socket, const SendPiece* pieces, std::size_t count,
-                    Deadline deadline)
+IoStatus SendPieces(Socket socket, const SendPiece* pieces, std::size_t count, Deadline deadline)
 {
     std::vector<iovec> left;
     left.reserve(count);
@@ -188,8 +188,8 @@ IoStatus SendPieces(Socket socket, const SendPiece* pieces, std::size_t count,
         msghdr message{};
         message.msg_iov = &left[first];
         message.msg_iovlen = std::min<std::size_t>(left.size() - first, IOV_MAX);
-        const ssize_t sent = sendmsg(static_cast<int>(socket), &message,
-                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t sent =
+            sendmsg(static_cast<int>(socket), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR) continue;
             if (!WouldBlock(errno)) return Fail();

@@ -38,8 +38,8 @@ std::string Suffix(std::uint64_t seed)
 
 std::uint64_t NextSeed()
 {
-    static std::uint64_t state = (std::uint64_t(getpid()) << 32) ^ std::uint64_t(std::time(nullptr)) ^
-                                 std::uint64_t(clock());
+    static std::uint64_t state = (std::uint64_t(getpid()) << 32) ^
+                                 std::uint64_t(std::time(nullptr)) ^ std::uint64_t(clock());
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;
     return state >> 17;
 }

@@ -51,8 +51,8 @@ int main(int argc, char** argv)
     // the test bench's trouble, not the program's, so it is tried again.
     DWORD error = 0;
     for (int attempt = 0; attempt < 5; ++attempt) {
-        if (CreateProcessA(argv[1], &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                           nullptr, &startup, &process)) {
+        if (CreateProcessA(argv[1], &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                           &startup, &process)) {
             error = 0;
             break;
         }
