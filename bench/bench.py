@@ -2,7 +2,8 @@
 """Quillex benchmarks: quillex, its peers and reference copies on the same work.
 
 Started by bench/run.sh inside a private network namespace (127.0.0.1:25 is the
-sink of bench/sink). Prints a Markdown report and writes it to --out.
+sink of bench/sink; 465 and 587 its TLS ports, with a test PKI made here).
+Prints a Markdown report and writes it to --out.
 """
 import argparse
 import base64
@@ -24,6 +25,9 @@ RCPT = "rcpt@example.test"
 HELO = "bench.example.test"
 SMTP_PORT = 25
 RAW_PORT = 2525
+TLS_PORT = 465
+STARTTLS_PORT = 587
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BOUNDARY = "BENCH.BOUNDARY.0"
 
 # Targets, checked in the closing table.
@@ -32,6 +36,16 @@ TARGET_RSS_MIB = 8.0
 TARGET_US_PER_RCPT = 20.0
 TARGET_B64_MBPS = 1000.0
 TARGET_QP_MBPS = 300.0
+TARGET_TLS_SHARE = 0.85          # of quillex's own plain throughput, 256 MiB
+TARGET_TLS_RSS_MIB = 10.0
+TARGET_HANDSHAKE_MS = 5.0        # TLS handshake + AUTH PLAIN over plain, one line
+TARGET_PIPELINED_US = 3.0        # per extra receiver, 1000 -> 10000, submission://
+
+# The programs of the TLS rows (names as in attachment_tools).
+Q_TLS = "quillex, smtps://"
+Q_STARTTLS = "quillex, submission://"
+CURL_TLS = "curl, smtps:// (pre-built)"
+Q_PIPELINED = "quillex, submission:// (PIPELINING sink)"
 
 
 def log(msg):
@@ -140,7 +154,7 @@ def file_sha256(path):
 # ---------------------------------------------------------------- sink
 
 class Sink:
-    def __init__(self, build, work, save=None, seconds=3600):
+    def __init__(self, build, work, pki, save=None, seconds=3600):
         self.log_path = os.path.join(work, "sink.log")
         ready = os.path.join(work, "sink.ready")
         for p in (self.log_path, ready):
@@ -148,7 +162,9 @@ class Sink:
                 os.unlink(p)
         args = [os.path.join(build, "bench", "quillex_sink"), "--port", str(SMTP_PORT),
                 "--raw-port", str(RAW_PORT), "--seconds", str(seconds),
-                "--log", self.log_path, "--ready", ready]
+                "--log", self.log_path, "--ready", ready,
+                "--cert", os.path.join(pki, "server.crt"), "--key", os.path.join(pki, "server.key"),
+                "--tls-port", str(TLS_PORT), "--starttls-port", str(STARTTLS_PORT)]
         if save:
             args += ["--save", save]
         self.proc = subprocess.Popen(args)
@@ -196,6 +212,15 @@ class Bench:
         self.msmtprc = os.path.join(self.work, "msmtprc")
         open(self.msmtprc, "w").close()
         os.chmod(self.msmtprc, 0o600)
+        self.pki = os.path.join(self.work, "pki")
+        subprocess.run([os.path.join(ROOT, "tests", "servers", "make-test-pki.sh"), self.pki],
+                       check=True, capture_output=True)
+        self.ca = os.path.join(self.pki, "ca.crt")
+        # quillex logs in (AUTH PLAIN) where these settings are used
+        self.login_settings = os.path.join(self.work, "login-settings")
+        os.makedirs(self.login_settings)
+        with open(os.path.join(self.login_settings, "Quillex.ini"), "w") as f:
+            f.write("[Setup]\nSMTP User=bench\n")
         self.sink = None
         self.notes = []
         self.last_error = ""
@@ -205,15 +230,25 @@ class Bench:
         env["XDG_CONFIG_HOME"] = self.settings
         env["MAIL_TEMP"] = self.mailtemp
         env["HOME"] = self.work
+        env["QUILLEX_CA_FILE"] = self.ca
+        env["QUILLEX_SMTP_PASSWORD"] = "bench"
         return env
 
+    def new_sink(self, save=None):
+        return Sink(self.build, self.work, self.pki, save=save)
+
     def run(self, argv, stdin=None, stdout="/dev/null", expect=None):
-        """Runs argv under quillex_measure; expect = ('smtp', rcpts) or ('raw', bytes)."""
+        """Runs argv under quillex_measure; expect = ('smtp', rcpts) or ('raw', bytes).
+        argv may begin with a dict of environment variables for this program."""
+        env = self.env()
+        if argv and isinstance(argv[0], dict):
+            env.update(argv[0])
+            argv = argv[1:]
         before = len(self.sink.lines())
         cmd = [self.measure, "-t", "600", "-o", stdout, "-e", os.path.join(self.work, "stderr")]
         if stdin:
             cmd += ["-i", stdin]
-        out = subprocess.run(cmd + ["--"] + argv, env=self.env(), capture_output=True, text=True)
+        out = subprocess.run(cmd + ["--"] + argv, env=env, capture_output=True, text=True)
         wall, user, sys_, rss, status = out.stdout.split()[:5]
         ok = status == "0"
         if expect and ok:
@@ -261,6 +296,7 @@ class Bench:
             ("curl (pre-built)", "peer",
              ["curl", "-sS", "--url", f"smtp://127.0.0.1:{SMTP_PORT}/{HELO}",
               "--mail-from", SENDER, "--mail-rcpt", RCPT, "-T", eml], None, smtp1),
+            *self.tls_attachment_tools(size, att, eml),
             ("ref: cat file > /dev/null", "ref", ["cat", att], None, None),
             ("ref: base64 -w 76 file > /dev/null", "ref", ["base64", "-w", "76", att], None, None),
             ("ref: socat message to loopback, 8 KiB writes", "ref",
@@ -271,6 +307,57 @@ class Bench:
              None, ("raw", eml_size)),
         ]
 
+    def tls_attachment_tools(self, size, att, eml):
+        """Quillex over smtps:// and submission://, and the peers over smtps:// with the
+        same CA file. The peers that compose (or are slow) run up to 64 MiB only."""
+        smtp1 = ("smtp", 1)
+        quillex = [self.quillex, "--", f"-F{SENDER}", "-sBench", f"-i{att}", RCPT]
+        tools = [
+            (Q_TLS, "quillex", quillex[:2] + ["-Ssmtps://127.0.0.1"] + quillex[2:], self.hi, smtp1),
+            (Q_STARTTLS, "quillex", quillex[:2] + ["-Ssubmission://127.0.0.1"] + quillex[2:],
+             self.hi, smtp1),
+            (CURL_TLS, "peer",
+             ["curl", "-sS", "--cacert", self.ca, "--url", f"smtps://127.0.0.1:{TLS_PORT}/{HELO}",
+              "--mail-from", SENDER, "--mail-rcpt", RCPT, "-T", eml], None, smtp1),
+        ]
+        if size > 64:
+            return tools
+        return tools + [
+            ("s-nail, smtps:// (composes)", "peer",
+             ["s-nail", "-:/", "-Sv15-compat", f"-Smta=smtps://localhost:{TLS_PORT}",
+              "-Ssmtp-auth=none", f"-Stls-ca-file={self.ca}", "-Stls-ca-no-defaults",
+              f"-Sfrom={SENDER}", f"-Shostname={HELO}", "-sBench", f"-a{att}", RCPT], self.hi, smtp1),
+            ("swaks, -tlsc (composes)", "peer",
+             ["swaks", "--config", "--server", "127.0.0.1", "--port", str(TLS_PORT), "-tlsc",
+              "--tls-verify", "--tls-ca-path", self.ca, "--from", SENDER, "--to", RCPT,
+              "--helo", HELO, "--h-Subject", "Bench", "--body", "hi", "--attach", "@" + att,
+              "--suppress-data"], None, smtp1),
+            ("msmtp, tls on (pre-built)", "peer",
+             ["msmtp", "-C", self.msmtprc, "--host=127.0.0.1", f"--port={TLS_PORT}", "--auth=off",
+              "--tls=on", "--tls-starttls=off", f"--tls-trust-file={self.ca}", f"--domain={HELO}",
+              f"--from={SENDER}", RCPT], eml, smtp1),
+        ]
+
+    def handshake_tools(self):
+        """One line to one receiver: plain text, and with TLS and AUTH PLAIN."""
+        login = {"XDG_CONFIG_HOME": self.login_settings}
+        base = [self.quillex, "--", f"-F{SENDER}", "-sBench", RCPT]
+        want = ("smtp", 1)
+        return [
+            ("quillex, plain (HELO)", "quillex", base[:2] + ["-S127.0.0.1"] + base[2:], self.hi, want),
+            ("quillex, smtps:// + AUTH PLAIN", "quillex",
+             [login] + base[:2] + ["-Ssmtps://127.0.0.1"] + base[2:], self.hi, want),
+            ("quillex, submission:// (STARTTLS) + AUTH PLAIN", "quillex",
+             [login] + base[:2] + ["-Ssubmission://127.0.0.1"] + base[2:], self.hi, want),
+            ("curl, plain", "peer",
+             ["curl", "-sS", "--url", f"smtp://127.0.0.1:{SMTP_PORT}/{HELO}",
+              "--mail-from", SENDER, "--mail-rcpt", RCPT, "-T", self.hi], None, want),
+            ("curl, smtps:// + AUTH PLAIN", "peer",
+             ["curl", "-sS", "--cacert", self.ca, "--url", f"smtps://127.0.0.1:{TLS_PORT}/{HELO}",
+              "--login-options", "AUTH=PLAIN", "--user", "bench:bench",
+              "--mail-from", SENDER, "--mail-rcpt", RCPT, "-T", self.hi], None, want),
+        ]
+
     def receiver_tools(self, n):
         p = make_receiver_files(self.data, n)
         want = ("smtp", n)
@@ -278,6 +365,9 @@ class Bench:
             ("quillex", "quillex",
              [self.quillex, "--", "-S127.0.0.1", f"-F{SENDER}", "-sBench", "@" + p["list"]],
              self.hi, want),
+            (Q_PIPELINED, "quillex",
+             [self.quillex, "--", "-Ssubmission://127.0.0.1", f"-F{SENDER}", "-sBench",
+              "@" + p["list"]], self.hi, want),
             ("s-nail (-t, composes)", "peer",
              ["s-nail", "-:/", "-Sv15-compat", f"-Smta=smtp://127.0.0.1:{SMTP_PORT}",
               "-Ssmtp-auth=none", f"-Sfrom={SENDER}", f"-Shostname={HELO}", "-t"], p["lf"], want),
@@ -326,23 +416,26 @@ class Bench:
     # ------------------------------------------------------------ phases
 
     def verify_wire(self, sizes):
-        """One quillex run per size against a sink that keeps the data: the decoded
-        attachment must be the file, byte for byte."""
+        """One run of quillex (plain and TLS) and of each TLS peer per size against a
+        sink that keeps the data: the decoded attachment must be the file, byte for byte."""
         rows = []
         saved = os.path.join(self.work, "wire.eml")
-        self.sink = Sink(self.build, self.work, save=saved)
+        self.sink = self.new_sink(save=saved)
         try:
             for size in sizes:
                 att = os.path.join(self.data, f"random-{size}M.bin")
-                tools = self.attachment_tools(size)
-                r = self.run(tools[0][2], tools[0][3], expect=tools[0][4])
-                if not r.ok:
-                    rows.append((size, "quillex failed", r.status))
-                    continue
-                got = attachment_sha256(saved)
                 want = file_sha256(att)
-                wire = os.path.getsize(saved)
-                rows.append((size, "identical" if got == want else f"DIFFERENT {got} vs {want}", wire))
+                checked = {"quillex"} | {t[0] for t in self.tls_attachment_tools(size, att, "")}
+                for name, _, argv, stdin, expect in self.attachment_tools(size):
+                    if name not in checked:
+                        continue
+                    r = self.run(argv, stdin, expect=expect)
+                    if not r.ok:
+                        rows.append((size, name, "failed", r.status))
+                        continue
+                    got = attachment_sha256(saved)
+                    rows.append((size, name, "identical" if got == want
+                                 else f"DIFFERENT {got} vs {want}", os.path.getsize(saved)))
         finally:
             self.sink.stop()
             if os.path.exists(saved):
@@ -354,12 +447,13 @@ class Bench:
         big = os.path.join(self.data, "random-1024M.bin")
         make_random(big, 1024 * MiB)
         one = os.path.join(self.data, "random-1M.bin")
-        cases = [("1 × 1 GiB", [f"-i{big}"]), ("16 × 1 MiB", [f"-i{one}"] * 16),
-                 ("1 × 1 MiB", [f"-i{one}"])]
-        for label, atts in cases:
-            argv = [self.quillex, "--", "-S127.0.0.1", f"-F{SENDER}", "-sBench"] + atts + [RCPT]
-            r = self.run(argv, self.hi, expect=("smtp", 1))
-            rows.append((label, r))
+        cases = [("1 × 1 GiB", [f"-i{big}"], 1024), ("16 × 1 MiB", [f"-i{one}"] * 16, 16),
+                 ("1 × 1 MiB", [f"-i{one}"], 1)]
+        for label, atts, mib in cases:
+            for server, how in (("127.0.0.1", ""), ("smtps://127.0.0.1", ", smtps://")):
+                argv = [self.quillex, "--", "-S" + server, f"-F{SENDER}", "-sBench"] + atts + [RCPT]
+                r = self.run(argv, self.hi, expect=("smtp", 1))
+                rows.append((label + how, mib, r))
         return rows
 
     def stages(self, size, runs=3):
@@ -481,7 +575,7 @@ def marginal_table(results_by_size):
     r256, b256 = results_by_size[256]
     rates = {}
     for name in r64:
-        if name in b64 or name in b256 or not r64[name] or not r256[name]:
+        if name in b64 or name in b256 or not r64[name] or not r256.get(name):
             continue
         dt = med(r256[name], "wall") - med(r64[name], "wall")
         if dt > 0:
@@ -538,7 +632,7 @@ def main():
     ap.add_argument("--receivers", default="1000,10000,100000", help="receiver counts")
     ap.add_argument("--encoder-seconds", default="0.5", help="min time per encoder benchmark")
     ap.add_argument("--skip", default="", help="comma-separated phases to skip: "
-                    "wire,attach,receivers,rss,stages,encoders")
+                    "wire,attach,handshake,receivers,rss,stages,encoders")
     args = ap.parse_args()
     skip = set(filter(None, args.skip.split(",")))
     sizes = [int(s) for s in args.sizes.split(",") if s]
@@ -555,6 +649,10 @@ def main():
               "peak RSS = maximum resident set size (wait4).",
               "- Sink: bench/sink on 127.0.0.1:25 in a private network namespace, one reply per command "
               "(no PIPELINING). msmtp, curl and the socat copies send a pre-built message of the same layout.",
+              "- TLS: the same sink with OpenSSL on 465 (TLS from the first byte) and 587 (STARTTLS), "
+              "certificate from tests/servers/make-test-pki.sh made for this run, every client given "
+              "its CA file; both ports offer PIPELINING and AUTH PLAIN and answer a batch of commands "
+              "in one write.",
               ""]
     try:
         for size in sizes:
@@ -564,11 +662,11 @@ def main():
         if "wire" not in skip:
             log("checking the bytes on the wire")
             rows = bench.verify_wire(sizes)
-            report += ["## Bytes on the wire (quillex, decoded attachment against the file)", "",
-                       "| attachment | result | message bytes on the wire |", "|---|---|---|"]
-            report += [f"| {s} MiB | {res} | {w} |" for s, res, w in rows] + [""]
+            report += ["## Bytes on the wire (decoded attachment against the file, one run each)", "",
+                       "| attachment | program | result | message bytes on the wire |", "|---|---|---|---|"]
+            report += [f"| {s} MiB | {name} | {res} | {w} |" for s, name, res, w in rows] + [""]
 
-        bench.sink = Sink(bench.build, bench.work)
+        bench.sink = bench.new_sink()
         by_size, rates = {}, {}
         if "attach" not in skip:
             for size in sizes:
@@ -580,13 +678,22 @@ def main():
             lines, rates = marginal_table(by_size)
             report += lines + ([""] if lines else [])
 
+        handshake = None
+        if "handshake" not in skip:
+            log("TLS handshake and login, one line")
+            runs = 3 * args.runs
+            handshake = bench.series("one line", bench.handshake_tools(), runs)
+            report += [f"## TLS handshake and AUTH PLAIN (one line, one receiver, medians of {runs})", ""]
+            report += handshake_table(handshake) + [""]
+
         by_n, slopes = {}, {}
         if "receivers" not in skip:
             for n in counts:
                 log(f"{n} receivers")
                 by_n[n] = bench.series(f"{n} receivers", bench.receiver_tools(n), args.runs,
                                      warm_up=n == min(counts))
-            report += ["## Many receivers (one short message, each RCPT waits for its reply)", ""]
+            report += ["## Many receivers (one short message; on port 25 each RCPT waits for its "
+                       "reply, on 587 the sink offers PIPELINING)", ""]
             lines, slopes = receiver_table(by_n)
             report += lines + [""]
 
@@ -596,8 +703,8 @@ def main():
             rss_rows = bench.rss_checks()
             report += ["## Peak RSS of quillex (one run each)", "",
                        "| attachments | wall s | peak RSS MiB | MB/s | delivered |", "|---|---|---|---|---|"]
-            for label, r in rss_rows:
-                total = {"1 × 1 GiB": 1024, "16 × 1 MiB": 16, "1 × 1 MiB": 1}[label] * MiB
+            for label, mib, r in rss_rows:
+                total = mib * MiB
                 report.append(f"| {label} | {r.wall:.3f} | {fmt_mib(r.rss_kib)} | "
                               f"{total / r.wall / 1e6:.0f} | {'yes' if r.ok else 'NO'} |")
             report.append("")
@@ -628,7 +735,7 @@ def main():
                        "| benchmark | MB/s |", "|---|---|"]
             report += [f"| {name} | {mbps:.0f} |" for name, mbps in enc] + [""]
 
-        report += targets(by_size, rates, slopes, rss_rows, enc)
+        report += targets(by_size, rates, slopes, rss_rows, enc, handshake, by_n)
         if bench.notes:
             report += ["", "## Notes", ""] + [f"- {n}" for n in bench.notes]
         report.append(f"\nTotal benchmark time: {time.time() - started:.0f} s. Load average "
@@ -647,7 +754,60 @@ def main():
     log(f"report written to {out}")
 
 
-def targets(by_size, rates, slopes, rss_rows, enc):
+def handshake_table(series):
+    results, broken = series
+    base = results.get("quillex, plain (HELO)")
+    lines = ["| program | runs | wall ms | CPU ms | peak RSS MiB | added to quillex plain, ms |",
+             "|---|---|---|---|---|---|"]
+    for name, runs in results.items():
+        if name in broken or not runs:
+            lines.append(f"| {name} | – | failed | | | |")
+            continue
+        wall = med(runs, "wall")
+        added = f"{(wall - med(base, 'wall')) * 1e3:+.1f}" if base else "–"
+        lines.append(f"| {name} | {len(runs)} | {wall * 1e3:.1f} | {med(runs, 'cpu') * 1e3:.1f} | "
+                     f"{fmt_mib(med(runs, 'rss_kib'))} | {added} |")
+    return lines
+
+
+def tls_targets(row, by_size, rss_rows, handshake, by_n):
+    if 256 in by_size:
+        r = by_size[256][0]
+        plain, tls, curl = r.get("quillex"), r.get(Q_TLS), r.get(CURL_TLS)
+        if plain and tls:
+            share = med(plain, "wall") / med(tls, "wall")
+            row(f"256 MiB over smtps:// ≥ {TARGET_TLS_SHARE:.0%} of quillex's plain throughput",
+                f"{256 * MiB / med(tls, 'wall') / 1e6:.0f} ÷ {256 * MiB / med(plain, 'wall') / 1e6:.0f}"
+                f" MB/s = {share:.0%}", share >= TARGET_TLS_SHARE)
+        if tls and curl:
+            ratio = med(curl, "wall") / med(tls, "wall")
+            row("256 MiB over smtps:// no slower than curl over smtps://",
+                f"curl's time ÷ quillex's time = {ratio:.2f}", ratio >= 1.0)
+    rss = [(label, r.rss_kib / 1024) for label, _, r in rss_rows if "smtps" in label]
+    for size, (results, _) in sorted(by_size.items()):
+        for name in (Q_TLS, Q_STARTTLS):
+            if results.get(name):
+                rss.append((f"{name} 1 × {size} MiB (median)", med(results[name], "rss_kib") / 1024))
+    if rss:
+        row(f"peak RSS with TLS < {TARGET_TLS_RSS_MIB:.0f} MiB, any size",
+            ", ".join(f"{l}: {v:.1f}" for l, v in rss), max(v for _, v in rss) < TARGET_TLS_RSS_MIB)
+    if handshake:
+        r = handshake[0]
+        plain = r.get("quillex, plain (HELO)")
+        for name in ("quillex, smtps:// + AUTH PLAIN", "quillex, submission:// (STARTTLS) + AUTH PLAIN"):
+            if plain and r.get(name):
+                ms = (med(r[name], "wall") - med(plain, "wall")) * 1e3
+                row(f"{name[len('quillex, '):]} adds ≤ {TARGET_HANDSHAKE_MS:.0f} ms to one line",
+                    f"{ms:+.1f} ms", ms <= TARGET_HANDSHAKE_MS)
+    if 1000 in by_n and 10000 in by_n:
+        a, b = by_n[1000][0].get(Q_PIPELINED), by_n[10000][0].get(Q_PIPELINED)
+        if a and b:
+            us = (med(b, "wall") - med(a, "wall")) / 9000 * 1e6
+            row(f"10,000 receivers over submission:// (PIPELINING) ≤ {TARGET_PIPELINED_US:.0f} µs "
+                "per extra receiver (1000 → 10000)", f"{us:.1f} µs", us <= TARGET_PIPELINED_US)
+
+
+def targets(by_size, rates, slopes, rss_rows, enc, handshake=None, by_n=None):
     lines = ["## Targets", "", "| target | measured | met |", "|---|---|---|"]
 
     def row(what, value, met):
@@ -658,7 +818,7 @@ def targets(by_size, rates, slopes, rss_rows, enc):
         marg = rates.get("quillex")
         row(f"256 MiB end to end ≥ {TARGET_MBPS_256:.0f} MB/s", f"{mbps:.0f} MB/s"
             + (f" (marginal {marg:.0f})" if marg else ""), mbps >= TARGET_MBPS_256)
-    rss = [(label, r.rss_kib / 1024) for label, r in rss_rows]
+    rss = [(label, r.rss_kib / 1024) for label, _, r in rss_rows if "smtps" not in label]
     for size, (results, _) in sorted(by_size.items()):
         if results.get("quillex"):
             rss.append((f"1 × {size} MiB (median)", med(results["quillex"], "rss_kib") / 1024))
@@ -675,6 +835,7 @@ def targets(by_size, rates, slopes, rss_rows, enc):
             row(f"{name} ≥ {TARGET_B64_MBPS:.0f} MB/s", f"{mbps:.0f} MB/s", mbps >= TARGET_B64_MBPS)
         elif ("quoted" in low or "qp" in low) and "stream" not in low:
             row(f"{name} ≥ {TARGET_QP_MBPS:.0f} MB/s", f"{mbps:.0f} MB/s", mbps >= TARGET_QP_MBPS)
+    tls_targets(row, by_size, rss_rows, handshake, by_n or {})
     return lines
 
 

@@ -3,11 +3,16 @@
 // Serves one connection at a time on 127.0.0.1: an SMTP port that accepts
 // everything (220, 250, 354, 250, 221) and swallows the message data in large
 // blocks, and optionally a raw port that swallows a byte stream until EOF (the
-// loopback-copy reference). It never advertises PIPELINING, so every client
-// waits for the reply to each command. It stops by itself after --seconds.
+// loopback-copy reference). The plain port never advertises PIPELINING, so
+// every client waits for the reply to each command. With a certificate it also
+// serves TLS from the first byte (--tls-port) and STARTTLS (--starttls-port);
+// those ports advertise PIPELINING and AUTH PLAIN (any login is taken), and
+// replies to pipelined commands leave together once no command is waiting.
+// It stops by itself after --seconds.
 //
 // usage: quillex_sink [--port N] [--raw-port N] [--seconds N] [--log FILE]
 //                     [--save FILE] [--ready FILE]
+//                     [--cert FILE --key FILE --tls-port N --starttls-port N]
 //   --log   appends one line per message: "smtp rcpts=N bytes=N" / "raw bytes=N"
 //   --save  writes the data of the last message (dot-stuffing kept, end marker
 //           ".\r\n" removed) to FILE, to check the bytes on the wire
@@ -20,6 +25,9 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <cctype>
@@ -40,7 +48,13 @@ struct Options {
     std::string log;
     std::string save;
     std::string ready;
+    std::string cert;
+    std::string key;
+    int tlsPort = 0;
+    int starttlsPort = 0;
 };
+
+enum class Kind { PLAIN, IMPLICIT_TLS, STARTTLS };
 
 constexpr size_t kBlock = 1 << 20;
 const char kMarker[] = "\r\n.\r\n";
@@ -74,8 +88,6 @@ bool WriteAll(int fd, const char* data, size_t len)
     return true;
 }
 
-bool Reply(int fd, const char* text) { return WriteAll(fd, text, std::strlen(text)); }
-
 ssize_t Receive(int fd, char* buf, size_t len)
 {
     for (;;) {
@@ -84,6 +96,52 @@ ssize_t Receive(int fd, char* buf, size_t len)
         return n;
     }
 }
+
+struct SslFree {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+
+// The connection's bytes: the socket itself, or a TLS session over it.
+class Channel {
+public:
+    explicit Channel(int fd) : m_Fd(fd) {}
+
+    bool StartTls(SSL_CTX* ctx)
+    {
+        m_Ssl.reset(SSL_new(ctx));
+        if (!m_Ssl || SSL_set_fd(m_Ssl.get(), m_Fd) != 1 || SSL_accept(m_Ssl.get()) != 1) {
+            ERR_print_errors_fp(stderr);
+            m_Ssl.reset();
+            return false;
+        }
+        return true;
+    }
+
+    bool Tls() const { return m_Ssl != nullptr; }
+
+    ssize_t Read(char* buf, size_t len)
+    {
+        if (!m_Ssl) return Receive(m_Fd, buf, len);
+        const int n = SSL_read(m_Ssl.get(), buf, static_cast<int>(std::min<size_t>(len, 1 << 30)));
+        return n > 0 ? n : (SSL_get_error(m_Ssl.get(), n) == SSL_ERROR_ZERO_RETURN ? 0 : -1);
+    }
+
+    bool Write(const char* data, size_t len)
+    {
+        if (!m_Ssl) return WriteAll(m_Fd, data, len);
+        size_t written = 0;
+        return len == 0 || SSL_write_ex(m_Ssl.get(), data, len, &written) == 1;
+    }
+
+    void Close()
+    {
+        if (m_Ssl) SSL_shutdown(m_Ssl.get());
+    }
+
+private:
+    int m_Fd;
+    std::unique_ptr<SSL, SslFree> m_Ssl;
+};
 
 int Listen(int port)
 {
@@ -123,25 +181,50 @@ private:
 // blocks and looks for the end marker, which may straddle two reads.
 class Session {
 public:
-    Session(int fd, const Options& opt, Logger& log)
-        : m_Fd(fd), m_Opt(opt), m_Log(log), m_Buf(kBlock + kMarkerLen) {}
+    Session(int fd, Kind kind, SSL_CTX* ctx, const Options& opt, Logger& log)
+        : m_Io(fd), m_Kind(kind), m_Ctx(ctx), m_Opt(opt), m_Log(log), m_Buf(kBlock + kMarkerLen) {}
 
     void Run()
     {
-        if (!Reply(m_Fd, "220 sink ESMTP ready\r\n")) return;
+        if (m_Kind == Kind::IMPLICIT_TLS && !m_Io.StartTls(m_Ctx)) return;
+        Reply("220 sink ESMTP ready\r\n");
         while (ReadCommands()) {
             if (!ReadData()) return;
         }
+        Flush();
+        m_Io.Close();
     }
 
 private:
+    // Replies wait until no command is left to answer: a pipelining client
+    // gets the replies to a batch together, a lock-step one each at once.
+    bool Reply(const char* text)
+    {
+        m_Out.append(text);
+        return true;
+    }
+
+    bool Flush()
+    {
+        const bool ok = m_Io.Write(m_Out.data(), m_Out.size());
+        m_Out.clear();
+        return ok;
+    }
+
+    std::string Ehlo() const
+    {
+        if (m_Kind == Kind::PLAIN) return "250 sink\r\n";
+        if (!m_Io.Tls()) return "250-sink\r\n250-PIPELINING\r\n250 STARTTLS\r\n";
+        return "250-sink\r\n250-PIPELINING\r\n250-8BITMIME\r\n250 AUTH PLAIN\r\n";
+    }
+
     // Returns true when DATA was accepted and the data phase begins.
     bool ReadCommands()
     {
         for (;;) {
             size_t eol;
             while ((eol = m_Pending.find("\r\n")) == std::string::npos) {
-                if (!Fill()) return false;
+                if (!Flush() || !Fill()) return false;
             }
             std::string line = m_Pending.substr(0, eol);
             m_Pending.erase(0, eol + 2);
@@ -153,7 +236,7 @@ private:
 
     bool Fill()
     {
-        ssize_t n = Receive(m_Fd, m_Buf.data(), kBlock);
+        ssize_t n = m_Io.Read(m_Buf.data(), kBlock);
         if (n <= 0) return false;
         m_Pending.append(m_Buf.data(), static_cast<size_t>(n));
         return true;
@@ -162,15 +245,39 @@ private:
     // 0: keep reading commands, 1: data phase, -1: connection over.
     int Command(const std::string& line)
     {
+        if (m_LoginAnswer) {
+            m_LoginAnswer = false;
+            return Reply("235 2.7.0 accepted\r\n") ? 0 : -1;
+        }
         std::string verb = line.substr(0, 4);
         for (char& c : verb) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (verb == "HELO" || verb == "EHLO") return Reply(m_Fd, "250 sink\r\n") ? 0 : -1;
-        if (verb == "MAIL") { m_Rcpts = 0; return Reply(m_Fd, "250 OK\r\n") ? 0 : -1; }
-        if (verb == "RCPT") { ++m_Rcpts; return Reply(m_Fd, "250 OK\r\n") ? 0 : -1; }
-        if (verb == "RSET" || verb == "NOOP") return Reply(m_Fd, "250 OK\r\n") ? 0 : -1;
-        if (verb == "DATA") return Reply(m_Fd, "354 go ahead\r\n") ? 1 : -1;
-        if (verb == "QUIT") { Reply(m_Fd, "221 bye\r\n"); return -1; }
-        return Reply(m_Fd, "502 not implemented\r\n") ? 0 : -1;
+        if (verb == "HELO") return Reply("250 sink\r\n") ? 0 : -1;
+        if (verb == "EHLO") return Reply(Ehlo().c_str()) ? 0 : -1;
+        if (verb == "MAIL") { m_Rcpts = 0; return Reply("250 OK\r\n") ? 0 : -1; }
+        if (verb == "RCPT") { ++m_Rcpts; return Reply("250 OK\r\n") ? 0 : -1; }
+        if (verb == "RSET" || verb == "NOOP") return Reply("250 OK\r\n") ? 0 : -1;
+        if (verb == "DATA") return Reply("354 go ahead\r\n") && Flush() ? 1 : -1;
+        if (verb == "QUIT") { Reply("221 bye\r\n"); return -1; }
+        if (verb == "AUTH" && m_Io.Tls()) return Login(line);
+        if (verb == "STAR" && m_Kind == Kind::STARTTLS && !m_Io.Tls()) return StartTls();
+        return Reply("502 not implemented\r\n") ? 0 : -1;
+    }
+
+    // AUTH PLAIN with the response on the line or after an empty challenge.
+    int Login(const std::string& line)
+    {
+        if (line.find(' ', 5) == std::string::npos) {
+            m_LoginAnswer = true;
+            return Reply("334 \r\n") ? 0 : -1;
+        }
+        return Reply("235 2.7.0 accepted\r\n") ? 0 : -1;
+    }
+
+    int StartTls()
+    {
+        if (!m_Pending.empty()) return -1;
+        Reply("220 2.0.0 go ahead\r\n");
+        return Flush() && m_Io.StartTls(m_Ctx) ? 0 : -1;
     }
 
     // The data begins right after the DATA line, whose CR LF counts as the
@@ -192,7 +299,7 @@ private:
                 std::memcpy(area, early.data() + earlyPos, n);
                 earlyPos += n;
             } else {
-                ssize_t got = Receive(m_Fd, area, kBlock);
+                ssize_t got = m_Io.Read(area, kBlock);
                 if (got <= 0) return false;
                 n = static_cast<size_t>(got);
             }
@@ -216,7 +323,7 @@ private:
                 m_Pending.assign(window + after, windowLen - after);
                 m_Pending.append(early, earlyPos, std::string::npos);
                 m_Log.Line("smtp", m_Rcpts, bytes);
-                return Reply(m_Fd, "250 OK queued\r\n");
+                return Reply("250 OK queued\r\n");
             }
             bytes += n;
             if (save) std::fwrite(area, 1, n, save.get());
@@ -225,7 +332,11 @@ private:
         }
     }
 
-    int m_Fd;
+    Channel m_Io;
+    Kind m_Kind;
+    SSL_CTX* m_Ctx;
+    std::string m_Out;
+    bool m_LoginAnswer = false;
     const Options& m_Opt;
     Logger& m_Log;
     std::vector<char> m_Buf;
@@ -255,10 +366,30 @@ Options Parse(int argc, char** argv)
         else if (a == "--log") opt.log = v;
         else if (a == "--save") opt.save = v;
         else if (a == "--ready") opt.ready = v;
+        else if (a == "--cert") opt.cert = v;
+        else if (a == "--key") opt.key = v;
+        else if (a == "--tls-port") opt.tlsPort = std::atoi(v);
+        else if (a == "--starttls-port") opt.starttlsPort = std::atoi(v);
         else { std::fprintf(stderr, "quillex_sink: unknown option %s\n", a.c_str()); std::exit(2); }
         ++i;
     }
     return opt;
+}
+
+struct CtxFree {
+    void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+};
+
+std::unique_ptr<SSL_CTX, CtxFree> ServerContext(const Options& opt)
+{
+    if (opt.cert.empty()) return nullptr;
+    std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_server_method()));
+    if (!ctx || SSL_CTX_use_certificate_chain_file(ctx.get(), opt.cert.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx.get(), opt.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        ERR_print_errors_fp(stderr);
+        std::exit(2);
+    }
+    return ctx;
 }
 
 }  // namespace
@@ -270,13 +401,20 @@ int main(int argc, char** argv)
     // Bounded lifetime: the default action of SIGALRM ends the process.
     alarm(static_cast<unsigned>(opt.seconds));
 
+    const auto ctx = ServerContext(opt);
+    const bool tls = ctx != nullptr;
     Fd smtp(Listen(opt.port));
     Fd raw(opt.rawPort > 0 ? Listen(opt.rawPort) : -1);
+    Fd implicit(tls && opt.tlsPort > 0 ? Listen(opt.tlsPort) : -1);
+    Fd starttls(tls && opt.starttlsPort > 0 ? Listen(opt.starttlsPort) : -1);
     Logger log(opt.log);
     if (!opt.ready.empty()) File(std::fopen(opt.ready.c_str(), "w"));
 
-    pollfd fds[2] = {{smtp.get(), POLLIN, 0}, {raw.get(), POLLIN, 0}};
-    nfds_t count = raw.get() >= 0 ? 2 : 1;
+    // Listeners in the order of their kinds; the raw port serves no SMTP.
+    pollfd fds[4] = {{smtp.get(), POLLIN, 0}, {raw.get(), POLLIN, 0},
+                     {implicit.get(), POLLIN, 0}, {starttls.get(), POLLIN, 0}};
+    const Kind kinds[4] = {Kind::PLAIN, Kind::PLAIN, Kind::IMPLICIT_TLS, Kind::STARTTLS};
+    const nfds_t count = 4;
     for (;;) {
         if (poll(fds, count, -1) < 0) {
             if (errno == EINTR) continue;
@@ -284,15 +422,15 @@ int main(int argc, char** argv)
             return 2;
         }
         for (nfds_t i = 0; i < count; ++i) {
-            if (!(fds[i].revents & POLLIN)) continue;
+            if (fds[i].fd < 0 || !(fds[i].revents & POLLIN)) continue;
             Fd conn(accept(fds[i].fd, nullptr, nullptr));
             if (conn.get() < 0) continue;
-            if (i == 0) {
+            if (i == 1) {
+                ServeRaw(conn.get(), log);
+            } else {
                 int on = 1;
                 setsockopt(conn.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-                Session(conn.get(), opt, log).Run();
-            } else {
-                ServeRaw(conn.get(), log);
+                Session(conn.get(), kinds[i], ctx.get(), opt, log).Run();
             }
         }
     }
