@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "mail/CSMTPEmail.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
@@ -20,20 +21,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TimeLimitTest : public ::testing::Test {
-protected:
-    void TearDown() override { platform::SetEnvironmentValue("QUILLEX_TIMEOUT", nullptr); }
-};
-
-TEST_F(TimeLimitTest, EnvironmentOverridesEveryLimitWithAPositiveNumber)
+TEST(TimeLimit, EnvironmentOverridesEveryLimitWithAPositiveNumber)
 {
-    platform::SetEnvironmentValue("QUILLEX_TIMEOUT", nullptr);
+    ScopedEnvironment environment;
+    environment.Set("QUILLEX_TIMEOUT", nullptr);
     EXPECT_EQ(transport::TimeLimit(300), 300);
-    platform::SetEnvironmentValue("QUILLEX_TIMEOUT", "2");
+    environment.Set("QUILLEX_TIMEOUT", "2");
     EXPECT_EQ(transport::TimeLimit(300), 2);
     EXPECT_EQ(transport::TimeLimit(600), 2);
     for (const char* ignored : {"", "0", "-5", "1.5", "abc", "99999999999999999999"}) {
-        platform::SetEnvironmentValue("QUILLEX_TIMEOUT", ignored);
+        environment.Set("QUILLEX_TIMEOUT", ignored);
         EXPECT_EQ(transport::TimeLimit(600), 600) << ignored;
     }
 }
@@ -189,6 +186,8 @@ TEST(Connection, ALocalPartBeyondAsciiGoesOnlyWhereSmtpUtf8IsOffered)
                                          "250 sender\r\n", "250 rcpt\r\n", "354 go\r\n"},
                 &sent),
             server);
+        ScopedEnvironment environment;
+        environment.Set("MM_CHARSET", "utf-8");  // the local part below is UTF-8
         CSMTPEmail mail;
         mail.AddTo("j\xC3\xB6rg@x.test");
         mail.SetHeader("X-Sender", "me@x.test");
