@@ -9,9 +9,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -41,11 +41,13 @@ const std::vector<unsigned char>& RandomBytes()
 const std::string& TypicalText()
 {
     static const std::string text = [] {
+        // clang-format off
         static const char* const words[] = {
             "the", "message", "of", "and", "to", "a", "in", "is", "that", "for", "it", "with",
             "as", "was", "on", "be", "at", "by", "this", "have", "from", "or", "one", "had",
             "meeting", "attached", "please", "report", "Thursday", "regards", "numbers", "see",
             "caf\xE9", "Gr\xFC\xDF" "e", "na\xEFve", "x=1", "50%", "(draft)", "e-mail:", "--"};
+        // clang-format on
         std::mt19937 rng(7);
         std::uniform_int_distribution<std::size_t> pick(0, sizeof words / sizeof words[0] - 1);
         std::uniform_int_distribution<int> chance(0, 99);
@@ -72,7 +74,10 @@ const std::string& TypicalText()
 }
 
 struct FileCloser {
-    void operator()(FILE* f) const { if (f) std::fclose(f); }
+    void operator()(FILE* f) const
+    {
+        if (f) std::fclose(f);
+    }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
@@ -99,7 +104,8 @@ void EncodeInPieces(benchmark::State& state, const Input& in, std::size_t outPer
         encoder.Finish(out);
         benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(in.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(in.size()));
 }
 
 void BM_Base64_Memory(benchmark::State& state)
@@ -115,7 +121,8 @@ void BM_Base64_Stream(benchmark::State& state)
         File src(fmemopen(in.data(), in.size(), "rb"));
         benchmark::DoNotOptimize(EncodeBase64Stream(src.get(), out.get()));
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(in.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(in.size()));
 }
 
 void BM_QuotedPrintable_Memory(benchmark::State& state)
@@ -128,7 +135,8 @@ void BM_QuotedPrintable_Stream(benchmark::State& state)
     const std::string& in = TypicalText();
     File out = DevNull();
     for (auto _ : state) benchmark::DoNotOptimize(EncodeQuotedPrintableText(in.c_str(), out.get()));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(in.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(in.size()));
 }
 
 }  // namespace

@@ -61,17 +61,24 @@ const char kMarker[] = "\r\n.\r\n";
 constexpr size_t kMarkerLen = 5;
 
 struct FileCloser {
-    void operator()(FILE* f) const { if (f) std::fclose(f); }
+    void operator()(FILE* f) const
+    {
+        if (f) std::fclose(f);
+    }
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
 class Fd {
 public:
     explicit Fd(int fd = -1) : m_Fd(fd) {}
-    ~Fd() { if (m_Fd >= 0) close(m_Fd); }
+    ~Fd()
+    {
+        if (m_Fd >= 0) close(m_Fd);
+    }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return m_Fd; }
+
 private:
     int m_Fd;
 };
@@ -146,7 +153,10 @@ private:
 int Listen(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) { perror("socket"); std::exit(2); }
+    if (fd < 0) {
+        perror("socket");
+        std::exit(2);
+    }
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in addr{};
@@ -163,7 +173,9 @@ int Listen(int port)
 class Logger {
 public:
     explicit Logger(const std::string& path)
-        : m_File(path.empty() ? nullptr : std::fopen(path.c_str(), "a")) {}
+        : m_File(path.empty() ? nullptr : std::fopen(path.c_str(), "a"))
+    {
+    }
     void Line(const char* kind, long rcpts, unsigned long long bytes)
     {
         if (!m_File) return;
@@ -173,6 +185,7 @@ public:
             std::fprintf(m_File.get(), "%s bytes=%llu\n", kind, bytes);
         std::fflush(m_File.get());
     }
+
 private:
     File m_File;
 };
@@ -182,7 +195,9 @@ private:
 class Session {
 public:
     Session(int fd, Kind kind, SSL_CTX* ctx, const Options& opt, Logger& log)
-        : m_Io(fd), m_Kind(kind), m_Ctx(ctx), m_Opt(opt), m_Log(log), m_Buf(kBlock + kMarkerLen) {}
+        : m_Io(fd), m_Kind(kind), m_Ctx(ctx), m_Opt(opt), m_Log(log), m_Buf(kBlock + kMarkerLen)
+    {
+    }
 
     void Run()
     {
@@ -253,11 +268,20 @@ private:
         for (char& c : verb) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         if (verb == "HELO") return Reply("250 sink\r\n") ? 0 : -1;
         if (verb == "EHLO") return Reply(Ehlo().c_str()) ? 0 : -1;
-        if (verb == "MAIL") { m_Rcpts = 0; return Reply("250 OK\r\n") ? 0 : -1; }
-        if (verb == "RCPT") { ++m_Rcpts; return Reply("250 OK\r\n") ? 0 : -1; }
+        if (verb == "MAIL") {
+            m_Rcpts = 0;
+            return Reply("250 OK\r\n") ? 0 : -1;
+        }
+        if (verb == "RCPT") {
+            ++m_Rcpts;
+            return Reply("250 OK\r\n") ? 0 : -1;
+        }
         if (verb == "RSET" || verb == "NOOP") return Reply("250 OK\r\n") ? 0 : -1;
         if (verb == "DATA") return Reply("354 go ahead\r\n") && Flush() ? 1 : -1;
-        if (verb == "QUIT") { Reply("221 bye\r\n"); return -1; }
+        if (verb == "QUIT") {
+            Reply("221 bye\r\n");
+            return -1;
+        }
         if (verb == "AUTH" && m_Io.Tls()) return Login(line);
         if (verb == "STAR" && m_Kind == Kind::STARTTLS && !m_Io.Tls()) return StartTls();
         return Reply("502 not implemented\r\n") ? 0 : -1;
@@ -311,13 +335,14 @@ private:
                 size_t at = static_cast<size_t>(static_cast<char*>(hit) - window);
                 // The marker's leading CR LF ends the last data line; for an
                 // empty message it is the CR LF of the DATA line itself.
-                long long end = static_cast<long long>(bytes) - static_cast<long long>(carryLen)
-                    + static_cast<long long>(at) + 2;
+                long long end = static_cast<long long>(bytes) - static_cast<long long>(carryLen) +
+                                static_cast<long long>(at) + 2;
                 bytes = end > 0 ? static_cast<unsigned long long>(end) : 0;
                 if (save) {
                     std::fwrite(area, 1, n, save.get());
                     std::fflush(save.get());
-                    if (ftruncate(fileno(save.get()), static_cast<off_t>(bytes)) != 0) perror("ftruncate");
+                    if (ftruncate(fileno(save.get()), static_cast<off_t>(bytes)) != 0)
+                        perror("ftruncate");
                 }
                 size_t after = at + kMarkerLen;
                 m_Pending.assign(window + after, windowLen - after);
@@ -349,7 +374,8 @@ void ServeRaw(int fd, Logger& log)
     std::vector<char> buf(kBlock);
     unsigned long long bytes = 0;
     ssize_t n;
-    while ((n = Receive(fd, buf.data(), buf.size())) > 0) bytes += static_cast<unsigned long long>(n);
+    while ((n = Receive(fd, buf.data(), buf.size())) > 0)
+        bytes += static_cast<unsigned long long>(n);
     log.Line("raw", -1, bytes);
 }
 
@@ -359,18 +385,34 @@ Options Parse(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (!v) { std::fprintf(stderr, "quillex_sink: %s needs a value\n", a.c_str()); std::exit(2); }
-        if (a == "--port") opt.port = std::atoi(v);
-        else if (a == "--raw-port") opt.rawPort = std::atoi(v);
-        else if (a == "--seconds") opt.seconds = std::atoi(v);
-        else if (a == "--log") opt.log = v;
-        else if (a == "--save") opt.save = v;
-        else if (a == "--ready") opt.ready = v;
-        else if (a == "--cert") opt.cert = v;
-        else if (a == "--key") opt.key = v;
-        else if (a == "--tls-port") opt.tlsPort = std::atoi(v);
-        else if (a == "--starttls-port") opt.starttlsPort = std::atoi(v);
-        else { std::fprintf(stderr, "quillex_sink: unknown option %s\n", a.c_str()); std::exit(2); }
+        if (!v) {
+            std::fprintf(stderr, "quillex_sink: %s needs a value\n", a.c_str());
+            std::exit(2);
+        }
+        if (a == "--port")
+            opt.port = std::atoi(v);
+        else if (a == "--raw-port")
+            opt.rawPort = std::atoi(v);
+        else if (a == "--seconds")
+            opt.seconds = std::atoi(v);
+        else if (a == "--log")
+            opt.log = v;
+        else if (a == "--save")
+            opt.save = v;
+        else if (a == "--ready")
+            opt.ready = v;
+        else if (a == "--cert")
+            opt.cert = v;
+        else if (a == "--key")
+            opt.key = v;
+        else if (a == "--tls-port")
+            opt.tlsPort = std::atoi(v);
+        else if (a == "--starttls-port")
+            opt.starttlsPort = std::atoi(v);
+        else {
+            std::fprintf(stderr, "quillex_sink: unknown option %s\n", a.c_str());
+            std::exit(2);
+        }
         ++i;
     }
     return opt;
@@ -411,8 +453,10 @@ int main(int argc, char** argv)
     if (!opt.ready.empty()) File(std::fopen(opt.ready.c_str(), "w"));
 
     // Listeners in the order of their kinds; the raw port serves no SMTP.
-    pollfd fds[4] = {{smtp.get(), POLLIN, 0}, {raw.get(), POLLIN, 0},
-                     {implicit.get(), POLLIN, 0}, {starttls.get(), POLLIN, 0}};
+    pollfd fds[4] = {{smtp.get(), POLLIN, 0},
+                     {raw.get(), POLLIN, 0},
+                     {implicit.get(), POLLIN, 0},
+                     {starttls.get(), POLLIN, 0}};
     const Kind kinds[4] = {Kind::PLAIN, Kind::PLAIN, Kind::IMPLICIT_TLS, Kind::STARTTLS};
     const nfds_t count = 4;
     for (;;) {

@@ -63,22 +63,36 @@ int main(int argc, char** argv)
     int i = 1;
     for (; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--") { ++i; break; }
+        if (a == "--") {
+            ++i;
+            break;
+        }
         if (i + 1 >= argc) break;
-        if (a == "-i") in = argv[++i];
-        else if (a == "-o") out = argv[++i];
-        else if (a == "-e") err = argv[++i];
-        else if (a == "-t") limit = static_cast<unsigned>(std::atoi(argv[++i]));
-        else { std::fprintf(stderr, "quillex_measure: unknown option %s\n", a.c_str()); return 2; }
+        if (a == "-i")
+            in = argv[++i];
+        else if (a == "-o")
+            out = argv[++i];
+        else if (a == "-e")
+            err = argv[++i];
+        else if (a == "-t")
+            limit = static_cast<unsigned>(std::atoi(argv[++i]));
+        else {
+            std::fprintf(stderr, "quillex_measure: unknown option %s\n", a.c_str());
+            return 2;
+        }
     }
     if (i >= argc) {
-        std::fprintf(stderr, "usage: quillex_measure [-i IN] [-o OUT] [-e ERR] [-t S] -- CMD [ARGS]\n");
+        std::fprintf(stderr,
+                     "usage: quillex_measure [-i IN] [-o OUT] [-e ERR] [-t S] -- CMD [ARGS]\n");
         return 2;
     }
 
     double start = Now();
     pid_t pid = fork();
-    if (pid < 0) { perror("fork"); return 2; }
+    if (pid < 0) {
+        perror("fork");
+        return 2;
+    }
     if (pid == 0) {
         Redirect(in, 0, O_RDONLY);
         Redirect(out, 1, O_WRONLY | O_CREAT | O_TRUNC);
@@ -94,7 +108,10 @@ int main(int argc, char** argv)
     int status = 0;
     rusage ru{};
     while (wait4(pid, &status, 0, &ru) < 0) {
-        if (errno != EINTR) { perror("wait4"); return 2; }
+        if (errno != EINTR) {
+            perror("wait4");
+            return 2;
+        }
     }
     double wall = Now() - start;
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -21,8 +21,7 @@ std::unique_ptr<std::string> s_TablePath;  // null: the registry
 HKEY RootKey(RegistryRoot root)
 {
     switch (root) {
-    case RegistryRoot::ClassesRoot:
-        break;
+    case RegistryRoot::ClassesRoot: break;
     }
     return HKEY_CLASSES_ROOT;
 }

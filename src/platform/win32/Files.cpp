@@ -12,8 +12,8 @@ namespace platform {
 
 FILE* CreateExclusiveFile(const char* path)
 {
-    const int fd = _open(path, _O_CREAT | _O_EXCL | _O_BINARY | _O_RDWR | _O_NOINHERIT,
-                         _S_IREAD | _S_IWRITE);
+    const int fd =
+        _open(path, _O_CREAT | _O_EXCL | _O_BINARY | _O_RDWR | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
     if (fd < 0) return nullptr;
     FILE* file = _fdopen(fd, "w+b");
     if (!file) {

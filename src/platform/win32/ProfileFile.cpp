@@ -24,8 +24,8 @@ std::string ReadProfileString(const char* section, const char* key, const char* 
     // A value that fills the buffer may have been cut: read it again with more room.
     for (DWORD size = kFirstBufferSize;; size *= 2) {
         std::vector<char> buffer(size);
-        const DWORD length = GetPrivateProfileStringA(section, key, defaultValue, buffer.data(),
-                                                      size, fileName);
+        const DWORD length =
+            GetPrivateProfileStringA(section, key, defaultValue, buffer.data(), size, fileName);
         if (length < size - 1 || size >= kMaxBufferSize) return std::string(buffer.data(), length);
     }
 }

@@ -42,8 +42,8 @@ enum class Readiness { READ, WRITE, CONNECT };
 IoStatus WaitFor(Socket socket, Readiness readiness, Deadline deadline)
 {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-            deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
         if (left <= 0) return TimedOut();
         const long long step = std::min<long long>(left, 1000000LL * 3600);
         timeval timeout{static_cast<long>(step / 1000000), static_cast<long>(step % 1000000)};
@@ -191,8 +191,7 @@ void SetNoDelay(Socket socket)
                sizeof on);
 }
 
-IoStatus SendPieces(Socket socket, const SendPiece* pieces, std::size_t count,
-                    Deadline deadline)
+IoStatus SendPieces(Socket socket, const SendPiece* pieces, std::size_t count, Deadline deadline)
 {
     std::vector<WSABUF> left;
     left.reserve(count);
