@@ -20,8 +20,9 @@
 namespace platform {
 namespace {
 
-constexpr std::size_t kRecordSize = 16384;  // the largest TLS record's payload
-constexpr std::size_t kShownBytes = 80;     // of a plain-text answer, in a message
+constexpr std::size_t kRecordSize = 16384;   // the largest TLS record's payload
+constexpr std::size_t kShownBytes = 80;      // of a plain-text answer, in a message
+constexpr std::size_t kGatherSize = 262144;  // encrypted bytes sent in one call
 
 struct Free {
     void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
@@ -58,15 +59,23 @@ IoStatus WaitFor(int fd, short events, Deadline deadline)
 // write(), which raises SIGPIPE on a connection the server has closed; this
 // one sends with MSG_NOSIGNAL. It also keeps the first bytes the server
 // sent, to tell a plain-text answer from a failed handshake.
+// While a Send gathers, finished records wait in outgoing and leave in few
+// large sends: a send per 16 KiB record costs more than the encryption.
 struct Wire {
     int fd;
     std::string firstBytes;
+    bool gathering = false;
+    std::string outgoing;
 };
 
 int WireWrite(BIO* bio, const char* data, int length)
 {
     BIO_clear_retry_flags(bio);
-    const auto* wire = static_cast<Wire*>(BIO_get_data(bio));
+    auto* wire = static_cast<Wire*>(BIO_get_data(bio));
+    if (wire->gathering) {
+        wire->outgoing.append(data, static_cast<std::size_t>(length));
+        return length;
+    }
     const ssize_t sent =
         send(wire->fd, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent >= 0) return static_cast<int>(sent);
@@ -241,6 +250,7 @@ struct TlsSession::State {
     template <class Call>
     IoStatus Drive(Deadline deadline, Call call);
     IoStatus WriteRecord(const char* data, std::size_t length, Deadline deadline);
+    IoStatus SendGathered(Deadline deadline);
 };
 
 TlsResult TlsSession::State::Configure(const TlsPeer& peer, std::string* why)
@@ -392,6 +402,30 @@ IoStatus TlsSession::State::WriteRecord(const char* data, std::size_t length, De
     return Drive(deadline, [&] { return SSL_write_ex(ssl.get(), data, length, &written); });
 }
 
+IoStatus TlsSession::State::SendGathered(Deadline deadline)
+{
+    std::size_t done = 0;
+    while (done < wire.outgoing.size()) {
+        const ssize_t sent = send(wire.fd, wire.outgoing.data() + done, wire.outgoing.size() - done,
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            done += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const IoStatus waited = WaitFor(wire.fd, POLLOUT, deadline);
+            if (waited == IoStatus::OK) continue;
+            broken = true;
+            return waited;
+        }
+        broken = true;  // the records would be out of step with the session
+        return IoStatus::FAILED;
+    }
+    wire.outgoing.clear();
+    return IoStatus::OK;
+}
+
 TlsSession::TlsSession(std::unique_ptr<State> state) : m_State(std::move(state)) {}
 
 TlsSession::~TlsSession() = default;
@@ -419,24 +453,36 @@ std::unique_ptr<TlsSession> TlsSession::Start(Socket socket, const TlsPeer& peer
 IoStatus TlsSession::Send(const SendPiece* pieces, std::size_t count, Deadline deadline)
 {
     if (m_State->broken) return IoStatus::FAILED;
+    State& state = *m_State;
+    state.wire.gathering = true;
     std::vector<char> record;
     record.reserve(kRecordSize);
-    for (std::size_t i = 0; i < count; ++i) {
+    // Full records are encrypted into the gathered bytes, which leave whenever
+    // they reach kGatherSize and at the end.
+    const auto seal = [&]() {
+        IoStatus status = state.WriteRecord(record.data(), record.size(), deadline);
+        record.clear();
+        if (status == IoStatus::OK && state.wire.outgoing.size() >= kGatherSize)
+            status = state.SendGathered(deadline);
+        return status;
+    };
+    IoStatus status = IoStatus::OK;
+    for (std::size_t i = 0; i < count && status == IoStatus::OK; ++i) {
         const char* data = pieces[i].data;
         std::size_t left = pieces[i].length;
-        while (left > 0) {
+        while (left > 0 && status == IoStatus::OK) {
             const std::size_t step = std::min(left, kRecordSize - record.size());
             record.insert(record.end(), data, data + step);
             data += step;
             left -= step;
-            if (record.size() < kRecordSize) continue;
-            const IoStatus status = m_State->WriteRecord(record.data(), record.size(), deadline);
-            if (status != IoStatus::OK) return status;
-            record.clear();
+            if (record.size() == kRecordSize) status = seal();
         }
     }
-    if (record.empty()) return IoStatus::OK;
-    return m_State->WriteRecord(record.data(), record.size(), deadline);
+    if (status == IoStatus::OK && !record.empty()) status = seal();
+    state.wire.gathering = false;
+    if (status == IoStatus::OK) status = state.SendGathered(deadline);
+    state.wire.outgoing.clear();
+    return status;
 }
 
 IoStatus TlsSession::Receive(char* buffer, std::size_t capacity, Deadline deadline,
