@@ -17,8 +17,8 @@ from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 out, cert, key, max_s = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
 listeners = []
-for spec in sys.argv[5:]:
-    host, port, mode = spec.rsplit(':', 2)
+for listener in sys.argv[5:]:
+    host, port, mode = listener.rsplit(':', 2)
     listeners.append((host.strip('[]'), int(port), mode))
 os.makedirs(out, exist_ok=True)
 warnings.simplefilter('ignore')
