@@ -36,7 +36,7 @@ struct Exchange {
 // Sends one line of the exchange, shown under -d as shown, and reads the reply.
 int Step(const Exchange& at, const std::string& line, const std::string& shown)
 {
-    at.connection.SendHidden(line + "\r\n", shown + "\r\n");
+    at.connection.SendHidden(line, shown);
     at.connection.ReadReply(TimeLimit(kCommandTimeLimit));
     return at.connection.LastReply().Parsed().code;
 }
@@ -66,10 +66,21 @@ std::string Challenge(const Exchange& at)
     FailAuth(at, "the server's challenge is not base64");
 }
 
+// "AUTH NAME response", built in one buffer that the caller wipes.
+std::string InitialResponse(const Exchange& at, const std::string& response)
+{
+    std::string line = "AUTH " + at.name + " ";
+    line.reserve(line.size() + response.size());
+    line += response;
+    return line;
+}
+
 void Plain(const Exchange& at, const std::string& secret)
 {
-    std::string line = std::string("AUTH PLAIN ") + PlainResponse(at.user, secret);
-    const platform::SecretGuard wipe(&line);
+    std::string response = PlainResponse(at.user, secret);
+    std::string line = InitialResponse(at, response);
+    const platform::SecretGuard wipeResponse(&response);
+    const platform::SecretGuard wipeLine(&line);
     Expect(at, Step(at, line, "AUTH PLAIN <hidden>"), kAuthenticated);
 }
 
@@ -88,8 +99,10 @@ void Login(const Exchange& at, const std::string& secret)
 // which is acknowledged so that the server sends its failure reply.
 void Bearer(const Exchange& at, std::string response)
 {
-    const platform::SecretGuard wipe(&response);
-    int code = Step(at, "AUTH " + at.name + " " + response, "AUTH " + at.name + " <hidden>");
+    std::string line = InitialResponse(at, response);
+    const platform::SecretGuard wipeResponse(&response);
+    const platform::SecretGuard wipeLine(&line);
+    int code = Step(at, line, "AUTH " + at.name + " <hidden>");
     if (code == kContinue) {
         const std::string error = Challenge(at);
         code = Step(at, kOAuthErrorAnswer, kOAuthErrorAnswer);

@@ -173,11 +173,12 @@ void Connection::SendUnit(const char* data, std::size_t length)
     SendUnits(&unit, 1);
 }
 
-void Connection::SendHidden(const std::string& data, const std::string& shown)
+void Connection::SendHidden(const std::string& line, const std::string& shown)
 {
-    if (g_Debug) std::fprintf(stderr, "Posting: %s", shown.c_str());
-    const platform::SendPiece unit{data.data(), data.size()};
-    SendUnits(&unit, 1);
+    if (g_Debug) std::fprintf(stderr, "Posting: %s\r\n", shown.c_str());
+    // The line end travels as a piece of its own, so that the secret is never copied.
+    const platform::SendPiece pieces[] = {{line.data(), line.size()}, {"\r\n", 2}};
+    SendUnits(pieces, 2);
 }
 
 void Connection::SendBatch(const std::vector<std::string>& lines)

@@ -34,8 +34,9 @@ public:
 
     // One unit: the "Posting:" line under -d, then every byte. FAILED_TO_SEND.
     void SendUnit(const char* data, std::size_t length);
-    // A unit that holds a secret: under -d the line shows shown instead. FAILED_TO_SEND.
-    void SendHidden(const std::string& data, const std::string& shown);
+    // A line that holds a secret, sent with its CR LF; under -d it shows as
+    // shown. FAILED_TO_SEND.
+    void SendHidden(const std::string& line, const std::string& shown);
     // Commands that leave in one call, each shown under -d. FAILED_TO_SEND.
     void SendBatch(const std::vector<std::string>& lines);
     // Several units in one call, without debug lines. FAILED_TO_SEND.

@@ -71,9 +71,11 @@ void SecureAuthInfo(CSMTPEmail& email, Connection& connection)
     ExpectLoggedIn(connection,
                    Ask(email, connection, std::string("AUTHINFO USER ") + g_NewsUser + "\r\n"));
     if (!haveSecret || connection.LastReply().Text()[0] == '2') return;
-    std::string line = "AUTHINFO PASS " + secret + "\r\n";
+    std::string line = "AUTHINFO PASS ";
+    line.reserve(line.size() + secret.size());  // no reallocation leaves a copy behind
+    line += secret;
     const platform::SecretGuard wipeLine(&line);
-    connection.SendHidden(line, "AUTHINFO PASS <hidden>\r\n");
+    connection.SendHidden(line, "AUTHINFO PASS <hidden>");
     connection.ReadReply(TimeLimit(kCommandTimeLimit));
     ExpectLoggedIn(connection, connection.LastReply().Text()[0] == '2');
     // What the server offers may change once the reader is known.
