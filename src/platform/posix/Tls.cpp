@@ -17,6 +17,8 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/TlsCommon.h"
+
 namespace platform {
 namespace {
 
@@ -113,32 +115,13 @@ Owned<BIO_METHOD> WireMethod()
     return method;
 }
 
-std::string Hex(const unsigned char* bytes, std::size_t length, const char* separator)
-{
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (i > 0) text += separator;
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 15];
-    }
-    return text;
-}
-
 // The SHA-256 of the DER certificate, in upper-case hex without colons.
 std::string FingerprintOf(X509* certificate)
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (!certificate || !X509_digest(certificate, EVP_sha256(), digest, &length)) return "";
-    return Hex(digest, length, "");
-}
-
-std::string ShownFingerprint(const std::string& hex)
-{
-    std::string text = "SHA256:";
-    for (std::size_t i = 0; i < hex.size(); i += 2) text += (i > 0 ? ":" : "") + hex.substr(i, 2);
-    return text;
+    return HexText(digest, length);
 }
 
 std::string NameText(const X509_NAME* name)
@@ -256,15 +239,7 @@ struct TlsSession::State {
 TlsResult TlsSession::State::Configure(const TlsPeer& peer, std::string* why)
 {
     host = peer.host;
-    if (!peer.fingerprint.empty() && !ParseFingerprint(peer.fingerprint, &pin)) {
-        *why = "the fingerprint \"" + peer.fingerprint +
-               "\" is not \"SHA256:\" followed by 64 hex digits";
-        return TlsResult::CERTIFICATE_REFUSED;
-    }
-    if (host.empty()) {  // an empty name would turn the name check off
-        *why = "there is no host name to verify the certificate against";
-        return TlsResult::CERTIFICATE_REFUSED;
-    }
+    if (!CheckTlsPeer(peer, &pin, why)) return TlsResult::CERTIFICATE_REFUSED;
     method = WireMethod();
     context.reset(SSL_CTX_new(TLS_client_method()));
     if (!method || !context || !SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION)) {

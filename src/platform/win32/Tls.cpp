@@ -22,6 +22,8 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/TlsCommon.h"
+
 // Schannel is asked not to judge the server itself: on some systems (Wine)
 // it would accept any certificate, and it cannot take one CA file as the
 // only trust. The program builds and checks the chain and the name, or the
@@ -120,17 +122,6 @@ std::string SystemText(unsigned long code)
     return words.empty() ? "error " + HexCode(code) : words + " (" + HexCode(code) + ")";
 }
 
-std::string Hex(const unsigned char* bytes, std::size_t length)
-{
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i) {
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 15];
-    }
-    return text;
-}
-
 // The SHA-256 of the DER certificate, in upper-case hex without colons.
 std::string FingerprintOf(const CERT_CONTEXT* certificate)
 {
@@ -139,14 +130,7 @@ std::string FingerprintOf(const CERT_CONTEXT* certificate)
     if (!CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, certificate->pbCertEncoded,
                                certificate->cbCertEncoded, digest, &length))
         return "";
-    return Hex(digest, length);
-}
-
-std::string ShownFingerprint(const std::string& hex)
-{
-    std::string text = "SHA256:";
-    for (std::size_t i = 0; i < hex.size(); i += 2) text += (i > 0 ? ":" : "") + hex.substr(i, 2);
-    return text;
+    return HexText(digest, length);
 }
 
 std::string NameText(const CERT_NAME_BLOB* name)
@@ -363,15 +347,7 @@ struct TlsSession::State {
 TlsResult TlsSession::State::Configure(const TlsPeer& peer, std::string* why)
 {
     host = peer.host;
-    if (!peer.fingerprint.empty() && !ParseFingerprint(peer.fingerprint, &pin)) {
-        *why = "the fingerprint \"" + peer.fingerprint +
-               "\" is not \"SHA256:\" followed by 64 hex digits";
-        return TlsResult::CERTIFICATE_REFUSED;
-    }
-    if (host.empty()) {  // an empty name would turn the name check off
-        *why = "there is no host name to verify the certificate against";
-        return TlsResult::CERTIFICATE_REFUSED;
-    }
+    if (!CheckTlsPeer(peer, &pin, why)) return TlsResult::CERTIFICATE_REFUSED;
     address = AddressBytes(host);
     if (!peer.caFile.empty()) {
         const TlsResult trusted = TrustCaFile(peer.caFile, why);
