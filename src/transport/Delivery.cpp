@@ -3,15 +3,12 @@
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 #include "mail/MessageId.h"
-#include "mime/TempFileName.h"
-#include "platform/Files.h"
 #include "transport/Session.h"
+#include "transport/SpooledMessage.h"
 
 namespace {
 
 using transport::Connection;
-
-constexpr int kCreateAttempts = 3;
 
 // The usual mistake behind a failed handshake is a scheme for the other port.
 constexpr const char* kMailTlsHint =
@@ -20,59 +17,6 @@ constexpr const char* kMailTlsHint =
 constexpr const char* kNewsTlsHint =
     "Hint: port 563 takes nntps:// (TLS from the first byte), port 119 takes nntp+starttls:// "
     "(STARTTLS)";
-
-// The message file: created exclusively and owner-only (it holds private
-// mail), removed whenever the delivery ends, successful or not.
-class MessageFile {
-public:
-    MessageFile();
-    MessageFile(const MessageFile&) = delete;
-    MessageFile& operator=(const MessageFile&) = delete;
-    ~MessageFile();
-
-    FILE* File() const { return m_File; }
-    const char* Name() const { return m_Name; }
-    // FAILED_TO_OPEN_TEMPFILE when the written file cannot be flushed.
-    void Rewind();
-
-private:
-    char m_Name[kTempNameCapacity] = {};
-    FILE* m_File = nullptr;
-};
-
-MessageFile::MessageFile()
-{
-    // A name taken by someone else between naming and creating gets a new one.
-    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-        MakeTempFileName(m_Name);
-        m_File = platform::CreateExclusiveFile(m_Name);
-        if (m_File) return;
-    }
-    if (g_Verbose || g_Debug)
-        std::fprintf(stderr, "Unable to open tmp file '%s'. Aborting.\n", m_Name);
-    CSMTPException error(FAILED_TO_OPEN_TEMPFILE);
-    error << "Unable to open tmp file \"" << m_Name << "\". Aborting.";
-    throw error;
-}
-
-MessageFile::~MessageFile()
-{
-    std::fclose(m_File);
-    platform::RemoveFile(m_Name);
-}
-
-void MessageFile::Rewind()
-{
-    // A message cut short by a full disk must never be sent as if whole.
-    if (std::fflush(m_File) != 0 || std::ferror(m_File)) {
-        if (g_Verbose || g_Debug)
-            std::fprintf(stderr, "Unable to write tmp file '%s'. Aborting.\n", m_Name);
-        CSMTPException error(FAILED_TO_OPEN_TEMPFILE);
-        error << "Unable to write tmp file \"" << m_Name << "\". Aborting.";
-        throw error;
-    }
-    std::rewind(m_File);
-}
 
 // Once the end of the data is accepted the message is delivered: a failing
 // QUIT must not make a script send it again.
@@ -117,7 +61,7 @@ void CSMTPEmail::_SendIt()
     if (server.hasScheme && !GetHeader("Message-ID", nullptr))
         SetHeader("Message-ID",
                   MakeMessageId(GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(), 0);
-    MessageFile message;
+    transport::SpooledMessage message;
     WriteMessageFile(message.File(), message.Name());
     for (;;) {
         message.Rewind();

@@ -6,10 +6,6 @@
 #include "transport/Session.h"
 
 namespace transport {
-bool IsAccepted(const char* reply)
-{
-    return reply[0] == '1' || reply[0] == '2' || reply[0] == '3';
-}
 
 void FailWithReply(const ReplyReader& reply)
 {

@@ -42,6 +42,11 @@ std::size_t FirstReplyEnd(const char* text, std::size_t length)
 
 }  // namespace
 
+bool IsAccepted(const char* reply)
+{
+    return reply[0] == '1' || reply[0] == '2' || reply[0] == '3';
+}
+
 void FailIo(SmtpError code, const char* call, platform::IoStatus status, int limit)
 {
     CSMTPException error(code);

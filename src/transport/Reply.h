@@ -19,6 +19,9 @@ struct Reply {
     std::size_t length = 0;          // bytes up to the end of the first final line
 };
 
+// The server's reply is judged by its first byte alone.
+bool IsAccepted(const char* reply);
+
 // Complete: the bytes end with CR LF and the last line is final, that is, its
 // fourth byte is not "-" (lines of a multi-line reply may come in separate reads).
 bool IsCompleteReply(const char* text, std::size_t length);

@@ -67,8 +67,6 @@ void RefuseLoginInPlainText(const Connection& connection);
 // (null when EHLO was refused). AUTH_FAILED.
 void Authenticate(Connection& connection, const Capabilities* offered);
 
-// The server's reply is judged by its first byte alone.
-bool IsAccepted(const char* reply);
 // SERVER_ERROR with the reply in the message.
 [[noreturn]] void FailWithReply(const ReplyReader& reply);
 
