@@ -62,8 +62,14 @@ bool LookupHostAddresses(const char* name, std::uint16_t port, std::vector<Socke
 // up because it cannot name a host (empty, or the address 0).
 void NoteHostNotFound();
 
-// Connects to the address before the deadline.
-IoStatus ConnectSocket(Socket socket, const SocketAddress& address, Deadline deadline);
+// Where a connect stands: several may be under way at once, one per address.
+enum class ConnectState { CONNECTED, PENDING, FAILED };
+// Starts connecting the socket to the address without waiting for it.
+ConnectState StartConnect(Socket socket, const SocketAddress& address);
+// Waits until one of the pending connects ends (*which is its index) or
+// the deadline passes: PENDING then, with a time-out as the last error.
+ConnectState WaitForConnect(const Socket* sockets, std::size_t count, Deadline deadline,
+                            std::size_t* which);
 // Sends small segments at once (the last unit of a message must not wait).
 void SetNoDelay(Socket socket);
 

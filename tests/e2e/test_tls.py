@@ -3,6 +3,7 @@ do on demand (downgrades, injected plain text, bad certificates), then aiosmtpd,
 Postfix and INN over TLS, and IPv6 addresses. Each refusal checks the exit
 status, the error line, and what the server saw, so that nothing went out in
 plain text after STARTTLS was asked for."""
+import contextlib
 import email
 import email.policy
 import re
@@ -315,19 +316,47 @@ def test_ipv6_literal_in_brackets(env, pki, tls_capture):
     assert implicit["port"] == 465 and implicit["tls"]
 
 
-@pytest.mark.parametrize("addresses,listener", [
-    (["::1", "127.0.0.1"], "127.0.0.1:25:plain"),
-    (["127.0.0.2", "127.0.0.3"], "127.0.0.3:25:plain"),
-], ids=["ipv6-refused-then-ipv4", "first-ipv4-refused"])
-def test_next_address_after_a_refused_one(env, tls_capture, hosts_file, addresses, listener):
+@contextlib.contextmanager
+def black_holed(addresses, port=25):
+    """Listeners whose backlog of one is taken: the kernel drops every further SYN."""
+    with contextlib.ExitStack() as stack:
+        for address in addresses:
+            listener = stack.enter_context(socket.socket())
+            listener.bind((address, port))
+            listener.listen(0)
+            stack.enter_context(socket.create_connection((address, port), timeout=5))
+        yield
+
+
+def tried_next(address):
+    return b"Could not connect to %s port 25 (error 111); trying the next address\n" % address
+
+
+# The first address refuses, or drops the SYN and is left waiting while the
+# next one connects; a host whose every address is silent times out.
+@pytest.mark.parametrize("addresses,silent,listener,expected", [
+    (["::1", "127.0.0.1"], [], "127.0.0.1:25:plain", tried_next(b"::1")),
+    (["127.0.0.2", "127.0.0.3"], [], "127.0.0.3:25:plain", tried_next(b"127.0.0.2")),
+    (["127.0.0.2", "127.0.0.3"], ["127.0.0.2"], "127.0.0.3:25:plain", b""),
+    (["127.0.0.2", "127.0.0.3"], ["127.0.0.2", "127.0.0.3"], None,
+     b"Failed to connect to server 'dual.example.test' port 25. Winsock error: 110\n"),
+], ids=["ipv6-refused-then-ipv4", "first-ipv4-refused", "first-ipv4-black-holed",
+        "every-address-black-holed"])
+def test_next_address_after_a_refused_one(env, tls_capture, hosts_file, addresses, silent,
+                                          listener, expected):
     # The namespace's /etc/hosts gives localhost only 127.0.0.1, so the name
     # with two addresses comes from a hosts file of the test's own.
     hosts = hosts_file(["%s dual.example.test" % a for a in addresses])
     assert hosts.addresses("dual.example.test") == addresses
-    capture = tls_capture(listener)                  # the first address refuses
-    status, out, err = hosts.run(["-v", "-Sdual.example.test", "-F" + SENDER, RCPT], env)
-    assert (status, out, err) == (0, b"", SENT)
-    assert capture.messages(1)[0]["rcpt_tos"] == [RCPT]
+    capture = tls_capture(listener) if listener else None
+    env["QUILLEX_TIMEOUT"] = "3"
+    with black_holed(silent):
+        status, out, err = hosts.run(["-d", "-Sdual.example.test", "-F" + SENDER, RCPT], env)
+    assert (status, out) == (0 if listener else 6, b"")
+    assert expected in err, err
+    assert err.count(b"Could not connect") == expected.count(b"Could not connect"), err
+    if capture:
+        assert capture.messages(1)[0]["rcpt_tos"] == [RCPT]
 
 
 # --------------------------------------------------------------------------

@@ -150,24 +150,49 @@ void NoteHostNotFound()
     s_LastError = EAI_NONAME;
 }
 
-IoStatus ConnectSocket(Socket socket, const SocketAddress& address, Deadline deadline)
+ConnectState StartConnect(Socket socket, const SocketAddress& address)
 {
-    const int fd = static_cast<int>(socket);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(address.bytes.data()),
+    if (connect(static_cast<int>(socket), reinterpret_cast<const sockaddr*>(address.bytes.data()),
                 static_cast<socklen_t>(address.length)) == 0)
-        return IoStatus::OK;
+        return ConnectState::CONNECTED;
     // An interrupted connect goes on in the background, like one in progress.
-    if (errno != EINPROGRESS && errno != EINTR) return Fail();
-    const IoStatus waited = WaitFor(socket, POLLOUT, deadline);
-    if (waited != IoStatus::OK) return waited;
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) return Fail();
-    if (error != 0) {
-        s_LastError = error;
-        return IoStatus::FAILED;
+    if (errno == EINPROGRESS || errno == EINTR) return ConnectState::PENDING;
+    Fail();
+    return ConnectState::FAILED;
+}
+
+ConnectState WaitForConnect(const Socket* sockets, std::size_t count, Deadline deadline,
+                            std::size_t* which)
+{
+    std::vector<pollfd> entries;
+    for (std::size_t i = 0; i < count; ++i)
+        entries.push_back({static_cast<int>(sockets[i]), POLLOUT, 0});
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            TimedOut();
+            return ConnectState::PENDING;
+        }
+        const int ready =
+            poll(entries.data(), entries.size(), left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) {
+            // A wait that cannot be made ends the first attempt.
+            *which = 0;
+            Fail();
+            return ConnectState::FAILED;
+        }
+        for (std::size_t i = 0; ready > 0 && i < entries.size(); ++i) {
+            if (entries[i].revents == 0) continue;
+            *which = i;
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (getsockopt(entries[i].fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
+            if (error == 0) return ConnectState::CONNECTED;
+            s_LastError = error;
+            return ConnectState::FAILED;
+        }
     }
-    return IoStatus::OK;
 }
 
 void SetNoDelay(Socket socket)

@@ -35,10 +35,9 @@ IoStatus TimedOut()
     return IoStatus::TIMED_OUT;
 }
 
-enum class Readiness { READ, WRITE, CONNECT };
+enum class Readiness { READ, WRITE };
 
-// Waits until the socket is ready or the deadline passes. A failed
-// non-blocking connect shows in the exception set, not the write set.
+// Waits until the socket is ready or the deadline passes.
 IoStatus WaitFor(Socket socket, Readiness readiness, Deadline deadline)
 {
     for (;;) {
@@ -47,14 +46,12 @@ IoStatus WaitFor(Socket socket, Readiness readiness, Deadline deadline)
         if (left <= 0) return TimedOut();
         const long long step = std::min<long long>(left, 1000000LL * 3600);
         timeval timeout{static_cast<long>(step / 1000000), static_cast<long>(step % 1000000)};
-        fd_set wanted, failed;
+        fd_set wanted;
         FD_ZERO(&wanted);
-        FD_ZERO(&failed);
         FD_SET(Native(socket), &wanted);
-        FD_SET(Native(socket), &failed);
         const bool reading = readiness == Readiness::READ;
-        const int ready = select(0, reading ? &wanted : nullptr, reading ? nullptr : &wanted,
-                                 readiness == Readiness::CONNECT ? &failed : nullptr, &timeout);
+        const int ready =
+            select(0, reading ? &wanted : nullptr, reading ? nullptr : &wanted, nullptr, &timeout);
         if (ready > 0) return IoStatus::OK;
         if (ready == SOCKET_ERROR) return Fail();
     }
@@ -71,7 +68,7 @@ bool StartSockets()
 {
     // A failed start gives its error code as the result: the library that
     // would keep the last error is not running.
-    const int result = WSAStartup(MAKEWORD(1, 1), &s_StartRecord);
+    const int result = WSAStartup(MAKEWORD(2, 2), &s_StartRecord);
     if (result != 0) s_LastError = result;
     return result == 0;
 }
@@ -164,24 +161,58 @@ void NoteHostNotFound()
     s_LastError = WSAHOST_NOT_FOUND;
 }
 
-IoStatus ConnectSocket(Socket socket, const SocketAddress& address, Deadline deadline)
+ConnectState StartConnect(Socket socket, const SocketAddress& address)
 {
     if (connect(Native(socket), reinterpret_cast<const sockaddr*>(address.bytes.data()),
                 address.length) == 0)
-        return IoStatus::OK;
-    if (WSAGetLastError() != WSAEWOULDBLOCK) return Fail();
-    const IoStatus waited = WaitFor(socket, Readiness::CONNECT, deadline);
-    if (waited != IoStatus::OK) return waited;
-    int error = 0;
-    int length = sizeof error;
-    if (getsockopt(Native(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                   &length) == SOCKET_ERROR)
-        return Fail();
-    if (error != 0) {
-        s_LastError = error;
-        return IoStatus::FAILED;
+        return ConnectState::CONNECTED;
+    if (WSAGetLastError() == WSAEWOULDBLOCK) return ConnectState::PENDING;
+    Fail();
+    return ConnectState::FAILED;
+}
+
+// A connect that succeeds shows in the write set, one that fails in the
+// exception set.
+ConnectState WaitForConnect(const Socket* sockets, std::size_t count, Deadline deadline,
+                            std::size_t* which)
+{
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            TimedOut();
+            return ConnectState::PENDING;
+        }
+        const long long step = std::min<long long>(left, 1000000LL * 3600);
+        timeval timeout{static_cast<long>(step / 1000000), static_cast<long>(step % 1000000)};
+        fd_set connected, failed;
+        FD_ZERO(&connected);
+        FD_ZERO(&failed);
+        for (std::size_t i = 0; i < count && i < FD_SETSIZE; ++i) {
+            FD_SET(Native(sockets[i]), &connected);
+            FD_SET(Native(sockets[i]), &failed);
+        }
+        const int ready = select(0, nullptr, &connected, &failed, &timeout);
+        if (ready == SOCKET_ERROR) {
+            // A wait that cannot be made ends the first attempt.
+            *which = 0;
+            Fail();
+            return ConnectState::FAILED;
+        }
+        for (std::size_t i = 0; ready > 0 && i < count; ++i) {
+            const SOCKET fd = Native(sockets[i]);
+            if (!FD_ISSET(fd, &connected) && !FD_ISSET(fd, &failed)) continue;
+            *which = i;
+            int error = 0;
+            int length = sizeof error;
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) ==
+                SOCKET_ERROR)
+                error = WSAGetLastError();
+            if (error == 0 && FD_ISSET(fd, &connected)) return ConnectState::CONNECTED;
+            s_LastError = error != 0 ? error : WSAECONNREFUSED;
+            return ConnectState::FAILED;
+        }
     }
-    return IoStatus::OK;
 }
 
 void SetNoDelay(Socket socket)
