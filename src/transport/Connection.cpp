@@ -258,9 +258,10 @@ Connection::Connection(const ServerName& server, const char* tlsHint)
     const std::vector<platform::SocketAddress> addresses = HostAddresses(server.host, server.port);
     if (addresses.empty()) FailToConnect(server, false, 0);
     std::size_t won = 0;
-    m_Stream = AddressRace(server, addresses).Run(&won);
-    platform::SetNoDelay(m_Stream->Handle());
+    std::unique_ptr<SocketStream> stream = AddressRace(server, addresses).Run(&won);
+    platform::SetNoDelay(stream->Handle());
     m_Address = addresses[won].text;
+    m_Stream = std::move(stream);
 }
 
 Connection::Connection(std::unique_ptr<Stream> stream, ServerName server)

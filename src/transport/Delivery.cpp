@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <memory>
 
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
@@ -9,6 +10,10 @@
 namespace {
 
 using transport::Connection;
+
+// One message takes at most this many connections: a server may cap the
+// transactions of each.
+constexpr int kMailConnections = 10;
 
 // The usual mistake behind a failed handshake is a scheme for the other port.
 constexpr const char* kMailTlsHint =
@@ -31,6 +36,46 @@ void Quit(CSMTPEmail& email, Connection& connection)
     }
 }
 
+// Connects, with TLS from the first byte where the scheme asks for it, and
+// reads the greeting.
+std::unique_ptr<Connection> Open(CSMTPEmail& email, const transport::ServerName& server, bool news)
+{
+    auto connection = std::make_unique<Connection>(server, news ? kNewsTlsHint : kMailTlsHint);
+    if (server.security == transport::Security::IMPLICIT_TLS)
+        connection->StartTls(transport::TlsPeerFor(*connection));
+    email._ReadReply(*connection);
+    return connection;
+}
+
+// The receivers still waiting get a further transaction. A server may take
+// only so many per connection: one that declines gets a new connection,
+// greeted like the first, up to kMailConnections in all.
+std::unique_ptr<Connection> CarryOn(CSMTPEmail& email, std::unique_ptr<Connection> connection,
+                                    transport::MailSession& mail, int* connections)
+{
+    for (;;) {
+        try {
+            transport::NextTransaction(email, *connection, mail);
+            return connection;
+        } catch (const transport::TransactionDeclined&) {
+            if (*connections >= kMailConnections) throw;
+        }
+        const transport::ServerName server = connection->Server();
+        connection.reset();
+        connection = Open(email, server, false);
+        ++*connections;
+        transport::MailGreeting(email, *connection, mail);
+    }
+}
+
+void TellPartialDelivery(const transport::MailSession& mail)
+{
+    if ((g_Verbose || g_Debug) && mail.delivered > 0)
+        std::fprintf(stderr, "%lu receivers have the message, %lu do not\n",
+                     static_cast<unsigned long>(mail.delivered),
+                     static_cast<unsigned long>(mail.total - mail.delivered));
+}
+
 }  // namespace
 
 void CSMTPEmail::_SendIt()
@@ -44,17 +89,14 @@ void CSMTPEmail::_SendIt()
     if (!news && NeedsSmtpUtf8() && server.security == transport::Security::PLAIN)
         _RefuseUtf8Envelope();
     transport::StartSocketLibrary();
-    Connection connection(server, news ? kNewsTlsHint : kMailTlsHint);
-    if (server.security == transport::Security::IMPLICIT_TLS)
-        connection.StartTls(transport::TlsPeerFor(connection));
-    _ReadReply(connection);
+    std::unique_ptr<Connection> connection = Open(*this, server, news);
     transport::FillLocalHostName(server.host);
 
     transport::MailSession mail;
     if (news)
-        transport::NewsDialogue(*this, connection);
+        transport::NewsDialogue(*this, *connection);
     else
-        mail = transport::MailDialogue(*this, connection);
+        mail = transport::MailDialogue(*this, *connection);
 
     SetDate();
     // Large providers refuse or mark mail without one; plain runs keep their bytes.
@@ -63,16 +105,23 @@ void CSMTPEmail::_SendIt()
                   MakeMessageId(GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(), 0);
     transport::SpooledMessage message;
     WriteMessageFile(message.File(), message.Name());
-    for (;;) {
-        message.Rewind();
-        _SendText(connection, nullptr, SEND_FLUSH);
-        transport::StreamMessageFile(*this, connection, message.File(), message.Name());
-        _SendText(connection, "\r\n.\r\n", SEND_QUEUE);
-        transport::ReadReplyWithin(*this, connection,
-                                   transport::TimeLimit(transport::kEndOfDataTimeLimit));
-        // The receivers a capping server did not take get the same message next.
-        if (mail.waiting.empty()) break;
-        transport::NextTransaction(*this, connection, mail);
+    int connections = 1;
+    try {
+        for (;;) {
+            message.Rewind();
+            _SendText(*connection, nullptr, SEND_FLUSH);
+            transport::StreamMessageFile(*this, *connection, message.File(), message.Name());
+            _SendText(*connection, "\r\n.\r\n", SEND_QUEUE);
+            transport::ReadReplyWithin(*this, *connection,
+                                       transport::TimeLimit(transport::kEndOfDataTimeLimit));
+            mail.delivered += mail.taken;
+            // The receivers a capping server did not take get the same message next.
+            if (mail.waiting.empty()) break;
+            connection = CarryOn(*this, std::move(connection), mail, &connections);
+        }
+    } catch (const CSMTPException&) {
+        TellPartialDelivery(mail);
+        throw;
     }
-    Quit(*this, connection);
+    Quit(*this, *connection);
 }

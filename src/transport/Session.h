@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/CSMTPException.h"
 #include "transport/Capabilities.h"
 #include "transport/Connection.h"
 
@@ -77,17 +78,31 @@ struct MailSession {
     bool smtpUtf8 = false;                // MAIL FROM asks for SMTPUTF8
     std::string list;                     // every receiver, as the message held them
     std::vector<std::string_view> waiting;
+    // The most receivers the server took in a transaction that it capped.
+    std::size_t cap = SIZE_MAX;
+    std::size_t total = 0;      // receivers in the list
+    std::size_t taken = 0;      // by the transaction under way
+    std::size_t delivered = 0;  // by the transactions whose message was accepted
+};
+
+// A further transaction that the server declines: a 4xx reply to MAIL, or
+// a connection that it closed after the last message. It carries the error
+// that ends the run when no new connection may be opened.
+class TransactionDeclined : public CSMTPException {
+public:
+    explicit TransactionDeclined(const CSMTPException& cause) : CSMTPException(cause) {}
 };
 
 // RCPT commands that leave together when the server allows pipelining: few
 // enough that their replies fit the socket buffers while the batch is sent.
 constexpr std::size_t kPipelineBatch = 100;
 
-// The mail dialogue up to DATA: the greeting (HELO, or EHLO with STARTTLS
-// and AUTH as the scheme asks) and the first transaction.
+// The mail dialogue up to DATA: the greeting and the first transaction.
 MailSession MailDialogue(CSMTPEmail& email, Connection& connection);
+// The greeting: HELO, or EHLO with STARTTLS and AUTH as the scheme asks.
+void MailGreeting(CSMTPEmail& email, Connection& connection, MailSession& session);
 // MAIL, the waiting receivers and DATA: a transaction for those the server
-// took so far; the rest stay waiting.
+// takes; the rest stay waiting. TransactionDeclined after the first message.
 void NextTransaction(CSMTPEmail& email, Connection& connection, MailSession& session);
 // The news dialogue up to POST.
 void NewsDialogue(CSMTPEmail& email, Connection& connection);

@@ -1,4 +1,7 @@
+#include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -93,6 +96,7 @@ void TakeReceivers(CSMTPEmail& email, MailSession& session)
         session.waiting.push_back(list.substr(start, end == std::string::npos ? end : end - start));
         start = list.find_first_not_of(kReceiverDelimiters, end);
     }
+    session.total = session.waiting.size();
 }
 
 // HELO sessions go in lock-step and every refusal ends the run.
@@ -101,6 +105,7 @@ void LockStep(CSMTPEmail& email, Connection& connection, MailSession& session)
     Command(email, connection, MailFromLine(email, session));
     for (const std::string_view receiver : session.waiting)
         Command(email, connection, RcptLine(receiver));
+    session.taken = session.waiting.size();
     session.waiting.clear();
 }
 
@@ -131,39 +136,70 @@ bool Taken(const Connection& connection)
     FailWithReply(reply);
 }
 
+// A server that takes no more transactions on a connection refuses MAIL
+// with 4xx, or has closed it; a time-out is neither.
+bool Declined(const Connection& connection, const CSMTPException& error, platform::Deadline timeOut)
+{
+    if (error.m_Code == SERVER_ERROR) return connection.LastReply().Text()[0] == '4';
+    const bool lost = error.m_Code == FAILED_TO_SEND || error.m_Code == FAILED_TO_RECEIVE ||
+                      error.m_Code == TLS_FAILED;
+    return lost && std::chrono::steady_clock::now() < timeOut;
+}
+
+// MAIL leaves with the first batch, and its reply comes first.
+void Mail(Connection& connection, const std::vector<std::string>& lines, bool further)
+{
+    const platform::Deadline timeOut = platform::DeadlineAfter(TimeLimit(kCommandTimeLimit));
+    try {
+        connection.SendBatch(lines);
+        Judged(connection);
+    } catch (const CSMTPException& error) {
+        if (further && Declined(connection, error, timeOut)) throw TransactionDeclined(error);
+        throw;
+    }
+}
+
 // EHLO sessions: with PIPELINING, MAIL and the RCPTs leave in batches and
 // their replies are read in order; without it, one at a time. DATA waits
-// for every reply.
+// for every reply. Once a server has capped a transaction, no more
+// receivers are sent than it took then, and none after the next refusal.
 void Envelope(CSMTPEmail& email, Connection& connection, MailSession& session, bool pipelining)
 {
     const std::size_t batch = pipelining ? kPipelineBatch : 1;
     const std::vector<std::string_view>& waiting = session.waiting;
+    const std::size_t offered = std::min(waiting.size(), session.cap);
     std::vector<std::string_view> later;
     std::size_t taken = 0;
     std::size_t next = 0;  // the first receiver not sent yet
-    // MAIL leaves with the first batch, and its reply comes first.
+    bool capped = false;
+    bool mailSent = false;
     std::vector<std::string> lines{MailFromLine(email, session)};
-    bool mailAnswered = false;
     connection.SetPipelined(pipelining);
     do {
         const std::size_t first = next;
-        while (lines.size() < batch && next < waiting.size())
-            lines.push_back(RcptLine(waiting[next++]));
-        connection.SendBatch(lines);
-        if (!mailAnswered) Judged(connection);
-        mailAnswered = true;
+        while (lines.size() < batch && next < offered) lines.push_back(RcptLine(waiting[next++]));
+        if (!mailSent)
+            Mail(connection, lines, session.delivered > 0);
+        else
+            connection.SendBatch(lines);
+        mailSent = true;
         for (std::size_t i = first; i < next; ++i) {
             connection.ReadReply(TimeLimit(kCommandTimeLimit));
-            if (Taken(connection))
+            if (Taken(connection)) {
                 ++taken;
-            else
+            } else {
                 later.push_back(waiting[i]);
+                capped = true;
+            }
         }
         lines.clear();
-    } while (next < waiting.size());
+    } while (next < offered && !capped);
     connection.SetPipelined(false);
     // A server that takes none of them cannot be given the message.
     if (taken == 0 && !later.empty()) FailWithReply(connection.LastReply());
+    if (capped) session.cap = taken;
+    later.insert(later.end(), waiting.begin() + static_cast<std::ptrdiff_t>(next), waiting.end());
+    session.taken = taken;
     session.waiting = std::move(later);
 }
 
@@ -176,16 +212,21 @@ void Data(CSMTPEmail& email, Connection& connection)
 
 MailSession MailDialogue(CSMTPEmail& email, Connection& connection)
 {
-    RefuseLoginInPlainText(connection);
     MailSession session;
+    MailGreeting(email, connection, session);
+    TakeReceivers(email, session);
+    NextTransaction(email, connection, session);
+    return session;
+}
+
+void MailGreeting(CSMTPEmail& email, Connection& connection, MailSession& session)
+{
+    RefuseLoginInPlainText(connection);
     if (connection.Server().security == Security::PLAIN)
         Helo(email, connection);
     else
         session.offered = Greet(email, connection);
     AgreeOnUtf8(email, session);
-    TakeReceivers(email, session);
-    NextTransaction(email, connection, session);
-    return session;
 }
 
 void NextTransaction(CSMTPEmail& email, Connection& connection, MailSession& session)

@@ -462,38 +462,58 @@ def test_refusal_in_a_pipelined_batch(env, pki, tls_script, tmp_path):
 
 
 TOO_MANY = b"452 4.5.3 Too many recipients\r\n"
+TOO_MANY_MESSAGES = b"452 4.3.2 Too many messages sent\r\n"
 
 
-@pytest.mark.parametrize("caps,cap,at,count,status,deliveries", [
-    (PIPELINING, CAPPED, 100, 250, 0, [100, 100, 50]),
-    (PIPELINING, TOO_MANY, 100, 250, 0, [100, 100, 50]),
-    (["SIZE 1000000"], TOO_MANY, 100, 250, 0, [100, 100, 50]),
-    (PIPELINING, CAPPED, 100, 100, 0, [100]),
+def from_mail(n, reply):
+    """A server that takes n transactions per connection, then answers MAIL
+    with reply (b"": closes the connection instead)."""
+    return lambda i, line: reply if i >= n else None
+
+
+# A cap on the receivers of a transaction, and on the transactions of a connection.
+@pytest.mark.parametrize("caps,cap,at,count,mails,status,deliveries,connections", [
+    (PIPELINING, CAPPED, 100, 250, None, 0, [100, 100, 50], 1),
+    (PIPELINING, TOO_MANY, 100, 250, None, 0, [100, 100, 50], 1),
+    (["SIZE 1000000"], TOO_MANY, 100, 250, None, 0, [100, 100, 50], 1),
+    (PIPELINING, CAPPED, 100, 100, None, 0, [100], 1),
+    (PIPELINING, TOO_MANY, 10, 1500, None, 0, [10] * 150, 1),
+    (PIPELINING, TOO_MANY, 2, 25, from_mail(3, TOO_MANY_MESSAGES), 0, [2] * 12 + [1], 5),
+    (["SIZE 1000000"], TOO_MANY, 2, 25, from_mail(3, b""), 0, [2] * 12 + [1], 5),
+    (PIPELINING, TOO_MANY, 2, 25, from_mail(1, TOO_MANY_MESSAGES), 9, [2] * 10, 10),
     # a cap on the first receiver of a transaction: nobody can take the message
-    (PIPELINING, CAPPED, 0, 5, 9, []),
-    (["SIZE 1000000"], TOO_MANY, 0, 5, 9, []),
+    (PIPELINING, CAPPED, 0, 5, None, 9, [], 1),
+    (["SIZE 1000000"], TOO_MANY, 0, 5, None, 9, [], 1),
     # any other 451 is a refusal as before
-    (PIPELINING, b"451 4.3.0 try again later\r\n", 100, 250, 9, []),
-], ids=["pipelined-451", "pipelined-452", "lock-step-452", "exactly-the-cap",
+    (PIPELINING, b"451 4.3.0 try again later\r\n", 100, 250, None, 9, [], 1),
+], ids=["pipelined-451", "pipelined-452", "lock-step-452", "exactly-the-cap", "cap-10-of-1500",
+        "3-messages-per-connection", "closed-after-3-messages", "too-many-connections",
         "first-receiver-capped", "first-receiver-capped-lock-step", "other-451-refuses"])
 def test_receivers_over_a_cap_go_in_further_transactions(env, pki, tls_script, tmp_path, caps,
-                                                         cap, at, count, status, deliveries):
+                                                         cap, at, count, mails, status,
+                                                         deliveries, connections):
     s = tls_script("smtp", 2465, implicit=True, caps_tls=caps,
-                   rcpt=lambda n, line: cap if n >= at else None)
+                   rcpt=lambda n, line: cap if n >= at else None, mail=mails)
     env["QUILLEX_CA_FILE"] = pki.ca
     addresses = receivers(count)
     got, err = mail_to(env, "smtps://localhost:2465", addresses, tmp_path)
-    s.done()
-    assert s.connections == 1
-    if status:
+    s.done(connections)
+    assert s.connections == connections
+    if not deliveries:
         assert (got, err) == (status, refused(cap))
         assert "DATA" not in s.steps
         return
-    assert (got, err) == (0, SENT)
+    delivered = sum(deliveries)
+    # A run that gives up after some receivers got the message counts them.
+    assert (got, err) == (0, SENT) if not status else \
+        (got, err) == (status, b"%d receivers have the message, %d do not\n"
+                       % (delivered, count - delivered) + refused(TOO_MANY_MESSAGES))
     accepted = [[r for r in e if r] for e in s.envelopes]
     assert [len(e) for e in accepted] == deliveries
-    assert sum(accepted, []) == [b"<%s>" % a.encode() for a in addresses]
+    assert sum(accepted, []) == [b"<%s>" % a.encode() for a in addresses[:delivered]]
     assert len(s.data) == len(deliveries) and len(set(s.data)) == 1
+    # Once capped, a transaction offers no more receivers than the server took.
+    assert s.steps.count("RCPT") <= count + 100 + 2 * connections
 
 
 # Postfix offers PIPELINING and takes 1000 receivers per message (its default

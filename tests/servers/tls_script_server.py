@@ -45,11 +45,12 @@ class TlsScriptServer:
     ask(reply) sends a 334 reply and returns the client's next line (None once
     it closed); it returns the final reply. Without it, AUTH gets a 235.
     rcpt(n, line) may replace the reply to the n-th RCPT (from 0) of a
-    transaction: bytes, or None for 250."""
+    transaction: bytes, or None for 250; mail(n, line) the reply to the n-th
+    MAIL of a connection, where b"" closes the connection instead."""
 
     def __init__(self, proto, cert, key, port, host="127.0.0.1", implicit=False,
                  caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None,
-                 lifetime=60, auth=None, rcpt=None):
+                 lifetime=60, auth=None, rcpt=None, mail=None):
         self.proto = proto
         self.implicit = implicit
         self.caps = caps if caps is not None else (SMTP_CAPS if proto == "smtp" else NNTP_CAPS)
@@ -59,6 +60,9 @@ class TlsScriptServer:
         self.inject = inject
         self.auth = auth
         self.rcpt = rcpt
+        self.mail = mail
+        self._envelope = None
+        self._mails = 0
         self.wire = []
         self.envelopes = []
         self._partial = b""
@@ -217,11 +221,17 @@ class TlsScriptServer:
                     return b"503 5.5.1 TLS already active\r\n"
                 return self.starttls
             if verb == "MAIL":
-                self.envelopes.append([])
+                self._mails += 1
+                refusal = self.mail(self._mails - 1, line) if self.mail else None
+                self._envelope = None if refusal is not None else []
+                if refusal is not None:
+                    return refusal
+                self.envelopes.append(self._envelope)
             if verb == "RCPT":
-                envelope = self.envelopes[-1] if self.envelopes else []
-                reply = self.rcpt(len(envelope), line) if self.rcpt else None
-                envelope.append(line[len("RCPT TO:"):] if reply is None else None)
+                if self._envelope is None:
+                    return b"503 5.5.1 MAIL first\r\n"
+                reply = self.rcpt(len(self._envelope), line) if self.rcpt else None
+                self._envelope.append(line[len("RCPT TO:"):] if reply is None else None)
                 return reply or b"250 2.0.0 ok\r\n"
             return {"DATA": b"354 go ahead\r\n", "QUIT": b"221 2.0.0 bye\r\n",
                     "AUTH": b"235 2.7.0 accepted\r\n"}.get(verb, b"250 2.0.0 ok\r\n")
@@ -256,6 +266,7 @@ class TlsScriptServer:
 
     def _session(self, conn):
         conn.settimeout(0.1)
+        self._envelope, self._mails = None, 0
         tls = False
         if self.implicit:
             conn = self._handshake(conn)
@@ -278,6 +289,8 @@ class TlsScriptServer:
                 reply, buf = self._auth(conn, tls, buf, line)
             else:
                 reply = self._reply(verb, line, tls)
+            if reply == b"":
+                return
             if reply is None:
                 go = b"220 2.0.0 Ready to start TLS\r\n" if self.proto == "smtp" \
                     else b"382 Begin TLS negotiation now\r\n"

@@ -142,35 +142,43 @@ TEST(Connection, DialogueRunsOverAnyStreamAndStopsAtTheFirstRefusal)
 }
 
 // With PIPELINING the replies of a batch may share reads; without it they
-// come one by one. Either way the receiver a capping server refuses waits.
+// come one by one, and none is sent after the first refusal. Either way the
+// receivers a capping server refuses wait, and later transactions offer no
+// more than it took.
 TEST(Connection, ReceiversACappingServerRefusesWaitForTheNextTransaction)
 {
-    const std::vector<std::vector<std::string>> scripts = {
-        {"250-mx\r\n250 PIPELINING\r\n", "250 sender\r\n250 a\r\n452 4.5.3 Too many",
-         " recipients\r\n", "250 c\r\n", "354 go\r\n", "250 sender\r\n250 b\r\n", "354 go\r\n"},
-        {"250 mx\r\n", "250 sender\r\n", "250 a\r\n", "451 4.5.3 Too many recipients\r\n",
-         "250 c\r\n", "354 go\r\n", "250 sender\r\n", "250 b\r\n", "354 go\r\n"},
+    const std::string from = "MAIL FROM:<me@x.test>\r\n";
+    const std::string a = "RCPT TO:<a@x.test>\r\n", b = "RCPT TO:<b@x.test>\r\n",
+                      c = "RCPT TO:<c@x.test>\r\n", data = "DATA\r\n";
+    const struct {
+        std::vector<std::string> script;
+        std::vector<std::string> sent;  // after EHLO
+    } rows[] = {
+        {{"250-mx\r\n250 PIPELINING\r\n", "250 sender\r\n250 a\r\n452 4.5.3 Too many",
+          " recipients\r\n", "250 c\r\n", "354 go\r\n", "250 sender\r\n250 b\r\n", "354 go\r\n"},
+         {from, a, b, c, data, from, b, data}},
+        {{"250 mx\r\n", "250 sender\r\n", "250 a\r\n", "451 4.5.3 Too many recipients\r\n",
+          "354 go\r\n", "250 sender\r\n", "250 b\r\n", "354 go\r\n", "250 sender\r\n", "250 c\r\n",
+          "354 go\r\n"},
+         {from, a, b, data, from, b, data, from, c, data}},
     };
-    for (const std::vector<std::string>& script : scripts) {
+    for (const auto& row : rows) {
         std::vector<std::string> sent;
         const transport::ServerName server{"mx.example.test", 465,
                                            transport::Security::IMPLICIT_TLS, true, ""};
-        transport::Connection connection(std::make_unique<ScriptedStream>(script, &sent), server);
+        transport::Connection connection(std::make_unique<ScriptedStream>(row.script, &sent),
+                                         server);
         CSMTPEmail mail;
         mail.AddTo("a@x.test, b@x.test, c@x.test");
         mail.SetHeader("X-Sender", "me@x.test");
         transport::MailSession session = transport::MailDialogue(mail, connection);
-        const std::string ehlo = std::string("EHLO ") + transport::s_LocalHostName + "\r\n";
-        const std::string from = "MAIL FROM:<me@x.test>\r\n";
-        EXPECT_EQ(sent, (std::vector<std::string>{ehlo, from, "RCPT TO:<a@x.test>\r\n",
-                                                  "RCPT TO:<b@x.test>\r\n",
-                                                  "RCPT TO:<c@x.test>\r\n", "DATA\r\n"}));
-        ASSERT_EQ(session.waiting.size(), 1u);
-        EXPECT_EQ(session.waiting[0], "b@x.test");
-        sent.clear();
-        transport::NextTransaction(mail, connection, session);
-        EXPECT_EQ(sent, (std::vector<std::string>{from, "RCPT TO:<b@x.test>\r\n", "DATA\r\n"}));
+        for (int bound = 0; bound < 3 && !session.waiting.empty(); ++bound) {
+            session.delivered += session.taken;
+            transport::NextTransaction(mail, connection, session);
+        }
         EXPECT_TRUE(session.waiting.empty());
+        sent.erase(sent.begin());
+        EXPECT_EQ(sent, row.sent);
     }
 }
 
