@@ -14,7 +14,7 @@ import threading
 
 import pytest
 
-from conftest import (POSTED, RCPT, SENDER, SENT, news_values, post, run, temp_files,
+from conftest import (POSTED, RCPT, SENDER, SENT, WINDOWS, news_values, post, run, temp_files,
                       write_settings)
 
 pytest_plugins = ["tls_support"]
@@ -322,14 +322,19 @@ def black_holed(addresses, port=25):
     with contextlib.ExitStack() as stack:
         for address in addresses:
             listener = stack.enter_context(socket.socket())
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             listener.bind((address, port))
             listener.listen(0)
             stack.enter_context(socket.create_connection((address, port), timeout=5))
         yield
 
 
+REFUSED, TIMED_OUT = (10061, 10060) if WINDOWS else (111, 110)
+
+
 def tried_next(address):
-    return b"Could not connect to %s port 25 (error 111); trying the next address\n" % address
+    return b"Could not connect to %s port 25 (error %d); trying the next address\n" % (
+        address, REFUSED)
 
 
 # The first address refuses, or drops the SYN and is left waiting while the
@@ -339,7 +344,7 @@ def tried_next(address):
     (["127.0.0.2", "127.0.0.3"], [], "127.0.0.3:25:plain", tried_next(b"127.0.0.2")),
     (["127.0.0.2", "127.0.0.3"], ["127.0.0.2"], "127.0.0.3:25:plain", b""),
     (["127.0.0.2", "127.0.0.3"], ["127.0.0.2", "127.0.0.3"], None,
-     b"Failed to connect to server 'dual.example.test' port 25. Winsock error: 110\n"),
+     b"Failed to connect to server 'dual.example.test' port 25. Winsock error: %d\n" % TIMED_OUT),
 ], ids=["ipv6-refused-then-ipv4", "first-ipv4-refused", "first-ipv4-black-holed",
         "every-address-black-holed"])
 def test_next_address_after_a_refused_one(env, tls_capture, hosts_file, addresses, silent,
