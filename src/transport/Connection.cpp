@@ -184,6 +184,7 @@ void Connection::SendHidden(const std::string& line, const std::string& shown)
 void Connection::SendBatch(const std::vector<std::string>& lines)
 {
     std::vector<platform::SendPiece> units;
+    for (const std::string& line : lines) RefuseLineBreaks(line);
     for (const std::string& line : lines) {
         if (g_Debug) std::fprintf(stderr, "Posting: %s", line.c_str());
         units.push_back({line.data(), line.size()});

@@ -126,7 +126,7 @@ TEST(Connection, DialogueRunsOverAnyStreamAndStopsAtTheFirstRefusal)
         &sent));
     CSMTPEmail mail;
     mail.AddTo("a@example.test, b@example.test");
-    mail.SetHeader("X-Sender", "me@example.test");
+    mail.SetHeader("X-Sender", "Me Myself <me@example.test>");
     try {
         transport::MailDialogue(mail, connection);
         FAIL() << "no exception";
