@@ -52,7 +52,8 @@ platform::TlsPeer TlsPeerFor(const Connection& connection)
         throw error;
     }
     const char* caFile = std::getenv("QUILLEX_CA_FILE");
-    return {connection.Server().host, caFile && *caFile ? caFile : g_TlsCaFile, g_TlsFingerprint};
+    return {TlsHostName(connection.Server().host), caFile && *caFile ? caFile : g_TlsCaFile,
+            g_TlsFingerprint};
 }
 
 void RefuseBytesAfterReply(const Connection& connection)

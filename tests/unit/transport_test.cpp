@@ -204,6 +204,32 @@ TEST(Connection, ALocalPartBeyondAsciiGoesOnlyWhereSmtpUtf8IsOffered)
     }
 }
 
+// DNS gets the ASCII form of the name; SNI and the certificate check get it
+// without the final dot of a fully qualified name.
+TEST(Connection, TheTlsPeerIsTheAsciiHostWithoutItsFinalDot)
+{
+    ScopedEnvironment environment;
+    environment.Set("MM_CHARSET", "utf-8");
+    const char* const rows[][3] = {
+        {"smtps://mail.example.test.", "mail.example.test.", "mail.example.test"},
+        {"smtps://b\xC3\xBC"
+         "cher.example.",
+         "xn--bcher-kva.example.", "xn--bcher-kva.example"},
+        {"b\xC3\xBC"
+         "cher.example:2525",
+         "xn--bcher-kva.example", "xn--bcher-kva.example"},
+        {"smtps://[::1]", "::1", "::1"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> sent;
+        const transport::ServerName server = transport::ParseServerName(row[0], false);
+        EXPECT_EQ(server.host, row[1]);
+        const transport::Connection connection(
+            std::make_unique<ScriptedStream>(std::vector<std::string>{}, &sent), server);
+        EXPECT_EQ(transport::TlsPeerFor(connection).host, row[2]);
+    }
+}
+
 TEST(Connection, ReplyLongerThanTheBufferFailsToReceive)
 {
     std::vector<std::string> sent;
