@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from conftest import SENT, header, run, write_settings
+from conftest import SENT, WINDOWS, header, run, write_settings
 
 BANNER = b"Quillex 1.06 - sends one e-mail or news article and exits\n"
 SEND = ["-S127.0.0.1", "-Fme@example.com"]
@@ -152,6 +152,31 @@ def test_required_settings(env, smtp_capture, settings, args, enough):
         write_settings(env, settings)
     assert run(args, env) == ((0, b"", b"") if enough else (255, b"", NOT_INITIALIZED))
     if enough:
+        smtp_capture.message()
+
+
+EXPOSED = (b"quillex: The settings file '%s' holds '%s', but group or others may read it "
+           b"(mode %s). Make it readable by you only (chmod 600). Aborting.\n")
+WARNED = b"quillex: Warning: the settings file '%s' holds '%s', but group or others may read it " \
+         b"(mode %s).\n"
+
+
+@pytest.mark.skipif(WINDOWS, reason="Windows files carry no permission bits")
+@pytest.mark.parametrize("key,value,mode,expected", [
+    ("SMTP Password", "pw", 0o644, EXPOSED), ("OAuth Client Secret", "cs", 0o640, EXPOSED),
+    ("SMTP Password", "pw", 0o604, EXPOSED), ("SMTP Password", "pw", 0o600, b""),
+    ("SMTP Password", "", 0o644, b""), ("SMTP PasswordCommand", "pass x", 0o644, b""),
+    ("NNTP Passws", "pw", 0o644, WARNED)])
+def test_a_secret_in_a_settings_file_others_may_read(env, smtp_capture, key, value, mode,
+                                                     expected):
+    path = write_settings(env, {"HOST": "127.0.0.1", "Return Address": "me@example.com",
+                                key: value})
+    os.chmod(path, mode)
+    shown = expected % (path.encode(), key.encode(), b"%04o" % mode) if expected else b""
+    if expected == EXPOSED:
+        assert run(["-v", "to@example.com"], env) == (16, b"", shown)
+    else:
+        assert run(["-v", "to@example.com"], env) == (0, b"", shown + SENT)
         smtp_capture.message()
 
 
