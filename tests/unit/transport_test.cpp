@@ -212,12 +212,8 @@ TEST(Connection, TheTlsPeerIsTheAsciiHostWithoutItsFinalDot)
     environment.Set("MM_CHARSET", "utf-8");
     const char* const rows[][3] = {
         {"smtps://mail.example.test.", "mail.example.test.", "mail.example.test"},
-        {"smtps://b\xC3\xBC"
-         "cher.example.",
-         "xn--bcher-kva.example.", "xn--bcher-kva.example"},
-        {"b\xC3\xBC"
-         "cher.example:2525",
-         "xn--bcher-kva.example", "xn--bcher-kva.example"},
+        {"smtps://b\u00FCcher.example.", "xn--bcher-kva.example.", "xn--bcher-kva.example"},
+        {"b\u00FCcher.example:2525", "xn--bcher-kva.example", "xn--bcher-kva.example"},
         {"smtps://[::1]", "::1", "::1"},
     };
     for (const auto& row : rows) {
