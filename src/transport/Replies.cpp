@@ -19,14 +19,15 @@ void FailWithReply(const ReplyReader& reply)
     throw error;
 }
 
-void RefuseLineBreaks(std::string_view line)
+void RefuseLineBreaks(std::string_view line, const char* shown)
 {
     std::string_view body = line;
     if (body.size() >= 2 && body.substr(body.size() - 2) == "\r\n") body.remove_suffix(2);
     const std::size_t at = body.find_first_of("\r\n");
     if (at == std::string_view::npos) return;
     CSMTPException error(BAD_ARGUMENTS_FROM_FORM);
-    error << "A line break after \"" << core::PrintablePeerText(std::string(body.substr(0, at)))
+    error << "A line break after \""
+          << (shown ? shown : core::PrintablePeerText(std::string(body.substr(0, at))))
           << "\" would make the server read two commands. Aborting.";
     throw error;
 }

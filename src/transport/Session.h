@@ -40,8 +40,9 @@ void FillLocalHostName(const std::string& serverHost);
 bool ReadReplyWithin(CSMTPEmail& email, Connection& connection, int timeLimit);
 
 // A command is one line: a CR or LF before its final CR LF would make the
-// server read two commands. BAD_ARGUMENTS_FROM_FORM.
-void RefuseLineBreaks(std::string_view line);
+// server read two commands. The message quotes the line up to the break, or
+// shown for a line that holds a secret. BAD_ARGUMENTS_FROM_FORM.
+void RefuseLineBreaks(std::string_view line, const char* shown = nullptr);
 
 // Queues the text and reads its reply: one command and its answer.
 void Command(CSMTPEmail& email, Connection& connection, const std::string& line);

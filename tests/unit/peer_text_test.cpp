@@ -37,6 +37,14 @@ TEST(PeerText, ACommandWithALineBreakBeforeItsEndIsRefused)
     for (const char* line : {"MAIL FROM:<=?utf-8?Q?J=C3=BCrgen?=\r\n\t<j@x.test>>\r\n",
                              "RCPT TO:<a@x.test>\rRSET\r\n", "HELO x\n\r\n"})
         EXPECT_THROW(transport::RefuseLineBreaks(line), CSMTPException) << line;
+    try {
+        transport::RefuseLineBreaks("AUTHINFO PASS se\ncret\r\n", "AUTHINFO PASS <hidden>");
+        ADD_FAILURE() << "not refused";
+    } catch (const CSMTPException& error) {
+        EXPECT_STREQ(error.what(),
+                     "A line break after \"AUTHINFO PASS <hidden>\" would make the "
+                     "server read two commands. Aborting.");
+    }
 }
 
 }  // namespace
