@@ -1,5 +1,6 @@
 #include "transport/Reply.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -85,7 +86,7 @@ Reply ParseReply(const char* text, std::size_t length)
 std::string FirstLine(const ReplyReader& reply)
 {
     const std::string_view text(reply.Text(), reply.Length());
-    return core::PrintablePeerText(std::string(text.substr(0, text.find_first_of("\r\n"))));
+    return PrintableReply(text.data(), std::min(text.size(), text.find_first_of("\r\n")));
 }
 
 std::string PrintableReply(const char* text, std::size_t length)
@@ -93,8 +94,9 @@ std::string PrintableReply(const char* text, std::size_t length)
     std::string out;
     std::size_t start = 0;
     for (std::size_t i = 0; i < length; ++i) {
+        // A CR that ends a read may be the first half of a line end split across reads.
         const bool lineEnd =
-            text[i] == '\n' || (text[i] == '\r' && i + 1 < length && text[i + 1] == '\n');
+            text[i] == '\n' || (text[i] == '\r' && (i + 1 == length || text[i + 1] == '\n'));
         if (!lineEnd && text[i] != '\t') continue;
         out += core::PrintablePeerText(std::string(text + start, i - start));
         out += text[i];

@@ -63,8 +63,9 @@ private:
 
 // The reply's first line without its line end, printable, for messages.
 std::string FirstLine(const ReplyReader& reply);
-// Reply bytes made printable for the terminal: line ends and TABs stay,
-// any other control byte or byte that is not UTF-8 shows as \xNN.
+// Reply bytes made printable for the terminal: line ends, a CR that ends
+// the bytes (half of a line end split across reads) and TABs stay; any
+// other control byte or byte that is not UTF-8 shows as \xNN.
 std::string PrintableReply(const char* text, std::size_t length);
 
 }  // namespace transport

@@ -18,6 +18,7 @@ TEST(PeerText, ControlsAndBrokenUtf8ShowAsHexAndTheRestStays)
         {"b\u00FCcher \u20AC \U0001F4E7", "b\u00FCcher \u20AC \U0001F4E7", ""},
         {std::string("a\0b", 3), "a\\x00b", ""},
         {"ok\rquillex: sent", "ok\\x0Dquillex: sent", ""},
+        {"250 OK\r", "250 OK\\x0D", "250 OK\r"},
         {"\x1B[2K\t\x7F\r\n", "\\x1B[2K\\x09\\x7F\\x0D\\x0A", "\\x1B[2K\t\\x7F\r\n"},
         {"\u009B31m", "\\xC2\\x9B31m", ""},  // a C1 control, though valid UTF-8
         {"\xFF\xC3(\xE2\x82", "\\xFF\\xC3(\\xE2\\x82", ""},
