@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "core/PeerText.h"
 #include "mime/Encoders.h"
 #include "platform/Crypto.h"
 
@@ -56,7 +57,7 @@ std::string Offers(const std::vector<std::string>& advertised)
 {
     if (advertised.empty()) return "it offers none";
     std::string list = "it offers:";
-    for (const std::string& word : advertised) list += " " + word;
+    for (const std::string& word : advertised) list += " " + core::PrintablePeerText(word);
     return list;
 }
 
