@@ -1,8 +1,9 @@
 // Server text parser. Whatever the text: a refusal carries code 1 and never
-// shows a password given after a known scheme; a text without "://" that
-// does not start with "[" is never refused and splits exactly as it always
-// did; a parsed name after a scheme holds a host that cannot smuggle a
-// user, a path or a control byte, and composing it again parses the same.
+// shows a password given after a known scheme; an ASCII text without "://"
+// that does not start with "[" is never refused and splits exactly as it
+// always did; a parsed host is ASCII; a parsed name after a scheme holds a
+// host that cannot smuggle a user, a path or a control byte, and composing
+// it again parses the same.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -43,6 +44,13 @@ void CheckOldRule(const ServerName& name, const std::string& text, bool news)
     if (name.host != host || name.port != port || name.hasScheme ||
         name.security != transport::Security::PLAIN || !name.user.empty())
         Fail("text without a scheme split differently", text);
+}
+
+bool HoldsHighByte(const std::string& text)
+{
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) > 0x7F) return true;
+    return false;
 }
 
 bool KnownScheme(const std::string& text)
@@ -113,13 +121,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool news = data[0] & 1;
     const std::string text = std::string(reinterpret_cast<const char*>(data + 1), size - 1).c_str();
     const bool scheme = text.find("://") != std::string::npos;
+    const bool oldRule = !scheme && text[0] != '[' && !HoldsHighByte(text);
     try {
         const ServerName name = transport::ParseServerName(text.c_str(), news);
-        if (!scheme && text[0] != '[') CheckOldRule(name, text, news);
+        if (HoldsHighByte(name.host)) Fail("host beyond ASCII", text);
+        if (oldRule) CheckOldRule(name, text, news);
         if (scheme) CheckSchemeName(name, text, news);
     } catch (const CSMTPException& error) {
         if (error.m_Code != BAD_ARGUMENTS_FROM_FORM) Fail("refusal without code 1", text);
-        if (!scheme && text[0] != '[') Fail("text without a scheme refused", text);
+        if (oldRule) Fail("text without a scheme refused", text);
     }
     const std::string marked = scheme && KnownScheme(text) ? MarkPassword(text) : "";
     if (marked.empty()) return 0;

@@ -67,6 +67,7 @@ const char* ErrorText(int code)
 
 int ComposeAndSend(CSMTPEmail& mail, FILE* input)
 {
+    if (const int refused = RefuseExposedSecrets()) return refused;
     if (!LoadSettings(mail)) return -1;
     if (!g_Attachments.IsEmpty() && mail.m_Mime == 0)
         return PrintUsage("-m and -i can not be combined");

@@ -4,6 +4,9 @@
 
 #include "frontend/Console.h"
 #include "frontend/FrontendGlobals.h"
+#include "frontend/SettingsKeys.h"
+#include "platform/Crypto.h"
+#include "platform/FileStatus.h"
 #include "platform/ProfileFile.h"
 
 namespace {
@@ -15,46 +18,71 @@ constexpr const char* kSection = "Setup";
 constexpr int kReturnAddressCapacity = 512;
 
 struct Setting {
-    const char* key;
+    SettingsKey key;
     const char* question;
     int capacity;
 };
 
-constexpr Setting kHost{"HOST", "Your mail server", kServerCapacity};
-constexpr Setting kReturnAddress{"Return Address", "Default return path (Your email address)",
-                                 kReturnAddressCapacity};
-constexpr Setting kOrganization{"Organization", "Organization (not reqiuired)", kServerCapacity};
-constexpr Setting kNewsHost{"NNTP HOST", "Your NNTP server", kServerCapacity};
-constexpr Setting kNewsUser{"NNTP User", "Login name on server", kLoginCapacity};
-constexpr Setting kNewsPassword{"NNTP Passws", "Login pawssword on server", kLoginCapacity};
+constexpr Setting kHost{SettingsKey::Host, "Your mail server", kServerCapacity};
+constexpr Setting kReturnAddress{
+    SettingsKey::ReturnAddress, "Default return path (Your email address)", kReturnAddressCapacity};
+constexpr Setting kOrganization{SettingsKey::Organization, "Organization (not reqiuired)",
+                                kServerCapacity};
+constexpr Setting kNewsHost{SettingsKey::NewsHost, "Your NNTP server", kServerCapacity};
+constexpr Setting kNewsUser{SettingsKey::NewsUser, "Login name on server", kLoginCapacity};
+constexpr Setting kNewsPassword{SettingsKey::NewsPassword, "Login pawssword on server",
+                                kLoginCapacity};
 
 // Read only from the file: setup asks for none of them, and they have no length limit.
 struct FileSetting {
-    const char* key;
+    SettingsKey key;
     std::string* value;
 };
 
 const FileSetting kFileSettings[] = {
-    {"TLS CAFile", &g_TlsCaFile},
-    {"TLS Fingerprint", &g_TlsFingerprint},
-    {"SMTP User", &g_SmtpUser},
-    {"SMTP Password", &g_SmtpPassword},
-    {"SMTP PasswordCommand", &g_SmtpPasswordCommand},
-    {"SMTP Auth", &g_SmtpAuth},
-    {"NNTP PasswordCommand", &g_NewsPasswordCommand},
+    {SettingsKey::TlsCaFile, &g_TlsCaFile},
+    {SettingsKey::TlsFingerprint, &g_TlsFingerprint},
+    {SettingsKey::SmtpUser, &g_SmtpUser},
+    {SettingsKey::SmtpPassword, &g_SmtpPassword},
+    {SettingsKey::SmtpPasswordCommand, &g_SmtpPasswordCommand},
+    {SettingsKey::SmtpAuth, &g_SmtpAuth},
+    {SettingsKey::NewsPasswordCommand, &g_NewsPasswordCommand},
 };
+
+// Secrets that a file others may read gives away: the run is refused. The
+// news password only earns a warning, as it always worked so.
+constexpr SettingsKey kRefusedSecrets[] = {SettingsKey::SmtpPassword,
+                                           SettingsKey::OAuthClientSecret};
+constexpr SettingsKey kWarnedSecrets[] = {SettingsKey::NewsPassword};
+constexpr unsigned kReadableByOthers = 044;
+
+std::string ReadKey(SettingsKey key)
+{
+    return platform::ReadProfileString(kSection, KeyName(key), "");
+}
 
 std::string ReadSetting(const Setting& setting)
 {
-    const std::string value = platform::ReadProfileString(kSection, setting.key, "");
-    return NeutraliseLineBreaks(value.c_str());
+    return NeutraliseLineBreaks(ReadKey(setting.key).c_str());
 }
 
 bool RefuseLongSetting(const Setting& setting)
 {
     std::fprintf(stderr, "%s: The setting '%s' is longer than %d characters. Aborting.\n",
-                 g_ProgramName, setting.key, setting.capacity - 1);
+                 g_ProgramName, KeyName(setting.key), setting.capacity - 1);
     return false;
+}
+
+template <std::size_t N>
+const char* HeldSecret(const SettingsKey (&keys)[N])
+{
+    for (const SettingsKey key : keys) {
+        std::string value = ReadKey(key);
+        const bool held = !value.empty();
+        platform::WipeSecret(&value);
+        if (held) return KeyName(key);
+    }
+    return nullptr;
 }
 
 bool NotInitialized()
@@ -92,10 +120,34 @@ bool LoadReturnAddress(CSMTPEmail& mail)
 
 bool Ask(const Setting& setting)
 {
-    return AskSetting(setting.key, setting.question, setting.capacity, stdin);
+    return AskSetting(KeyName(setting.key), setting.question, setting.capacity, stdin);
 }
 
 }  // namespace
+
+int RefuseExposedSecrets()
+{
+    const std::string path = platform::ProfileFilePath();
+    unsigned mode = 0;
+    if (path.empty() || !platform::FilePermissions(path.c_str(), mode)) return 0;
+    if ((mode & kReadableByOthers) == 0) return 0;
+    char octal[16];
+    std::snprintf(octal, sizeof octal, "%04o", mode);
+    if (const char* key = HeldSecret(kRefusedSecrets)) {
+        std::fprintf(stderr,
+                     "%s: The settings file '%s' holds '%s', but group or others may read it "
+                     "(mode %s). Make it readable by you only (chmod 600). Aborting.\n",
+                     g_ProgramName, path.c_str(), key, octal);
+        return AUTH_FAILED;
+    }
+    const char* warned = g_Verbose ? HeldSecret(kWarnedSecrets) : nullptr;
+    if (warned)
+        std::fprintf(stderr,
+                     "%s: Warning: the settings file '%s' holds '%s', but group or others may "
+                     "read it (mode %s).\n",
+                     g_ProgramName, path.c_str(), warned, octal);
+    return 0;
+}
 
 int LoadSettings(CSMTPEmail& mail)
 {
@@ -105,8 +157,7 @@ int LoadSettings(CSMTPEmail& mail)
         LoadInto(g_NewsServer, kNewsHost) && LoadInto(g_Organization, kOrganization);
     if (!loaded) return 0;
     for (const FileSetting& setting : kFileSettings)
-        *setting.value =
-            NeutraliseLineBreaks(platform::ReadProfileString(kSection, setting.key, "").c_str());
+        *setting.value = NeutraliseLineBreaks(ReadKey(setting.key).c_str());
     return 1;
 }
 

@@ -9,6 +9,12 @@ class CSMTPEmail;
 // "Not initialized" hint was printed) or a value does not fit its buffer.
 int LoadSettings(CSMTPEmail& mail);
 
+// On POSIX, a settings file that holds SMTP Password or OAuth Client Secret
+// and that group or others may read ends the run: AUTH_FAILED, after a
+// message with the path and the mode; 0 to go on. The news password in such
+// a file only earns a warning under -v.
+int RefuseExposedSecrets();
+
 // The setup dialogue of "-init": asks for every setting on standard input and
 // writes each answer. Returns -1, which ends the run.
 int RunSetup();

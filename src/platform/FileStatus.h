@@ -8,6 +8,10 @@ namespace platform {
 // The size in bytes of the file at path; false when it cannot be read.
 bool FileSize(const char* path, std::uint64_t& size);
 
+// The permission bits of the file at path (0644, say); false when the file
+// cannot be read, and on Windows, whose files carry no such bits.
+bool FilePermissions(const char* path, unsigned& mode);
+
 // True for the characters that separate directories in a path: "/" on
 // POSIX; "\\" and "/" on Windows, which accepts both.
 bool IsPathSeparator(char c);

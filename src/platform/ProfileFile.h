@@ -10,6 +10,9 @@ namespace platform {
 // with a directory part is used as given.
 constexpr const char* kProfileFileName = "Quillex.ini";
 
+// Where the file of that name lives; empty when no directory is known.
+std::string ProfileFilePath(const char* fileName = kProfileFileName);
+
 // The value of key in [section], or defaultValue when the file, the section
 // or the key is missing. Section and key names match without regard to case;
 // the value loses its surrounding blanks and one pair of enclosing quotes.

@@ -1,6 +1,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/PeerText.h"
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 #include "platform/Crypto.h"
@@ -106,7 +107,7 @@ void Bearer(const Exchange& at, std::string response)
     if (code == kContinue) {
         const std::string error = Challenge(at);
         code = Step(at, kOAuthErrorAnswer, kOAuthErrorAnswer);
-        FailAuth(at, Quoted(at.connection) + " after the error " + error);
+        FailAuth(at, Quoted(at.connection) + " after the error " + core::PrintablePeerText(error));
     }
     Expect(at, code, kAuthenticated);
 }

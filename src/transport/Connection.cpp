@@ -286,6 +286,7 @@ void Connection::SendUnit(const char* data, std::size_t length)
 
 void Connection::SendHidden(const std::string& line, const std::string& shown)
 {
+    RefuseLineBreaks(line, shown.c_str());
     if (g_Debug) std::fprintf(stderr, "Posting: %s\r\n", shown.c_str());
     // The line end travels as a piece of its own, so that the secret is never copied.
     const platform::SendPiece pieces[] = {{line.data(), line.size()}, {"\r\n", 2}};
@@ -295,6 +296,7 @@ void Connection::SendHidden(const std::string& line, const std::string& shown)
 void Connection::SendBatch(const std::vector<std::string>& lines)
 {
     std::vector<platform::SendPiece> units;
+    for (const std::string& line : lines) RefuseLineBreaks(line);
     for (const std::string& line : lines) {
         if (g_Debug) std::fprintf(stderr, "Posting: %s", line.c_str());
         units.push_back({line.data(), line.size()});

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <string>
 
 #include "mail/CSMTPEmail.h"
@@ -39,7 +40,12 @@ void AuthInfo(CSMTPEmail& email, Connection& connection)
     // A "2" reply to USER means no password is needed; sending one anyway
     // makes standard servers refuse the sequence.
     if (g_NewsPassword[0] == '\0' || connection.LastReply().Text()[0] == '2') return;
-    Command(email, connection, std::string("AUTHINFO PASS ") + g_NewsPassword + "\r\n");
+    std::string line = "AUTHINFO PASS ";
+    line.reserve(line.size() + std::strlen(g_NewsPassword));
+    line += g_NewsPassword;
+    const platform::SecretGuard wipeLine(&line);
+    connection.SendHidden(line, "AUTHINFO PASS <hidden>");
+    email._ReadReply(connection);
 }
 
 [[noreturn]] void FailLogin(const Connection& connection, const std::string& why)

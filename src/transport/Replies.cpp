@@ -1,6 +1,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/PeerText.h"
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 #include "transport/Session.h"
@@ -10,12 +11,26 @@ namespace transport {
 void FailWithReply(const ReplyReader& reply)
 {
     CSMTPException error(SERVER_ERROR);
-    error << "SMTP server error: \"" << reply.Text() << "\".";
+    error << "SMTP server error: \"" << PrintableReply(reply.Text(), reply.Length()) << "\".";
+    throw error;
+}
+
+void RefuseLineBreaks(std::string_view line, const char* shown)
+{
+    std::string_view body = line;
+    if (body.size() >= 2 && body.substr(body.size() - 2) == "\r\n") body.remove_suffix(2);
+    const std::size_t at = body.find_first_of("\r\n");
+    if (at == std::string_view::npos) return;
+    CSMTPException error(BAD_ARGUMENTS_FROM_FORM);
+    error << "A line break after \""
+          << (shown ? shown : core::PrintablePeerText(std::string(body.substr(0, at))))
+          << "\" would make the server read two commands. Aborting.";
     throw error;
 }
 
 bool Ask(CSMTPEmail& email, Connection& connection, const std::string& line, ReplyEnd end)
 {
+    RefuseLineBreaks(line);
     email._SendText(connection, line.c_str(), SEND_FLUSH);
     connection.ReadReply(TimeLimit(kCommandTimeLimit), end);
     return IsAccepted(connection.LastReply().Text());
@@ -34,7 +49,8 @@ platform::TlsPeer TlsPeerFor(const Connection& connection)
         throw error;
     }
     const char* caFile = std::getenv("QUILLEX_CA_FILE");
-    return {connection.Server().host, caFile && *caFile ? caFile : g_TlsCaFile, g_TlsFingerprint};
+    return {TlsHostName(connection.Server().host), caFile && *caFile ? caFile : g_TlsCaFile,
+            g_TlsFingerprint};
 }
 
 void RefuseBytesAfterReply(const Connection& connection)
@@ -56,6 +72,7 @@ bool ReadReplyWithin(CSMTPEmail& email, Connection& connection, int timeLimit)
 
 void Command(CSMTPEmail& email, Connection& connection, const std::string& line)
 {
+    RefuseLineBreaks(line);
     email._SendText(connection, line.c_str(), SEND_QUEUE);
     email._ReadReply(connection);
 }

@@ -1,9 +1,12 @@
 #include "transport/Reply.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "core/CSMTPException.h"
+#include "core/PeerText.h"
 #include "mail/Globals.h"
 #include "transport/Session.h"
 
@@ -87,7 +90,24 @@ Reply ParseReply(const char* text, std::size_t length)
 
 std::string FirstLine(const ReplyReader& reply)
 {
-    return std::string(reply.Text(), std::strcspn(reply.Text(), "\r\n"));
+    const std::string_view text(reply.Text(), reply.Length());
+    return PrintableReply(text.data(), std::min(text.size(), text.find_first_of("\r\n")));
+}
+
+std::string PrintableReply(const char* text, std::size_t length)
+{
+    std::string out;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        // A CR that ends a read may be the first half of a line end split across reads.
+        const bool lineEnd =
+            text[i] == '\n' || (text[i] == '\r' && (i + 1 == length || text[i + 1] == '\n'));
+        if (!lineEnd && text[i] != '\t') continue;
+        out += core::PrintablePeerText(std::string(text + start, i - start));
+        out += text[i];
+        start = i + 1;
+    }
+    return out + core::PrintablePeerText(std::string(text + start, length - start));
 }
 
 void ReplyReader::Read(Stream& stream, int limit, ReplyEnd end)
@@ -107,7 +127,8 @@ void ReplyReader::Read(Stream& stream, int limit, ReplyEnd end)
         m_Held += count;
         m_Buffer[m_Held] = '\0';
         if (g_Debug)
-            std::fprintf(stderr, "Received: (%d bytes) %s", static_cast<int>(count), fresh);
+            std::fprintf(stderr, "Received: (%d bytes) %s", static_cast<int>(count),
+                         PrintableReply(fresh, count).c_str());
         if (m_Splitting ? TakeFirstReply() : IsComplete(m_Buffer.data(), m_Held, end)) return;
         if (g_Debug) std::fputs("Incomplete server message. Awaiting CRLF\n", stderr);
     }

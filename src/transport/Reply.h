@@ -64,7 +64,11 @@ private:
     std::string m_Carried;
 };
 
-// The reply's first line without its line end, for messages.
+// The reply's first line without its line end, printable, for messages.
 std::string FirstLine(const ReplyReader& reply);
+// Reply bytes made printable for the terminal: line ends, a CR that ends
+// the bytes (half of a line end split across reads) and TABs stay; any
+// other control byte or byte that is not UTF-8 shows as \xNN.
+std::string PrintableReply(const char* text, std::size_t length);
 
 }  // namespace transport

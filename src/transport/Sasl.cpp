@@ -2,7 +2,10 @@
 
 #include <cctype>
 #include <cstddef>
+#include <initializer_list>
+#include <string_view>
 
+#include "core/PeerText.h"
 #include "mime/Encoders.h"
 #include "platform/Crypto.h"
 
@@ -54,7 +57,7 @@ std::string Offers(const std::vector<std::string>& advertised)
 {
     if (advertised.empty()) return "it offers none";
     std::string list = "it offers:";
-    for (const std::string& word : advertised) list += " " + word;
+    for (const std::string& word : advertised) list += " " + core::PrintablePeerText(word);
     return list;
 }
 
@@ -65,6 +68,18 @@ bool Refuse(std::string* why, const std::string& reason)
 }
 
 // A user name as a SCRAM or GS2 "saslname".
+// One buffer of the final size: a string that grows leaves the secret in
+// the blocks it frees, where no wipe reaches.
+std::string Joined(std::initializer_list<std::string_view> pieces)
+{
+    std::size_t size = 0;
+    for (const std::string_view piece : pieces) size += piece.size();
+    std::string joined;
+    joined.reserve(size);
+    for (const std::string_view piece : pieces) joined.append(piece.data(), piece.size());
+    return joined;
+}
+
 std::string EscapedName(const std::string& user)
 {
     std::string escaped;
@@ -193,7 +208,8 @@ bool SaslDecode(const std::string& text, std::string* bytes)
 
 std::string PlainResponse(const std::string& user, const std::string& password)
 {
-    std::string message = std::string(1, '\0') + user + '\0' + password;
+    std::string message =
+        Joined({std::string_view("\0", 1), user, std::string_view("\0", 1), password});
     const platform::SecretGuard guard(&message);
     return SaslEncode(message);
 }
@@ -210,7 +226,10 @@ std::string LoginPasswordResponse(const std::string& password)
 
 std::string XOAuth2Response(const std::string& user, const std::string& token)
 {
-    std::string message = "user=" + user + "\x01" + "auth=Bearer " + token + "\x01\x01";
+    std::string message = Joined({"user=", user,
+                                  "\x01"
+                                  "auth=Bearer ",
+                                  token, "\x01\x01"});
     const platform::SecretGuard guard(&message);
     return SaslEncode(message);
 }
@@ -218,9 +237,11 @@ std::string XOAuth2Response(const std::string& user, const std::string& token)
 std::string OAuthBearerResponse(const std::string& user, const std::string& host,
                                 std::uint16_t port, const std::string& token)
 {
-    std::string message = "n,a=" + EscapedName(user) + ",\x01" + "host=" + host + "\x01" +
-                          "port=" + std::to_string(port) + "\x01" + "auth=Bearer " + token +
-                          "\x01\x01";
+    std::string message =
+        Joined({"n,a=", EscapedName(user), ",\x01host=", host, "\x01port=", std::to_string(port),
+                "\x01"
+                "auth=Bearer ",
+                token, "\x01\x01"});
     const platform::SecretGuard guard(&message);
     return SaslEncode(message);
 }

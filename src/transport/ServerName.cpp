@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "core/CSMTPException.h"
+#include "mime/CSMTPPart.h"
+#include "platform/Idn.h"
 
 namespace transport {
 
@@ -227,15 +229,47 @@ ServerName ParseAfterScheme(const Scheme& scheme, const std::string& rest, const
     return {split.host, PortOf(split, scheme.port, text), scheme.security, true, user};
 }
 
+bool HoldsHighByte(const std::string& text)
+{
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) > 0x7F) return true;
+    return false;
+}
+
+// DNS, SNI and the certificate know a name only in its ASCII form; the
+// user writes it in the charset of the command line and the settings.
+std::string AsciiHost(const std::string& host, const std::string& text)
+{
+    if (!HoldsHighByte(host)) return host;
+    std::string ascii, reason;
+    if (!platform::DomainToAscii(host, DefaultCharset(), ascii, reason))
+        Refuse("Bad host \"" + host + "\"" + InServer(text) + ": it has no ASCII form (" + reason +
+               ").");
+    return ascii;
+}
+
+ServerName Parse(const std::string& whole, bool news)
+{
+    const std::size_t separator = whole.find(kSchemeSeparator);
+    if (separator == std::string::npos) return ParseWithoutScheme(whole, news);
+    const Scheme& scheme = FindScheme(whole.substr(0, separator), whole, news);
+    return ParseAfterScheme(scheme, whole.substr(separator + std::strlen(kSchemeSeparator)), whole);
+}
+
 }  // namespace
 
 ServerName ParseServerName(const char* text, bool news)
 {
     const std::string whole(text);
-    const std::size_t separator = whole.find(kSchemeSeparator);
-    if (separator == std::string::npos) return ParseWithoutScheme(whole, news);
-    const Scheme& scheme = FindScheme(whole.substr(0, separator), whole, news);
-    return ParseAfterScheme(scheme, whole.substr(separator + std::strlen(kSchemeSeparator)), whole);
+    ServerName server = Parse(whole, news);
+    server.host = AsciiHost(server.host, whole);
+    return server;
+}
+
+std::string TlsHostName(const std::string& host)
+{
+    if (!host.empty() && host.back() == '.') return host.substr(0, host.size() - 1);
+    return host;
 }
 
 }  // namespace transport

@@ -28,7 +28,13 @@ struct ServerName {
 // BAD_ARGUMENTS_FROM_FORM for an unknown scheme or one of the other protocol,
 // a password ("user:pass@", which would show in process lists; the message
 // never holds it), a bad port, an unclosed bracket, an empty or malformed
-// host after a scheme.
+// host after a scheme, a host beyond ASCII that has no ASCII form.
+// A host beyond ASCII (in the charset of MM_CHARSET or the locale) comes back
+// in its ASCII form, "bücher.example" as "xn--bcher-kva.example".
 ServerName ParseServerName(const char* text, bool news);
+
+// The name for SNI and the certificate check: a fully qualified name's
+// final dot is no part of either.
+std::string TlsHostName(const std::string& host);
 
 }  // namespace transport

@@ -40,6 +40,11 @@ void FillLocalHostName(const std::string& serverHost);
 // true when the server accepted. FAILED_TO_SEND, FAILED_TO_RECEIVE, SERVER_ERROR.
 bool ReadReplyWithin(CSMTPEmail& email, Connection& connection, int timeLimit);
 
+// A command is one line: a CR or LF before its final CR LF would make the
+// server read two commands. The message quotes the line up to the break, or
+// shown for a line that holds a secret. BAD_ARGUMENTS_FROM_FORM.
+void RefuseLineBreaks(std::string_view line, const char* shown = nullptr);
+
 // Queues the text and reads its reply: one command and its answer.
 void Command(CSMTPEmail& email, Connection& connection, const std::string& line);
 // The same for a command whose refusal the dialogue handles itself: true

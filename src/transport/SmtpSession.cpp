@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mail/CSMTPEmail.h"
+#include "mail/Mailbox.h"
 #include "transport/Capabilities.h"
 #include "transport/Session.h"
 
@@ -57,9 +58,10 @@ std::optional<Capabilities> Greet(CSMTPEmail& email, Connection& connection)
     return offered;
 }
 
+// The envelope takes the address alone, as RCPT does; the headers keep the name.
 std::string MailFromLine(CSMTPEmail& email, const MailSession& session)
 {
-    return std::string("MAIL FROM:<") + email.GetHeader("X-Sender", "(NULL)") + ">" +
+    return "MAIL FROM:<" + EnvelopeAddress(email.GetHeader("X-Sender", "(NULL)")) + ">" +
            (session.smtpUtf8 ? " SMTPUTF8" : "") + "\r\n";
 }
 

@@ -54,12 +54,9 @@ def test_every_option_of_the_usage_text(page):
 
 
 def test_every_settings_key(page):
-    code = source_text()
-    keys = set(re.findall(r'Setting k\w+\{"([^"]+)"', code))
-    keys |= set(re.findall(r'ReadProfileString\(\s*\w+,\s*"([^"]+)"', code))
-    keys |= set(re.findall(r'constexpr const char\* k\w+Key = "([^"]+)"', code))
-    keys |= set(re.findall(r'^\s*\{"([^"]+)", &g_\w+\}', source_text("frontend"), re.M))
-    assert {"HOST", "Return Address", "NNTP Passws", "TLS CAFile"} <= keys
+    with open(os.path.join(TOP, "src", "frontend", "SettingsKeys.def"), encoding="utf-8") as f:
+        keys = re.findall(r'^SETTINGS_KEY\(\w+, "([^"]+)"\)$', f.read(), re.M)
+    assert {"HOST", "Return Address", "NNTP Passws", "TLS CAFile"} <= set(keys)
     with open(EXAMPLE, encoding="utf-8") as f:
         example = f.read()
     for key in keys:

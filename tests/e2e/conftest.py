@@ -149,12 +149,14 @@ def unstuff(data):
 
 
 def write_settings(env, values):
-    """Write a settings file from a dict of key -> value (keys as in the file)."""
+    """Write a settings file from a dict of key -> value (keys as in the file),
+    readable by its owner only, as a file with a password must be."""
     path = os.path.join(env["XDG_CONFIG_HOME"], "Quillex.ini")
     with open(path, "w") as f:
         f.write("[Setup]\n")
         for k, v in values.items():
             f.write("%s=%s\n" % (k, v))
+    os.chmod(path, 0o600)
     return path
 
 

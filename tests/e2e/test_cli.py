@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from conftest import SENT, header, run, write_settings
+from conftest import SENT, WINDOWS, header, run, write_settings
 
 BANNER = b"Quillex 1.06 - sends one e-mail or news article and exits\n"
 SEND = ["-S127.0.0.1", "-Fme@example.com"]
@@ -153,6 +153,26 @@ def test_required_settings(env, smtp_capture, settings, args, enough):
     assert run(args, env) == ((0, b"", b"") if enough else (255, b"", NOT_INITIALIZED))
     if enough:
         smtp_capture.message()
+
+
+EXPOSED = b"quillex: The settings file '%s' holds '%s', but group or others may read it " \
+          b"(mode %s). Make it readable by you only (chmod 600). Aborting.\n"
+WARNED = b"quillex: Warning: the settings file '%s' holds '%s', but group or others may read " \
+         b"it (mode %s).\n" + SENT
+
+
+@pytest.mark.skipif(WINDOWS, reason="Windows files carry no permission bits")
+@pytest.mark.parametrize("key,value,mode,status,err", [
+    ("SMTP Password", "pw", 0o644, 16, EXPOSED), ("OAuth Client Secret", "s", 0o640, 16, EXPOSED),
+    ("SMTP Password", "pw", 0o604, 16, EXPOSED), ("SMTP Password", "pw", 0o600, 0, SENT),
+    ("SMTP Password", "", 0o644, 0, SENT), ("NNTP Passws", "pw", 0o644, 0, WARNED)])
+def test_a_secret_in_a_settings_file_others_may_read(env, smtp_capture, key, value, mode, status,
+                                                     err):
+    path = write_settings(env, {"HOST": "127.0.0.1", "Return Address": "me@example.com",
+                                key: value})
+    os.chmod(path, mode)
+    shown = err % (path.encode(), key.encode(), b"%04o" % mode) if b"%s" in err else err
+    assert run(["-v", "to@example.com"], env)[::2] == (status, shown)
 
 
 def test_setup_then_send(env, smtp_capture):

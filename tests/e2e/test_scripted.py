@@ -137,7 +137,8 @@ CASES = {
                            ("MAIL", b"451 try later\r\n"), ("DATA", b"554 no data for you\r\n"),
                            (".", b"552 too big\r\n")]},
     **{"garbage-%s-at-%s" % (name, step): Case(smtp({step: reply}), 9,
-                                               refused(reply.split(b"\x00")[0]), BEFORE[step])
+                                               refused(reply.replace(b"\xff", b"\\xFF")
+                                                       .replace(b"\x00", b"\\x00")), BEFORE[step])
        for step in BEFORE for name, reply in GARBAGE.items()},
     **{"closed-at-" + step: Case(smtp({step: CLOSE}), 8, b"quillex: Error: FAILED_TO_RECEIVE "
                                  b"(recv() failed with error 0)\n", upto(step))
@@ -165,6 +166,13 @@ CASES = {
             failed(b"FAILED_TO_RECEIVE", b"recv", TIMED_OUT, QUIT_FAILED, SENT))]},
     "quit-closed-is-silent-without-verbose": Case(smtp({"QUIT": CLOSE}), 0, b"", ALL,
                                                   MAIL[1:] + [RCPT]),
+    # A named sender: the envelope takes the address only, the headers keep the name.
+    "sender-with-name": Case(smtp(), 0, SENT, ALL, ["-v", "-S127.0.0.1", "-fJohn Doe <%s>" % SENDER,
+                                                    RCPT],
+                             heads=[b"From: John Doe <%s>" % SENDER.encode(),
+                                    b"X-Sender: John Doe <%s>" % SENDER.encode()]),
+    "return-address-with-name": Case(smtp(), 0, SENT, ALL, ["-v", RCPT], settings={
+        "HOST": "127.0.0.1", "Return Address": "J\u00fcrgen M\u00fcller <%s>" % SENDER}),
     # Line breaks in values become blanks (Windows ends a settings value at a
     # CR); a receiver that holds one is refused before anything is sent.
     **{"line-break-in-" + name: Case(smtp(), 0, SENT, ALL, MAIL + [arg, RCPT], heads=[head])
@@ -174,9 +182,9 @@ CASES = {
            ("from", "-fme@example.test\r\n" + EVIL, b"From: me@example.test " + EVIL.encode()),
            ("organization", "-oOrg\r\n" + EVIL, b"Organization: Org " + EVIL.encode()),
            ("organization-lf-lf", "-oA\n\nX-Evil: 1", b"Organization: A X-Evil: 1")]},
+    # The envelope takes the address in the last angle brackets, as for receivers.
     "line-break-in-sender": Case(
-        smtp(), 0, SENT, [HELO, "MAIL FROM:<me@example.test RCPT TO:<evil@example.test>>"] +
-        ALL[2:],
+        smtp(), 0, SENT, [HELO, "MAIL FROM:<evil@example.test>"] + ALL[2:],
         MAIL + ["-Fme@example.test\r\nRCPT TO:<evil@example.test>", RCPT]),
     "line-break-in-setting-return-address": Case(
         smtp(), 0, SENT, ALL if WINDOWS else [HELO, "MAIL FROM:<%s %s>" % (SENDER, EVIL)] + ALL[2:],
@@ -209,6 +217,14 @@ CASES = {
            ("user-only", "tuser", "", LOGIN[:1], 1),
            ("user-and-password", "tuser", "secret", LOGIN, 2),
            ("user-accepted-at-once", "tuser", "secret", [(b"AUTHINFO USER ", b"281 ok\r\n")], 1)]},
+    "news-password-hidden-under-debug": Case(
+        **dict(news("tuser", "secret", *LOGIN), args=["-d", "-u", "local.test"]), status=0,
+        err=re.compile(rb"(?!.*secret).*Posting: AUTHINFO PASS <hidden>\r\n.*", re.S),
+        lines=LOGGED_IN + POSTING),
+    **{"news-refused-at-" + step: Case(**dict(news("", ""), script=nntp()[:at] + [(expect, reply)]),
+                                        status=9, err=refused(reply), lines=POSTING[:at])
+       for step, at, expect, reply in [("POST", 2, b"POST", b"440 posting not permitted\r\n"),
+                                       ("article", 3, b".", b"441 posting failed\r\n")]},
     "news-login-refused": Case(**news("tuser", "wrong", LOGIN[0],
                                       (b"AUTHINFO PASS ", b"481 Authentication failed\r\n")),
                                status=9, err=refused(b"481 Authentication failed\r\n"),

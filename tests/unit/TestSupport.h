@@ -13,6 +13,13 @@
 
 #include "platform/Environment.h"
 
+// Skips a test whose subject the Windows build takes from Windows itself.
+#ifdef _WIN32
+#define SKIP_ON_WINDOWS(reason) GTEST_SKIP() << (reason)
+#else
+#define SKIP_ON_WINDOWS(reason) static_cast<void>(0)
+#endif
+
 inline std::string TempPath(const std::string& name)
 {
     return ::testing::TempDir() + name;

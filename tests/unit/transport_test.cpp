@@ -126,7 +126,7 @@ TEST(Connection, DialogueRunsOverAnyStreamAndStopsAtTheFirstRefusal)
         &sent));
     CSMTPEmail mail;
     mail.AddTo("a@example.test, b@example.test");
-    mail.SetHeader("X-Sender", "me@example.test");
+    mail.SetHeader("X-Sender", "Me Myself <me@example.test>");
     try {
         transport::MailDialogue(mail, connection);
         FAIL() << "no exception";
@@ -212,6 +212,28 @@ TEST(Connection, ALocalPartBeyondAsciiGoesOnlyWhereSmtpUtf8IsOffered)
     }
 }
 
+// DNS gets the ASCII form of the name; SNI and the certificate check get it
+// without the final dot of a fully qualified name.
+TEST(Connection, TheTlsPeerIsTheAsciiHostWithoutItsFinalDot)
+{
+    ScopedEnvironment environment;
+    environment.Set("MM_CHARSET", "utf-8");
+    const char* const rows[][3] = {
+        {"smtps://mail.example.test.", "mail.example.test.", "mail.example.test"},
+        {"smtps://b\u00FCcher.example.", "xn--bcher-kva.example.", "xn--bcher-kva.example"},
+        {"b\u00FCcher.example:2525", "xn--bcher-kva.example", "xn--bcher-kva.example"},
+        {"smtps://[::1]", "::1", "::1"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> sent;
+        const transport::ServerName server = transport::ParseServerName(row[0], false);
+        EXPECT_EQ(server.host, row[1]);
+        const transport::Connection connection(
+            std::make_unique<ScriptedStream>(std::vector<std::string>{}, &sent), server);
+        EXPECT_EQ(transport::TlsPeerFor(connection).host, row[2]);
+    }
+}
+
 TEST(Connection, ReplyLongerThanTheBufferFailsToReceive)
 {
     std::vector<std::string> sent;
@@ -258,6 +280,7 @@ protected:
 
 TEST_F(ExclusiveFileTest, CreatesANewOwnerOnlyFile)
 {
+    SKIP_ON_WINDOWS("Windows files carry no POSIX permission bits");
     const fs::path path = m_Dir / "~mail1";
     FILE* file = platform::CreateExclusiveFile(path.string().c_str());
     ASSERT_NE(file, nullptr);
@@ -276,6 +299,7 @@ TEST_F(ExclusiveFileTest, CreatesANewOwnerOnlyFile)
 
 TEST_F(ExclusiveFileTest, NeverOpensAnExistingFileOrLink)
 {
+    SKIP_ON_WINDOWS("symbolic links need rights a Windows user seldom has");
     const fs::path existing = m_Dir / "existing";
     std::ofstream(existing) << "keep";
     EXPECT_EQ(platform::CreateExclusiveFile(existing.string().c_str()), nullptr);

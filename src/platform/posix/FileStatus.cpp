@@ -12,6 +12,14 @@ bool FileSize(const char* path, std::uint64_t& size)
     return true;
 }
 
+bool FilePermissions(const char* path, unsigned& mode)
+{
+    struct stat info {};
+    if (stat(path, &info) != 0) return false;
+    mode = static_cast<unsigned>(info.st_mode) & 07777u;
+    return true;
+}
+
 bool IsPathSeparator(char c)
 {
     return c == '/';

@@ -220,6 +220,11 @@ bool ReplaceFile(const std::string& path, const std::string& text)
 
 }  // namespace
 
+std::string ProfileFilePath(const char* fileName)
+{
+    return ProfilePath(fileName);
+}
+
 std::string ReadProfileString(const char* section, const char* key, const char* defaultValue,
                               const char* fileName)
 {

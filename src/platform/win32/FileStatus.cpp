@@ -13,6 +13,11 @@ bool FileSize(const char* path, std::uint64_t& size)
     return true;
 }
 
+bool FilePermissions(const char*, unsigned&)
+{
+    return false;
+}
+
 bool IsPathSeparator(char c)
 {
     return c == '\\' || c == '/';

@@ -18,6 +18,15 @@ constexpr DWORD kMaxBufferSize = 1u << 20;
 }  // namespace
 
 // The profile functions place a bare file name in the Windows directory.
+std::string ProfileFilePath(const char* fileName)
+{
+    if (std::strpbrk(fileName, "\\/")) return fileName;
+    char directory[MAX_PATH];
+    const UINT length = GetWindowsDirectoryA(directory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return std::string();
+    return std::string(directory, length) + "\\" + fileName;
+}
+
 std::string ReadProfileString(const char* section, const char* key, const char* defaultValue,
                               const char* fileName)
 {
