@@ -343,35 +343,13 @@ def test_unit_boundaries(env, scripted, size):
     assert b"".join(units) == data + b"\r\n.\r\n"
 
 
-def test_dot_line_on_a_unit_boundary(env, scripted):
-    """A line starting with "." that begins exactly at byte 1023 of the
-    streamed file, the first byte of the second unit."""
+# The dot rules are the body reader's (frontend_test BodyInput) and the text
+# encoder's (mime_encoders_test); a bare CR in text sent as it is, though,
+# becomes a line end here, and a dot after it must still be doubled.
+@pytest.mark.parametrize("body", [b"a\r.\r\nb", b"x\r\n.\r\ny\r\r\n.\r"])
+def test_body_never_ends_the_data_early(env, scripted, body):
     server = scripted()
-    fit(env, server, lambda data: data.find(b"\r\n..dot line") + 2, 1023,
-        b".dot line\n.\nlast\n")
-    data = server.data[-1]
-    assert data.endswith(b"..dot line\r\n..\r\nlast\r\n\r\n")
-    assert server.lines[-6:] == ALL  # the last run: one end of data, then QUIT
-
-
-BODIES = [b"bare\nLF\nlines\n", b"a\r.\r\nb", b"\n.\n", b"\n.\r\n", b"\r\n.\n",
-          b".\n..\n...\r\n.", b"x\r\n.\r\ny\r\r\n.\r"]
-
-
-@pytest.mark.parametrize("mime", ["mime", "plain"])
-@pytest.mark.parametrize("source", ["stdin", "text-file"])
-@pytest.mark.parametrize("body", BODIES, ids=["bare-lf", "cr-dot-crlf", "lf-dot-lf",
-                                              "lf-dot-crlf", "crlf-dot-lf", "dots", "mixed"])
-def test_body_never_ends_the_data_early(env, scripted, tmp_path, mime, source, body):
-    server = scripted()
-    extra = ["-m"] if mime == "plain" else []
-    if source == "stdin":
-        result = send(env, extra + [RCPT], body)
-    else:
-        path = tmp_path / "text.txt"
-        path.write_bytes(body)
-        result = send(env, extra + ["-t" + str(path), RCPT])
-    assert result == (0, SENT)
+    assert send(env, ["-m", RCPT], body) == (0, SENT)
     server.stop()
     assert server.lines == ALL  # exactly one end of data, then QUIT
     assert crlf_only(server.data[0]), server.data[0]

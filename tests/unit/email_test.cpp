@@ -93,17 +93,6 @@ INSTANTIATE_TEST_SUITE_P(Bytes, ControlByteRefusal,
                                            std::string("a\x01@example.test"),
                                            "a\x7f@example.test"));
 
-// The last object to go stops the socket library.
-TEST(Email, InstanceCountFollowsObjects)
-{
-    const int before = CSMTPEmail::s_InstanceCount;
-    {
-        CSMTPEmail a, b;
-        EXPECT_EQ(CSMTPEmail::s_InstanceCount, before + 2);
-    }
-    EXPECT_EQ(CSMTPEmail::s_InstanceCount, before);
-}
-
 TEST(Settings, CopySettingRefusesWhatDoesNotFit)
 {
     char buffer[8] = "old";
