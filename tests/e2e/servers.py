@@ -1,15 +1,23 @@
-"""Fixtures that start real test servers inside the test network namespace.
+"""Fixtures that start test servers inside the test network namespace.
 
-smtp_capture  Debian's aiosmtpd on 127.0.0.1:25, recording envelopes, DATA and
-              the raw bytes of every connection.
-postfix       a private Postfix instance on 127.0.0.1:25 delivering *@example.test
-              to a Maildir.
-inn           INN2 on 127.0.0.1:119 (one per machine, started once per module);
-              inn.readers("open"|"auth"|"mixed") picks the access variant.
+pki           make-test-pki.sh's files: ca, server (localhost, 127.0.0.1, ::1),
+              expired, wrong (wrong.example only), selfsigned; pki.fp[name] is
+              the certificate's SHA256:AB:CD:... fingerprint.
+smtp_capture  Debian's aiosmtpd on 127.0.0.1:25 (tests/servers/capture.py),
+              recording envelopes, DATA and the raw bytes of every connection.
+tls_capture   tls_capture("127.0.0.1:465:tls", ..., auth="user:password") starts
+              the same server on these listeners (with auth, mail only after
+              that login).
+postfix       a private Postfix for the tests of one module: 127.0.0.1:25 takes
+              *@example.test without a login and delivers to a Maildir;
+              submission (587, STARTTLS) and submissions (465) take mail after a
+              login checked by a private Dovecot (quser / qpass).
+inn           INN for the tests of one module: STARTTLS on 119 and TLS on 563,
+              posting after a login (tuser / tpass) taken only over TLS.
 scripted      a fake server on 127.0.0.1:25 (or another port) that answers by a
               script: replies split across reads, stalls, closes, refusals.
 
-Only one server may hold port 25 at a time: a test uses one of them.
+Only one server may hold a port at a time: a test uses one of them.
 Every server has a bounded lifetime and is stopped by the fixture."""
 import json
 import os
@@ -18,6 +26,7 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import threading
 import time
@@ -32,17 +41,18 @@ def _script(name):
     return os.path.join(SERVERS, name)
 
 
-def _wait_greeting(port, code, seconds=10):
-    return subprocess.run([_script("wait-greeting"), str(port), code, str(seconds)],
-                          timeout=seconds + 5).returncode == 0
-
-
-def _run_script(name, *args, env=None, timeout=60):
+def _run_script(*args, env=None, timeout=60):
     """Runs a server script; its failure fails the test with its standard error."""
-    r = subprocess.run([_script(name)] + list(args), env=env, capture_output=True, timeout=timeout)
+    r = subprocess.run([_script(args[0])] + list(args[1:]), env=env, capture_output=True,
+                       timeout=timeout)
     if r.returncode != 0:
-        pytest.fail("%s failed: %s" % (name, r.stderr.decode(errors="replace")))
-    return r
+        pytest.fail("%s failed: %s" % (args[0], r.stderr.decode(errors="replace")))
+    return r.stdout.decode().strip()
+
+
+def _needs_root(what):
+    if os.geteuid() != 0:
+        pytest.skip(what + " needs real root")
 
 
 def _wait_for(take, enough, timeout):
@@ -55,25 +65,40 @@ def _wait_for(take, enough, timeout):
         time.sleep(0.05)
 
 
-def _stop_process(proc, seconds=5):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(seconds)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(seconds)
+class Pki:
+    def __init__(self, base):
+        self.base = base
+        self.fp = {}
+        for name in ("ca", "server", "expired", "wrong", "selfsigned"):
+            with open(os.path.join(base, name + ".fp")) as f:
+                self.fp[name] = f.read().strip()
+
+    def path(self, name):
+        return os.path.join(self.base, name)
+
+    @property
+    def ca(self):
+        return self.path("ca.crt")
+
+
+@pytest.fixture(scope="session")
+def pki(tmp_path_factory):
+    base = str(tmp_path_factory.mktemp("pki"))
+    subprocess.run([_script("make-test-pki.sh"), base], check=True, capture_output=True,
+                   timeout=60)
+    return Pki(base)
 
 
 # --------------------------------------------------------------------------
 # aiosmtpd capture server
 
 
-class CaptureServer:
+class Capture:
     """What the capture server received. Message records are dicts with the
-    keys conn, helo, mail_from, rcpt_tos, data (bytes as received,
-    dot-unstuffed, ending with the CR LF that begins the end-of-data marker)
-    and raw (every byte of that connection)."""
+    keys conn, port, tls (version or None), helo, mail_from, rcpt_tos, auth,
+    data (bytes as received, dot-unstuffed, ending with the CR LF that begins
+    the end-of-data marker) and raw (every plain-text byte of that connection,
+    decrypted where TLS was on)."""
 
     def __init__(self, outdir):
         self.outdir = outdir
@@ -82,23 +107,17 @@ class CaptureServer:
         found = os.listdir(self.outdir) if os.path.isdir(self.outdir) else []
         return sorted(n for n in found if n.endswith(suffix))
 
-    def _read(self, name, mode="rb"):
-        with open(os.path.join(self.outdir, name), mode) as f:
-            return f.read()
+    def _read(self, name):
+        path = os.path.join(self.outdir, name)
+        return pathlib.Path(path).read_bytes() if os.path.exists(path) else None
 
     def messages(self, count=None, timeout=5):
         """The captured messages; with count, waits (bounded) until that many
         messages and their connections' raw files are there."""
         def take():
-            found = []
-            for name in self._names(".json"):
-                record = json.loads(self._read(name, "r"))
-                record["data"] = self._read(name[:-5] + ".eml")
-                raw = "conn%s.raw" % record["conn"]
-                record["raw"] = self._read(raw) if os.path.exists(os.path.join(self.outdir, raw)) \
-                    else None
-                found.append(record)
-            return found
+            return [dict(json.loads(self._read(name)), data=self._read(name[:-5] + ".eml"),
+                         raw=self._read("conn%s.raw" % json.loads(self._read(name))["conn"]))
+                    for name in self._names(".json")]
         found = _wait_for(take, lambda f: count is None or (
             len(f) >= count and all(m["raw"] is not None for m in f)), timeout)
         if count is not None and len(found) < count:
@@ -121,26 +140,44 @@ class CaptureServer:
         return _wait_for(take, lambda f: len(f) >= count, timeout)
 
 
+CaptureServer = TlsCapture = Capture
+
+
 @pytest.fixture
-def smtp_capture(tmp_path):
-    outdir = str(tmp_path / "captured")
-    log = open(str(tmp_path / "smtp_capture.log"), "wb")
-    proc = subprocess.Popen([PYTHON, _script("smtp_capture.py"), outdir, "25", "300"],
-                            stdout=log, stderr=subprocess.STDOUT)
-    try:
-        if not _wait_greeting(25, "220"):
-            raise RuntimeError("capture server did not come up")
-        yield CaptureServer(outdir)
-    finally:
-        _stop_process(proc)
-        log.close()
+def tls_capture(pki, tmp_path):
+    """tls_capture(LISTENER..., auth=None) starts a capture server; every one
+    started is stopped after the test."""
+    procs = []
+
+    def start(*listeners, auth=None):
+        outdir = str(tmp_path / ("captured%d" % len(procs)))
+        log = tmp_path / ("capture%d.log" % len(procs))
+        env = dict(os.environ, CAPTURE_PKI=pki.base, **({"CAPTURE_AUTH": auth} if auth else {}))
+        with open(str(log), "wb") as out:
+            procs.append(subprocess.Popen([PYTHON, _script("capture.py"), outdir, "300"] +
+                                          list(listeners), stdout=out, stderr=out, env=env))
+        if not _wait_for(lambda: b"listening" in log.read_bytes() or procs[-1].poll() is not None,
+                         bool, 10) or procs[-1].poll() is not None:
+            raise RuntimeError("capture server did not come up: %r" % log.read_bytes())
+        return Capture(outdir)
+
+    yield start
+    for p in procs:
+        if p.poll() is None:
+            p.send_signal(signal.SIGTERM)
+        p.wait(10)
+
+
+@pytest.fixture
+def smtp_capture(tls_capture):
+    return tls_capture("127.0.0.1:25:plain")
 
 
 # --------------------------------------------------------------------------
-# Postfix
+# Postfix with Dovecot
 
 
-class PostfixServer:
+class Postfix:
     def __init__(self, base):
         self.base = base
         self.maildir_new = os.path.join(base, "mail", "Maildir", "new")
@@ -153,118 +190,96 @@ class PostfixServer:
         return _wait_for(take, lambda found: len(found) >= count, timeout)
 
     def log(self):
-        try:
-            with open(os.path.join(self.base, "maillog"), "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return b""
+        return pathlib.Path(self.base, "maillog").read_bytes() \
+            if os.path.exists(os.path.join(self.base, "maillog")) else b""
 
 
-@pytest.fixture(scope="session")
-def postfix_instance():
-    """A private Postfix configuration, made once per session (about 2 s)."""
-    if os.geteuid() != 0:
-        pytest.skip("Postfix needs real root")
+@pytest.fixture(scope="module")
+def postfix(pki):
+    _needs_root("Postfix")
     # Postfix's own users must reach the queue, so not under pytest's private tmp.
     base = "/var/tmp/quillex-postfix-%d" % os.getpid()
-    e = dict(os.environ, PFT=base)
-    r = subprocess.run([_script("postfix-instance.sh")], env=e, capture_output=True, timeout=60)
-    if r.returncode != 0:
-        shutil.rmtree(base, ignore_errors=True)
-        pytest.fail("postfix-instance.sh failed: %s" % r.stderr.decode(errors="replace"))
-    yield base
-    subprocess.run([_script("postfix-stop.sh")], env=e, capture_output=True, timeout=30)
-    shutil.rmtree(base, ignore_errors=True)
-
-
-@pytest.fixture
-def postfix(postfix_instance):
-    base = postfix_instance
-    e = dict(os.environ, PFT=base)
-    maildir = os.path.join(base, "mail", "Maildir")
-    for sub in ("new", "cur", "tmp"):
-        d = os.path.join(maildir, sub)
-        if os.path.isdir(d):
-            for n in os.listdir(d):
-                os.unlink(os.path.join(d, n))
+    e = dict(os.environ, PFT=base, DVT=base + "-dovecot", SASL="dovecot")
     try:
-        _run_script("postfix-start.sh", env=e, timeout=30)
-        yield PostfixServer(base)
+        _run_script("postfix-instance.sh", env=e)
+        _run_script("postfix-submission.sh", pki.base, env=e)
+        _run_script("dovecot-instance.sh", env=e)
+        _run_script("daemon.sh", "start", "dovecot", env=e)
+        _run_script("daemon.sh", "start", "postfix", env=e)
+        yield Postfix(base)
     finally:
-        subprocess.run([_script("postfix-stop.sh")], env=e, capture_output=True, timeout=30)
+        for name in ("postfix", "dovecot"):
+            subprocess.run([_script("daemon.sh"), "stop", name], env=e, capture_output=True,
+                           timeout=30)
+        shutil.rmtree(e["DVT"], ignore_errors=True)
+        shutil.rmtree(base, ignore_errors=True)
+
+
+postfix_tls = postfix_sasl = postfix
 
 
 # --------------------------------------------------------------------------
-# INN2
+# INN with TLS
 
 
-class InnServer:
-    """INN on 127.0.0.1:119. Groups local.test and local.other exist; the
-    account tuser/tpass works in the auth and mixed variants."""
+class Inn:
+    """INN whose readers may read and post only over TLS, after a login."""
 
-    def readers(self, variant):
-        subprocess.run([_script("inn-readers.sh"), variant], check=True, timeout=10)
+    def __init__(self, ca, login=("tuser", "tpass")):
+        self.ca = ca
+        self.login = login
 
-    def _chat(self, commands, timeout=10):
-        """Sends NNTP commands; returns the reply line of each."""
-        with socket.create_connection(("127.0.0.1", 119), timeout=timeout) as s:
-            f = s.makefile("rb")
-            replies = [f.readline()]
-            for c in commands:
-                s.sendall(c.encode() + b"\r\n")
-                replies.append(f.readline())
-                if c.startswith("ARTICLE") and replies[-1].startswith(b"220"):
-                    lines = []
-                    while True:
-                        line = f.readline()
-                        if line in (b".\r\n", b""):
-                            break
-                        lines.append(line[1:] if line.startswith(b".") else line)
-                    replies.append(b"".join(lines))
-            s.sendall(b"QUIT\r\n")
-            return replies
+    def _chat(self, commands):
+        ctx = ssl.create_default_context(cafile=self.ca)
+        with socket.create_connection(("127.0.0.1", 563), timeout=10) as raw:
+            with ctx.wrap_socket(raw, server_hostname="localhost") as s:
+                f = s.makefile("rb")
+                replies = [f.readline()]
+                for c in ["AUTHINFO USER " + self.login[0], "AUTHINFO PASS " + self.login[1]] + \
+                        commands:
+                    s.sendall(c.encode() + b"\r\n")
+                    replies.append(f.readline())
+                    if c.startswith("ARTICLE") and replies[-1].startswith(b"220"):
+                        lines = []
+                        for line in iter(f.readline, b""):
+                            if line == b".\r\n":
+                                break
+                            lines.append(line[1:] if line.startswith(b".") else line)
+                        replies.append(b"".join(lines))
+                s.sendall(b"QUIT\r\n")
+                return replies[3:]
 
     def high_water(self, group):
         """The number of the newest article in group (0 when empty)."""
-        self.readers("open")
-        reply = self._chat(["GROUP " + group])[1]
+        reply = self._chat(["GROUP " + group])[0]
         assert reply.startswith(b"211"), reply
         return int(reply.split()[3])
 
     def article(self, group, number):
         """The stored article (CR LF lines, dot-unstuffed), or None."""
-        self.readers("open")
         replies = self._chat(["GROUP " + group, "ARTICLE %d" % number])
-        if not replies[2].startswith(b"220"):
-            return None
-        return replies[3]
+        return replies[2] if replies[1].startswith(b"220") else None
 
 
 @pytest.fixture(scope="module")
-def inn_server():
-    """INN for the tests of one module: it holds 127.0.0.1:119 until their end."""
-    if os.geteuid() != 0:
-        pytest.skip("INN needs real root")
-    _run_script("inn-config.sh")
+def inn(pki):
+    _needs_root("INN")
+    nt = "/var/tmp/quillex-news-tls-%d" % os.getpid()
+    e = dict(os.environ, NT=nt, INN_LOGIN="yes")
+    _run_script("inn-config.sh", env=e)
+    _run_script("inn-tls-config.sh", pki.base, env=e)
     # Waits (bounded) while another test run's INN is up.
-    r = subprocess.run([_script("inn-start.sh")], capture_output=True, timeout=150)
-    pid = r.stdout.decode().strip()
+    innd = _run_script("daemon.sh", "start", "inn", env=e, timeout=150) or "none"
     try:
-        if r.returncode != 0:
-            pytest.fail("inn-start.sh failed: %s" % r.stderr.decode(errors="replace"))
-        yield InnServer()
+        yield Inn(pki.ca)
     finally:
         # Only the innd started here: never another run's.
-        subprocess.run([_script("inn-stop.sh"), pid or "none"], capture_output=True, timeout=60)
-        subprocess.run([_script("inn-readers.sh"), "open"], capture_output=True, timeout=10)
+        subprocess.run([_script("daemon.sh"), "stop", "inn", innd], env=e, capture_output=True,
+                       timeout=60)
+        shutil.rmtree(nt, ignore_errors=True)
 
 
-@pytest.fixture
-def inn(inn_server):
-    """INN with the open variant; a test may switch with inn.readers(...)."""
-    inn_server.readers("open")
-    yield inn_server
-    inn_server.readers("open")
+inn_login = inn
 
 
 # --------------------------------------------------------------------------

@@ -9,6 +9,7 @@ import time
 import pytest
 
 from conftest import BIN, ENTER_TEXT, SENT, header, run, unstuff, write_settings
+from servers import nntp
 from test_cli import usage
 
 GREETING = (b"Quillex Quillex v.1.06 command-line mailer\r\n\tfor SMTP mail and NNTP news\n\n"
@@ -87,15 +88,16 @@ def test_end_of_input_at_each_question(configured, smtp_capture, stdin, prompts,
         assert (status, err) == (255, GREETING + prompts + NO_RECEIVER)
 
 
-def test_news_mode_asks_newsgroups_and_subject(configured, inn):
-    before = inn.high_water("local.test")
+def test_news_mode_asks_newsgroups_and_subject(configured, scripted):
+    server = scripted(nntp(), port=119)
     status, _, err = run(["-u"], configured,
                          stdin=b"local.test\n\nNews subject\nposted text\n")
     assert status == 0
     assert err.startswith(GREETING + b"Newsgroup: Newsgroup" + MORE + b"Subject: " + ENTER_TEXT)
     assert err.endswith(b"quillex: Message was successfully posted.\n")
-    article = inn.article("local.test", before + 1)
-    assert article is not None
+    server.stop()
+    article = b"\r\n" + server.data[0]
+    assert b"\r\nNewsgroups: local.test\r\n" in article
     assert b"\r\nSubject: News subject\r\n" in article
     assert b"\r\n\r\nposted text\r\n" in article
 
