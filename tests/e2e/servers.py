@@ -15,25 +15,28 @@ postfix       a private Postfix for the tests of one module: 127.0.0.1:25 takes
 inn           INN for the tests of one module: STARTTLS on 119 and TLS on 563,
               posting after a login (tuser / tpass) taken only over TLS.
 scripted      a fake server on 127.0.0.1:25 (or another port) that answers by a
-              script: replies split across reads, stalls, closes, refusals.
+              script: replies split across reads, stalls, closes, refusals,
+              TLS from the first byte or after STARTTLS.
+tls_script    the scripted server answering as an ESMTP or news server would.
 
 Only one server may hold a port at a time: a test uses one of them.
 Every server has a bounded lifetime and is stopped by the fixture."""
 import json
 import os
 import pathlib
-import select
 import shutil
 import signal
 import socket
 import ssl
 import subprocess
-import threading
+import sys
 import time
 
 import pytest
 
 SERVERS = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "servers"))
+sys.path.insert(0, SERVERS)
+from scripted import CLOSE, DATA_BLOCK, SILENT, STALL, TLS, ScriptedServer  # noqa: E402,F401
 PYTHON = "/usr/bin/python3"
 
 
@@ -283,12 +286,7 @@ inn_login = inn
 
 
 # --------------------------------------------------------------------------
-# Scripted fake server
-
-CLOSE = "close"        # close the connection instead of answering
-SILENT = "silent"      # never answer; read until the client goes away
-STALL = "stall"        # stop reading and answering; hold the connection until the end
-DATA_BLOCK = "<data>"  # a data block among ScriptedServer.lines
+# Scripted server (tests/servers/scripted.py)
 
 SMTP_STEPS = [("greeting", None, b"220 scripted.example.test ready\r\n"),
               ("HELO", b"HELO ", b"250 scripted.example.test\r\n"),
@@ -318,173 +316,84 @@ def nntp(*login):
              (b".", b"240 posted\r\n"), (b"QUIT", b"205 bye\r\n")])
 
 
-class ScriptedServer:
-    """A fake server on one port that plays a script to every connection: a
-    list of (expect, action). expect is None (act at once, as for a greeting)
-    or the bytes that the client's next line must start with; b"." takes the
-    data block up to CR LF "." CR LF instead. action is reply bytes; a list of
-    bytes and pauses in seconds (floats) sent as separate writes, which may
-    end with CLOSE, SILENT or STALL; one of these; or a callable(session) for
-    what a case needs beyond them (it may replace session.conn, say by a TLS
-    socket). A line that does not match ends the session; at the end of the
-    script the server reads until the client goes away.
-
-    lines: what the clients sent, one str per CR LF line (without it), a data
-    block as DATA_BLOCK, bytes left over at the end as they are; data: the
-    bytes of each data block; connections: the number accepted; early: the
-    expects whose reply the client did not wait for (it sent something before
-    the last piece of the reply had gone out)."""
-
-    def __init__(self, script, port=25, host="127.0.0.1", lifetime=60):
-        self.script = script
-        self.lines, self.data, self.early = [], [], []
-        self.connections = 0
-        self._stop = threading.Event()
-        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind((host, port))
-        self._listener.listen(4)
-        self._listener.settimeout(0.1)
-        self._end = time.time() + lifetime
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
-
-    def stop(self):
-        """Ends the server once what the clients sent has been read."""
-        self._stop.set()
-        self._thread.join(10)
-        self._listener.close()
-
-    def running(self):
-        return not self._stop.is_set() and time.time() < self._end
-
-    def _serve(self):
-        # Timeouts check for the end: what is pending is still taken first.
-        while True:
-            try:
-                conn, _ = self._listener.accept()
-            except socket.timeout:
-                if not self.running():
-                    return
-                continue
-            except OSError:
-                return
-            self.connections += 1
-            session = _Session(self, conn)
-            try:
-                session.play(self.script)
-            except OSError:
-                pass
-            finally:
-                session.keep_rest()
-                session.conn.close()
+def _capabilities(caps, caps_tls):
+    return lambda session, line: caps_tls if session.tls else caps
 
 
-class _Session:
-    def __init__(self, server, conn):
-        self.server, self.conn, self.buf = server, conn, bytearray()
-        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        conn.settimeout(0.1)
+def smtp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None,
+                auth=None, rcpt=None):
+    """The replies of an ESMTP server. caps and caps_tls: the EHLO lines
+    before and after TLS; starttls: the reply to STARTTLS (a refusal), or
+    None to go ahead, inject: bytes sent with the go-ahead; auth(line, ask):
+    the final reply of an AUTH exchange, where ask(reply) sends a 334 and
+    returns the client's answer; rcpt(n, line): a reply other than 250 for
+    the n-th RCPT (from 0) of a transaction, or None. envelopes gets the
+    receivers each MAIL got (None for each one refused)."""
+    caps = _capabilities(["SIZE 1000000", "8BITMIME", "STARTTLS"] if caps is None else caps,
+                         ["SIZE 1000000", "8BITMIME", "AUTH PLAIN LOGIN"]
+                         if caps_tls is None else caps_tls)
 
-    def play(self, script):
-        for expect, action in script:
-            if expect is not None:
-                got = self.block() if expect == b"." else self.line()
-                if got is None or not got.startswith(expect):
-                    return
-            if not self.act(expect, action):
-                return
-        self.drain()
+    def ehlo(session, line):
+        lines = ["script.example.test"] + caps(session, line)
+        return "".join("250%s%s\r\n" % ("-" if i < len(lines) - 1 else " ", c)
+                       for i, c in enumerate(lines)).encode()
 
-    def _receive(self):
-        """More bytes into buf; False once the client has gone or the server stops."""
-        while True:
-            try:
-                chunk = self.conn.recv(1 << 20)
-            except socket.timeout:
-                if not self.server.running():
-                    return False
-                continue
-            self.buf += chunk
-            return len(chunk) > 0
+    def receiver(session, line):
+        reply = rcpt(len(envelopes[-1]), line) if rcpt else None
+        envelopes[-1].append(line[len("RCPT TO:"):] if reply is None else None)
+        return reply or b"250 2.0.0 ok\r\n"
 
-    def _until(self, marker):
-        at, start = self.buf.find(marker), 0
-        while at < 0:
-            start = max(0, len(self.buf) - len(marker) + 1)
-            if not self._receive():
-                return None
-            at = self.buf.find(marker, start)
-        out = bytes(self.buf[:at])
-        del self.buf[:at + len(marker)]
-        return out
+    return {None: greeting or b"220 script.example.test ESMTP scripted\r\n", b"EHLO": ehlo,
+            b"STARTTLS": lambda session, line: b"503 5.5.1 TLS already active\r\n" if session.tls
+            else starttls or [b"220 2.0.0 Ready to start TLS\r\n" + inject, TLS],
+            b"MAIL": lambda session, line: envelopes.append([]) or b"250 2.0.0 ok\r\n",
+            b"RCPT": receiver, b"DATA": b"354 go ahead\r\n", b"QUIT": b"221 2.0.0 bye\r\n",
+            b"AUTH": lambda session, line: auth(line, session.ask) if auth
+            else b"235 2.7.0 accepted\r\n", b"": b"250 2.0.0 ok\r\n"}
 
-    def line(self):
-        got = self._until(b"\r\n")
-        if got is not None:
-            self.server.lines.append(got.decode("latin-1"))
-        return got
 
-    def block(self):
-        # The data may itself begin with the ".\r\n" that ends it.
-        self.buf[:0] = b"\r\n"
-        got = self._until(b"\r\n.\r\n")
-        if got is None:
-            del self.buf[:2]
-            return None
-        self.server.data.append(got[2:])
-        self.server.lines.append(DATA_BLOCK)
-        return b"."
-
-    def drain(self):
-        while self._receive():
-            pass
-
-    def keep_rest(self):
-        *whole, rest = bytes(self.buf).split(b"\r\n")
-        self.server.lines.extend(w.decode("latin-1") for w in whole)
-        if rest:
-            self.server.lines.append(rest.decode("latin-1"))
-        self.buf = bytearray()
-
-    def act(self, expect, action):
-        """False when the session is over."""
-        for i, piece in enumerate(action if isinstance(action, list) else [action]):
-            if callable(piece):
-                piece(self)
-            elif isinstance(piece, float):
-                time.sleep(piece)
-            elif piece == SILENT:
-                self.drain()
-                return False
-            elif piece == STALL:
-                while self.server.running():
-                    time.sleep(0.1)
-                return False
-            elif piece == CLOSE:
-                return False
-            else:
-                if i > 0 and self._client_spoke():
-                    self.server.early.append(expect)
-                self.conn.sendall(piece)
-        return True
-
-    def _client_spoke(self):
-        """True when the client has sent bytes (or closed) that were not taken yet."""
-        return bool(self.buf) or bool(select.select([self.conn], [], [], 0)[0])
+def nntp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None):
+    """The replies of a news server, as smtp_server's."""
+    caps = _capabilities(["VERSION 2", "READER", "POST", "STARTTLS"] if caps is None else caps,
+                         ["VERSION 2", "READER", "POST", "AUTHINFO USER"]
+                         if caps_tls is None else caps_tls)
+    return {None: greeting or b"200 scripted news server ready\r\n",
+            b"CAPABILITIES": lambda session, line: ("101 Capability list:\r\n" + "".join(
+                c + "\r\n" for c in caps(session, line)) + ".\r\n").encode(),
+            b"STARTTLS": lambda session, line: b"502 Already using a security layer\r\n"
+            if session.tls else starttls or [b"382 Begin TLS negotiation now\r\n" + inject, TLS],
+            b"AUTHINFO USER": b"381 Enter password\r\n", b"AUTHINFO": b"281 Ok\r\n",
+            b"GROUP": lambda session, line: b"211 0 0 0 " + line[6:] + b"\r\n",
+            b"POST": b"340 send it\r\n", b"QUIT": b"205 bye\r\n", b"": b"500 What?\r\n"}
 
 
 @pytest.fixture
-def scripted():
-    """scripted(script=smtp(), port=25, host="127.0.0.1") starts a
-    ScriptedServer; every server started is stopped after the test."""
+def scripted(request):
+    """scripted(script=smtp(), port=25, host="127.0.0.1", tls=False,
+    cert=None) starts a ScriptedServer; cert names a certificate of pki.
+    Every server started is stopped after the test."""
     started = []
 
-    def start(script=None, **kw):
-        s = ScriptedServer(smtp() if script is None else script, **kw)
-        started.append(s)
-        return s
+    def start(script=None, cert=None, **kw):
+        if cert:
+            cert = request.getfixturevalue("pki").path(cert)
+        started.append(ScriptedServer(smtp() if script is None else script, cert=cert, **kw))
+        return started[-1]
 
     yield start
     for s in started:
         s.stop()
+
+
+@pytest.fixture
+def tls_script(scripted):
+    """tls_script(proto, port, cert="server", implicit=False, host=..., **kw):
+    the scripted server answering as smtp_server or nntp_server(**kw)."""
+    def start(proto, port, cert="server", implicit=False, host="127.0.0.1", **kw):
+        envelopes = []
+        s = scripted((smtp_server if proto == "smtp" else nntp_server)(envelopes, **kw),
+                     port=port, host=host, tls=implicit, cert=cert)
+        s.envelopes = envelopes
+        return s
+
+    return start

@@ -178,7 +178,7 @@ def test_exchange(env, pki, tls_script, tmp_path, case):
     assert status == case.status, err
     exchange = case.steps.split()
     if exchange:                                  # "AUTH MECHANISM": the mechanism chosen
-        assert s.lines[1][1].split(b" ")[:2] == [b"AUTH", exchange[1].encode()], s.lines
+        assert s.lines[2].split(" ")[:2] == ["AUTH", exchange[1]], s.lines
         exchange = exchange[:1] + exchange[2:]
     if status == 0:
         assert err == SENT
@@ -193,7 +193,7 @@ def test_exchange(env, pki, tls_script, tmp_path, case):
         assert s.data == []
     assert steps_match(s.steps, ["<tls>", "EHLO"] + expected), " ".join(s.steps)
     if case.last is not None:
-        assert s.lines[len(exchange)][1] == case.last, s.lines
+        assert s.lines[len(exchange) + 1].encode() == case.last, s.lines
 
 
 def test_refusal_names_user_mechanism_server_and_reply(env, pki, tls_script):
@@ -222,7 +222,7 @@ def test_news_login_over_tls_hides_the_password(env, pki, tls_script):
     status, _, err = run(["-d", "-u", "-sLogin", "local.test"], env)
     assert status == 0, err
     assert b"Posting: AUTHINFO PASS <hidden>\r\n" in err and PASSWORD.encode() not in err, err
-    assert (True, b"AUTHINFO PASS " + PASSWORD.encode()) in s.lines
+    assert "AUTHINFO PASS " + PASSWORD in s.lines[s.lines.index("<tls>"):]
     # what the server offers may change once it knows the reader
     assert steps_match(s.steps[s.steps.index("AUTHINFO"):], [
         "AUTHINFO", "AUTHINFO", "CAPABILITIES", "GROUP", "POST", ".", "QUIT", "<close_notify>?"]), \

@@ -1,36 +1,14 @@
-"""Fixtures for the TLS tests (pki, tls_capture, postfix and inn: servers.py).
+"""Name resolution under the test's control (pki, tls_capture, tls_script,
+postfix and inn: servers.py).
 
-tls_script   tls_script(proto, port, cert="server", **kw) starts a
-             TlsScriptServer (tests/servers/tls_script_server.py).
-hosts_file   runs the program with an /etc/hosts of the test's own.
-Every server has a bounded lifetime and is stopped by its fixture."""
-import os
+hosts_file   runs the program with an /etc/hosts of the test's own."""
 import subprocess
-import sys
 
 import pytest
 
 from conftest import BIN
 
-SERVERS = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "servers"))
-sys.path.insert(0, SERVERS)
-from tls_script_server import TlsScriptServer  # noqa: E402
-
 PYTHON = "/usr/bin/python3"
-
-
-@pytest.fixture
-def tls_script(pki):
-    started = []
-
-    def start(proto, port, cert="server", **kw):
-        s = TlsScriptServer(proto, pki.path(cert + ".crt"), pki.path(cert + ".key"), port, **kw)
-        started.append(s)
-        return s
-
-    yield start
-    for s in started:
-        s.stop()
 
 
 # --------------------------------------------------------------------------
