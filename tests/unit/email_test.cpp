@@ -2,15 +2,11 @@
 
 #include <string>
 
+#include "TestSupport.h"
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 
 namespace {
-
-std::string Receivers(const CSMTPEmail& mail)
-{
-    return mail.m_Receivers ? *mail.m_Receivers : "<null>";
-}
 
 TEST(Email, LineBreaksInUserHeadersBecomeOneBlank)
 {
