@@ -282,7 +282,7 @@ def inn(pki):
         shutil.rmtree(nt, ignore_errors=True)
 
 
-inn_login = inn
+inn_login = inn_tls = inn
 
 
 # --------------------------------------------------------------------------
