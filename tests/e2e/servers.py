@@ -1,30 +1,42 @@
-"""Fixtures that start real test servers inside the test network namespace.
+"""Fixtures that start test servers inside the test network namespace.
 
-smtp_capture  Debian's aiosmtpd on 127.0.0.1:25, recording envelopes, DATA and
-              the raw bytes of every connection.
-postfix       a private Postfix instance on 127.0.0.1:25 delivering *@example.test
-              to a Maildir.
-inn           INN2 on 127.0.0.1:119 (one per machine, started once per module);
-              inn.readers("open"|"auth"|"mixed") picks the access variant.
+pki           make-test-pki.sh's files: ca, server (localhost, 127.0.0.1, ::1),
+              expired, wrong (wrong.example only), selfsigned; pki.fp[name] is
+              the certificate's SHA256:AB:CD:... fingerprint.
+smtp_capture  Debian's aiosmtpd on 127.0.0.1:25 (tests/servers/capture.py),
+              recording envelopes, DATA and the raw bytes of every connection.
+tls_capture   tls_capture("127.0.0.1:465:tls", ..., auth="user:password") starts
+              the same server on these listeners (with auth, mail only after
+              that login).
+postfix       a private Postfix for the tests of one module: 127.0.0.1:25 takes
+              *@example.test without a login and delivers to a Maildir;
+              submission (587, STARTTLS) and submissions (465) take mail after a
+              login checked by a private Dovecot (quser / qpass).
+inn           INN for the tests of one module: STARTTLS on 119 and TLS on 563,
+              posting after a login (tuser / tpass) taken only over TLS.
 scripted      a fake server on 127.0.0.1:25 (or another port) that answers by a
-              script: replies split across reads, stalls, closes, refusals.
+              script: replies split across reads, stalls, closes, refusals,
+              TLS from the first byte or after STARTTLS.
+tls_script    the scripted server answering as an ESMTP or news server would.
 
-Only one server may hold port 25 at a time: a test uses one of them.
+Only one server may hold a port at a time: a test uses one of them.
 Every server has a bounded lifetime and is stopped by the fixture."""
 import json
 import os
 import pathlib
-import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
-import threading
+import sys
 import time
 
 import pytest
 
 SERVERS = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "servers"))
+sys.path.insert(0, SERVERS)
+from scripted import CLOSE, DATA_BLOCK, SILENT, STALL, TLS, ScriptedServer  # noqa: E402,F401
 PYTHON = "/usr/bin/python3"
 
 
@@ -32,17 +44,18 @@ def _script(name):
     return os.path.join(SERVERS, name)
 
 
-def _wait_greeting(port, code, seconds=10):
-    return subprocess.run([_script("wait-greeting"), str(port), code, str(seconds)],
-                          timeout=seconds + 5).returncode == 0
-
-
-def _run_script(name, *args, env=None, timeout=60):
+def _run_script(*args, env=None, timeout=60):
     """Runs a server script; its failure fails the test with its standard error."""
-    r = subprocess.run([_script(name)] + list(args), env=env, capture_output=True, timeout=timeout)
+    r = subprocess.run([_script(args[0])] + list(args[1:]), env=env, capture_output=True,
+                       timeout=timeout)
     if r.returncode != 0:
-        pytest.fail("%s failed: %s" % (name, r.stderr.decode(errors="replace")))
-    return r
+        pytest.fail("%s failed: %s" % (args[0], r.stderr.decode(errors="replace")))
+    return r.stdout.decode().strip()
+
+
+def _needs_root(what):
+    if os.geteuid() != 0:
+        pytest.skip(what + " needs real root")
 
 
 def _wait_for(take, enough, timeout):
@@ -55,25 +68,40 @@ def _wait_for(take, enough, timeout):
         time.sleep(0.05)
 
 
-def _stop_process(proc, seconds=5):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(seconds)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(seconds)
+class Pki:
+    def __init__(self, base):
+        self.base = base
+        self.fp = {}
+        for name in ("ca", "server", "expired", "wrong", "selfsigned"):
+            with open(os.path.join(base, name + ".fp")) as f:
+                self.fp[name] = f.read().strip()
+
+    def path(self, name):
+        return os.path.join(self.base, name)
+
+    @property
+    def ca(self):
+        return self.path("ca.crt")
+
+
+@pytest.fixture(scope="session")
+def pki(tmp_path_factory):
+    base = str(tmp_path_factory.mktemp("pki"))
+    subprocess.run([_script("make-test-pki.sh"), base], check=True, capture_output=True,
+                   timeout=60)
+    return Pki(base)
 
 
 # --------------------------------------------------------------------------
 # aiosmtpd capture server
 
 
-class CaptureServer:
+class Capture:
     """What the capture server received. Message records are dicts with the
-    keys conn, helo, mail_from, rcpt_tos, data (bytes as received,
-    dot-unstuffed, ending with the CR LF that begins the end-of-data marker)
-    and raw (every byte of that connection)."""
+    keys conn, port, tls (version or None), helo, mail_from, rcpt_tos, auth,
+    data (bytes as received, dot-unstuffed, ending with the CR LF that begins
+    the end-of-data marker) and raw (every plain-text byte of that connection,
+    decrypted where TLS was on)."""
 
     def __init__(self, outdir):
         self.outdir = outdir
@@ -82,23 +110,17 @@ class CaptureServer:
         found = os.listdir(self.outdir) if os.path.isdir(self.outdir) else []
         return sorted(n for n in found if n.endswith(suffix))
 
-    def _read(self, name, mode="rb"):
-        with open(os.path.join(self.outdir, name), mode) as f:
-            return f.read()
+    def _read(self, name):
+        path = os.path.join(self.outdir, name)
+        return pathlib.Path(path).read_bytes() if os.path.exists(path) else None
 
     def messages(self, count=None, timeout=5):
         """The captured messages; with count, waits (bounded) until that many
         messages and their connections' raw files are there."""
         def take():
-            found = []
-            for name in self._names(".json"):
-                record = json.loads(self._read(name, "r"))
-                record["data"] = self._read(name[:-5] + ".eml")
-                raw = "conn%s.raw" % record["conn"]
-                record["raw"] = self._read(raw) if os.path.exists(os.path.join(self.outdir, raw)) \
-                    else None
-                found.append(record)
-            return found
+            return [dict(json.loads(self._read(name)), data=self._read(name[:-5] + ".eml"),
+                         raw=self._read("conn%s.raw" % json.loads(self._read(name))["conn"]))
+                    for name in self._names(".json")]
         found = _wait_for(take, lambda f: count is None or (
             len(f) >= count and all(m["raw"] is not None for m in f)), timeout)
         if count is not None and len(found) < count:
@@ -121,26 +143,44 @@ class CaptureServer:
         return _wait_for(take, lambda f: len(f) >= count, timeout)
 
 
+CaptureServer = TlsCapture = Capture
+
+
 @pytest.fixture
-def smtp_capture(tmp_path):
-    outdir = str(tmp_path / "captured")
-    log = open(str(tmp_path / "smtp_capture.log"), "wb")
-    proc = subprocess.Popen([PYTHON, _script("smtp_capture.py"), outdir, "25", "300"],
-                            stdout=log, stderr=subprocess.STDOUT)
-    try:
-        if not _wait_greeting(25, "220"):
-            raise RuntimeError("capture server did not come up")
-        yield CaptureServer(outdir)
-    finally:
-        _stop_process(proc)
-        log.close()
+def tls_capture(pki, tmp_path):
+    """tls_capture(LISTENER..., auth=None) starts a capture server; every one
+    started is stopped after the test."""
+    procs = []
+
+    def start(*listeners, auth=None):
+        outdir = str(tmp_path / ("captured%d" % len(procs)))
+        log = tmp_path / ("capture%d.log" % len(procs))
+        env = dict(os.environ, CAPTURE_PKI=pki.base, **({"CAPTURE_AUTH": auth} if auth else {}))
+        with open(str(log), "wb") as out:
+            procs.append(subprocess.Popen([PYTHON, _script("capture.py"), outdir, "300"] +
+                                          list(listeners), stdout=out, stderr=out, env=env))
+        if not _wait_for(lambda: b"listening" in log.read_bytes() or procs[-1].poll() is not None,
+                         bool, 10) or procs[-1].poll() is not None:
+            raise RuntimeError("capture server did not come up: %r" % log.read_bytes())
+        return Capture(outdir)
+
+    yield start
+    for p in procs:
+        if p.poll() is None:
+            p.send_signal(signal.SIGTERM)
+        p.wait(10)
+
+
+@pytest.fixture
+def smtp_capture(tls_capture):
+    return tls_capture("127.0.0.1:25:plain")
 
 
 # --------------------------------------------------------------------------
-# Postfix
+# Postfix with Dovecot
 
 
-class PostfixServer:
+class Postfix:
     def __init__(self, base):
         self.base = base
         self.maildir_new = os.path.join(base, "mail", "Maildir", "new")
@@ -153,127 +193,100 @@ class PostfixServer:
         return _wait_for(take, lambda found: len(found) >= count, timeout)
 
     def log(self):
-        try:
-            with open(os.path.join(self.base, "maillog"), "rb") as f:
-                return f.read()
-        except FileNotFoundError:
-            return b""
+        return pathlib.Path(self.base, "maillog").read_bytes() \
+            if os.path.exists(os.path.join(self.base, "maillog")) else b""
 
 
-@pytest.fixture(scope="session")
-def postfix_instance():
-    """A private Postfix configuration, made once per session (about 2 s)."""
-    if os.geteuid() != 0:
-        pytest.skip("Postfix needs real root")
+@pytest.fixture(scope="module")
+def postfix(pki):
+    _needs_root("Postfix")
     # Postfix's own users must reach the queue, so not under pytest's private tmp.
     base = "/var/tmp/quillex-postfix-%d" % os.getpid()
-    e = dict(os.environ, PFT=base)
-    r = subprocess.run([_script("postfix-instance.sh")], env=e, capture_output=True, timeout=60)
-    if r.returncode != 0:
-        shutil.rmtree(base, ignore_errors=True)
-        pytest.fail("postfix-instance.sh failed: %s" % r.stderr.decode(errors="replace"))
-    yield base
-    subprocess.run([_script("postfix-stop.sh")], env=e, capture_output=True, timeout=30)
-    shutil.rmtree(base, ignore_errors=True)
-
-
-@pytest.fixture
-def postfix(postfix_instance):
-    base = postfix_instance
-    e = dict(os.environ, PFT=base)
-    maildir = os.path.join(base, "mail", "Maildir")
-    for sub in ("new", "cur", "tmp"):
-        d = os.path.join(maildir, sub)
-        if os.path.isdir(d):
-            for n in os.listdir(d):
-                os.unlink(os.path.join(d, n))
+    e = dict(os.environ, PFT=base, DVT=base + "-dovecot", SASL="dovecot")
     try:
-        _run_script("postfix-start.sh", env=e, timeout=30)
-        yield PostfixServer(base)
+        _run_script("postfix-instance.sh", env=e)
+        _run_script("postfix-submission.sh", pki.base, env=e)
+        _run_script("dovecot-instance.sh", env=e)
+        _run_script("daemon.sh", "start", "dovecot", env=e)
+        _run_script("daemon.sh", "start", "postfix", env=e)
+        yield Postfix(base)
     finally:
-        subprocess.run([_script("postfix-stop.sh")], env=e, capture_output=True, timeout=30)
+        for name in ("postfix", "dovecot"):
+            subprocess.run([_script("daemon.sh"), "stop", name], env=e, capture_output=True,
+                           timeout=30)
+        shutil.rmtree(e["DVT"], ignore_errors=True)
+        shutil.rmtree(base, ignore_errors=True)
+
+
+postfix_tls = postfix_sasl = postfix
 
 
 # --------------------------------------------------------------------------
-# INN2
+# INN with TLS
 
 
-class InnServer:
-    """INN on 127.0.0.1:119. Groups local.test and local.other exist; the
-    account tuser/tpass works in the auth and mixed variants."""
+class Inn:
+    """INN whose readers may read and post only over TLS, after a login."""
 
-    def readers(self, variant):
-        subprocess.run([_script("inn-readers.sh"), variant], check=True, timeout=10)
+    def __init__(self, ca, login=("tuser", "tpass")):
+        self.ca = ca
+        self.login = login
 
-    def _chat(self, commands, timeout=10):
-        """Sends NNTP commands; returns the reply line of each."""
-        with socket.create_connection(("127.0.0.1", 119), timeout=timeout) as s:
-            f = s.makefile("rb")
-            replies = [f.readline()]
-            for c in commands:
-                s.sendall(c.encode() + b"\r\n")
-                replies.append(f.readline())
-                if c.startswith("ARTICLE") and replies[-1].startswith(b"220"):
-                    lines = []
-                    while True:
-                        line = f.readline()
-                        if line in (b".\r\n", b""):
-                            break
-                        lines.append(line[1:] if line.startswith(b".") else line)
-                    replies.append(b"".join(lines))
-            s.sendall(b"QUIT\r\n")
-            return replies
+    def _chat(self, commands):
+        ctx = ssl.create_default_context(cafile=self.ca)
+        with socket.create_connection(("127.0.0.1", 563), timeout=10) as raw:
+            with ctx.wrap_socket(raw, server_hostname="localhost") as s:
+                f = s.makefile("rb")
+                replies = [f.readline()]
+                for c in ["AUTHINFO USER " + self.login[0], "AUTHINFO PASS " + self.login[1]] + \
+                        commands:
+                    s.sendall(c.encode() + b"\r\n")
+                    replies.append(f.readline())
+                    if c.startswith("ARTICLE") and replies[-1].startswith(b"220"):
+                        lines = []
+                        for line in iter(f.readline, b""):
+                            if line == b".\r\n":
+                                break
+                            lines.append(line[1:] if line.startswith(b".") else line)
+                        replies.append(b"".join(lines))
+                s.sendall(b"QUIT\r\n")
+                return replies[3:]
 
     def high_water(self, group):
         """The number of the newest article in group (0 when empty)."""
-        self.readers("open")
-        reply = self._chat(["GROUP " + group])[1]
+        reply = self._chat(["GROUP " + group])[0]
         assert reply.startswith(b"211"), reply
         return int(reply.split()[3])
 
     def article(self, group, number):
         """The stored article (CR LF lines, dot-unstuffed), or None."""
-        self.readers("open")
         replies = self._chat(["GROUP " + group, "ARTICLE %d" % number])
-        if not replies[2].startswith(b"220"):
-            return None
-        return replies[3]
+        return replies[2] if replies[1].startswith(b"220") else None
 
 
 @pytest.fixture(scope="module")
-def inn_server():
-    """INN for the tests of one module: it holds 127.0.0.1:119 until their end."""
-    if os.geteuid() != 0:
-        pytest.skip("INN needs real root")
-    _run_script("inn-config.sh")
+def inn(pki):
+    _needs_root("INN")
+    nt = "/var/tmp/quillex-news-tls-%d" % os.getpid()
+    e = dict(os.environ, NT=nt, INN_LOGIN="yes")
+    _run_script("inn-config.sh", env=e)
+    _run_script("inn-tls-config.sh", pki.base, env=e)
     # Waits (bounded) while another test run's INN is up.
-    r = subprocess.run([_script("inn-start.sh")], capture_output=True, timeout=150)
-    pid = r.stdout.decode().strip()
+    innd = _run_script("daemon.sh", "start", "inn", env=e, timeout=150) or "none"
     try:
-        if r.returncode != 0:
-            pytest.fail("inn-start.sh failed: %s" % r.stderr.decode(errors="replace"))
-        yield InnServer()
+        yield Inn(pki.ca)
     finally:
         # Only the innd started here: never another run's.
-        subprocess.run([_script("inn-stop.sh"), pid or "none"], capture_output=True, timeout=60)
-        subprocess.run([_script("inn-readers.sh"), "open"], capture_output=True, timeout=10)
+        subprocess.run([_script("daemon.sh"), "stop", "inn", innd], env=e, capture_output=True,
+                       timeout=60)
+        shutil.rmtree(nt, ignore_errors=True)
 
 
-@pytest.fixture
-def inn(inn_server):
-    """INN with the open variant; a test may switch with inn.readers(...)."""
-    inn_server.readers("open")
-    yield inn_server
-    inn_server.readers("open")
+inn_login = inn_tls = inn
 
 
 # --------------------------------------------------------------------------
-# Scripted fake server
-
-CLOSE = "close"        # close the connection instead of answering
-SILENT = "silent"      # never answer; read until the client goes away
-STALL = "stall"        # stop reading and answering; hold the connection until the end
-DATA_BLOCK = "<data>"  # a data block among ScriptedServer.lines
+# Scripted server (tests/servers/scripted.py)
 
 SMTP_STEPS = [("greeting", None, b"220 scripted.example.test ready\r\n"),
               ("HELO", b"HELO ", b"250 scripted.example.test\r\n"),
@@ -303,173 +316,98 @@ def nntp(*login):
              (b".", b"240 posted\r\n"), (b"QUIT", b"205 bye\r\n")])
 
 
-class ScriptedServer:
-    """A fake server on one port that plays a script to every connection: a
-    list of (expect, action). expect is None (act at once, as for a greeting)
-    or the bytes that the client's next line must start with; b"." takes the
-    data block up to CR LF "." CR LF instead. action is reply bytes; a list of
-    bytes and pauses in seconds (floats) sent as separate writes, which may
-    end with CLOSE, SILENT or STALL; one of these; or a callable(session) for
-    what a case needs beyond them (it may replace session.conn, say by a TLS
-    socket). A line that does not match ends the session; at the end of the
-    script the server reads until the client goes away.
-
-    lines: what the clients sent, one str per CR LF line (without it), a data
-    block as DATA_BLOCK, bytes left over at the end as they are; data: the
-    bytes of each data block; connections: the number accepted; early: the
-    expects whose reply the client did not wait for (it sent something before
-    the last piece of the reply had gone out)."""
-
-    def __init__(self, script, port=25, host="127.0.0.1", lifetime=60):
-        self.script = script
-        self.lines, self.data, self.early = [], [], []
-        self.connections = 0
-        self._stop = threading.Event()
-        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind((host, port))
-        self._listener.listen(4)
-        self._listener.settimeout(0.1)
-        self._end = time.time() + lifetime
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
-
-    def stop(self):
-        """Ends the server once what the clients sent has been read."""
-        self._stop.set()
-        self._thread.join(10)
-        self._listener.close()
-
-    def running(self):
-        return not self._stop.is_set() and time.time() < self._end
-
-    def _serve(self):
-        # Timeouts check for the end: what is pending is still taken first.
-        while True:
-            try:
-                conn, _ = self._listener.accept()
-            except socket.timeout:
-                if not self.running():
-                    return
-                continue
-            except OSError:
-                return
-            self.connections += 1
-            session = _Session(self, conn)
-            try:
-                session.play(self.script)
-            except OSError:
-                pass
-            finally:
-                session.keep_rest()
-                session.conn.close()
+def _capabilities(caps, caps_tls):
+    return lambda session, line: caps_tls if session.tls else caps
 
 
-class _Session:
-    def __init__(self, server, conn):
-        self.server, self.conn, self.buf = server, conn, bytearray()
-        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        conn.settimeout(0.1)
+def smtp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None,
+                auth=None, rcpt=None, mail=None):
+    """The replies of an ESMTP server. caps and caps_tls: the EHLO lines
+    before and after TLS; starttls: the reply to STARTTLS (a refusal), or
+    None to go ahead, inject: bytes sent with the go-ahead; auth(line, ask):
+    the final reply of an AUTH exchange, where ask(reply) sends a 334 and
+    returns the client's answer; rcpt(n, line): a reply other than 250 for
+    the n-th RCPT (from 0) of a transaction, or None; mail(n, line): the
+    same for the n-th MAIL of a connection, where b"" closes it instead.
+    envelopes gets the receivers each accepted MAIL got (None for each one
+    refused)."""
+    caps = _capabilities(["SIZE 1000000", "8BITMIME", "STARTTLS"] if caps is None else caps,
+                         ["SIZE 1000000", "8BITMIME", "AUTH PLAIN LOGIN"]
+                         if caps_tls is None else caps_tls)
 
-    def play(self, script):
-        for expect, action in script:
-            if expect is not None:
-                got = self.block() if expect == b"." else self.line()
-                if got is None or not got.startswith(expect):
-                    return
-            if not self.act(expect, action):
-                return
-        self.drain()
+    def ehlo(session, line):
+        lines = ["script.example.test"] + caps(session, line)
+        return "".join("250%s%s\r\n" % ("-" if i < len(lines) - 1 else " ", c)
+                       for i, c in enumerate(lines)).encode()
 
-    def _receive(self):
-        """More bytes into buf; False once the client has gone or the server stops."""
-        while True:
-            try:
-                chunk = self.conn.recv(1 << 20)
-            except socket.timeout:
-                if not self.server.running():
-                    return False
-                continue
-            self.buf += chunk
-            return len(chunk) > 0
+    def sender(session, line):
+        session.mails = getattr(session, "mails", 0) + 1
+        session.envelope = None
+        refusal = mail(session.mails - 1, line) if mail else None
+        if refusal is not None:
+            return refusal or CLOSE
+        session.envelope = []
+        envelopes.append(session.envelope)
+        return b"250 2.0.0 ok\r\n"
 
-    def _until(self, marker):
-        at, start = self.buf.find(marker), 0
-        while at < 0:
-            start = max(0, len(self.buf) - len(marker) + 1)
-            if not self._receive():
-                return None
-            at = self.buf.find(marker, start)
-        out = bytes(self.buf[:at])
-        del self.buf[:at + len(marker)]
-        return out
+    def receiver(session, line):
+        if getattr(session, "envelope", None) is None:
+            return b"503 5.5.1 MAIL first\r\n"
+        reply = rcpt(len(session.envelope), line) if rcpt else None
+        session.envelope.append(line[len("RCPT TO:"):] if reply is None else None)
+        return reply or b"250 2.0.0 ok\r\n"
 
-    def line(self):
-        got = self._until(b"\r\n")
-        if got is not None:
-            self.server.lines.append(got.decode("latin-1"))
-        return got
+    return {None: greeting or b"220 script.example.test ESMTP scripted\r\n", b"EHLO": ehlo,
+            b"STARTTLS": lambda session, line: b"503 5.5.1 TLS already active\r\n" if session.tls
+            else starttls or [b"220 2.0.0 Ready to start TLS\r\n" + inject, TLS],
+            b"MAIL": sender,
+            b"RCPT": receiver, b"DATA": b"354 go ahead\r\n", b"QUIT": b"221 2.0.0 bye\r\n",
+            b"AUTH": lambda session, line: auth(line, session.ask) if auth
+            else b"235 2.7.0 accepted\r\n", b"": b"250 2.0.0 ok\r\n"}
 
-    def block(self):
-        # The data may itself begin with the ".\r\n" that ends it.
-        self.buf[:0] = b"\r\n"
-        got = self._until(b"\r\n.\r\n")
-        if got is None:
-            del self.buf[:2]
-            return None
-        self.server.data.append(got[2:])
-        self.server.lines.append(DATA_BLOCK)
-        return b"."
 
-    def drain(self):
-        while self._receive():
-            pass
-
-    def keep_rest(self):
-        *whole, rest = bytes(self.buf).split(b"\r\n")
-        self.server.lines.extend(w.decode("latin-1") for w in whole)
-        if rest:
-            self.server.lines.append(rest.decode("latin-1"))
-        self.buf = bytearray()
-
-    def act(self, expect, action):
-        """False when the session is over."""
-        for i, piece in enumerate(action if isinstance(action, list) else [action]):
-            if callable(piece):
-                piece(self)
-            elif isinstance(piece, float):
-                time.sleep(piece)
-            elif piece == SILENT:
-                self.drain()
-                return False
-            elif piece == STALL:
-                while self.server.running():
-                    time.sleep(0.1)
-                return False
-            elif piece == CLOSE:
-                return False
-            else:
-                if i > 0 and self._client_spoke():
-                    self.server.early.append(expect)
-                self.conn.sendall(piece)
-        return True
-
-    def _client_spoke(self):
-        """True when the client has sent bytes (or closed) that were not taken yet."""
-        return bool(self.buf) or bool(select.select([self.conn], [], [], 0)[0])
+def nntp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None):
+    """The replies of a news server, as smtp_server's."""
+    caps = _capabilities(["VERSION 2", "READER", "POST", "STARTTLS"] if caps is None else caps,
+                         ["VERSION 2", "READER", "POST", "AUTHINFO USER"]
+                         if caps_tls is None else caps_tls)
+    return {None: greeting or b"200 scripted news server ready\r\n",
+            b"CAPABILITIES": lambda session, line: ("101 Capability list:\r\n" + "".join(
+                c + "\r\n" for c in caps(session, line)) + ".\r\n").encode(),
+            b"STARTTLS": lambda session, line: b"502 Already using a security layer\r\n"
+            if session.tls else starttls or [b"382 Begin TLS negotiation now\r\n" + inject, TLS],
+            b"AUTHINFO USER": b"381 Enter password\r\n", b"AUTHINFO": b"281 Ok\r\n",
+            b"GROUP": lambda session, line: b"211 0 0 0 " + line[6:] + b"\r\n",
+            b"POST": b"340 send it\r\n", b"QUIT": b"205 bye\r\n", b"": b"500 What?\r\n"}
 
 
 @pytest.fixture
-def scripted():
-    """scripted(script=smtp(), port=25, host="127.0.0.1") starts a
-    ScriptedServer; every server started is stopped after the test."""
+def scripted(request):
+    """scripted(script=smtp(), port=25, host="127.0.0.1", tls=False,
+    cert=None) starts a ScriptedServer; cert names a certificate of pki.
+    Every server started is stopped after the test."""
     started = []
 
-    def start(script=None, **kw):
-        s = ScriptedServer(smtp() if script is None else script, **kw)
-        started.append(s)
-        return s
+    def start(script=None, cert=None, **kw):
+        if cert:
+            cert = request.getfixturevalue("pki").path(cert)
+        started.append(ScriptedServer(smtp() if script is None else script, cert=cert, **kw))
+        return started[-1]
 
     yield start
     for s in started:
         s.stop()
+
+
+@pytest.fixture
+def tls_script(scripted):
+    """tls_script(proto, port, cert="server", implicit=False, host=..., **kw):
+    the scripted server answering as smtp_server or nntp_server(**kw)."""
+    def start(proto, port, cert="server", implicit=False, host="127.0.0.1", **kw):
+        envelopes = []
+        s = scripted((smtp_server if proto == "smtp" else nntp_server)(envelopes, **kw),
+                     port=port, host=host, tls=implicit, cert=cert)
+        s.envelopes = envelopes
+        return s
+
+    return start

@@ -1,5 +1,5 @@
-"""Mail delivery end to end against real servers: the aiosmtpd capture server
-(envelope, data and every byte on the wire) and a private Postfix instance."""
+"""Mail delivery end to end against the aiosmtpd capture server: envelope,
+data and every byte on the wire (Postfix: test_smoke)."""
 import email
 import email.policy
 import os
@@ -8,8 +8,7 @@ import socket
 
 import pytest
 
-from conftest import (RCPT, SENDER, SENT, crlf_only, header, headers, run, send, stuff,
-                      temp_files, unstuff)
+from conftest import RCPT, SENDER, SENT, crlf_only, header, headers, send, stuff
 
 
 def parse(data):
@@ -157,41 +156,3 @@ def test_refused_receiver(env, smtp_capture):
     # Nothing follows the refused receiver: no further RCPT, no DATA, no QUIT.
     raw = smtp_capture.connections(1)[-1]
     assert raw.endswith(b"RCPT TO:<a@example.test>\r\nRCPT TO:<refused@example.test>\r\n")
-
-
-# --------------------------------------------------------------------------
-# Postfix
-
-ADDED_BY_POSTFIX = (rb"^(Return-Path|X-Original-To|Delivered-To|Received|Message-Id):.*\n"
-                    rb"([ \t].*\n)*")
-
-
-def without_added_headers(stored):
-    head, body = stored.split(b"\n\n", 1)
-    return re.sub(ADDED_BY_POSTFIX, b"", head + b"\n", flags=re.M) + b"\n" + body
-
-
-def sent_data(err):
-    """The message data as the -d lines show it, end-of-data marker removed."""
-    after = err.split(b"Received: (37 bytes) 354 End data with <CR><LF>.<CR><LF>\r\n", 1)[1]
-    units = after.split(b"Received: (", 1)[0]
-    data = b"".join(units.split(b"Posting: ")[1:])
-    assert data.endswith(b"\r\n.\r\n")
-    return data[:-5]
-
-
-def test_postfix_delivers_plain_message_intact(env, postfix, tmp_path):
-    blob = os.urandom(5000)
-    (tmp_path / "a.bin").write_bytes(blob)
-    status, out, err = run(["-d", "-S127.0.0.1", "-F" + SENDER, "-sPostfix test",
-                            "-i" + str(tmp_path / "a.bin"), "--", "user@example.test"],
-                           env, stdin=b"Hello Postfix.\n.leading dot\n")
-    assert status == 0, err
-    assert temp_files(env) == []
-    stored = postfix.delivered(1)
-    assert len(stored) == 1, postfix.log()
-    unstuffed = unstuff(sent_data(err) + b"\r\n")
-    assert without_added_headers(stored[0]) == unstuffed.replace(b"\r\n", b"\n")
-    parts = list(parse(stored[0]).walk())
-    assert parts[1].get_payload(decode=True) == b"Hello Postfix.\n.leading dot\n\n"
-    assert parts[2].get_payload(decode=True) == blob

@@ -1,10 +1,27 @@
 """Dialogues with a scripted server, for what real servers will not do on
 demand: replies split across reads, garbage, refusals, closes and silence at
-a chosen step, floods. One table of cases and one runner; then the data
-transfer around its 1023-byte units and the end-of-data marker."""
+a chosen step, floods. One runner for the table of cases below and the data
+files of tests/data/dialogues; then the data transfer around its 1023-byte
+units and the end-of-data marker.
+
+A data file holds one case as "key: value" lines (# starts a comment); text
+and replies are written with Python's bytes escapes (\\r\\n, \\xff):
+  server: smtp|nntp       the script of a delivery or a posting (smtp unless given)
+  reply STEP: ACTION      replaces the reply of a step (greeting, HELO, MAIL, RCPT,
+                          DATA, ".", QUIT; GROUP, POST): bytes, or close, silent,
+                          stall, or such pieces and pauses in seconds joined by " | "
+  args: WORDS             the command line as shell words ({big}: a 50 MB file)
+  settings: K=V; K=V      settings keys        env: NAME=VALUE    port: N (25)
+  status: N [N...]        the exit status (one of these)
+  stderr: TEXT            all of standard error; stderr~: a regex that matches all of it
+  line: TEXT              each line the server saw, in order; or "lines: upto STEP" or
+                          "lines: none" (the whole delivery unless given)
+  head: TEXT              a header line that the data must hold"""
+import ast
 import collections
 import os
 import re
+import shlex
 import socket
 import subprocess
 import threading
@@ -96,8 +113,6 @@ EVIL = "Bcc: evil@example.test"
 CASES = {
     "host-with-port": Case(smtp(), 0, SENT, ALL, ["-v", "-S127.0.0.1:2525", "-F" + SENDER, RCPT],
                            port=2525),
-    "host-from-settings": Case(smtp(), 0, SENT, ALL, ["-v", RCPT], port=2525,
-                               settings={"HOST": "localhost:2525", "Return Address": SENDER}),
     # Replies split across reads, several lines in one read, multi-line
     # replies: each command waits for the whole reply, and the replies stay
     # in step, so the refusal at the end of the data is seen as one.
@@ -232,6 +247,49 @@ CASES = {
 }
 
 
+DATA = os.path.join(os.path.dirname(__file__), "..", "data", "dialogues")
+
+
+def text(value):
+    return ast.literal_eval('b"%s"' % value.replace('"', '\\"'))
+
+
+def action(value):
+    pieces = [text(p) if p not in (CLOSE, SILENT, STALL) else p for p in value.split(" | ")]
+    pieces = [float(p) if re.fullmatch(rb"\d+\.\d+", p or b"") else p for p in pieces]
+    return pieces if len(pieces) > 1 else pieces[0]
+
+
+def load(path):
+    """The case of a data file."""
+    kw, replies, lines, heads = {}, {}, None, []
+    with open(path, encoding="utf-8") as f:
+        entries = [line.rstrip("\n").split(": ", 1) for line in f if not line.startswith("#")]
+    for key, value in entries:
+        if key.startswith("reply "):
+            replies[key[6:].encode()] = action(value)
+        elif key in ("line", "head"):
+            lines = (lines or []) + [value] if key == "line" else lines
+            heads += [text(value)] if key == "head" else []
+        elif key == "lines":
+            lines = upto(value.split()[1]) if value != "none" else []
+        elif key in ("stderr", "stderr~"):
+            kw["err"] = text(value) if key == "stderr" else re.compile(text(value), re.S)
+        else:
+            kw[key] = value
+    script = nntp() if kw.pop("server", "smtp") == "nntp" else smtp()
+    script = [(e, next((a for n, a in replies.items() if (e or b"greeting").startswith(n)), r))
+              for e, r in script]
+    return Case(script, tuple(int(n) for n in kw.pop("status", "0").split()), kw.pop("err", SENT),
+                ALL if lines is None else lines, shlex.split(kw.pop("args", " ".join(MAIL + [RCPT]))),
+                dict(s.split("=", 1) for s in kw.pop("settings", "").split("; ") if s),
+                int(kw.pop("port", 25)), dict([kw.pop("env").split("=", 1)]) if "env" in kw else {},
+                heads)
+
+
+CASES.update((name, load(os.path.join(DATA, name))) for name in sorted(os.listdir(DATA)))
+
+
 @pytest.fixture
 def big(tmp_path):
     path = tmp_path / "big.bin"
@@ -359,35 +417,13 @@ def test_unit_boundaries(env, scripted, size):
     assert b"".join(units) == data + b"\r\n.\r\n"
 
 
-def test_dot_line_on_a_unit_boundary(env, scripted):
-    """A line starting with "." that begins exactly at byte 1023 of the
-    streamed file, the first byte of the second unit."""
+# The dot rules are the body reader's (frontend_test BodyInput) and the text
+# encoder's (mime_encoders_test); a bare CR in text sent as it is, though,
+# becomes a line end here, and a dot after it must still be doubled.
+@pytest.mark.parametrize("body", [b"a\r.\r\nb", b"x\r\n.\r\ny\r\r\n.\r"])
+def test_body_never_ends_the_data_early(env, scripted, body):
     server = scripted()
-    fit(env, server, lambda data: data.find(b"\r\n..dot line") + 2, 1023,
-        b".dot line\n.\nlast\n")
-    data = server.data[-1]
-    assert data.endswith(b"..dot line\r\n..\r\nlast\r\n\r\n")
-    assert server.lines[-6:] == ALL  # the last run: one end of data, then QUIT
-
-
-BODIES = [b"bare\nLF\nlines\n", b"a\r.\r\nb", b"\n.\n", b"\n.\r\n", b"\r\n.\n",
-          b".\n..\n...\r\n.", b"x\r\n.\r\ny\r\r\n.\r"]
-
-
-@pytest.mark.parametrize("mime", ["mime", "plain"])
-@pytest.mark.parametrize("source", ["stdin", "text-file"])
-@pytest.mark.parametrize("body", BODIES, ids=["bare-lf", "cr-dot-crlf", "lf-dot-lf",
-                                              "lf-dot-crlf", "crlf-dot-lf", "dots", "mixed"])
-def test_body_never_ends_the_data_early(env, scripted, tmp_path, mime, source, body):
-    server = scripted()
-    extra = ["-m"] if mime == "plain" else []
-    if source == "stdin":
-        result = send(env, extra + [RCPT], body)
-    else:
-        path = tmp_path / "text.txt"
-        path.write_bytes(body)
-        result = send(env, extra + ["-t" + str(path), RCPT])
-    assert result == (0, SENT)
+    assert send(env, ["-m", RCPT], body) == (0, SENT)
     server.stop()
     assert server.lines == ALL  # exactly one end of data, then QUIT
     assert crlf_only(server.data[0]), server.data[0]

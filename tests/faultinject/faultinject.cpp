@@ -87,18 +87,6 @@ struct Inside {
     ~Inside() { --s_Depth; }
 };
 
-// A stdio write that fails sets the stream's error flag, as a real one does.
-template <typename Result, typename Real, typename... Args>
-Result StreamWrite(FILE* stream, Result failure, Real real, Args... args)
-{
-    if (Fails(WRITE)) {
-        MarkError(stream);
-        return failure;
-    }
-    Inside inside;
-    return real(args...);
-}
-
 // A read that would find nothing yet does not count: how often the program
 // waits depends on timing, the reads that deliver data do not.
 bool NothingToRead(int fd)
@@ -172,31 +160,51 @@ __attribute__((destructor)) void WriteCounts()
 
 }  // namespace
 
+// One row per wrapped function: its result type and name, its group, the
+// result of a failed call, the stream whose error flag a failure sets (or
+// nullptr), a condition under which the call passes uncounted, and its
+// parameters and arguments.
+#define WRAP(Result, name, group, failure, stream, uncounted, params, args) \
+    Result name params                                                      \
+    {                                                                       \
+        REAL(name);                                                         \
+        if (!(uncounted) && Fails(group)) {                                 \
+            MarkError(stream);                                              \
+            return failure;                                                 \
+        }                                                                   \
+        Inside inside;                                                      \
+        return real args;                                                   \
+    }
+
 extern "C" {
 
-FILE* fopen(const char* path, const char* mode)
-{
-    REAL(fopen);
-    if (Fails(OPEN)) return nullptr;
-    Inside inside;
-    return real(path, mode);
-}
-
-FILE* fopen64(const char* path, const char* mode)
-{
-    REAL(fopen64);
-    if (Fails(OPEN)) return nullptr;
-    Inside inside;
-    return real(path, mode);
-}
-
-FILE* fdopen(int fd, const char* mode)
-{
-    REAL(fdopen);
-    if (Fails(OPEN)) return nullptr;
-    Inside inside;
-    return real(fd, mode);
-}
+// clang-format off
+WRAP(FILE*, fopen, OPEN, nullptr, nullptr, false, (const char* path, const char* mode), (path, mode))
+WRAP(FILE*, fopen64, OPEN, nullptr, nullptr, false, (const char* path, const char* mode), (path, mode))
+WRAP(FILE*, fdopen, OPEN, nullptr, nullptr, false, (int fd, const char* mode), (fd, mode))
+WRAP(size_t, fwrite, WRITE, 0, stream, false,
+     (const void* data, size_t size, size_t count, FILE* stream), (data, size, count, stream))
+WRAP(int, fputs, WRITE, EOF, stream, false, (const char* text, FILE* stream), (text, stream))
+WRAP(int, fputc, WRITE, EOF, stream, false, (int c, FILE* stream), (c, stream))
+WRAP(int, putc, WRITE, EOF, stream, false, (int c, FILE* stream), (c, stream))
+WRAP(int, vfprintf, WRITE, -1, stream, false, (FILE* stream, const char* format, va_list args),
+     (stream, format, args))
+WRAP(int, fflush, WRITE, EOF, stream, false, (FILE* stream), (stream))
+WRAP(ssize_t, write, WRITE, -1, nullptr, false, (int fd, const void* data, size_t count),
+     (fd, data, count))
+WRAP(ssize_t, send, SEND, -1, nullptr, false, (int fd, const void* data, size_t count, int flags),
+     (fd, data, count, flags))
+WRAP(ssize_t, sendto, SEND, -1, nullptr, false, (int fd, const void* data, size_t count, int flags,
+     const sockaddr* to, socklen_t length), (fd, data, count, flags, to, length))
+WRAP(ssize_t, sendmsg, SEND, -1, nullptr, false, (int fd, const msghdr* message, int flags),
+     (fd, message, flags))
+WRAP(ssize_t, recv, RECV, -1, nullptr, NothingToRead(fd),
+     (int fd, void* data, size_t count, int flags), (fd, data, count, flags))
+WRAP(ssize_t, recvfrom, RECV, -1, nullptr, NothingToRead(fd), (int fd, void* data, size_t count,
+     int flags, sockaddr* from, socklen_t* length), (fd, data, count, flags, from, length))
+WRAP(ssize_t, recvmsg, RECV, -1, nullptr, NothingToRead(fd), (int fd, msghdr* message, int flags),
+     (fd, message, flags))
+// clang-format on
 
 int open(const char* path, int flags, ...)
 {
@@ -218,36 +226,6 @@ int open64(const char* path, int flags, ...)
     return Open(real, path, flags, mode);
 }
 
-size_t fwrite(const void* data, size_t size, size_t count, FILE* stream)
-{
-    REAL(fwrite);
-    return StreamWrite(stream, size_t{0}, real, data, size, count, stream);
-}
-
-int fputs(const char* text, FILE* stream)
-{
-    REAL(fputs);
-    return StreamWrite(stream, EOF, real, text, stream);
-}
-
-int fputc(int c, FILE* stream)
-{
-    REAL(fputc);
-    return StreamWrite(stream, EOF, real, c, stream);
-}
-
-int putc(int c, FILE* stream)
-{
-    REAL(putc);
-    return StreamWrite(stream, EOF, real, c, stream);
-}
-
-int vfprintf(FILE* stream, const char* format, va_list args)
-{
-    REAL(vfprintf);
-    return StreamWrite(stream, -1, real, stream, format, args);
-}
-
 int fprintf(FILE* stream, const char* format, ...)
 {
     va_list args;
@@ -255,72 +233,6 @@ int fprintf(FILE* stream, const char* format, ...)
     const int result = vfprintf(stream, format, args);
     va_end(args);
     return result;
-}
-
-int fflush(FILE* stream)
-{
-    REAL(fflush);
-    return StreamWrite(stream, EOF, real, stream);
-}
-
-ssize_t write(int fd, const void* data, size_t count)
-{
-    REAL(write);
-    if (Fails(WRITE)) return -1;
-    Inside inside;
-    return real(fd, data, count);
-}
-
-ssize_t send(int fd, const void* data, size_t count, int flags)
-{
-    REAL(send);
-    if (Fails(SEND)) return -1;
-    Inside inside;
-    return real(fd, data, count, flags);
-}
-
-ssize_t sendto(int fd, const void* data, size_t count, int flags, const sockaddr* to,
-               socklen_t length)
-{
-    REAL(sendto);
-    if (Fails(SEND)) return -1;
-    Inside inside;
-    return real(fd, data, count, flags, to, length);
-}
-
-ssize_t sendmsg(int fd, const msghdr* message, int flags)
-{
-    REAL(sendmsg);
-    if (Fails(SEND)) return -1;
-    Inside inside;
-    return real(fd, message, flags);
-}
-
-ssize_t recv(int fd, void* data, size_t count, int flags)
-{
-    REAL(recv);
-    if (NothingToRead(fd)) return real(fd, data, count, flags);
-    if (Fails(RECV)) return -1;
-    Inside inside;
-    return real(fd, data, count, flags);
-}
-
-ssize_t recvfrom(int fd, void* data, size_t count, int flags, sockaddr* from, socklen_t* length)
-{
-    REAL(recvfrom);
-    if (NothingToRead(fd)) return real(fd, data, count, flags, from, length);
-    if (Fails(RECV)) return -1;
-    Inside inside;
-    return real(fd, data, count, flags, from, length);
-}
-
-ssize_t recvmsg(int fd, msghdr* message, int flags)
-{
-    REAL(recvmsg);
-    if (NothingToRead(fd)) return real(fd, message, flags);
-    if (Fails(RECV)) return -1;
-    Inside inside;
-    return real(fd, message, flags);
 }
 
 }  // extern "C"

@@ -20,7 +20,7 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-/usr/bin/python3 "$here/smtp_capture.py" "$work/captured" 25 120 > "$work/capture.log" 2>&1 &
+/usr/bin/python3 "$here/capture.py" "$work/captured" 120 127.0.0.1:25:plain > "$work/capture.log" 2>&1 &
 cap=$!
 "$here/wait-greeting" 25 220 10 || { echo "capture server did not come up" >&2; cat "$work/capture.log" >&2; exit 1; }
 

@@ -7,10 +7,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
+#include <system_error>
 
+#include "mail/CSMTPEmail.h"
+#include "platform/ContentTypes.h"
 #include "platform/Environment.h"
 
 // Skips a test whose subject the Windows build takes from Windows itself.
@@ -19,6 +23,37 @@
 #else
 #define SKIP_ON_WINDOWS(reason) static_cast<void>(0)
 #endif
+
+// The receivers a mail has collected; "<null>" before the first.
+inline std::string Receivers(const CSMTPEmail& mail)
+{
+    return mail.m_Receivers ? *mail.m_Receivers : "<null>";
+}
+
+// An empty directory of the running test's own, removed at its end.
+class ScratchDirectory {
+public:
+    ScratchDirectory()
+        : m_Path(std::filesystem::temp_directory_path() /
+                 ("quillex-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                  "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+    {
+        std::filesystem::remove_all(m_Path);
+        std::filesystem::create_directories(m_Path);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    ~ScratchDirectory()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_Path, ignored);
+    }
+
+    const std::filesystem::path& Path() const { return m_Path; }
+
+private:
+    std::filesystem::path m_Path;
+};
 
 inline std::string TempPath(const std::string& name)
 {
@@ -100,4 +135,17 @@ public:
 
 private:
     std::map<std::string, std::optional<std::string>> m_Saved;
+};
+
+// The MIME writer's surroundings: no charset or locale from the caller's
+// environment and no system table of content types.
+class MimeEnvironment : public ScopedEnvironment {
+public:
+    MimeEnvironment()
+    {
+        Set("MM_CHARSET", nullptr);
+        Set("LC_ALL", "C");
+        platform::SetContentTypeTable("");
+    }
+    ~MimeEnvironment() { platform::SetContentTypeTable(nullptr); }
 };

@@ -8,11 +8,6 @@
 
 namespace {
 
-std::string Receivers(const CSMTPEmail& mail)
-{
-    return mail.m_Receivers ? *mail.m_Receivers : "<null>";
-}
-
 struct LineCase {
     const char* name;
     std::string bytes;

@@ -2,15 +2,11 @@
 
 #include <string>
 
+#include "TestSupport.h"
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 
 namespace {
-
-std::string Receivers(const CSMTPEmail& mail)
-{
-    return mail.m_Receivers ? *mail.m_Receivers : "<null>";
-}
 
 TEST(Email, LineBreaksInUserHeadersBecomeOneBlank)
 {
@@ -92,17 +88,6 @@ INSTANTIATE_TEST_SUITE_P(Bytes, ControlByteRefusal,
                          ::testing::Values("a@example.test\r\nDATA", "a@example.test\n",
                                            std::string("a\x01@example.test"),
                                            "a\x7f@example.test"));
-
-// The last object to go stops the socket library.
-TEST(Email, InstanceCountFollowsObjects)
-{
-    const int before = CSMTPEmail::s_InstanceCount;
-    {
-        CSMTPEmail a, b;
-        EXPECT_EQ(CSMTPEmail::s_InstanceCount, before + 2);
-    }
-    EXPECT_EQ(CSMTPEmail::s_InstanceCount, before);
-}
 
 TEST(Settings, CopySettingRefusesWhatDoesNotFit)
 {

@@ -141,13 +141,6 @@ TEST(ProgramName, IsTheLastPathComponent)
     EXPECT_STREQ(ProgramNameOf("dir/"), "");
 }
 
-TEST(ErrorTexts, OutOfRangeCodesHaveAText)
-{
-    EXPECT_STREQ(ErrorText(FAILED_TO_CONNECT), "FAILED_TO_CONNECT");
-    EXPECT_STREQ(ErrorText(-1), "Unknown error");
-    EXPECT_STREQ(ErrorText(99), "Unknown error");
-}
-
 // Options act in their order: receivers before -u stay mail receivers.
 TEST(OptionLoop, ReceiversFollowTheNewsModeOfTheirMoment)
 {

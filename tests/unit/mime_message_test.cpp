@@ -30,22 +30,11 @@ class MessageTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_Dir = std::filesystem::path(::testing::TempDir()) / "quillex-message-test";
-        std::filesystem::remove_all(m_Dir);
-        std::filesystem::create_directories(m_Dir);
         m_Env.Set("MAIL_TEMP", (m_Dir.string() + "/").c_str());
-        m_Env.Set("MM_CHARSET", nullptr);
-        m_Env.Set("LC_ALL", "C");
         m_Env.Set("TZ", "UTC0");
-        platform::SetContentTypeTable("");
         g_Organization[0] = 0;
     }
-    void TearDown() override
-    {
-        platform::SetContentTypeTable(nullptr);
-        g_Organization[0] = 0;
-        std::filesystem::remove_all(m_Dir);
-    }
+    void TearDown() override { g_Organization[0] = 0; }
 
     std::string File(const char* name, const std::string& contents)
     {
@@ -87,8 +76,9 @@ protected:
     }
 
     FixedClock m_Clock{1796517368, 3000000000u, 4242};
-    ScopedEnvironment m_Env;
-    std::filesystem::path m_Dir;
+    MimeEnvironment m_Env;
+    ScratchDirectory m_Scratch;
+    const std::filesystem::path& m_Dir = m_Scratch.Path();
 };
 
 TEST_F(MessageTest, WholeRunOfOneTextPart)

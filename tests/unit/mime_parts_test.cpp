@@ -30,15 +30,7 @@ std::string ContentTypeLines(const std::string& contentType)
 
 class PartTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        platform::SetContentTypeTable("");
-        m_Env.Set("MM_CHARSET", nullptr);
-        m_Env.Set("LC_ALL", "C");
-    }
-    void TearDown() override { platform::SetContentTypeTable(nullptr); }
-
-    ScopedEnvironment m_Env;
+    MimeEnvironment m_Env;
 };
 
 TEST_F(PartTest, ContentTypesWithoutSystemTable)

@@ -265,17 +265,8 @@ TEST(Connection, UnresolvableHostThrowsFailedToConnect)
 
 class ExclusiveFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_Dir =
-            fs::temp_directory_path() /
-            ("quillex-files-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(m_Dir);
-        fs::create_directories(m_Dir);
-    }
-    void TearDown() override { fs::remove_all(m_Dir); }
-    fs::path m_Dir;
+    ScratchDirectory m_Scratch;
+    const fs::path& m_Dir = m_Scratch.Path();
 };
 
 TEST_F(ExclusiveFileTest, CreatesANewOwnerOnlyFile)

@@ -5,7 +5,6 @@
 build=$(dirname "$exe")
 prefix=${QUILLEX_WINEPREFIX:-$build/wineprefix}
 launcher=$build/tests/quillex_launch.exe
-tool=$build/tests/quillex_mime_tool.exe
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 "$wine_dir/wine-prefix.sh" stop "$prefix"
 "$wine_dir/wine-prefix.sh" init "$prefix"
@@ -18,13 +17,6 @@ bin=$build/quillex-wine
 wine=$(command -v wine)
 ${CC:-cc} -O -Wall -o "$bin" "$wine_dir/quillex-wine.c" -DWINE="\"$wine\"" \
     -DLAUNCHER="\"$launcher\"" -DPROGRAM="\"Z:$exe\"" -DPREFIX="\"$prefix\""
-if [ -f "$tool" ]; then
-    cat > "$build/tests/quillex_mime_tool" <<WRAPPER
-#!/bin/sh
-WINEPREFIX='$prefix' WINEDEBUG=-all exec '$wine' '$tool' "\$@"
-WRAPPER
-    chmod +x "$build/tests/quillex_mime_tool"
-fi
 
 # One server for the whole run: starting one per program costs seconds.
 "$wineserver" -p

@@ -1,12 +1,14 @@
 #!/usr/bin/python3
-"""SMTP capture server with TLS for tests (Debian package python3-aiosmtpd).
-usage: smtp_tls_capture.py OUTDIR CERT KEY MAX_SECONDS LISTENER...
+"""SMTP capture server for tests (Debian package python3-aiosmtpd).
+usage: capture.py OUTDIR MAX_SECONDS LISTENER...
   LISTENER is HOST:PORT:MODE, the host in brackets for IPv6 ([::1]:25:plain);
   MODE plain (no STARTTLS offered), starttls (STARTTLS required before
-  anything else) or tls (TLS from the first byte).
+  anything else) or tls (TLS from the first byte). The TLS modes need
+  $CAPTURE_PKI, a directory with server.crt and server.key.
 Prints "listening ..." once every listener is up. No AUTH, unless
 $CAPTURE_AUTH is USER:PASSWORD: then PLAIN and LOGIN are offered once TLS is on,
 and mail is taken only after a login with that account.
+refused@... is refused at RCPT with 550.
 Per message:    OUTDIR/NNNN.json  {"conn", "port", "tls", "helo", "mail_from", "rcpt_tos",
                                    "auth" (the user logged in, or null)}
                 OUTDIR/NNNN.eml   DATA as received, dot-unstuffed, line ends untouched
@@ -15,16 +17,19 @@ Per connection: OUTDIR/connNNNN.raw  every byte the client sent outside the TLS
 import asyncio, itertools, json, os, signal, ssl, sys, warnings
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
-out, cert, key, max_s = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
+out, max_s = sys.argv[1], float(sys.argv[2])
 listeners = []
-for listener in sys.argv[5:]:
+for listener in sys.argv[3:]:
     host, port, mode = listener.rsplit(':', 2)
     listeners.append((host.strip('[]'), int(port), mode))
 os.makedirs(out, exist_ok=True)
 warnings.simplefilter('ignore')
 msg_no, conn_no = itertools.count(1), itertools.count(1)
-ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-ctx.load_cert_chain(cert, key)
+ctx = None
+if os.environ.get('CAPTURE_PKI'):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    pki = os.environ['CAPTURE_PKI']
+    ctx.load_cert_chain(os.path.join(pki, 'server.crt'), os.path.join(pki, 'server.key'))
 account = os.environ.get('CAPTURE_AUTH')
 account = tuple(a.encode() for a in account.split(':', 1)) if account else None
 
@@ -41,6 +46,12 @@ def put(name, data):                      # atomic: readers never see half a fil
 
 
 class Handler:
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.lower().startswith('refused@'):
+            return '550 5.1.1 refused for testing'
+        envelope.rcpt_tos.append(address)
+        return '250 OK'
+
     async def handle_DATA(self, server, session, envelope):
         n = '%04d' % next(msg_no)
         tls = server.transport.get_extra_info('ssl_object')
@@ -54,7 +65,7 @@ class Handler:
 
 
 class RawSMTP(SMTP):
-    line_length_limit = 1 << 20
+    line_length_limit = 1 << 20           # the default 1001 would refuse long bare-LF "lines"
 
     def connection_made(self, transport):
         if not hasattr(self, 'raw'):      # called again when STARTTLS completes
@@ -89,7 +100,7 @@ async def main():
     servers = [await loop.create_server(factory(mode), host, port,
                                         ssl=ctx if mode == 'tls' else None)
                for host, port, mode in listeners]
-    print('listening on %s, pid %d' % (' '.join(sys.argv[5:]), os.getpid()), flush=True)
+    print('listening on %s, pid %d' % (' '.join(sys.argv[3:]), os.getpid()), flush=True)
     try: await asyncio.wait_for(stop, max_s)      # bounded lifetime
     except (asyncio.CancelledError, asyncio.TimeoutError): pass
     for s in servers: s.close()
