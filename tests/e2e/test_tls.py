@@ -5,6 +5,7 @@ status, the error line, and what the server saw, so that nothing went out in
 plain text after STARTTLS was asked for."""
 import contextlib
 import re
+import socket
 import ssl
 
 import pytest
