@@ -42,6 +42,16 @@ const FileSetting kFileSettings[] = {
     {"SMTP PasswordCommand", &g_SmtpPasswordCommand},
     {"SMTP Auth", &g_SmtpAuth},
     {"NNTP PasswordCommand", &g_NewsPasswordCommand},
+    {"OAuth Provider", &g_OAuthProvider},
+    {"OAuth Tenant", &g_OAuthTenant},
+    {"OAuth Issuer", &g_OAuthIssuer},
+    {"OAuth Device Endpoint", &g_OAuthDeviceEndpoint},
+    {"OAuth Token Endpoint", &g_OAuthTokenEndpoint},
+    {"OAuth Authorize Endpoint", &g_OAuthAuthorizeEndpoint},
+    {"OAuth Client ID", &g_OAuthClientId},
+    {"OAuth Client Secret", &g_OAuthClientSecret},
+    {"OAuth Scope", &g_OAuthScope},
+    {"OAuth Flow", &g_OAuthFlow},
 };
 
 std::string ReadSetting(const Setting& setting)
@@ -104,10 +114,15 @@ int LoadSettings(CSMTPEmail& mail)
         LoadInto(g_NewsUser, kNewsUser) && LoadInto(g_NewsPassword, kNewsPassword) &&
         LoadInto(g_NewsServer, kNewsHost) && LoadInto(g_Organization, kOrganization);
     if (!loaded) return 0;
+    LoadFileSettings();
+    return 1;
+}
+
+void LoadFileSettings()
+{
     for (const FileSetting& setting : kFileSettings)
         *setting.value =
             NeutraliseLineBreaks(platform::ReadProfileString(kSection, setting.key, "").c_str());
-    return 1;
 }
 
 bool AskSetting(const char* key, const char* question, int capacity, FILE* answers)

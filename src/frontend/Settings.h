@@ -9,6 +9,9 @@ class CSMTPEmail;
 // "Not initialized" hint was printed) or a value does not fit its buffer.
 int LoadSettings(CSMTPEmail& mail);
 
+// Reads the settings that only the file gives (no length limit).
+void LoadFileSettings();
+
 // The setup dialogue of "-init": asks for every setting on standard input and
 // writes each answer. Returns -1, which ends the run.
 int RunSetup();
