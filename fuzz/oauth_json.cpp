@@ -1,10 +1,11 @@
 // The answers of an authorization server: a token or device answer, a
-// discovery document, and the text -d shows of them. Whatever comes in, the
-// shown text never holds the value of a token or code field.
+// discovery document, and the text -d shows of them. Whatever comes in, a
+// token or code field that was read shows only as "<hidden>".
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "oauth/OAuthJson.h"
 
@@ -29,8 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     oauth::Endpoints endpoints;
     oauth::ParseDiscovery(body, &endpoints, &why);
     const std::string shown = oauth::ShownBody(body);
-    for (const std::string* secret : {&answer.accessToken, &answer.refreshToken, &answer.deviceCode})
-        if (secret->size() >= 8)
-            Check(shown.find("\"" + *secret + "\"") == std::string::npos, "a token shown", body);
+    const std::pair<const char*, const std::string*> secrets[] = {
+        {"access_token", &answer.accessToken},
+        {"refresh_token", &answer.refreshToken},
+        {"device_code", &answer.deviceCode}};
+    for (const auto& [name, value] : secrets)
+        if (parsed && !value->empty())
+            Check(shown.find("\"" + std::string(name) + "\":\"<hidden>\"") != std::string::npos,
+                  "a token shown", body);
     return 0;
 }
