@@ -132,6 +132,11 @@ void FailWithAnswer(const char* what, const std::string& url,
     Fail(why);
 }
 
+Config::~Config()
+{
+    platform::WipeSecret(&clientSecret);
+}
+
 Config LoadConfig()
 {
     Config config;
@@ -199,10 +204,10 @@ void WipeForm(Form& form)
 
 platform::HttpResponse Exchange(Config& config, Form& form, ServerAnswer* answer)
 {
+    const FormGuard wipe(form);
     const std::string url = TokenEndpoint(config);
     AddClient(config, form);
     platform::HttpResponse response = Request(url, form, "token endpoint");
-    WipeForm(form);
     std::string why;
     if (!ParseServerAnswer(response.body, answer, &why))
         Fail("the token endpoint \"" + url + "\" answered HTTP " + std::to_string(response.status) +

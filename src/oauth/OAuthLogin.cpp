@@ -191,10 +191,10 @@ void DeviceSignIn(Config& config, platform::StoredTokens* tokens)
 {
     const std::string url = DeviceEndpoint(config);
     Form form;
+    const FormGuard wipe(form);
     AddClient(config, form);
     if (!config.scope.empty()) form.emplace_back("scope", config.scope);
     const platform::HttpResponse response = Request(url, form, "device endpoint");
-    WipeForm(form);
     ServerAnswer code;
     std::string why;
     if (!ParseServerAnswer(response.body, &code, &why))

@@ -25,6 +25,7 @@ struct Config {
     std::string authorize;
     std::string authorizeExtra;
     bool discovered = false;
+    ~Config();
 };
 
 Config LoadConfig();
@@ -35,6 +36,18 @@ std::string AuthorizeEndpoint(Config& config);
 // client_id, and client_secret when there is one.
 void AddClient(const Config& config, Form& form);
 void WipeForm(Form& form);
+
+// Wipes the form's values when it goes out of scope, also when a request throws.
+class FormGuard {
+public:
+    explicit FormGuard(Form& form) : m_Form(form) {}
+    FormGuard(const FormGuard&) = delete;
+    FormGuard& operator=(const FormGuard&) = delete;
+    ~FormGuard() { WipeForm(m_Form); }
+
+private:
+    Form& m_Form;
+};
 
 // Posts the form (with the client added, then wiped) to the token endpoint
 // and reads its JSON answer, whatever its status.

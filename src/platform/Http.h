@@ -17,9 +17,14 @@ struct HttpRequest {
     int timeLimit = 60;  // seconds for the whole request
 };
 
+// The body may hold tokens: it is wiped when the response goes.
 struct HttpResponse {
     long status = 0;
     std::string body;
+    HttpResponse() = default;
+    HttpResponse(const HttpResponse&) = default;
+    HttpResponse& operator=(const HttpResponse&) = default;
+    ~HttpResponse();
 };
 
 // False, with *why in words (a lower-case phrase), when no response came:
