@@ -29,8 +29,9 @@ bool IsLoginCommand(int argc, char** argv)
     if (argc != 3) return false;
     const bool first = std::strcmp(argv[1], "-login") == 0;
     if (std::strcmp(argv[first ? 2 : 1], "-d") != 0) return false;
+    if (!first && std::strcmp(argv[2], "-login") != 0) return false;
     g_Debug = 1;
-    return first || std::strcmp(argv[2], "-login") == 0;
+    return true;
 }
 
 // The user whose tokens -login gets: SMTP User, else the one in HOST.

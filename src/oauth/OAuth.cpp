@@ -260,6 +260,7 @@ std::string SignIn(const std::string& user)
 {
     Config config = LoadConfig();
     if (config.clientId.empty()) Fail("OAuth Client ID is not set in the settings");
+    if (user.empty()) Fail("SMTP User is not set: the tokens are stored for that user");
     const platform::TokenKey key = KeyFor(config, user);
     platform::StoredTokens tokens;
     switch (config.flow) {
