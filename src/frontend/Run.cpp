@@ -34,16 +34,19 @@ bool IsLoginCommand(int argc, char** argv)
     return true;
 }
 
-// The user whose tokens -login gets: SMTP User, else the one in HOST.
+// The user whose tokens -login gets, as a send picks it: the one in HOST,
+// else SMTP User.
 std::string LoginUser()
 {
-    if (!g_SmtpUser.empty()) return g_SmtpUser;
     const std::string host = platform::ReadProfileString("Setup", "HOST", "");
     try {
-        return transport::ParseServerName(NeutraliseLineBreaks(host.c_str()).c_str(), false).user;
+        const std::string named =
+            transport::ParseServerName(NeutraliseLineBreaks(host.c_str()).c_str(), false).user;
+        if (!named.empty()) return named;
     } catch (const CSMTPException&) {
-        return std::string();
+        // A malformed HOST names nobody; a send reports it.
     }
+    return g_SmtpUser;
 }
 
 int RunLogin()
