@@ -298,7 +298,9 @@ DEVICE = (200, {"device_code": "dc-1", "user_code": "WXYZ", "interval": 1, "expi
     ("client_credentials", "http://example.test/token", 16,
      b'The OAuth token endpoint "http://example.test/token" is not an https:// address'),
     ("device", "0644", 16, b"has mode 0644, so others may read it"),
-], ids=["slow-down", "stall", "not-json", "over-1-MiB", "plain-http", "token-file-0644"])
+    ("device", "empty", 16, b"OAuth: no OAuth token is stored: run quillex -login.\n"),
+], ids=["slow-down", "stall", "not-json", "over-1-MiB", "plain-http", "token-file-0644",
+        "nothing-stored"])
 def test_scripted_answers(env, flow, script, status, message):
     server = Scripted(script if isinstance(script, list) else [])
     token = script if str(script).startswith("http") else server.url + "/token"
@@ -312,7 +314,7 @@ def test_scripted_answers(env, flow, script, status, message):
         os.chmod(token_file(env), 0o644)
     # A send reads the store before it connects anywhere.
     args = ["-Ssubmission://127.0.0.1:9", "-Fs@example.com", "-sx", "r@example.test"]
-    got, _, err = run(args if script == "0644" else ["-login"], env, timeout=30)
+    got, _, err = run(args if script in ("0644", "empty") else ["-login"], env, timeout=30)
     assert got == status and message in err, err
     assert script != "0644" or token_file(env).encode() in err
     if status == 0:
