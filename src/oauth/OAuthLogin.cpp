@@ -194,7 +194,8 @@ void DeviceSignIn(Config& config, platform::StoredTokens* tokens)
     const FormGuard wipe(form);
     AddClient(config, form);
     if (!config.scope.empty()) form.emplace_back("scope", config.scope);
-    const platform::HttpResponse response = Request(url, form, "device endpoint");
+    const platform::HttpResponse response =
+        Request(url, form, "device endpoint", config.clientId, config.clientSecret);
     ServerAnswer code;
     std::string why;
     if (!ParseServerAnswer(response.body, &code, &why))
