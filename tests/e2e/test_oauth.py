@@ -195,13 +195,16 @@ def test_refresh(env, pki, postfix_oauth, client, change, status, message):
     assert login(env, pki)[0] == 0
     change(env, pki)
     before = stored(env)[0]
-    got, err = mail(env, SUBMISSION, subject="Refreshed")
+    got, _, err = run(["-d", "-S" + SUBMISSION, "-Fs@example.com", "-sRefreshed", "r@example.test"],
+                      env)
     assert got == status, err
     if message:
         assert message in err
         return
     after = stored(env)[0]
     assert after[5] != before[5] and after[4] != before[4]   # rotated, and a new access token
+    assert b"OAuth: POST https://localhost:3443/token\n" in err
+    assert not [s for s in before[4:] + after[4:] if s.encode() in err]
     sent_as(postfix_oauth, "Refreshed", "XOAUTH2")
 
 
