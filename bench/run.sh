@@ -11,7 +11,8 @@ build=${QUILLEX_BENCH_BUILD:-$root/build-bench}
 if [ -z "$QUILLEX_BENCH_IN_NETNS" ]; then
     . "$root/scripts/as-root.sh"
     missing=""
-    for pkg in s-nail msmtp curl swaks socat strace openssl libssl-dev libbenchmark-dev cmake g++ iproute2 python3; do
+    for pkg in s-nail msmtp curl swaks socat strace openssl libssl-dev libidn2-dev libcurl4-openssl-dev \
+        nlohmann-json3-dev pkg-config libbenchmark-dev cmake g++ iproute2 python3; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing="$missing $pkg"
     done
     if [ -n "$missing" ]; then

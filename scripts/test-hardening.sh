@@ -27,7 +27,8 @@ need_packages() {
     apt-get update -q >/dev/null
     apt-get install -y -q $missing >/dev/null
 }
-need_packages clang-14 libclang-rt-14-dev valgrind libssl-dev libidn2-dev pkg-config openssl
+need_packages clang-14 libclang-rt-14-dev valgrind libssl-dev libidn2-dev pkg-config openssl \
+    libcurl4-openssl-dev nlohmann-json3-dev
 
 # Sanitizer reports stop the program at once, with a status no test expects.
 ASAN_OPTIONS=halt_on_error=1:exitcode=86:detect_leaks=1
@@ -59,7 +60,7 @@ cmake --build build-fuzz -j"$jobs" >/dev/null
 work=$(mktemp -d /dev/shm/quillex-fuzz.XXXXXX 2>/dev/null || mktemp -d /tmp/quillex-fuzz.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 targets="reply_reader quoted_printable base64 content_type address_file settings_file options
-    server_name sasl header_words"
+    server_name sasl header_words oauth_json"
 
 run_target() {
     t=$1

@@ -6,7 +6,7 @@
 // loopback-copy reference). The plain port never advertises PIPELINING, so
 // every client waits for the reply to each command. With a certificate it also
 // serves TLS from the first byte (--tls-port) and STARTTLS (--starttls-port);
-// those ports advertise PIPELINING and AUTH PLAIN (any login is taken), and
+// those ports advertise PIPELINING and AUTH PLAIN XOAUTH2 (any login is taken), and
 // replies to pipelined commands leave together once no command is waiting.
 // It stops by itself after --seconds.
 //
@@ -230,7 +230,7 @@ private:
     {
         if (m_Kind == Kind::PLAIN) return "250 sink\r\n";
         if (!m_Io.Tls()) return "250-sink\r\n250-PIPELINING\r\n250 STARTTLS\r\n";
-        return "250-sink\r\n250-PIPELINING\r\n250-8BITMIME\r\n250 AUTH PLAIN\r\n";
+        return "250-sink\r\n250-PIPELINING\r\n250-8BITMIME\r\n250 AUTH PLAIN XOAUTH2\r\n";
     }
 
     // Returns true when DATA was accepted and the data phase begins.

@@ -18,7 +18,10 @@ void ResetFrontendState()
     g_BodyLines.Clear();
     for (char* buffer : {g_MailServer, g_NewsServer, g_Organization, g_NewsUser, g_NewsPassword})
         buffer[0] = '\0';
-    for (std::string* value : {&g_TlsCaFile, &g_TlsFingerprint, &g_SmtpUser, &g_SmtpPassword,
-                               &g_SmtpPasswordCommand, &g_SmtpAuth, &g_NewsPasswordCommand})
+    for (std::string* value :
+         {&g_TlsCaFile, &g_TlsFingerprint, &g_SmtpUser, &g_SmtpPassword, &g_SmtpPasswordCommand,
+          &g_SmtpAuth, &g_NewsPasswordCommand, &g_OAuthProvider, &g_OAuthTenant, &g_OAuthIssuer,
+          &g_OAuthDeviceEndpoint, &g_OAuthTokenEndpoint, &g_OAuthAuthorizeEndpoint,
+          &g_OAuthClientId, &g_OAuthClientSecret, &g_OAuthScope, &g_OAuthFlow})
         value->clear();
 }

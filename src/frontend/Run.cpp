@@ -10,13 +10,57 @@
 #include "frontend/Settings.h"
 #include "frontend/Usage.h"
 #include "mime/CSMTPPart.h"
+#include "oauth/OAuth.h"
 #include "platform/FileStatus.h"
+#include "platform/ProfileFile.h"
+#include "transport/ServerName.h"
 
 namespace {
 
 bool IsSetupCommand(int argc, char** argv)
 {
     return argc == 2 && std::strcmp(argv[1], "-init") == 0;
+}
+
+// "-login" alone; "-d" beside it shows the HTTP requests.
+bool IsLoginCommand(int argc, char** argv)
+{
+    if (argc == 2) return std::strcmp(argv[1], "-login") == 0;
+    if (argc != 3) return false;
+    const bool first = std::strcmp(argv[1], "-login") == 0;
+    if (std::strcmp(argv[first ? 2 : 1], "-d") != 0) return false;
+    if (!first && std::strcmp(argv[2], "-login") != 0) return false;
+    g_Debug = 1;
+    return true;
+}
+
+// The user whose tokens -login gets, as a send picks it: the one in HOST,
+// else SMTP User.
+std::string LoginUser()
+{
+    const std::string host = platform::ReadProfileString("Setup", "HOST", "");
+    try {
+        const std::string named =
+            transport::ParseServerName(NeutraliseLineBreaks(host.c_str()).c_str(), false).user;
+        if (!named.empty()) return named;
+    } catch (const CSMTPException&) {
+        // A malformed HOST names nobody; a send reports it.
+    }
+    return g_SmtpUser;
+}
+
+int RunLogin()
+{
+    LoadFileSettings();
+    try {
+        const std::string where = oauth::SignIn(LoginUser());
+        std::fprintf(stderr, "%s: Signed in; the token is stored in %s.\n", g_ProgramName,
+                     where.c_str());
+        return 0;
+    } catch (const CSMTPException& error) {
+        std::fprintf(stderr, "%s: %s\n", g_ProgramName, error.what());
+        return AUTH_FAILED;
+    }
 }
 
 int RefuseNoReceiver()
@@ -85,6 +129,7 @@ int Run(int argc, char** argv)
 {
     g_ProgramName = ProgramNameOf(argc > 0 ? argv[0] : nullptr);
     if (IsSetupCommand(argc, argv)) return RunSetup();
+    if (IsLoginCommand(argc, argv)) return RunLogin();
     FILE* input = nullptr;
     if (ReadOptions(argc, argv, g_Mail, input) != 0) return -1;
     return ComposeAndSend(g_Mail, input);

@@ -47,6 +47,16 @@ const FileSetting kFileSettings[] = {
     {SettingsKey::SmtpPasswordCommand, &g_SmtpPasswordCommand},
     {SettingsKey::SmtpAuth, &g_SmtpAuth},
     {SettingsKey::NewsPasswordCommand, &g_NewsPasswordCommand},
+    {SettingsKey::OAuthProvider, &g_OAuthProvider},
+    {SettingsKey::OAuthTenant, &g_OAuthTenant},
+    {SettingsKey::OAuthIssuer, &g_OAuthIssuer},
+    {SettingsKey::OAuthDeviceEndpoint, &g_OAuthDeviceEndpoint},
+    {SettingsKey::OAuthTokenEndpoint, &g_OAuthTokenEndpoint},
+    {SettingsKey::OAuthAuthorizeEndpoint, &g_OAuthAuthorizeEndpoint},
+    {SettingsKey::OAuthClientId, &g_OAuthClientId},
+    {SettingsKey::OAuthClientSecret, &g_OAuthClientSecret},
+    {SettingsKey::OAuthScope, &g_OAuthScope},
+    {SettingsKey::OAuthFlow, &g_OAuthFlow},
 };
 
 // Secrets that a file others may read gives away: the run is refused. The
@@ -156,9 +166,14 @@ int LoadSettings(CSMTPEmail& mail)
         LoadInto(g_NewsUser, kNewsUser) && LoadInto(g_NewsPassword, kNewsPassword) &&
         LoadInto(g_NewsServer, kNewsHost) && LoadInto(g_Organization, kOrganization);
     if (!loaded) return 0;
+    LoadFileSettings();
+    return 1;
+}
+
+void LoadFileSettings()
+{
     for (const FileSetting& setting : kFileSettings)
         *setting.value = NeutraliseLineBreaks(ReadKey(setting.key).c_str());
-    return 1;
 }
 
 bool AskSetting(const char* key, const char* question, int capacity, FILE* answers)

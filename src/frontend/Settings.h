@@ -15,6 +15,9 @@ int LoadSettings(CSMTPEmail& mail);
 // a file only earns a warning under -v.
 int RefuseExposedSecrets();
 
+// Reads the settings that only the file gives (no length limit).
+void LoadFileSettings();
+
 // The setup dialogue of "-init": asks for every setting on standard input and
 // writes each answer. Returns -1, which ends the run.
 int RunSetup();

@@ -16,6 +16,16 @@ std::string g_SmtpPassword;
 std::string g_SmtpPasswordCommand;
 std::string g_SmtpAuth;
 std::string g_NewsPasswordCommand;
+std::string g_OAuthProvider;
+std::string g_OAuthTenant;
+std::string g_OAuthIssuer;
+std::string g_OAuthDeviceEndpoint;
+std::string g_OAuthTokenEndpoint;
+std::string g_OAuthAuthorizeEndpoint;
+std::string g_OAuthClientId;
+std::string g_OAuthClientSecret;
+std::string g_OAuthScope;
+std::string g_OAuthFlow;
 
 bool CopySetting(char* buffer, int capacity, const char* text)
 {

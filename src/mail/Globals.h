@@ -22,6 +22,17 @@ extern std::string g_SmtpPassword;         // "SMTP Password"
 extern std::string g_SmtpPasswordCommand;  // "SMTP PasswordCommand"
 extern std::string g_SmtpAuth;             // "SMTP Auth"
 extern std::string g_NewsPasswordCommand;  // "NNTP PasswordCommand"
+// The OAuth sign-in; OAuth is in use exactly when the client ID is set.
+extern std::string g_OAuthProvider;           // "OAuth Provider"
+extern std::string g_OAuthTenant;             // "OAuth Tenant"
+extern std::string g_OAuthIssuer;             // "OAuth Issuer"
+extern std::string g_OAuthDeviceEndpoint;     // "OAuth Device Endpoint"
+extern std::string g_OAuthTokenEndpoint;      // "OAuth Token Endpoint"
+extern std::string g_OAuthAuthorizeEndpoint;  // "OAuth Authorize Endpoint"
+extern std::string g_OAuthClientId;           // "OAuth Client ID"
+extern std::string g_OAuthClientSecret;       // "OAuth Client Secret"
+extern std::string g_OAuthScope;              // "OAuth Scope"
+extern std::string g_OAuthFlow;               // "OAuth Flow"
 
 // Copies text into a settings buffer of the given capacity. Returns false,
 // leaving the buffer unchanged, when the text does not fit: values are never cut.

@@ -85,4 +85,15 @@ IoStatus ReceiveSome(Socket socket, char* buffer, std::size_t capacity, Deadline
 // cannot be found.
 bool GetLocalHostName(char* buffer, std::size_t capacity);
 
+// A TCP socket listening on 127.0.0.1 on a port the system chose, which
+// *port receives; kInvalidSocket when none can be had.
+Socket ListenOnLoopback(std::uint16_t* port);
+
+enum class WaitResult { CONNECTION, INPUT, TIMED_OUT, FAILED };
+// Waits until the deadline for a connection on the listener or, when
+// watchInput is set, for standard input to be readable.
+WaitResult WaitForConnectionOrInput(Socket listener, bool watchInput, Deadline deadline);
+// The next connection of the listener, or kInvalidSocket.
+Socket AcceptConnection(Socket listener);
+
 }  // namespace platform

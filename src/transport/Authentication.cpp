@@ -1,9 +1,11 @@
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "core/PeerText.h"
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
+#include "oauth/OAuth.h"
 #include "platform/Crypto.h"
 #include "platform/PasswordCommand.h"
 #include "transport/Capabilities.h"
@@ -16,6 +18,17 @@ namespace {
 constexpr int kAuthenticated = 235;
 constexpr int kContinue = 334;
 constexpr const char* kHidden = "<hidden>";
+
+// Got before the session starts, used by the first AUTH, then wiped.
+std::string s_OAuthToken;
+
+bool NamesOAuthMechanism(const std::string& setting)
+{
+    std::string name;
+    for (const char c : setting)
+        if (c != ' ' && c != '\t') name += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return name == "xoauth2" || name == "oauthbearer";
+}
 
 // One exchange: what was asked for, of whom, and with what.
 struct Exchange {
@@ -178,6 +191,22 @@ void RefuseLoginInPlainText(const Connection& connection)
     throw error;
 }
 
+void PrepareOAuthToken(const ServerName& server)
+{
+    const std::string user = server.user.empty() ? g_SmtpUser : server.user;
+    const char* given = std::getenv("QUILLEX_SMTP_PASSWORD");
+    if (user.empty() || server.security == Security::PLAIN || (given && *given) ||
+        !g_SmtpPasswordCommand.empty() || !oauth::InUse() || !NamesOAuthMechanism(g_SmtpAuth))
+        return;
+    try {
+        s_OAuthToken = oauth::AccessToken(user);
+    } catch (const CSMTPException& error) {
+        // What to do must reach the user also without -v.
+        if (!g_Verbose) std::fprintf(stderr, "%s\n", error.what());
+        throw;
+    }
+}
+
 void Authenticate(Connection& connection, const Capabilities* offered)
 {
     const std::string user = SmtpUser(connection);
@@ -190,8 +219,13 @@ void Authenticate(Connection& connection, const Capabilities* offered)
     at.name = SaslName(at.mechanism);
     std::string secret;
     const platform::SecretGuard wipe(&secret);
-    if (!FetchSecret("QUILLEX_SMTP_PASSWORD", g_SmtpPasswordCommand, g_SmtpPassword, &secret, &why))
+    if (!s_OAuthToken.empty()) {
+        secret = s_OAuthToken;
+        platform::WipeSecret(&s_OAuthToken);
+    } else if (!FetchSecret("QUILLEX_SMTP_PASSWORD", g_SmtpPasswordCommand, g_SmtpPassword, &secret,
+                            &why)) {
         FailAuth(at, why);
+    }
     switch (at.mechanism) {
     case SaslMechanism::SCRAM_SHA_256: Scram(at, secret); break;
     case SaslMechanism::PLAIN: Plain(at, secret); break;

@@ -88,6 +88,7 @@ void CSMTPEmail::_SendIt()
     // Only an EHLO session can offer SMTPUTF8; a HELO one is refused at once.
     if (!news && NeedsSmtpUtf8() && server.security == transport::Security::PLAIN)
         _RefuseUtf8Envelope();
+    if (!news) transport::PrepareOAuthToken(server);
     transport::StartSocketLibrary();
     std::unique_ptr<Connection> connection = Open(*this, server, news);
     transport::FillLocalHostName(server.host);

@@ -28,6 +28,11 @@ fi
 apt-get install -y -q inn2 postfix
 # Dovecot's auth service checks the logins at Postfix (dovecot-instance.sh).
 apt-get install -y -q dovecot-core
+# OAuth: libcurl and nlohmann/json for the build; Node.js runs the tests'
+# authorization server, whose pinned packages npm installs from the lock file.
+apt-get install -y -q libcurl4-openssl-dev nlohmann-json3-dev
+command -v npm > /dev/null 2>&1 || apt-get install -y -q nodejs npm
+(cd "$(dirname "$0")/oauth" && npm ci --no-audit --no-fund --loglevel=error)
 # Recover an inn2 that an earlier run left half-configured.
 dpkg --configure -a
 

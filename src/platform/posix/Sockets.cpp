@@ -279,4 +279,46 @@ bool GetLocalHostName(char* buffer, std::size_t capacity)
     return true;
 }
 
+Socket ListenOnLoopback(std::uint16_t* port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        s_LastError = errno;
+        if (fd >= 0) close(fd);
+        return kInvalidSocket;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+WaitResult WaitForConnectionOrInput(Socket listener, bool watchInput, Deadline deadline)
+{
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return WaitResult::TIMED_OUT;
+        pollfd entries[2] = {{static_cast<int>(listener), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        const int ready =
+            poll(entries, watchInput ? 2 : 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) return WaitResult::FAILED;
+        if (ready <= 0) continue;
+        if (entries[0].revents) return WaitResult::CONNECTION;
+        if (entries[1].revents) return WaitResult::INPUT;
+    }
+}
+
+Socket AcceptConnection(Socket listener)
+{
+    const int fd =
+        accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) s_LastError = errno;
+    return fd < 0 ? kInvalidSocket : fd;
+}
+
 }  // namespace platform

@@ -301,4 +301,20 @@ bool GetLocalHostName(char* buffer, std::size_t capacity)
     return true;
 }
 
+// The browser sign-in comes with the Windows HTTP client; until then it has no listener.
+Socket ListenOnLoopback(std::uint16_t*)
+{
+    return kInvalidSocket;
+}
+
+WaitResult WaitForConnectionOrInput(Socket, bool, Deadline)
+{
+    return WaitResult::FAILED;
+}
+
+Socket AcceptConnection(Socket)
+{
+    return kInvalidSocket;
+}
+
 }  // namespace platform

@@ -1,0 +1,12 @@
+#include "platform/Http.h"
+
+#include "platform/Crypto.h"
+
+namespace platform {
+
+HttpResponse::~HttpResponse()
+{
+    WipeSecret(&body);
+}
+
+}  // namespace platform
