@@ -26,7 +26,4 @@ std::string ReadProfileString(const char* section, const char* key, const char* 
 bool WriteProfileString(const char* section, const char* key, const char* value,
                         const char* fileName = kProfileFileName);
 
-// The full path of the settings file as the program uses it.
-std::string ProfileFilePath(const char* fileName = kProfileFileName);
-
 }  // namespace platform

@@ -246,9 +246,4 @@ bool WriteProfileString(const char* section, const char* key, const char* value,
     return ReplaceFile(path, UpdatedText(*text, section, key, value));
 }
 
-std::string ProfileFilePath(const char* fileName)
-{
-    return ProfilePath(fileName);
-}
-
 }  // namespace platform

@@ -47,9 +47,4 @@ bool WriteProfileString(const char* section, const char* key, const char* value,
     return WritePrivateProfileStringA(section, key, value, fileName) != 0;
 }
 
-std::string ProfileFilePath(const char* fileName)
-{
-    return fileName;
-}
-
 }  // namespace platform
