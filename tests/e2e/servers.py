@@ -197,8 +197,7 @@ class Postfix:
             if os.path.exists(os.path.join(self.base, "maillog")) else b""
 
 
-@pytest.fixture(scope="module")
-def postfix(pki):
+def _postfix(pki):
     _needs_root("Postfix")
     # Postfix's own users must reach the queue, so not under pytest's private tmp.
     base = "/var/tmp/quillex-postfix-%d" % os.getpid()
@@ -216,6 +215,11 @@ def postfix(pki):
                            timeout=30)
         shutil.rmtree(e["DVT"], ignore_errors=True)
         shutil.rmtree(base, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def postfix(pki):
+    yield from _postfix(pki)
 
 
 postfix_tls = postfix_sasl = postfix
