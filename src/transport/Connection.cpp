@@ -179,8 +179,8 @@ Connection::Connection(const ServerName& server, const char* tlsHint)
     FailToConnect(server, false, limit);
 }
 
-Connection::Connection(std::unique_ptr<Stream> stream, ServerName server)
-    : m_Server(std::move(server)), m_Stream(std::move(stream))
+Connection::Connection(std::unique_ptr<Stream> stream, ServerName server, const char* tlsHint)
+    : m_Server(std::move(server)), m_TlsHint(tlsHint), m_Stream(std::move(stream))
 {
 }
 

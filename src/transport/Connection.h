@@ -27,7 +27,8 @@ public:
     // of a failed handshake: which port takes which scheme.
     Connection(const ServerName& server, const char* tlsHint);
     // Over a stream already connected (a test's, say).
-    explicit Connection(std::unique_ptr<Stream> stream, ServerName server = {});
+    explicit Connection(std::unique_ptr<Stream> stream, ServerName server = {},
+                        const char* tlsHint = "");
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     ~Connection();

@@ -198,10 +198,17 @@ bool IsAlert(unsigned long code)
     return ERR_GET_LIB(code) == ERR_LIB_SSL && ERR_GET_REASON(code) >= SSL_AD_REASON_OFFSET;
 }
 
+// The alert's name as OpenSSL knows it: "tlsv13 alert certificate required"
+// names the alert "certificate required".
 std::string AlertText(unsigned long code)
 {
-    return std::string("the server sent the alert \"") +
-           SSL_alert_desc_string_long(ERR_GET_REASON(code) - SSL_AD_REASON_OFFSET) + "\"";
+    const char* reason = ERR_reason_error_string(code);
+    std::string name = reason ? reason : "";
+    const std::size_t at = name.find("alert ");
+    name = at == std::string::npos
+               ? SSL_alert_desc_string_long(ERR_GET_REASON(code) - SSL_AD_REASON_OFFSET)
+               : name.substr(at + 6);
+    return "the server sent the alert \"" + name + "\"";
 }
 
 // Records that are no TLS at all: the server speaks something else.
