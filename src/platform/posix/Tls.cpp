@@ -9,6 +9,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -68,7 +69,11 @@ struct Wire {
         }
         return status;
     }
-    bool Closed() const { return failed == IoStatus::FAILED && error == 0; }
+    // Closed in order or reset: either way the server went without close_notify.
+    bool Closed() const
+    {
+        return failed == IoStatus::FAILED && (error == 0 || error == ECONNRESET || error == EPIPE);
+    }
 };
 
 int WireWrite(BIO* bio, const char* data, int length)

@@ -480,10 +480,13 @@ IoStatus TlsSession::State::Broken(IoStatus status, const std::string& why)
 }
 
 // Why the channel failed, in words; never an old error code.
+// (Closed in order or reset: either way the server went without close_notify.)
 std::string TlsSession::State::ChannelFailure() const
 {
     const int code = channel->LastError();
-    return code == 0 ? kClosedWithoutCloseNotify : SystemText(static_cast<unsigned long>(code));
+    return code == 0 || code == WSAECONNRESET || code == WSAECONNABORTED
+               ? kClosedWithoutCloseNotify
+               : SystemText(static_cast<unsigned long>(code));
 }
 
 // A first session (fresh) or a renegotiation of this one: runs until
@@ -536,7 +539,8 @@ TlsResult TlsSession::State::Failure(IoStatus status, SECURITY_STATUS code, std:
         return TlsResult::NOT_TLS;
     }
     if (status != IoStatus::OK)
-        *why = channel->LastError() == 0 ? kClosedDuringHandshake : ChannelFailure();
+        *why = ChannelFailure() == kClosedWithoutCloseNotify ? kClosedDuringHandshake
+                                                             : ChannelFailure();
     else
         *why = SystemText(static_cast<unsigned long>(code));
     return TlsResult::HANDSHAKE_FAILED;
