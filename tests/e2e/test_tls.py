@@ -483,3 +483,43 @@ def test_postfix_many_receivers(env, pki, postfix_tls, tmp_path, count):
     delivered = postfix_tls.delivered(before + count, timeout=240)
     got = [email.message_from_bytes(d)["Delivered-To"] for d in delivered]
     assert sorted(a for a in got if a.startswith(prefix)) == sorted(addresses)
+
+
+# --------------------------------------------------------------------------
+# Servers that never finish a handshake: one that stays silent after the
+# client's hello, one that speaks only TLS 1.0 (both TLS back ends).
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")    # TLS 1.0, on purpose
+@pytest.mark.parametrize("server_tls,words", [
+    (None, "the handshake timed out after 2 seconds."),
+    (True, "the handshake failed: "),
+], ids=["hello-never-answered", "tls-1.0-only"])
+def test_handshake_that_never_completes(env, pki, server_tls, words):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(pki.path("server.crt"), pki.path("server.key"))
+    ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+    ctx.minimum_version = ctx.maximum_version = ssl.TLSVersion.TLSv1
+
+    def serve(listener):
+        conn, _ = listener.accept()
+        conn.settimeout(20)
+        with conn:
+            try:
+                if server_tls:
+                    ctx.wrap_socket(conn, server_side=True)
+                while conn.recv(4096):
+                    pass
+            except OSError:
+                pass
+
+    with socket.create_server(("127.0.0.1", 465)) as listener:
+        listener.settimeout(30)
+        server = threading.Thread(target=serve, args=(listener,))
+        server.start()
+        env["QUILLEX_CA_FILE"] = pki.ca
+        env["QUILLEX_TIMEOUT"] = "2"
+        status, err = mail(env, "smtps://localhost")
+        server.join(30)
+    assert (status, failure(err)[0]) == (14, "TLS_FAILED"), err
+    assert words in failure(err)[1] and "Hint" not in failure(err)[1], err
