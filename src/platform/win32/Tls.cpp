@@ -181,28 +181,56 @@ struct AlternativeName {
     std::string address;
 };
 
+// The DER element at *at within size bytes: its tag, and where its content
+// starts and how long it is; *at moves past it. False when it is malformed.
+bool ReadElement(const BYTE* data, std::size_t size, std::size_t* at, BYTE* tag, std::size_t* start,
+                 std::size_t* length)
+{
+    if (size < 2 || *at > size - 2) return false;
+    *tag = data[(*at)++];
+    std::size_t count = data[(*at)++];
+    if (count & 0x80) {
+        std::size_t digits = count & 0x7F;
+        if (digits == 0 || digits > 3 || size - *at < digits) return false;
+        for (count = 0; digits > 0; --digits) count = count << 8 | data[(*at)++];
+    }
+    if (size - *at < count) return false;
+    *start = *at;
+    *length = count;
+    *at += count;
+    return true;
+}
+
+// The names byte for byte, read from the extension itself: the system's
+// decoder gives DNS names as strings that end at a NUL, which a name may
+// hide ("localhost\0.evil").
 std::vector<AlternativeName> AlternativeNames(const CERT_CONTEXT* certificate)
 {
+    constexpr BYTE kSequence = 0x30, kDnsName = 0x82, kAddress = 0x87;
     std::vector<AlternativeName> names;
     const CERT_INFO* info = certificate->pCertInfo;
     const CERT_EXTENSION* extension =
         CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-    CERT_ALT_NAME_INFO* decoded = nullptr;
-    DWORD size = 0;
-    if (!extension || !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME,
-                                           extension->Value.pbData, extension->Value.cbData,
-                                           CRYPT_DECODE_ALLOC_FLAG, nullptr, &decoded, &size))
+    if (!extension) return names;
+    const BYTE* data = extension->Value.pbData;
+    std::size_t at = 0, start = 0, length = 0;
+    BYTE tag = 0;
+    if (!ReadElement(data, extension->Value.cbData, &at, &tag, &start, &length) || tag != kSequence)
         return names;
-    const std::unique_ptr<void, FreeLocal> owned(decoded);
-    for (DWORD i = 0; i < decoded->cAltEntry; ++i) {
-        const CERT_ALT_NAME_ENTRY& entry = decoded->rgAltEntry[i];
-        if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME)
-            names.push_back({Narrow(entry.pwszDNSName), ""});
-        else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS)
-            names.push_back({"", std::string(reinterpret_cast<const char*>(entry.IPAddress.pbData),
-                                             entry.IPAddress.cbData)});
+    const std::size_t end = start + length;
+    for (at = start; at < end && ReadElement(data, end, &at, &tag, &start, &length);) {
+        const std::string bytes(reinterpret_cast<const char*>(data + start), length);
+        if (tag == kDnsName) names.push_back({bytes, ""});
+        if (tag == kAddress) names.push_back({"", bytes});
     }
     return names;
+}
+
+bool HidesNul(const CERT_CONTEXT* certificate)
+{
+    for (const AlternativeName& name : AlternativeNames(certificate))
+        if (name.dns.find('\0') != std::string::npos) return true;
+    return false;
 }
 
 // The DNS names and IP addresses the certificate is for, or its subject
@@ -618,8 +646,9 @@ TlsResult TlsSession::State::CheckName(const CERT_CHAIN_CONTEXT* chain, std::str
     verdict.cbSize = sizeof verdict;
     if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict))
         verdict.dwError = GetLastError();
+    // A name with a NUL matches nothing, whatever the policy check made of it.
     const bool mismatch =
-        verdict.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH) ||
+        verdict.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH) || HidesNul(certificate.get()) ||
         (verdict.dwError == 0 && !address.empty() && !IsForAddress(certificate.get(), address));
     if (mismatch)
         *why = NameMismatch(NamesOf(certificate.get()), host);
