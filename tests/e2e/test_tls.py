@@ -513,13 +513,13 @@ def test_handshake_that_never_completes(env, pki, server_tls, words):
             except OSError:
                 pass
 
-    with socket.create_server(("127.0.0.1", 465)) as listener:
+    with socket.create_server(("127.0.0.1", 2466)) as listener:
         listener.settimeout(30)
         server = threading.Thread(target=serve, args=(listener,))
         server.start()
         env["QUILLEX_CA_FILE"] = pki.ca
         env["QUILLEX_TIMEOUT"] = "2"
-        status, err = mail(env, "smtps://localhost")
+        status, err = mail(env, "smtps://localhost:2466")
         server.join(30)
     assert (status, failure(err)[0]) == (14, "TLS_FAILED"), err
     assert words in failure(err)[1] and "Hint" not in failure(err)[1], err
