@@ -231,7 +231,7 @@ enum class Trust { CA, PIN, PIN_LAST_BYTE_CHANGED };
 
 struct Row {
     const char* name;
-    transport::Security security;
+    enum { STARTTLS, IMPLICIT, NNTP_STARTTLS } session;
     std::string script;
     SmtpError code;
     std::string words;  // in the error message
@@ -247,9 +247,10 @@ std::vector<std::string> HostileNames()
     return names;
 }
 
-constexpr auto STARTTLS = transport::Security::STARTTLS;
-constexpr auto IMPLICIT = transport::Security::IMPLICIT_TLS;
+constexpr auto STARTTLS = Row::STARTTLS;
+constexpr auto IMPLICIT = Row::IMPLICIT;
 #define UP_TO_STARTTLS "S220 mx|L|S250-mx\r\n250 STARTTLS|L|"
+#define NNTP_CAPABILITIES "S200 news|L|S101 list\r\nVERSION 2\r\nREADER\r\n"
 
 const Row kRows[] = {
     {"starttls-not-offered", STARTTLS, "S220 mx|L|S250 mx|D", TLS_FAILED,
@@ -278,6 +279,14 @@ const Row kRows[] = {
      false, Trust::CA, HostileNames()},
     {"pin-differs-in-last-byte", IMPLICIT, "A|D", CERTIFICATE_REFUSED,
      "does not match the server's", false, Trust::PIN_LAST_BYTE_CHANGED},
+    {"nntp-starttls-not-offered", Row::NNTP_STARTTLS, NNTP_CAPABILITIES ".|D", TLS_FAILED,
+     "does not offer STARTTLS"},
+    {"nntp-starttls-refused", Row::NNTP_STARTTLS,
+     NNTP_CAPABILITIES "STARTTLS\r\n.|L|S580 Can not initiate TLS negotiation|D", TLS_FAILED,
+     "refused STARTTLS: \"580 Can not initiate TLS negotiation\""},
+    {"nntp-injected-after-starttls-reply", Row::NNTP_STARTTLS,
+     NNTP_CAPABILITIES "STARTTLS\r\n.|L|S382 go\r\n281 injected|D", TLS_FAILED,
+     "may have been injected"},
     {"peer-stops-reading", IMPLICIT, "A|S220 mx|W", FAILED_TO_SEND, "(timed out after 1 seconds)",
      false, Trust::PIN},
 };
@@ -285,7 +294,7 @@ const Row kRows[] = {
 // The client's side of a session that goes as far as the server lets it.
 void Deliver(transport::Connection& connection, const Row& row)
 {
-    const bool implicit = row.security == transport::Security::IMPLICIT_TLS;
+    const bool implicit = row.session == Row::IMPLICIT;
     if (implicit) connection.StartTls(transport::TlsPeerFor(connection));
     connection.ReadReply(1);
     if (implicit) {
@@ -296,7 +305,10 @@ void Deliver(transport::Connection& connection, const Row& row)
     CSMTPEmail mail;
     mail.AddTo("a@example.test");
     mail.SetHeader("X-Sender", "me@example.test");
-    transport::MailDialogue(mail, connection);
+    if (row.session == Row::NNTP_STARTTLS)
+        transport::NewsDialogue(mail, connection);
+    else
+        transport::MailDialogue(mail, connection);
 }
 
 TEST(TlsStream, EveryFaultOfAServerEndsWithItsOwnStatusAndReason)
@@ -309,6 +321,7 @@ TEST(TlsStream, EveryFaultOfAServerEndsWithItsOwnStatusAndReason)
     environment.Set("QUILLEX_CA_FILE", caFile.c_str());
     environment.Set("QUILLEX_TIMEOUT", "1");
     for (const Row& row : kRows) {
+        const bool implicit = row.session == Row::IMPLICIT;
         X509* certificate = Certificate(row.names, TestCa());
         g_TlsFingerprint =
             row.trust == Trust::CA ? "" : Fingerprint(certificate, row.trust != Trust::PIN);
@@ -322,9 +335,12 @@ TEST(TlsStream, EveryFaultOfAServerEndsWithItsOwnStatusAndReason)
         std::string what = "no error";
         SmtpError code = SUCCESS;
         try {
-            transport::Connection connection(std::make_unique<PipeEnd>(pipe, 0),
-                                             {"localhost", 465, row.security, true, ""},
-                                             "Hint: the schemes");
+            transport::Connection connection(
+                std::make_unique<PipeEnd>(pipe, 0),
+                {"localhost", 465,
+                 implicit ? transport::Security::IMPLICIT_TLS : transport::Security::STARTTLS, true,
+                 ""},
+                "Hint: the schemes");
             Deliver(connection, row);
         } catch (const CSMTPException& error) {
             code = error.m_Code;
