@@ -107,13 +107,17 @@ public:
     platform::IoStatus Receive(char* buffer, std::size_t capacity, platform::Deadline deadline,
                                std::size_t* received) override
     {
-        return m_Session->Receive(buffer, capacity, deadline, received);
+        // No room left fails as it does on the stream below.
+        m_FullBuffer = capacity == 0;
+        return m_FullBuffer ? m_Lower->Receive(buffer, capacity, deadline, received)
+                            : m_Session->Receive(buffer, capacity, deadline, received);
     }
     void Close() override { m_Session->Shutdown(platform::DeadlineAfter(kCloseTimeLimit)); }
     [[noreturn]] void Fail(SmtpError code, const char* call, platform::IoStatus status,
                            int limit) const override
     {
-        if (status == platform::IoStatus::TIMED_OUT) m_Lower->Fail(code, call, status, limit);
+        if (status == platform::IoStatus::TIMED_OUT || m_FullBuffer)
+            m_Lower->Fail(code, call, status, limit);
         const std::string why = m_Session->Failure();
         if (!why.empty()) ThrowTlsFailed(m_Server, m_Address, why);
         CSMTPException error(code);
@@ -127,6 +131,7 @@ private:
     std::unique_ptr<platform::TlsSession> m_Session;
     ServerName m_Server;
     std::string m_Address;
+    bool m_FullBuffer = false;
 };
 
 }  // namespace
