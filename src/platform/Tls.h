@@ -4,9 +4,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/ByteChannel.h"
 #include "platform/Sockets.h"
 
-// TLS client sessions over a connected socket. Certificates are always
+// TLS client sessions over a byte channel (a connected socket). Certificates are always
 // verified: TLS 1.2 at least, the chain against the system's trust store or
 // one CA file, the name against the host the user wrote; a pinned
 // fingerprint replaces the chain and name checks. There is no switch that
@@ -19,38 +20,45 @@ struct TlsPeer {
     std::string fingerprint;  // "SHA256:" and hex, colons allowed, any case; empty: no pin
 };
 
-enum class TlsResult { OK, HANDSHAKE_FAILED, CERTIFICATE_REFUSED, TIMED_OUT };
+// NOT_TLS: the handshake failed because the server does not speak TLS (it
+// answered in plain text, say).
+enum class TlsResult { OK, HANDSHAKE_FAILED, NOT_TLS, CERTIFICATE_REFUSED, TIMED_OUT };
 
-// One session; it runs over a socket that it does not own (the caller keeps
+// One session; it runs over a channel that it does not own (the caller keeps
 // it open while the session lives and closes it afterwards).
 class TlsSession {
 public:
     // Handshakes before the deadline and verifies the server. On failure,
     // returns nullptr with *result set and *why saying in words what was
-    // wrong:
+    // wrong (text from the certificate escaped):
     // - CERTIFICATE_REFUSED: the chain is untrusted, expired or not yet valid,
     //   the name does not match (the message lists the certificate's names and
     //   the one expected), a pin does not match (both fingerprints) or is not
     //   a valid fingerprint;
-    // - HANDSHAKE_FAILED: the handshake failed (the message names OpenSSL's
-    //   reason, or says that the server answered in plain text and quotes its
-    //   first line, or that it closed the connection), the CA file cannot be
-    //   read, or TLS is not built into this program;
+    // - NOT_TLS: the server answered in plain text (the message quotes its
+    //   first line) or with bytes that are no TLS record;
+    // - HANDSHAKE_FAILED: the library's reason (an alert's name, a closed
+    //   connection), the CA file cannot be read, or TLS is not built in;
     // - TIMED_OUT: the deadline passed first.
-    static std::unique_ptr<TlsSession> Start(Socket socket, const TlsPeer& peer, Deadline deadline,
-                                             TlsResult* result, std::string* why);
+    static std::unique_ptr<TlsSession> Start(ByteChannel& channel, const TlsPeer& peer,
+                                             Deadline deadline, TlsResult* result,
+                                             std::string* why);
     TlsSession(const TlsSession&) = delete;
     TlsSession& operator=(const TlsSession&) = delete;
     ~TlsSession();
 
     // As SendPieces: every byte of every piece, in order, before the deadline,
-    // gathered into records of up to 16 KiB. FAILED when the peer has gone
-    // away (never a signal) or the session broke; TIMED_OUT.
+    // in records of up to 16 KiB. FAILED when the peer has gone away (never a
+    // signal) or the session broke; TIMED_OUT.
     IoStatus Send(const SendPiece* pieces, std::size_t count, Deadline deadline);
     // As ReceiveSome: waits until the deadline for data and reads at most
     // capacity bytes. FAILED for a close_notify, a closed connection, a broken
     // session or a capacity of 0; TIMED_OUT.
     IoStatus Receive(char* buffer, std::size_t capacity, Deadline deadline, std::size_t* received);
+    // After a call that FAILED: why the session broke, in words: the alert
+    // the server sent, "the server closed the connection without
+    // close_notify", a system error. Empty after the server's close_notify.
+    std::string Failure() const;
     // True when bytes have arrived (decrypted, or raw records) that no
     // Receive has returned yet.
     bool HasPendingBytes() const;

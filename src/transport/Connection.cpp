@@ -82,11 +82,26 @@ std::unique_ptr<SocketStream> OpenSocket(const platform::SocketAddress& address)
     return std::make_unique<SocketStream>(socket);
 }
 
-// The stream sends TLS records over the socket stream it keeps.
+[[noreturn]] void ThrowTlsFailed(const ServerName& server, const std::string& address,
+                                 const std::string& why)
+{
+    CSMTPException error(TLS_FAILED);
+    error << "TLS with server \"" << server.host << "\" (" << address << ") port " << server.port
+          << " failed: " << why << ".";
+    throw error;
+}
+
+// TLS records over the stream it keeps. A failure inside TLS is
+// TLS_FAILED with the session's reason; only a time-out and the server's
+// close_notify fail as a plain stream would.
 class TlsStream : public Stream {
 public:
-    TlsStream(std::unique_ptr<Stream> lower, std::unique_ptr<platform::TlsSession> session)
-        : m_Lower(std::move(lower)), m_Session(std::move(session))
+    TlsStream(std::unique_ptr<Stream> lower, std::unique_ptr<platform::TlsSession> session,
+              const ServerName& server, const std::string& address)
+        : m_Lower(std::move(lower)),
+          m_Session(std::move(session)),
+          m_Server(server),
+          m_Address(address)
     {
     }
     platform::IoStatus Send(const platform::SendPiece* pieces, std::size_t count,
@@ -97,15 +112,31 @@ public:
     platform::IoStatus Receive(char* buffer, std::size_t capacity, platform::Deadline deadline,
                                std::size_t* received) override
     {
-        return m_Session->Receive(buffer, capacity, deadline, received);
+        // No room left fails as it does on the stream below.
+        m_FullBuffer = capacity == 0;
+        return m_FullBuffer ? m_Lower->Receive(buffer, capacity, deadline, received)
+                            : m_Session->Receive(buffer, capacity, deadline, received);
     }
     void Close() override { m_Session->Shutdown(platform::DeadlineAfter(kCloseTimeLimit)); }
-    platform::Socket Handle() const override { return m_Lower->Handle(); }
+    [[noreturn]] void Fail(SmtpError code, const char* call, platform::IoStatus status,
+                           int limit) const override
+    {
+        if (status == platform::IoStatus::TIMED_OUT || m_FullBuffer)
+            m_Lower->Fail(code, call, status, limit);
+        const std::string why = m_Session->Failure();
+        if (!why.empty()) ThrowTlsFailed(m_Server, m_Address, why);
+        CSMTPException error(code);
+        error << call << " failed: the server ended the TLS session with close_notify";
+        throw error;
+    }
 
 private:
     static constexpr int kCloseTimeLimit = 5;
     std::unique_ptr<Stream> m_Lower;
     std::unique_ptr<platform::TlsSession> m_Session;
+    ServerName m_Server;
+    std::string m_Address;
+    bool m_FullBuffer = false;
 };
 
 }  // namespace
@@ -264,8 +295,8 @@ Connection::Connection(const ServerName& server, const char* tlsHint)
     m_Stream = std::move(stream);
 }
 
-Connection::Connection(std::unique_ptr<Stream> stream, ServerName server)
-    : m_Server(std::move(server)), m_Stream(std::move(stream))
+Connection::Connection(std::unique_ptr<Stream> stream, ServerName server, const char* tlsHint)
+    : m_Server(std::move(server)), m_TlsHint(tlsHint), m_Stream(std::move(stream))
 {
 }
 
@@ -308,7 +339,12 @@ void Connection::SendUnits(const platform::SendPiece* units, std::size_t count)
 {
     const int limit = TimeLimit(kCommandTimeLimit);
     const platform::IoStatus status = m_Stream->Send(units, count, platform::DeadlineAfter(limit));
-    if (status != platform::IoStatus::OK) FailIo(FAILED_TO_SEND, "send()", status, limit);
+    if (status != platform::IoStatus::OK) m_Stream->Fail(FAILED_TO_SEND, "send()", status, limit);
+}
+
+void Stream::Fail(SmtpError code, const char* call, platform::IoStatus status, int limit) const
+{
+    FailIo(code, call, status, limit);
 }
 
 void Connection::StartTls(const platform::TlsPeer& peer)
@@ -316,21 +352,21 @@ void Connection::StartTls(const platform::TlsPeer& peer)
     const int limit = TimeLimit(kCommandTimeLimit);
     platform::TlsResult result = platform::TlsResult::OK;
     std::string why;
-    std::unique_ptr<platform::TlsSession> session = platform::TlsSession::Start(
-        m_Stream->Handle(), peer, platform::DeadlineAfter(limit), &result, &why);
+    std::unique_ptr<platform::TlsSession> session =
+        platform::TlsSession::Start(*m_Stream, peer, platform::DeadlineAfter(limit), &result, &why);
     if (!session) FailHandshake(result, why, limit);
     if (g_Debug) std::fprintf(stderr, "TLS: %s\n", session->Description().c_str());
-    m_Stream = std::make_unique<TlsStream>(std::move(m_Stream), std::move(session));
+    m_Stream =
+        std::make_unique<TlsStream>(std::move(m_Stream), std::move(session), m_Server, m_Address);
 }
 
 void Connection::FailTls(const std::string& why) const
 {
-    CSMTPException error(TLS_FAILED);
-    error << "TLS with server \"" << m_Server.host << "\" (" << m_Address << ") port "
-          << m_Server.port << " failed: " << why << ".";
-    throw error;
+    ThrowTlsFailed(m_Server, m_Address, why);
 }
 
+// The hint on the schemes fits only where TLS from the first byte met a
+// server that does not speak it.
 void Connection::FailHandshake(platform::TlsResult result, const std::string& why, int limit) const
 {
     if (result == platform::TlsResult::CERTIFICATE_REFUSED) {
@@ -340,9 +376,10 @@ void Connection::FailHandshake(platform::TlsResult result, const std::string& wh
         throw error;
     }
     if (result == platform::TlsResult::TIMED_OUT)
-        FailTls("the handshake timed out after " + std::to_string(limit) + " seconds. " +
-                m_TlsHint);
-    FailTls("the handshake failed: " + why + ". " + m_TlsHint);
+        FailTls("the handshake timed out after " + std::to_string(limit) + " seconds");
+    const bool hinted = result == platform::TlsResult::NOT_TLS &&
+                        m_Server.security == Security::IMPLICIT_TLS && *m_TlsHint;
+    FailTls("the handshake failed: " + why + (hinted ? std::string(". ") + m_TlsHint : ""));
 }
 
 void FillLocalHostName(const std::string& serverHost)

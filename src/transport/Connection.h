@@ -24,10 +24,12 @@ public:
     // Tries the server's addresses in order within the connect time limit.
     // FAILED_TO_OBTAIN_SOCKET_HANDLE, FAILED_TO_CONNECT (also for a host that
     // does not resolve: nothing is connected then). tlsHint ends the message
-    // of a failed handshake: which port takes which scheme.
+    // of a handshake on an implicit TLS port whose server does not speak TLS:
+    // which port takes which scheme.
     Connection(const ServerName& server, const char* tlsHint);
     // Over a stream already connected (a test's, say).
-    explicit Connection(std::unique_ptr<Stream> stream, ServerName server = {});
+    explicit Connection(std::unique_ptr<Stream> stream, ServerName server = {},
+                        const char* tlsHint = "");
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     ~Connection();
@@ -51,7 +53,8 @@ public:
     void SetPipelined(bool pipelined) { m_Replies.SetSplitting(pipelined); }
 
     // The handshake within the connect time limit; from then on every byte
-    // goes through TLS. TLS_FAILED, CERTIFICATE_REFUSED.
+    // goes through TLS, and a failure inside it is TLS_FAILED with its
+    // reason. TLS_FAILED, CERTIFICATE_REFUSED.
     void StartTls(const platform::TlsPeer& peer);
     // TLS_FAILED, naming the server and what went wrong.
     [[noreturn]] void FailTls(const std::string& why) const;

@@ -122,7 +122,8 @@ void ReplyReader::Read(Stream& stream, int limit, ReplyEnd end)
         std::size_t count = 0;
         const platform::IoStatus status = stream.Receive(
             m_Buffer.data() + m_Held, kReplyBufferSize - 1 - m_Held, deadline, &count);
-        if (status != platform::IoStatus::OK) FailIo(FAILED_TO_RECEIVE, "recv()", status, limit);
+        if (status != platform::IoStatus::OK)
+            stream.Fail(FAILED_TO_RECEIVE, "recv()", status, limit);
         char* const fresh = m_Buffer.data() + m_Held;
         m_Held += count;
         m_Buffer[m_Held] = '\0';

@@ -3,26 +3,24 @@
 #include <cstddef>
 #include <memory>
 
+#include "core/SmtpError.h"
+#include "platform/ByteChannel.h"
 #include "platform/Sockets.h"
 
 namespace transport {
 
-// The bytes of one connection: plain TCP today, TLS over it when asked for.
-// The calls keep the contract of the platform socket calls: Send delivers
-// every byte of every piece before the deadline, Receive waits for some
-// bytes, and a closed connection gives FAILED.
-class Stream {
+// The bytes of one connection: plain TCP, or TLS over another stream. The
+// calls keep the contract of the platform socket calls: Send delivers every
+// byte of every piece before the deadline, Receive waits for some bytes,
+// and a closed connection gives FAILED.
+class Stream : public platform::ByteChannel {
 public:
-    virtual ~Stream() = default;
-
-    virtual platform::IoStatus Send(const platform::SendPiece* pieces, std::size_t count,
-                                    platform::Deadline deadline) = 0;
-    virtual platform::IoStatus Receive(char* buffer, std::size_t capacity,
-                                       platform::Deadline deadline, std::size_t* received) = 0;
     // Ends the session politely where the protocol has a way to; never throws.
     virtual void Close() {}
-    // The socket underneath, for a TLS session to run over.
-    virtual platform::Socket Handle() const { return platform::kInvalidSocket; }
+    // Throws the error of a Send or Receive that did not give OK: code
+    // (FAILED_TO_SEND, FAILED_TO_RECEIVE) with the socket's error code.
+    [[noreturn]] virtual void Fail(SmtpError code, const char* call, platform::IoStatus status,
+                                   int limit) const;
 };
 
 // A connected TCP socket, closed when the stream goes.
@@ -44,7 +42,7 @@ public:
         return platform::ReceiveSome(m_Socket, buffer, capacity, deadline, received);
     }
 
-    platform::Socket Handle() const override { return m_Socket; }
+    platform::Socket Handle() const { return m_Socket; }
 
 private:
     platform::Socket m_Socket;

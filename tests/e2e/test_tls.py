@@ -7,6 +7,7 @@ import contextlib
 import re
 import socket
 import ssl
+import threading
 
 import pytest
 
@@ -459,3 +460,75 @@ def test_receivers_over_a_cap_go_in_further_transactions(env, pki, tls_script, t
     assert len(s.data) == len(deliveries) and len(set(s.data)) == 1
     # Once capped, a transaction offers no more receivers than the server took.
     assert s.steps.count("RCPT") <= count + 100 + 2 * connections
+
+
+# --------------------------------------------------------------------------
+# Servers that never finish a handshake: one that stays silent after the
+# client's hello, one that speaks only TLS 1.0 (both TLS back ends).
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")    # TLS 1.0, on purpose
+@pytest.mark.parametrize("server_tls,words", [
+    (None, "the handshake timed out after 2 seconds."),
+    (True, "the handshake failed: "),
+], ids=["hello-never-answered", "tls-1.0-only"])
+def test_handshake_that_never_completes(env, pki, server_tls, words):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(pki.path("server.crt"), pki.path("server.key"))
+    ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+    ctx.minimum_version = ctx.maximum_version = ssl.TLSVersion.TLSv1
+
+    def serve(listener):
+        conn, _ = listener.accept()
+        conn.settimeout(20)
+        with conn:
+            try:
+                if server_tls:
+                    ctx.wrap_socket(conn, server_side=True)
+                while conn.recv(4096):
+                    pass
+            except OSError:
+                pass
+
+    with socket.create_server(("127.0.0.1", 2466)) as listener:
+        listener.settimeout(30)
+        server = threading.Thread(target=serve, args=(listener,))
+        server.start()
+        env["QUILLEX_CA_FILE"] = pki.ca
+        env["QUILLEX_TIMEOUT"] = "2"
+        status, err = mail(env, "smtps://localhost:2466")
+        server.join(30)
+    assert (status, failure(err)[0]) == (14, "TLS_FAILED"), err
+    assert words in failure(err)[1] and "Hint" not in failure(err)[1], err
+
+
+def test_peer_that_stops_reading_during_a_large_message(env, pki):
+    """The server takes the envelope and then reads nothing: the client gives
+    up at the time limit instead of hanging."""
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(pki.path("server.crt"), pki.path("server.key"))
+    finished = threading.Event()
+
+    def serve(listener):
+        conn, _ = listener.accept()
+        with ctx.wrap_socket(conn, server_side=True) as tls:
+            tls.settimeout(20)
+            lines = tls.makefile("rb")
+            tls.sendall(b"220 mx\r\n")
+            for reply in (b"250 mx", b"250 sender", b"250 receiver", b"354 go"):
+                lines.readline()
+                tls.sendall(reply + b"\r\n")
+            finished.wait(60)
+
+    with socket.create_server(("127.0.0.1", 2466)) as listener:
+        listener.settimeout(30)
+        server = threading.Thread(target=serve, args=(listener,))
+        server.start()
+        env["QUILLEX_CA_FILE"] = pki.ca
+        env["QUILLEX_TIMEOUT"] = "2"
+        body = (b"x" * 99 + b"\n") * ((32 << 20) // 100)
+        status, err = mail(env, "smtps://localhost:2466", stdin=body)
+        finished.set()
+        server.join(30)
+    assert (status, failure(err)[0]) == (7, "FAILED_TO_SEND"), err
+    assert "(timed out after 2 seconds)" in failure(err)[1], err

@@ -2,7 +2,9 @@
 
 #include <string>
 
+#include "core/PeerText.h"
 #include "platform/Tls.h"
+#include "platform/TlsCommon.h"
 
 namespace {
 
@@ -33,6 +35,40 @@ TEST(ParseFingerprint, TakesSha256AndSixtyFourHexDigitsWithAnyColonsAndCase)
         EXPECT_EQ(platform::ParseFingerprint(c.text, &hex), c.valid) << c.text;
         EXPECT_EQ(hex, c.valid ? kHex : "unchanged") << c.text;
     }
+}
+
+TEST(PrintablePeerText, EscapesControlBytesAndBytesThatAreNotUtf8)
+{
+    const struct {
+        std::string bytes, shown;
+    } cases[] = {
+        {"mx.example \\ ok", "mx.example \\ ok"},
+        {std::string("a\0b", 3), "a\\x00b"},
+        {"\r\n\t\x1B[2J\x7F", "\\x0D\\x0A\\x09\\x1B[2J\\x7F"},
+        {"b\xC3\xBC"
+         "cher \xE2\x82\xAC \xF0\x9F\x93\xA7",
+         "b\xC3\xBC"
+         "cher \xE2\x82\xAC \xF0\x9F\x93\xA7"},
+        {"\xC3", "\\xC3"},                    // cut short
+        {"\xC0\xAF", "\\xC0\\xAF"},           // overlong
+        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},  // a surrogate
+        {"\xC2\x9B", "\\xC2\\x9B"},           // a C1 control
+        {"\xFF\xC3\xBC", "\\xFF\xC3\xBC"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(core::PrintablePeerText(c.bytes), c.shown) << c.shown;
+}
+
+TEST(TlsPolicy, PinsCompareEveryByteAndAddressesAreToldFromNames)
+{
+    EXPECT_TRUE(platform::PinMatches(kHex, kHex));
+    EXPECT_FALSE(platform::PinMatches(kHex, kHex.substr(0, 63) + "E"));
+    EXPECT_FALSE(platform::PinMatches(kHex, kHex.substr(0, 32)));
+    EXPECT_FALSE(platform::PinMatches("", ""));
+    for (const char* address : {"127.0.0.1", "::1", "2001:db8::25", "255.255.255.255"})
+        EXPECT_TRUE(platform::IsAddressLiteral(address)) << address;
+    for (const char* name :
+         {"localhost", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.4.", "10.0.0.1x"})
+        EXPECT_FALSE(platform::IsAddressLiteral(name)) << name;
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "platform/Tls.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <openssl/bio.h>
@@ -12,18 +11,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <ctime>
 #include <vector>
 
+#include "core/PeerText.h"
 #include "platform/TlsCommon.h"
 
 namespace platform {
 namespace {
 
 constexpr std::size_t kRecordSize = 16384;   // the largest TLS record's payload
-constexpr std::size_t kShownBytes = 80;      // of a plain-text answer, in a message
 constexpr std::size_t kGatherSize = 262144;  // encrypted bytes sent in one call
 
 struct Free {
@@ -43,72 +41,78 @@ Owned<X509> Share(X509* certificate)
     return Owned<X509>(certificate);
 }
 
-IoStatus WaitFor(int fd, short events, Deadline deadline)
-{
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) return IoStatus::TIMED_OUT;
-        pollfd entry{fd, events, 0};
-        const int ready = poll(&entry, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
-        if (ready > 0) return IoStatus::OK;
-        if (ready < 0 && errno != EINTR) return IoStatus::FAILED;
-    }
-}
-
-// The socket under the session. OpenSSL's own socket BIO writes with
-// write(), which raises SIGPIPE on a connection the server has closed; this
-// one sends with MSG_NOSIGNAL. It also keeps the first bytes the server
-// sent, to tell a plain-text answer from a failed handshake.
+// The channel under the session, for OpenSSL: every read and write waits
+// on the channel until the deadline of the call in progress. It keeps the
+// first bytes the server sent, to tell a plain-text answer from a failed
+// handshake, and how the channel failed.
 // While a Send gathers, finished records wait in outgoing and leave in few
 // large sends: a send per 16 KiB record costs more than the encryption.
 struct Wire {
-    int fd;
+    ByteChannel* channel = nullptr;
+    Deadline deadline{};
     std::string firstBytes;
     bool gathering = false;
     std::string outgoing;
+    IoStatus failed = IoStatus::OK;  // of the channel's last failed call
+    int error = 0;                   // its code: 0 when the server closed the connection
+
+    IoStatus Send(const char* data, std::size_t length)
+    {
+        const SendPiece piece{data, length};
+        return Note(channel->Send(&piece, 1, deadline));
+    }
+    IoStatus Note(IoStatus status)
+    {
+        if (status != IoStatus::OK) {
+            failed = status;
+            error = channel->LastError();
+        }
+        return status;
+    }
+    // Closed in order or reset: either way the server went without close_notify.
+    bool Closed() const
+    {
+        return failed == IoStatus::FAILED && (error == 0 || error == ECONNRESET || error == EPIPE);
+    }
 };
 
 int WireWrite(BIO* bio, const char* data, int length)
 {
     BIO_clear_retry_flags(bio);
     auto* wire = static_cast<Wire*>(BIO_get_data(bio));
+    const auto size = static_cast<std::size_t>(length);
     if (wire->gathering) {
-        wire->outgoing.append(data, static_cast<std::size_t>(length));
+        wire->outgoing.append(data, size);
         return length;
     }
-    const ssize_t sent =
-        send(wire->fd, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent >= 0) return static_cast<int>(sent);
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) BIO_set_retry_write(bio);
-    return -1;
+    return wire->Send(data, size) == IoStatus::OK ? length : -1;
 }
 
 int WireRead(BIO* bio, char* data, int length)
 {
     BIO_clear_retry_flags(bio);
     auto* wire = static_cast<Wire*>(BIO_get_data(bio));
-    const ssize_t got = recv(wire->fd, data, static_cast<std::size_t>(length), MSG_DONTWAIT);
-    if (got > 0) {
-        const std::size_t room = kShownBytes - std::min(kShownBytes, wire->firstBytes.size());
-        wire->firstBytes.append(data, std::min(room, static_cast<std::size_t>(got)));
-        return static_cast<int>(got);
-    }
-    if (got == 0) return 0;
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) BIO_set_retry_read(bio);
-    return -1;
+    std::size_t got = 0;
+    if (wire->Note(wire->channel->Receive(data, static_cast<std::size_t>(length), wire->deadline,
+                                          &got)) != IoStatus::OK)
+        return wire->Closed() ? 0 : -1;
+    const std::size_t room = kShownBytes - std::min(kShownBytes, wire->firstBytes.size());
+    wire->firstBytes.append(data, std::min(room, got));
+    return static_cast<int>(got);
 }
 
-long WireControl(BIO*, int command, long, void*)
+long WireControl(BIO* bio, int command, long, void*)
 {
-    return command == BIO_CTRL_FLUSH ? 1 : 0;
+    if (command == BIO_CTRL_FLUSH) return 1;
+    // OpenSSL tells a connection closed without close_notify by this.
+    if (command == BIO_CTRL_EOF) return static_cast<Wire*>(BIO_get_data(bio))->Closed() ? 1 : 0;
+    return 0;
 }
 
 Owned<BIO_METHOD> WireMethod()
 {
     Owned<BIO_METHOD> method(
-        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quillex socket"));
+        BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quillex channel"));
     if (!method || !BIO_meth_set_write(method.get(), WireWrite) ||
         !BIO_meth_set_read(method.get(), WireRead) || !BIO_meth_set_ctrl(method.get(), WireControl))
         return nullptr;
@@ -151,24 +155,24 @@ std::string AddressText(const ASN1_OCTET_STRING* address)
     return text;
 }
 
-// The DNS names and IP addresses the certificate is for, or its common name
+// The DNS names and IP addresses the certificate is for, or its subject
 // when it has none.
-std::string NamesOf(X509* certificate)
+std::vector<std::string> NamesOf(X509* certificate)
 {
-    std::string names;
+    std::vector<std::string> names;
     Owned<GENERAL_NAMES> alternatives(static_cast<GENERAL_NAMES*>(
         X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr)));
     for (int i = 0; alternatives && i < sk_GENERAL_NAME_num(alternatives.get()); ++i) {
         const GENERAL_NAME* name = sk_GENERAL_NAME_value(alternatives.get(), i);
-        std::string one;
         if (name->type == GEN_DNS)
-            one.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(name->d.dNSName)),
-                       static_cast<std::size_t>(ASN1_STRING_length(name->d.dNSName)));
+            names.emplace_back(
+                reinterpret_cast<const char*>(ASN1_STRING_get0_data(name->d.dNSName)),
+                static_cast<std::size_t>(ASN1_STRING_length(name->d.dNSName)));
         else if (name->type == GEN_IPADD)
-            one = AddressText(name->d.iPAddress);
-        if (!one.empty()) names += (names.empty() ? "" : ", ") + one;
+            names.push_back(AddressText(name->d.iPAddress));
     }
-    return names.empty() ? NameText(X509_get_subject_name(certificate)) : names;
+    if (names.empty()) names.push_back(NameText(X509_get_subject_name(certificate)));
+    return names;
 }
 
 // What the chain check found: the server's certificate and the first fault
@@ -194,22 +198,31 @@ int Verify(int ok, X509_STORE_CTX* store)
     return found->pinned ? 1 : ok;
 }
 
-// The reason of the last OpenSSL error, or of a system call that failed
-// under it (OpenSSL's own word for those is only "system lib"). Empties
-// OpenSSL's error queue.
-std::string FailureReason(int sslError, int savedErrno)
+bool IsAlert(unsigned long code)
 {
-    std::string reason;
-    int system = 0;
-    while (const unsigned long code = ERR_get_error()) {
-        if (ERR_SYSTEM_ERROR(code)) system = ERR_GET_REASON(code);
-        const char* text = ERR_reason_error_string(code);
-        reason = text ? text : "error " + std::to_string(code);
-    }
-    if (system != 0) return std::strerror(system);
-    if (!reason.empty()) return reason;
-    if (sslError == SSL_ERROR_SYSCALL && savedErrno != 0) return std::strerror(savedErrno);
-    return "the connection was closed";
+    return ERR_GET_LIB(code) == ERR_LIB_SSL && ERR_GET_REASON(code) >= SSL_AD_REASON_OFFSET;
+}
+
+// The alert's name as OpenSSL knows it: "tlsv13 alert certificate required"
+// names the alert "certificate required".
+std::string AlertText(unsigned long code)
+{
+    const char* reason = ERR_reason_error_string(code);
+    std::string name = reason ? reason : "";
+    const std::size_t at = name.find("alert ");
+    name = at == std::string::npos
+               ? SSL_alert_desc_string_long(ERR_GET_REASON(code) - SSL_AD_REASON_OFFSET)
+               : name.substr(at + 6);
+    return "the server sent the alert \"" + name + "\"";
+}
+
+// Records that are no TLS at all: the server speaks something else.
+bool IsNotTls(unsigned long code)
+{
+    const int reason = ERR_GET_REASON(code);
+    return ERR_GET_LIB(code) == ERR_LIB_SSL &&
+           (reason == SSL_R_WRONG_VERSION_NUMBER || reason == SSL_R_PACKET_LENGTH_TOO_LONG ||
+            reason == SSL_R_HTTP_REQUEST || reason == SSL_R_HTTPS_PROXY_REQUEST);
 }
 
 }  // namespace
@@ -222,19 +235,33 @@ struct TlsSession::State {
     Owned<SSL_CTX> context;
     Owned<SSL> ssl;
     Verification verification;
-    bool broken = false;             // after a fatal error nothing more may be sent
-    int lastError = SSL_ERROR_NONE;  // of the last failed call, with its errno
-    int lastErrno = 0;
+    bool broken = false;  // after a fatal error nothing more may be sent
+    bool notTls = false;  // the last failure came from bytes that are no TLS
+    std::string failure;  // why the session broke; empty for a close_notify or a time-out
 
     TlsResult Configure(const TlsPeer& peer, std::string* why);
-    TlsResult Handshake(Deadline deadline, std::string* why);
+    TlsResult Handshake(std::string* why);
     TlsResult Refusal(std::string* why) const;
-    std::string PlainTextAnswer();
+    std::string PlainTextLine();
     template <class Call>
     IoStatus Drive(Deadline deadline, Call call);
+    std::string Reason(int sslError);
+    void LookForAlert();
     IoStatus WriteRecord(const char* data, std::size_t length, Deadline deadline);
     IoStatus SendGathered(Deadline deadline);
 };
+
+// OpenSSL's reason for the last failure, empty for none. Empties OpenSSL's
+// error queue.
+std::string OpenSslReason()
+{
+    std::string reason;
+    while (const unsigned long code = ERR_get_error()) {
+        const char* text = ERR_reason_error_string(code);
+        reason = text ? text : "error " + std::to_string(code);
+    }
+    return reason;
+}
 
 TlsResult TlsSession::State::Configure(const TlsPeer& peer, std::string* why)
 {
@@ -243,7 +270,7 @@ TlsResult TlsSession::State::Configure(const TlsPeer& peer, std::string* why)
     method = WireMethod();
     context.reset(SSL_CTX_new(TLS_client_method()));
     if (!method || !context || !SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION)) {
-        *why = "TLS cannot be set up: " + FailureReason(SSL_ERROR_SSL, 0);
+        *why = "TLS cannot be set up: " + OpenSslReason();
         return TlsResult::HANDSHAKE_FAILED;
     }
     const bool trusted = peer.caFile.empty() ? SSL_CTX_set_default_verify_paths(context.get())
@@ -252,13 +279,13 @@ TlsResult TlsSession::State::Configure(const TlsPeer& peer, std::string* why)
     if (!trusted) {
         *why = peer.caFile.empty() ? "the system's trust store cannot be read"
                                    : "the CA file \"" + peer.caFile + "\" cannot be read";
-        *why += ": " + FailureReason(SSL_ERROR_SSL, 0);
+        *why += ": " + OpenSslReason();
         return TlsResult::HANDSHAKE_FAILED;
     }
     ssl.reset(SSL_new(context.get()));
     BIO* bio = ssl ? BIO_new(method.get()) : nullptr;
     if (!bio) {
-        *why = "TLS cannot be set up: " + FailureReason(SSL_ERROR_SSL, 0);
+        *why = "TLS cannot be set up: " + OpenSslReason();
         return TlsResult::HANDSHAKE_FAILED;
     }
     BIO_set_data(bio, &wire);
@@ -269,76 +296,112 @@ TlsResult TlsSession::State::Configure(const TlsPeer& peer, std::string* why)
     SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, Verify);
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl.get());
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    // An IP address is checked against the certificate's addresses and never sent as SNI.
-    if (!X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) &&
-        (!SSL_set1_host(ssl.get(), host.c_str()) ||
-         !SSL_set_tlsext_host_name(ssl.get(), host.c_str()))) {
-        *why = "the host name \"" + host +
-               "\" cannot be used for TLS: " + FailureReason(SSL_ERROR_SSL, 0);
+    const bool usable = IsAddressLiteral(host)
+                            ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1
+                            : SSL_set1_host(ssl.get(), host.c_str()) == 1 &&
+                                  SSL_set_tlsext_host_name(ssl.get(), host.c_str()) == 1;
+    if (!usable) {
+        *why = "the host name \"" + core::PrintablePeerText(host) +
+               "\" cannot be used for TLS: " + OpenSslReason();
         return TlsResult::HANDSHAKE_FAILED;
     }
     return TlsResult::OK;
 }
 
-// Runs an OpenSSL call until it succeeds, waiting on the socket as OpenSSL
-// asks. A fatal error or the deadline marks the session broken.
+// Runs an OpenSSL call, whose reads and writes wait on the channel until the
+// deadline. A failure marks the session broken and keeps its reason.
 template <class Call>
 IoStatus TlsSession::State::Drive(Deadline deadline, Call call)
 {
+    wire.deadline = deadline;
+    wire.failed = IoStatus::OK;
     for (;;) {
         ERR_clear_error();
-        errno = 0;
         const int result = call();
         if (result > 0) return IoStatus::OK;
-        lastError = SSL_get_error(ssl.get(), result);
-        lastErrno = errno;
-        const short events = lastError == SSL_ERROR_WANT_READ    ? POLLIN
-                             : lastError == SSL_ERROR_WANT_WRITE ? POLLOUT
-                                                                 : 0;
-        const IoStatus waited = events ? WaitFor(wire.fd, events, deadline) : IoStatus::FAILED;
-        if (waited != IoStatus::OK) {
-            broken = true;
-            return waited;
+        const int sslError = SSL_get_error(ssl.get(), result);
+        const bool retry = sslError == SSL_ERROR_WANT_READ || sslError == SSL_ERROR_WANT_WRITE;
+        if (retry && wire.failed == IoStatus::OK && std::chrono::steady_clock::now() < deadline)
+            continue;
+        broken = true;
+        if (wire.failed == IoStatus::TIMED_OUT || retry) {
+            failure.clear();
+            return IoStatus::TIMED_OUT;
         }
+        failure = Reason(sslError);
+        return IoStatus::FAILED;
     }
 }
 
-TlsResult TlsSession::State::Handshake(Deadline deadline, std::string* why)
+// Why a call failed: the server's alert, a connection closed without
+// close_notify, OpenSSL's reason or the channel's error; empty for the
+// server's close_notify.
+std::string TlsSession::State::Reason(int sslError)
 {
-    const IoStatus status = Drive(deadline, [this] { return SSL_connect(ssl.get()); });
+    const unsigned long code = ERR_peek_last_error();
+    notTls = IsNotTls(code);
+    if (sslError == SSL_ERROR_ZERO_RETURN) return "";
+    if (IsAlert(code)) {
+        ERR_clear_error();
+        return AlertText(code);
+    }
+    if (ERR_GET_LIB(code) == ERR_LIB_SSL &&
+        ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        return kClosedWithoutCloseNotify;
+    }
+    const std::string reason = OpenSslReason();
+    if (!reason.empty() && ERR_GET_LIB(code) != ERR_LIB_SYS) return reason;
+    if (wire.Closed()) return kClosedWithoutCloseNotify;
+    if (wire.failed == IoStatus::FAILED) return std::strerror(wire.error);
+    return reason.empty() ? "the TLS session failed" : reason;
+}
+
+// After a send failed: an alert the server sent before it went away says
+// more than the failed send, and the same whatever the timing.
+void TlsSession::State::LookForAlert()
+{
+    char scratch[256];
+    std::size_t got = 0;
+    wire.deadline = std::chrono::steady_clock::now();
+    ERR_clear_error();
+    if (SSL_read_ex(ssl.get(), scratch, sizeof scratch, &got) == 1) return;
+    const unsigned long code = ERR_peek_last_error();
+    if (IsAlert(code)) failure = AlertText(code);
+    ERR_clear_error();
+}
+
+TlsResult TlsSession::State::Handshake(std::string* why)
+{
+    const IoStatus status = Drive(wire.deadline, [this] { return SSL_connect(ssl.get()); });
     if (status == IoStatus::OK) return TlsResult::OK;
     if (verification.fault != X509_V_OK && pin.empty()) return Refusal(why);
     if (status == IoStatus::TIMED_OUT) {
-        *why = "the TLS handshake did not finish within the time limit";
+        *why = kHandshakeTimedOut;
         return TlsResult::TIMED_OUT;
     }
-    const std::string plain = PlainTextAnswer();
-    if (!plain.empty())
-        *why = "the server did not answer in TLS (it sent plain text: \"" + plain + "\")";
-    else if (wire.firstBytes.empty() && ERR_peek_last_error() == 0)
-        *why = "the server closed the connection during the TLS handshake";
-    else
-        *why = "the TLS handshake failed: " + FailureReason(lastError, lastErrno);
+    const std::string plain = PlainTextLine();
+    if (!plain.empty() || notTls) {
+        *why = plain.empty() ? failure : PlainTextAnswer(plain);
+        return TlsResult::NOT_TLS;
+    }
+    *why = failure == kClosedWithoutCloseNotify ? kClosedDuringHandshake : failure;
     return TlsResult::HANDSHAKE_FAILED;
 }
 
 // The first line the server sent, when it begins like text rather than a
 // TLS record; the rest of a greeting that already arrived is read without
 // waiting.
-std::string TlsSession::State::PlainTextAnswer()
+std::string TlsSession::State::PlainTextLine()
 {
-    if (wire.firstBytes.empty() || wire.firstBytes[0] < 0x20 || wire.firstBytes[0] > 0x7E)
-        return "";
+    if (platform::PlainTextLine(wire.firstBytes).empty()) return "";
     char more[kShownBytes];
     const std::size_t room = kShownBytes - std::min(kShownBytes, wire.firstBytes.size());
-    const ssize_t got = recv(wire.fd, more, room, MSG_DONTWAIT);
-    if (got > 0) wire.firstBytes.append(more, static_cast<std::size_t>(got));
-    std::string line;
-    for (const char c : wire.firstBytes) {
-        if (c == '\r' || c == '\n') break;
-        line += c >= 0x20 && c <= 0x7E ? c : '?';
-    }
-    return line;
+    std::size_t got = 0;
+    if (room > 0 &&
+        wire.channel->Receive(more, room, std::chrono::steady_clock::now(), &got) == IoStatus::OK)
+        wire.firstBytes.append(more, got);
+    return platform::PlainTextLine(wire.firstBytes);
 }
 
 TlsResult TlsSession::State::Refusal(std::string* why) const
@@ -350,8 +413,7 @@ TlsResult TlsSession::State::Refusal(std::string* why) const
     switch (fault) {
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
-        *why = "certificate name mismatch: the certificate is for " +
-               (leaf ? NamesOf(leaf.get()) : std::string("?")) + "; expected " + host;
+        *why = NameMismatch(leaf ? NamesOf(leaf.get()) : std::vector<std::string>(), host);
         break;
     case X509_V_ERR_CERT_HAS_EXPIRED:
         *why = std::string("certificate has expired (notAfter ") +
@@ -364,8 +426,8 @@ TlsResult TlsSession::State::Refusal(std::string* why) const
     default:
         *why = X509_verify_cert_error_string(fault);
         if (certificate)
-            *why += " (subject " + NameText(X509_get_subject_name(certificate)) + ", issuer " +
-                    NameText(X509_get_issuer_name(certificate)) + ")";
+            *why = CertificateFault(*why, NameText(X509_get_subject_name(certificate)),
+                                    NameText(X509_get_issuer_name(certificate)));
     }
     return TlsResult::CERTIFICATE_REFUSED;
 }
@@ -379,45 +441,34 @@ IoStatus TlsSession::State::WriteRecord(const char* data, std::size_t length, De
 
 IoStatus TlsSession::State::SendGathered(Deadline deadline)
 {
-    std::size_t done = 0;
-    while (done < wire.outgoing.size()) {
-        const ssize_t sent = send(wire.fd, wire.outgoing.data() + done, wire.outgoing.size() - done,
-                                  MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent > 0) {
-            done += static_cast<std::size_t>(sent);
-            continue;
-        }
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const IoStatus waited = WaitFor(wire.fd, POLLOUT, deadline);
-            if (waited == IoStatus::OK) continue;
-            broken = true;
-            return waited;
-        }
-        broken = true;  // the records would be out of step with the session
-        return IoStatus::FAILED;
-    }
+    wire.deadline = deadline;
+    const IoStatus status = wire.Send(wire.outgoing.data(), wire.outgoing.size());
     wire.outgoing.clear();
-    return IoStatus::OK;
+    if (status != IoStatus::OK) {
+        broken = true;  // the records would be out of step with the session
+        failure = status == IoStatus::TIMED_OUT ? "" : Reason(SSL_ERROR_SYSCALL);
+    }
+    return status;
 }
 
 TlsSession::TlsSession(std::unique_ptr<State> state) : m_State(std::move(state)) {}
 
 TlsSession::~TlsSession() = default;
 
-std::unique_ptr<TlsSession> TlsSession::Start(Socket socket, const TlsPeer& peer, Deadline deadline,
-                                              TlsResult* result, std::string* why)
+std::unique_ptr<TlsSession> TlsSession::Start(ByteChannel& channel, const TlsPeer& peer,
+                                              Deadline deadline, TlsResult* result,
+                                              std::string* why)
 {
     why->clear();
     auto state = std::make_unique<State>();
-    state->wire.fd = static_cast<int>(socket);
+    state->wire.channel = &channel;
+    state->wire.deadline = deadline;
     *result = state->Configure(peer, why);
-    if (*result == TlsResult::OK) *result = state->Handshake(deadline, why);
+    if (*result == TlsResult::OK) *result = state->Handshake(why);
     if (*result == TlsResult::OK && !state->pin.empty()) {
         const std::string found = FingerprintOf(SSL_get0_peer_certificate(state->ssl.get()));
-        if (found != state->pin) {
-            *why = "the pinned fingerprint " + ShownFingerprint(state->pin) +
-                   " does not match the server's " + ShownFingerprint(found);
+        if (!PinMatches(state->pin, found)) {
+            *why = PinRefusal(state->pin, found);
             *result = TlsResult::CERTIFICATE_REFUSED;
         }
     }
@@ -457,6 +508,7 @@ IoStatus TlsSession::Send(const SendPiece* pieces, std::size_t count, Deadline d
     state.wire.gathering = false;
     if (status == IoStatus::OK) status = state.SendGathered(deadline);
     state.wire.outgoing.clear();
+    if (status == IoStatus::FAILED) state.LookForAlert();
     return status;
 }
 
@@ -469,6 +521,11 @@ IoStatus TlsSession::Receive(char* buffer, std::size_t capacity, Deadline deadli
         deadline, [&] { return SSL_read_ex(m_State->ssl.get(), buffer, capacity, received); });
 }
 
+std::string TlsSession::Failure() const
+{
+    return m_State->failure;
+}
+
 bool TlsSession::HasPendingBytes() const
 {
     return SSL_pending(m_State->ssl.get()) > 0 || SSL_has_pending(m_State->ssl.get()) == 1;
@@ -479,7 +536,9 @@ std::string TlsSession::Description() const
     SSL* ssl = m_State->ssl.get();
     std::string text = std::string(SSL_get_version(ssl)) + ", " + SSL_get_cipher_name(ssl);
     X509* certificate = SSL_get0_peer_certificate(ssl);
-    if (certificate) text += ", subject " + NameText(X509_get_subject_name(certificate));
+    if (certificate)
+        text +=
+            ", subject " + core::PrintablePeerText(NameText(X509_get_subject_name(certificate)));
     return text;
 }
 
@@ -487,16 +546,9 @@ void TlsSession::Shutdown(Deadline deadline)
 {
     if (m_State->broken) return;
     // 0 means "sent; the server's close_notify not yet read", which is all we wait for.
-    for (;;) {
-        ERR_clear_error();
-        const int result = SSL_shutdown(m_State->ssl.get());
-        if (result >= 0) return;
-        if (SSL_get_error(m_State->ssl.get(), result) != SSL_ERROR_WANT_WRITE ||
-            WaitFor(m_State->wire.fd, POLLOUT, deadline) != IoStatus::OK) {
-            m_State->broken = true;
-            return;
-        }
-    }
+    if (m_State->Drive(deadline, [this] { return SSL_shutdown(m_State->ssl.get()) + 1; }) !=
+        IoStatus::OK)
+        m_State->broken = true;
 }
 
 }  // namespace platform

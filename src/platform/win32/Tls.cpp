@@ -22,6 +22,7 @@
 #include <iterator>
 #include <vector>
 
+#include "core/PeerText.h"
 #include "platform/TlsCommon.h"
 
 // Schannel is asked not to judge the server itself: on some systems (Wine)
@@ -32,7 +33,6 @@
 namespace platform {
 namespace {
 
-constexpr std::size_t kShownBytes = 80;   // of a plain-text answer, in a message
 constexpr std::size_t kReadSize = 16384;  // raw bytes read from the socket at a time
 constexpr char kAlertRecord = 0x15;       // a TLS record's first byte: its content type
 constexpr ULONG kRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
@@ -181,40 +181,67 @@ struct AlternativeName {
     std::string address;
 };
 
+// The DER element at *at within size bytes: its tag, and where its content
+// starts and how long it is; *at moves past it. False when it is malformed.
+bool ReadElement(const BYTE* data, std::size_t size, std::size_t* at, BYTE* tag, std::size_t* start,
+                 std::size_t* length)
+{
+    if (size < 2 || *at > size - 2) return false;
+    *tag = data[(*at)++];
+    std::size_t count = data[(*at)++];
+    if (count & 0x80) {
+        std::size_t digits = count & 0x7F;
+        if (digits == 0 || digits > 3 || size - *at < digits) return false;
+        for (count = 0; digits > 0; --digits) count = count << 8 | data[(*at)++];
+    }
+    if (size - *at < count) return false;
+    *start = *at;
+    *length = count;
+    *at += count;
+    return true;
+}
+
+// The names byte for byte, read from the extension itself: the system's
+// decoder gives DNS names as strings that end at a NUL, which a name may
+// hide ("localhost\0.evil").
 std::vector<AlternativeName> AlternativeNames(const CERT_CONTEXT* certificate)
 {
+    constexpr BYTE kSequence = 0x30, kDnsName = 0x82, kAddress = 0x87;
     std::vector<AlternativeName> names;
     const CERT_INFO* info = certificate->pCertInfo;
     const CERT_EXTENSION* extension =
         CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-    CERT_ALT_NAME_INFO* decoded = nullptr;
-    DWORD size = 0;
-    if (!extension || !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME,
-                                           extension->Value.pbData, extension->Value.cbData,
-                                           CRYPT_DECODE_ALLOC_FLAG, nullptr, &decoded, &size))
+    if (!extension) return names;
+    const BYTE* data = extension->Value.pbData;
+    std::size_t at = 0, start = 0, length = 0;
+    BYTE tag = 0;
+    if (!ReadElement(data, extension->Value.cbData, &at, &tag, &start, &length) || tag != kSequence)
         return names;
-    const std::unique_ptr<void, FreeLocal> owned(decoded);
-    for (DWORD i = 0; i < decoded->cAltEntry; ++i) {
-        const CERT_ALT_NAME_ENTRY& entry = decoded->rgAltEntry[i];
-        if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME)
-            names.push_back({Narrow(entry.pwszDNSName), ""});
-        else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS)
-            names.push_back({"", std::string(reinterpret_cast<const char*>(entry.IPAddress.pbData),
-                                             entry.IPAddress.cbData)});
+    const std::size_t end = start + length;
+    for (at = start; at < end && ReadElement(data, end, &at, &tag, &start, &length);) {
+        const std::string bytes(reinterpret_cast<const char*>(data + start), length);
+        if (tag == kDnsName) names.push_back({bytes, ""});
+        if (tag == kAddress) names.push_back({"", bytes});
     }
     return names;
 }
 
+bool HidesNul(const CERT_CONTEXT* certificate)
+{
+    for (const AlternativeName& name : AlternativeNames(certificate))
+        if (name.dns.find('\0') != std::string::npos) return true;
+    return false;
+}
+
 // The DNS names and IP addresses the certificate is for, or its subject
 // when it has none.
-std::string NamesOf(const CERT_CONTEXT* certificate)
+std::vector<std::string> NamesOf(const CERT_CONTEXT* certificate)
 {
-    std::string names;
-    for (const AlternativeName& name : AlternativeNames(certificate)) {
-        const std::string one = name.address.empty() ? name.dns : AddressText(name.address);
-        if (!one.empty()) names += (names.empty() ? "" : ", ") + one;
-    }
-    return names.empty() ? NameText(&certificate->pCertInfo->Subject) : names;
+    std::vector<std::string> names;
+    for (const AlternativeName& name : AlternativeNames(certificate))
+        names.push_back(name.address.empty() ? name.dns : AddressText(name.address));
+    if (names.empty()) names.push_back(NameText(&certificate->pCertInfo->Subject));
+    return names;
 }
 
 bool IsForAddress(const CERT_CONTEXT* certificate, const std::string& address)
@@ -254,8 +281,7 @@ std::string FaultText(DWORD faults, const CERT_CHAIN_ELEMENT* element, bool alon
                 text = name.text;
                 break;
             }
-    return text + " (subject " + NameText(&info->Subject) + ", issuer " + NameText(&info->Issuer) +
-           ")";
+    return CertificateFault(text, NameText(&info->Subject), NameText(&info->Issuer));
 }
 
 // The refusal of a chain with faults: the first certificate from the
@@ -310,7 +336,7 @@ std::vector<std::string> PemCertificates(const std::string& path, std::string* w
 }  // namespace
 
 struct TlsSession::State {
-    Socket socket = kInvalidSocket;
+    ByteChannel* channel = nullptr;
     std::string host;
     std::string address;  // the host's address bytes, when it is one
     std::string pin;      // upper-case hex; empty when none
@@ -325,6 +351,7 @@ struct TlsSession::State {
     std::string plain;        // decrypted bytes not yet returned by Receive
     bool peerClosed = false;
     bool broken = false;  // after a fatal error nothing more may be sent
+    std::string failure;  // why the session broke; empty for a close_notify or a time-out
 
     TlsResult Configure(const TlsPeer& peer, std::string* why);
     TlsResult TrustCaFile(const std::string& path, std::string* why);
@@ -334,8 +361,11 @@ struct TlsSession::State {
     SECURITY_STATUS Step(bool fresh, bool withInput, std::string* token);
     void KeepExtra(const SecBuffer* extra);
     IoStatus ReadMore(Deadline deadline);
+    IoStatus Send(const char* data, std::size_t length, Deadline deadline);
+    IoStatus Broken(IoStatus status, const std::string& why);
+    std::string ChannelFailure() const;
     TlsResult Failure(IoStatus status, SECURITY_STATUS code, std::string* why);
-    std::string PlainTextAnswer();
+    std::string PlainTextLine();
     TlsResult Judge(std::string* why);
     TlsResult CheckChain(std::string* why) const;
     TlsResult CheckName(const CERT_CHAIN_CONTEXT* chain, std::string* why) const;
@@ -348,7 +378,11 @@ TlsResult TlsSession::State::Configure(const TlsPeer& peer, std::string* why)
 {
     host = peer.host;
     if (!CheckTlsPeer(peer, &pin, why)) return TlsResult::CERTIFICATE_REFUSED;
-    address = AddressBytes(host);
+    address = IsAddressLiteral(host) ? AddressBytes(host) : "";
+    if (IsAddressLiteral(host) && address.empty()) {
+        *why = "the host name \"" + core::PrintablePeerText(host) + "\" cannot be used for TLS";
+        return TlsResult::HANDSHAKE_FAILED;
+    }
     if (!peer.caFile.empty()) {
         const TlsResult trusted = TrustCaFile(peer.caFile, why);
         if (trusted != TlsResult::OK) return trusted;
@@ -450,12 +484,37 @@ IoStatus TlsSession::State::ReadMore(Deadline deadline)
 {
     char chunk[kReadSize];
     std::size_t got = 0;
-    const IoStatus status = ReceiveSome(socket, chunk, sizeof chunk, deadline, &got);
+    const IoStatus status = channel->Receive(chunk, sizeof chunk, deadline, &got);
     if (status != IoStatus::OK) return status;
     const std::size_t room = kShownBytes - std::min(kShownBytes, firstBytes.size());
     firstBytes.append(chunk, std::min(room, got));
     incoming.append(chunk, got);
     return IoStatus::OK;
+}
+
+IoStatus TlsSession::State::Send(const char* data, std::size_t length, Deadline deadline)
+{
+    const SendPiece piece{data, length};
+    return channel->Send(&piece, 1, deadline);
+}
+
+// Marks the session broken after a failed call, with why (nothing for a
+// time-out).
+IoStatus TlsSession::State::Broken(IoStatus status, const std::string& why)
+{
+    broken = true;
+    failure = status == IoStatus::TIMED_OUT ? "" : why;
+    return status;
+}
+
+// Why the channel failed, in words; never an old error code.
+// (Closed in order or reset: either way the server went without close_notify.)
+std::string TlsSession::State::ChannelFailure() const
+{
+    const int code = channel->LastError();
+    return code == 0 || code == WSAECONNRESET || code == WSAECONNABORTED
+               ? kClosedWithoutCloseNotify
+               : SystemText(static_cast<unsigned long>(code));
 }
 
 // A first session (fresh) or a renegotiation of this one: runs until
@@ -475,8 +534,7 @@ TlsResult TlsSession::State::Handshake(bool fresh, Deadline deadline, std::strin
             if (judged != TlsResult::OK) return judged;
         }
         if (!token.empty()) {
-            const SendPiece piece{token.data(), token.size()};
-            const IoStatus sent = SendPieces(socket, &piece, 1, deadline);
+            const IoStatus sent = Send(token.data(), token.size(), deadline);
             if (sent != IoStatus::OK) return Failure(sent, 0, why);
             token.clear();
         }
@@ -488,7 +546,7 @@ TlsResult TlsSession::State::Handshake(bool fresh, Deadline deadline, std::strin
         if (status == SEC_E_INCOMPLETE_MESSAGE || incoming.empty()) {
             const IoStatus read = ReadMore(deadline);
             // TLS records never begin with a printable character.
-            if (read != IoStatus::OK || !PlainTextAnswer().empty()) return Failure(read, 0, why);
+            if (read != IoStatus::OK || !PlainTextLine().empty()) return Failure(read, 0, why);
         }
         status = Step(false, true, &token);
     }
@@ -500,34 +558,32 @@ TlsResult TlsSession::State::Failure(IoStatus status, SECURITY_STATUS code, std:
 {
     broken = true;
     if (status == IoStatus::TIMED_OUT) {
-        *why = "the TLS handshake did not finish within the time limit";
+        *why = kHandshakeTimedOut;
         return TlsResult::TIMED_OUT;
     }
-    const std::string answer = PlainTextAnswer();
-    if (!answer.empty())
-        *why = "the server did not answer in TLS (it sent plain text: \"" + answer + "\")";
-    else if (status != IoStatus::OK)
-        *why = "the server closed the connection during the TLS handshake";
+    const std::string line = PlainTextLine();
+    if (!line.empty()) {
+        *why = PlainTextAnswer(line);
+        return TlsResult::NOT_TLS;
+    }
+    if (status != IoStatus::OK)
+        *why = ChannelFailure() == kClosedWithoutCloseNotify ? kClosedDuringHandshake
+                                                             : ChannelFailure();
     else
-        *why = "the TLS handshake failed: " + SystemText(static_cast<unsigned long>(code));
+        *why = SystemText(static_cast<unsigned long>(code));
     return TlsResult::HANDSHAKE_FAILED;
 }
 
 // The first line the server sent, when it begins like text rather than a
 // TLS record; the rest of a greeting that already arrived is read without
 // waiting.
-std::string TlsSession::State::PlainTextAnswer()
+std::string TlsSession::State::PlainTextLine()
 {
-    if (firstBytes.empty() || firstBytes[0] < 0x20 || firstBytes[0] > 0x7E) return "";
+    if (platform::PlainTextLine(firstBytes).empty()) return "";
     while (firstBytes.size() < kShownBytes && firstBytes.find('\n') == std::string::npos &&
            ReadMore(std::chrono::steady_clock::now()) == IoStatus::OK) {
     }
-    std::string line;
-    for (const char c : firstBytes) {
-        if (c == '\r' || c == '\n') break;
-        line += c >= 0x20 && c <= 0x7E ? c : '?';
-    }
-    return line;
+    return platform::PlainTextLine(firstBytes);
 }
 
 // Once the server's certificate has arrived: the pin decides alone, else the
@@ -542,9 +598,8 @@ TlsResult TlsSession::State::Judge(std::string* why)
     certificate.reset(remote);
     if (pin.empty()) return CheckChain(why);
     const std::string found = FingerprintOf(remote);
-    if (found == pin) return TlsResult::OK;
-    *why = "the pinned fingerprint " + ShownFingerprint(pin) + " does not match the server's " +
-           ShownFingerprint(found);
+    if (PinMatches(pin, found)) return TlsResult::OK;
+    *why = PinRefusal(pin, found);
     return TlsResult::CERTIFICATE_REFUSED;
 }
 
@@ -591,12 +646,12 @@ TlsResult TlsSession::State::CheckName(const CERT_CHAIN_CONTEXT* chain, std::str
     verdict.cbSize = sizeof verdict;
     if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict))
         verdict.dwError = GetLastError();
+    // A name with a NUL matches nothing, whatever the policy check made of it.
     const bool mismatch =
-        verdict.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH) ||
+        verdict.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH) || HidesNul(certificate.get()) ||
         (verdict.dwError == 0 && !address.empty() && !IsForAddress(certificate.get(), address));
     if (mismatch)
-        *why = "certificate name mismatch: the certificate is for " + NamesOf(certificate.get()) +
-               "; expected " + host;
+        *why = NameMismatch(NamesOf(certificate.get()), host);
     else if (verdict.dwError != 0)
         *why =
             "the certificate does not pass the TLS server policy: " + SystemText(verdict.dwError);
@@ -632,6 +687,7 @@ IoStatus TlsSession::State::Renegotiate(Deadline deadline)
 {
     std::string why;
     const TlsResult result = Handshake(false, deadline, &why);
+    failure = why;
     return result == TlsResult::OK          ? IoStatus::OK
            : result == TlsResult::TIMED_OUT ? IoStatus::TIMED_OUT
                                             : IoStatus::FAILED;
@@ -648,26 +704,25 @@ IoStatus TlsSession::State::Seal(std::string* record, std::size_t length, Deadli
         {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, start + sizes.cbHeader + length},
         {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc description{SECBUFFER_VERSION, 4, buffers};
-    IoStatus status = IoStatus::FAILED;
-    if (EncryptMessage(&context.handle, 0, &description, 0) == SEC_E_OK) {
-        const SendPiece piece{start,
-                              buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer};
-        status = SendPieces(socket, &piece, 1, deadline);
-    }
-    if (status != IoStatus::OK) broken = true;
-    return status;
+    const SECURITY_STATUS sealed = EncryptMessage(&context.handle, 0, &description, 0);
+    if (sealed != SEC_E_OK)
+        return Broken(IoStatus::FAILED, SystemText(static_cast<unsigned long>(sealed)));
+    const IoStatus status =
+        Send(start, buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer, deadline);
+    return status == IoStatus::OK ? status : Broken(status, ChannelFailure());
 }
 
 TlsSession::TlsSession(std::unique_ptr<State> state) : m_State(std::move(state)) {}
 
 TlsSession::~TlsSession() = default;
 
-std::unique_ptr<TlsSession> TlsSession::Start(Socket socket, const TlsPeer& peer, Deadline deadline,
-                                              TlsResult* result, std::string* why)
+std::unique_ptr<TlsSession> TlsSession::Start(ByteChannel& channel, const TlsPeer& peer,
+                                              Deadline deadline, TlsResult* result,
+                                              std::string* why)
 {
     why->clear();
     auto state = std::make_unique<State>();
-    state->socket = socket;
+    state->channel = &channel;
     *result = state->Configure(peer, why);
     if (*result == TlsResult::OK) *result = state->Handshake(true, deadline, why);
     if (*result == TlsResult::OK &&
@@ -715,24 +770,27 @@ IoStatus TlsSession::Receive(char* buffer, std::size_t capacity, Deadline deadli
         if (s.peerClosed) return IoStatus::FAILED;
         const SECURITY_STATUS status =
             s.incoming.empty() ? SEC_E_INCOMPLETE_MESSAGE : s.DecryptRecord();
-        IoStatus outcome = IoStatus::OK;
-        if (status == SEC_I_CONTEXT_EXPIRED)  // the server's close_notify
+        if (status == SEC_I_CONTEXT_EXPIRED) {  // the server's close_notify
             s.peerClosed = true;
-        else if (status == SEC_E_INCOMPLETE_MESSAGE)
-            outcome = s.ReadMore(deadline);
-        else if (status == SEC_I_RENEGOTIATE)  // also TLS 1.3's messages after the handshake
-            outcome = s.Renegotiate(deadline);
-        else if (status != SEC_E_OK)
-            outcome = IoStatus::FAILED;
-        if (outcome != IoStatus::OK) {
-            s.broken = true;
-            return outcome;
+        } else if (status == SEC_E_INCOMPLETE_MESSAGE) {
+            const IoStatus read = s.ReadMore(deadline);
+            if (read != IoStatus::OK) return s.Broken(read, s.ChannelFailure());
+        } else if (status == SEC_I_RENEGOTIATE) {  // also TLS 1.3's messages after the handshake
+            const IoStatus done = s.Renegotiate(deadline);
+            if (done != IoStatus::OK) return s.Broken(done, s.failure);
+        } else if (status != SEC_E_OK) {
+            return s.Broken(IoStatus::FAILED, SystemText(static_cast<unsigned long>(status)));
         }
     }
     *received = std::min(capacity, s.plain.size());
     std::memcpy(buffer, s.plain.data(), *received);
     s.plain.erase(0, *received);
     return IoStatus::OK;
+}
+
+std::string TlsSession::Failure() const
+{
+    return m_State->failure;
 }
 
 bool TlsSession::HasPendingBytes() const
@@ -753,7 +811,8 @@ std::string TlsSession::Description() const
     cipher.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
     if (QueryContextAttributesW(&s.context.handle, SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK)
         text += ", " + Narrow(cipher.szCipherSuite);
-    return text + ", subject " + NameText(&s.certificate->pCertInfo->Subject);
+    return text + ", subject " +
+           core::PrintablePeerText(NameText(&s.certificate->pCertInfo->Subject));
 }
 
 void TlsSession::Shutdown(Deadline deadline)
@@ -769,8 +828,7 @@ void TlsSession::Shutdown(Deadline deadline)
         s.broken = true;
         return;
     }
-    const SendPiece piece{token.data(), token.size()};
-    if (SendPieces(s.socket, &piece, 1, deadline) != IoStatus::OK) s.broken = true;
+    if (s.Send(token.data(), token.size(), deadline) != IoStatus::OK) s.broken = true;
 }
 
 }  // namespace platform
