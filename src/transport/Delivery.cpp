@@ -1,9 +1,12 @@
+#include <cstdint>
 #include <cstdio>
+#include <exception>
 
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 #include "mail/MessageId.h"
 #include "mime/TempFileName.h"
+#include "platform/FileStatus.h"
 #include "platform/Files.h"
 #include "transport/Session.h"
 
@@ -87,6 +90,39 @@ void Quit(CSMTPEmail& email, Connection& connection)
     }
 }
 
+// What the connection learned goes to the record when the delivery ends;
+// a failed one keeps the reply that ended it.
+class RecordOnExit {
+public:
+    RecordOnExit(DeliveryRecord& record, const Connection& connection)
+        : m_Record(record), m_Connection(connection)
+    {
+    }
+    RecordOnExit(const RecordOnExit&) = delete;
+    RecordOnExit& operator=(const RecordOnExit&) = delete;
+    ~RecordOnExit()
+    {
+        try {
+            if (!m_Connection.TlsVersion().empty()) m_Record.tls = m_Connection.TlsVersion();
+            if (!m_Connection.AuthMechanism().empty()) m_Record.auth = m_Connection.AuthMechanism();
+            if (std::uncaught_exceptions() > 0)
+                m_Record.reply = transport::FirstLine(m_Connection.LastReply());
+        } catch (...) {
+            // The record is for the log only; the delivery's outcome stands.
+        }
+    }
+
+private:
+    DeliveryRecord& m_Record;
+    const Connection& m_Connection;
+};
+
+std::uint64_t SizeOf(const MessageFile& message)
+{
+    std::uint64_t size = 0;
+    return platform::FileSize(message.Name(), size) ? size : 0;
+}
+
 }  // namespace
 
 void CSMTPEmail::_SendIt()
@@ -99,8 +135,10 @@ void CSMTPEmail::_SendIt()
     // Only an EHLO session can offer SMTPUTF8; a HELO one is refused at once.
     if (!news && NeedsSmtpUtf8() && server.security == transport::Security::PLAIN)
         _RefuseUtf8Envelope();
+    m_Record.host = server.host;
     transport::StartSocketLibrary();
     Connection connection(server, news ? kNewsTlsHint : kMailTlsHint);
+    const RecordOnExit record(m_Record, connection);
     if (server.security == transport::Security::IMPLICIT_TLS)
         connection.StartTls(transport::TlsPeerFor(connection));
     _ReadReply(connection);
@@ -119,6 +157,7 @@ void CSMTPEmail::_SendIt()
                   MakeMessageId(GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(), 0);
     MessageFile message;
     WriteMessageFile(message.File(), message.Name());
+    m_Record.bytes = SizeOf(message);
     for (;;) {
         message.Rewind();
         _SendText(connection, nullptr, SEND_FLUSH);
@@ -126,6 +165,7 @@ void CSMTPEmail::_SendIt()
         _SendText(connection, "\r\n.\r\n", SEND_QUEUE);
         transport::ReadReplyWithin(*this, connection,
                                    transport::TimeLimit(transport::kEndOfDataTimeLimit));
+        m_Record.reply = transport::FirstLine(connection.LastReply());
         // The receivers a capping server did not take get the same message next.
         if (mail.waiting.empty()) break;
         transport::NextTransaction(*this, connection, mail);

@@ -18,6 +18,14 @@ void FailWithReply(const ReplyReader& reply)
     throw error;
 }
 
+void FailWithReceiverReply(const ReplyReader& reply)
+{
+    CSMTPException error(SERVER_ERROR);
+    error.m_ReceiverRefused = true;
+    error << "SMTP server error: \"" << reply.Text() << "\".";
+    throw error;
+}
+
 bool Ask(CSMTPEmail& email, Connection& connection, const std::string& line, ReplyEnd end)
 {
     email._SendText(connection, line.c_str(), SEND_FLUSH);

@@ -71,6 +71,8 @@ void Authenticate(Connection& connection, const Capabilities* offered);
 bool IsAccepted(const char* reply);
 // SERVER_ERROR with the reply in the message.
 [[noreturn]] void FailWithReply(const ReplyReader& reply);
+// The same for the refusal of a receiver.
+[[noreturn]] void FailWithReceiverReply(const ReplyReader& reply);
 
 // What the mail greeting learned, and the receivers that wait for the next
 // transaction (those a server that caps them did not take yet).
@@ -88,6 +90,12 @@ constexpr std::size_t kPipelineBatch = 100;
 // The mail dialogue up to DATA: the greeting (HELO, or EHLO with STARTTLS
 // and AUTH as the scheme asks) and the first transaction.
 MailSession MailDialogue(CSMTPEmail& email, Connection& connection);
+// The parameters after "MAIL FROM:<...>" and "RCPT TO:<...>", each with its
+// leading blank: BODY= where 8BITMIME is offered, and the DSN requests where
+// DSN is (under -v, a request that cannot go is reported).
+std::string MailParameters(const CSMTPEmail& email, const MailSession& session);
+std::string RcptParameters(const CSMTPEmail& email, const MailSession& session);
+
 // MAIL, the waiting receivers and DATA: a transaction for those the server
 // took so far; the rest stay waiting.
 void NextTransaction(CSMTPEmail& email, Connection& connection, MailSession& session);

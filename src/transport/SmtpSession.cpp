@@ -57,7 +57,7 @@ std::optional<Capabilities> Greet(CSMTPEmail& email, Connection& connection)
 std::string MailFromLine(CSMTPEmail& email, const MailSession& session)
 {
     return std::string("MAIL FROM:<") + email.GetHeader("X-Sender", "(NULL)") + ">" +
-           (session.smtpUtf8 ? " SMTPUTF8" : "") + "\r\n";
+           (session.smtpUtf8 ? " SMTPUTF8" : "") + MailParameters(email, session) + "\r\n";
 }
 
 // An address whose local part is not ASCII goes as UTF-8, which the server
@@ -69,11 +69,11 @@ void AgreeOnUtf8(CSMTPEmail& email, MailSession& session)
     session.smtpUtf8 = true;
 }
 
-std::string RcptLine(std::string_view receiver)
+std::string RcptLine(const CSMTPEmail& email, const MailSession& session, std::string_view receiver)
 {
     std::string line = "RCPT TO:<";
     line.append(receiver);
-    return line + ">\r\n";
+    return line + ">" + RcptParameters(email, session) + "\r\n";
 }
 
 // Every run of characters other than comma and blank is one receiver. Like a
@@ -99,8 +99,14 @@ void TakeReceivers(CSMTPEmail& email, MailSession& session)
 void LockStep(CSMTPEmail& email, Connection& connection, MailSession& session)
 {
     Command(email, connection, MailFromLine(email, session));
-    for (const std::string_view receiver : session.waiting)
-        Command(email, connection, RcptLine(receiver));
+    for (const std::string_view receiver : session.waiting) {
+        try {
+            Command(email, connection, RcptLine(email, session, receiver));
+        } catch (CSMTPException& error) {
+            error.m_ReceiverRefused = error.m_Code == SERVER_ERROR;
+            throw;
+        }
+    }
     session.waiting.clear();
 }
 
@@ -128,7 +134,7 @@ bool Taken(const Connection& connection)
     const ReplyReader& reply = connection.LastReply();
     if (IsAccepted(reply.Text())) return true;
     if (TooManyReceivers(reply)) return false;
-    FailWithReply(reply);
+    FailWithReceiverReply(reply);
 }
 
 // EHLO sessions: with PIPELINING, MAIL and the RCPTs leave in batches and
@@ -148,7 +154,7 @@ void Envelope(CSMTPEmail& email, Connection& connection, MailSession& session, b
     do {
         const std::size_t first = next;
         while (lines.size() < batch && next < waiting.size())
-            lines.push_back(RcptLine(waiting[next++]));
+            lines.push_back(RcptLine(email, session, waiting[next++]));
         connection.SendBatch(lines);
         if (!mailAnswered) Judged(connection);
         mailAnswered = true;
