@@ -16,6 +16,8 @@ RunFacts g_RunFacts;
 
 namespace {
 
+constexpr const char* kSection = "Setup";
+
 const char* const kErrorNames[SMTP_ERROR_COUNT] = {"SUCCESS",
                                                    "BAD_ARGUMENTS_FROM_FORM",
                                                    "UNABLE_TO_OPEN_MAILFILE",
@@ -103,7 +105,7 @@ std::string LogPath()
 {
     const char* variable = std::getenv("QUILLEX_LOG");
     if (variable && *variable) return variable;
-    return platform::ReadProfileString("Setup", "Log File", "");
+    return platform::ReadProfileString(kSection, "Log File", "");
 }
 
 }  // namespace

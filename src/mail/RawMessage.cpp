@@ -4,6 +4,8 @@
 
 namespace {
 
+constexpr std::size_t kBlock = 65536;
+
 bool IsLineEnd(const std::string& line)
 {
     return line == "\n" || line == "\r\n";
@@ -78,18 +80,23 @@ bool IsField(const std::string& field, const char* name)
     return i == given.size() && name[i] == '\0';
 }
 
+void WireWriter::Flush()
+{
+    std::fwrite(m_Pending.data(), 1, m_Pending.size(), m_Out);
+    m_Pending.clear();
+}
+
 void WireWriter::Put(const char* data, std::size_t length)
 {
-    if (m_LineEndHeld) {
-        std::fwrite("\r\n", 1, 2, m_Out);
-        m_LineEndHeld = false;
-    }
-    std::fwrite(data, 1, length, m_Out);
+    if (m_LineEndHeld) m_Pending += "\r\n";
+    m_LineEndHeld = false;
+    m_Pending.append(data, length);
+    if (m_Pending.size() >= kBlock) Flush();
 }
 
 void WireWriter::EndLine()
 {
-    if (m_LineEndHeld) std::fwrite("\r\n", 1, 2, m_Out);
+    if (m_LineEndHeld) Put("", 0);
     m_LineEndHeld = true;
     m_State = State::LINE_START;
 }
@@ -175,5 +182,6 @@ bool WireWriter::Finish()
     if (m_State == State::DOT_CR) Put("..\r", 3);
     if (m_State == State::CR) Put("\r", 1);
     m_State = State::ENDED;
+    Flush();
     return std::fflush(m_Out) == 0 && !std::ferror(m_Out);
 }

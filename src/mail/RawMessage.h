@@ -46,8 +46,10 @@ private:
     bool Take(char c, bool dotEnds);
     void Put(const char* data, std::size_t length);
     void EndLine();
+    void Flush();
 
     FILE* m_Out;
+    std::string m_Pending;  // written in blocks: a byte at a time would be slow
     State m_State = State::LINE_START;
     bool m_LineEndHeld = false;
     bool m_EightBit = false;
