@@ -28,6 +28,8 @@ fi
 apt-get install -y -q inn2 postfix
 # Dovecot's auth service checks the logins at Postfix (dovecot-instance.sh).
 apt-get install -y -q dovecot-core
+# Real callers of the sendmail interface (test_sendmail.py).
+apt-get install -y -q --no-install-recommends git-email mutt php-cli bsd-mailx
 # Recover an inn2 that an earlier run left half-configured.
 dpkg --configure -a
 
