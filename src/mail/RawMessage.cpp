@@ -101,9 +101,15 @@ void WireWriter::EndLine()
     m_State = State::LINE_START;
 }
 
+void WireWriter::NoteEightBit(const char* data, std::size_t length)
+{
+    for (std::size_t i = 0; i < length && !m_EightBit; ++i)
+        if (static_cast<unsigned char>(data[i]) >= 0x80) m_EightBit = true;
+}
+
 bool WireWriter::Take(char c, bool dotEnds)
 {
-    if (static_cast<unsigned char>(c) >= 0x80) m_EightBit = true;
+    NoteEightBit(&c, 1);
     switch (m_State) {
     case State::ENDED: return false;
     case State::LINE_START:
@@ -167,9 +173,21 @@ bool WireWriter::CopyFrom(FILE* input, bool dotEnds)
 {
     char block[65536];
     std::size_t count;
-    while ((count = std::fread(block, 1, sizeof block, input)) > 0)
-        for (std::size_t i = 0; i < count; ++i)
-            if (!Take(block[i], dotEnds)) return true;
+    while ((count = std::fread(block, 1, sizeof block, input)) > 0) {
+        for (std::size_t i = 0; i < count;) {
+            // Inside a line, everything up to its end goes as it is.
+            std::size_t end = i;
+            if (m_State == State::MIDDLE)
+                while (end < count && block[end] != '\n' && block[end] != '\r') ++end;
+            if (end > i) {
+                NoteEightBit(block + i, end - i);
+                Put(block + i, end - i);
+                i = end;
+            } else if (!Take(block[i++], dotEnds)) {
+                return true;
+            }
+        }
+    }
     // A "." on the last line, without a line end, is a dot line too.
     if (dotEnds && m_State == State::DOT) m_State = State::ENDED;
     return !std::ferror(input);

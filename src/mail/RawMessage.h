@@ -45,6 +45,7 @@ private:
     // Returns false at the dot line that ends the input.
     bool Take(char c, bool dotEnds);
     void Put(const char* data, std::size_t length);
+    void NoteEightBit(const char* data, std::size_t length);
     void EndLine();
     void Flush();
 
