@@ -211,7 +211,7 @@ std::string Unfolded(const std::string& value)
 std::string FromValue(const std::string& name, const std::string& sender)
 {
     if (name.empty()) return sender;
-    const std::string angle = " <" + sender + ">";
+    const std::string angle = " <" + EnvelopeAddress(sender.c_str()) + ">";
     if (HoldsHighByte(name)) return EncodeWords(name, DefaultCharset(), 6) + angle;
     if (name.find_first_of("()<>[]:;@\\,.\"") == std::string::npos) return name + angle;
     std::string quoted = "\"";
