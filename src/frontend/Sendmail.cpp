@@ -122,7 +122,13 @@ public:
         if (!ParseAddressList(list, found))
             return Fail(status, "the receivers '" + list + "' are not a valid address list");
         for (std::string& address : found) {
-            if (HoldsHighByte(address)) address = AsciiDomainAddress(address, charset);
+            if (HoldsHighByte(address)) {
+                try {
+                    address = AsciiDomainAddress(address, charset);
+                } catch (const CSMTPException& error) {
+                    return Fail(status, error.what());
+                }
+            }
             if (address.find_first_of(" ,") != std::string::npos)
                 return Fail(status, "the receiver " + address +
                                         " has a blank or comma in its local part, which this "

@@ -17,6 +17,7 @@ pytest_plugins = ["tls_support"]
 SETTINGS = {"HOST": "127.0.0.1", "Return Address": SENDER}
 HEAD = (b"From: sender@example.test\nTo: rcpt@example.test\nDate: Mon, 7 Dec 2026 12:00:00 +0000\n"
         b"Message-ID: <fixed@example.test>\nSubject: s\n")
+IDN = b"Cc: =?utf-8?Q?Jos=C3=A9?= <j@b\xc3\xbccher.example>\n"
 LOG = re.compile(rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ host=(\S+) tls=(\S+) auth=(\S+) from=(\S+) "
                  rb"rcpts=(\d+) bytes=(\d+) msgid=(\S+) reply=\"([^\"]*)\" exit=(-?\d+/\w+)\n")
 
@@ -46,8 +47,9 @@ def wire(text):
      ["a@example.test", RCPT, "hidden@example.test", "roe@example.test"]),
     (["--", "-odd@example.test"], HEAD + b"BCC: x@example.test\n", b"x\n", HEAD, b"x\n",
      ["-odd@example.test"]),
+    (["-t"], HEAD + IDN, b"x\n", HEAD + IDN, b"x\n", [RCPT, "j@xn--bcher-kva.example"]),
 ], ids=["dot-ends", "dash-i", "dash-oi-crlf", "eight-bit-and-bare-cr", "empty-body", "dash-t",
-        "bcc-without-t"])
+        "bcc-without-t", "dash-t-idn"])
 def test_message_travels_unchanged(env, smtp_capture, args, head, body, sent_head, sent_body,
                                    rcpts):
     status, err = sendmail(env, args, head + b"\n" + body)
@@ -84,6 +86,7 @@ NO_SERVER = {"HOST": "127.0.0.1:2", "Return Address": SENDER}
     (None, [RCPT], b"Subject: no blank line\n", SETTINGS, 65, b"no blank line"),
     (None, [RCPT], HEAD + b".\n\nx\n", SETTINGS, 65, b"no blank line"),
     (None, [RCPT], BIG, SETTINGS, 65, b"longer than 1 MiB"),
+    (None, ["-t"], HEAD + b"Cc: \"open@example.test\n\nx\n", SETTINGS, 65, b"not a valid"),
     (smtp({"RCPT": b"550 5.1.1 no such user\r\n"}), [RCPT], HEAD + b"\n", SETTINGS, 67, b"550"),
     (None, [RCPT], HEAD + b"\n", {"HOST": "nowhere.invalid", "Return Address": SENDER}, 68,
      b"nowhere.invalid"),
@@ -97,7 +100,8 @@ NO_SERVER = {"HOST": "127.0.0.1:2", "Return Address": SENDER}
     (smtp(), [RCPT], HEAD + b"\n", dict(SETTINGS, **{"SMTP User": "u"}), 77, b"plain text"),
     (None, [RCPT], HEAD + b"\n", None, 78, b"HOST"),
 ], ids=["sent", "unknown", "unknown-o", "bad-notify", "no-value", "bp", "bs", "q", "I",
-        "no-receiver", "no-blank-line", "dot-in-headers", "headers-too-long", "refused-receiver",
+        "no-receiver", "no-blank-line", "dot-in-headers", "headers-too-long", "bad-cc",
+        "refused-receiver",
         "no-host", "refused-sender", "refused-data", "unreadable-input", "busy", "closed",
         "no-server", "garbage", "login-in-plain-text", "no-settings"])
 def test_exit_statuses(env, scripted, tmp_path, script, args, message, settings, status, words):
