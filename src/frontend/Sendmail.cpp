@@ -122,6 +122,8 @@ public:
         if (!ParseAddressList(list, found))
             return Fail(status, "the receivers '" + list + "' are not a valid address list");
         for (std::string& address : found) {
+            if (HoldsControlByte(address))
+                return Fail(status, "the receiver " + address + " holds a control character");
             if (HoldsHighByte(address)) {
                 try {
                     address = AsciiDomainAddress(address, charset);

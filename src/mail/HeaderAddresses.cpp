@@ -68,8 +68,10 @@ bool Tokenize(const std::string& text, std::vector<Token>& tokens)
         } else if (c == '[') {
             const std::size_t end = text.find(']', at);
             if (end == std::string::npos) return false;
-            tokens.push_back({Kind::LITERAL, text.substr(at, end + 1 - at)});
-            at = end + 1;
+            Token token{Kind::LITERAL, ""};
+            for (; at <= end; ++at)
+                if (text[at] != '\r' && text[at] != '\n') token.text += text[at];
+            tokens.push_back(token);
         } else if (IsSpecial(c)) {
             tokens.push_back({Kind::SPECIAL, std::string(1, c)});
             ++at;

@@ -43,6 +43,7 @@ TEST(HeaderAddresses, Forms)
          true},
         {"<@relay.test,@other.test:a@example.test>", {"a@example.test"}, true},
         {"a@[192.0.2.1]", {"a@[192.0.2.1]"}, true},
+        {"a@[192.0.2.1\r\n ]", {"a@[192.0.2.1 ]"}, true},
         {"root", {"root"}, true},
         {"<>", {}, true},
         {"\"open@example.test", {}, false},
