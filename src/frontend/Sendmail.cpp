@@ -243,7 +243,7 @@ std::string AddedHeaders(const SendmailOptions& options, const std::vector<std::
     }
     for (const std::string& field : fields)
         if (IsField(field, "Message-ID")) g_RunFacts.messageId = Unfolded(FieldValue(field));
-    if (g_RunFacts.messageId.empty()) {
+    if (!Has(fields, "Message-ID")) {
         transport::FillLocalHostName(g_MailServer);
         g_RunFacts.messageId = MakeMessageId(sender, transport::s_LocalHostName);
         added += "Message-ID: " + g_RunFacts.messageId + "\r\n";
