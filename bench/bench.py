@@ -526,7 +526,28 @@ class Bench:
                 argv = [self.quillex, "--", "-S" + server, f"-F{SENDER}", "-sBench"] + atts + [RCPT]
                 r = self.run(argv, self.hi, expect=("smtp", 1))
                 rows.append((label + how, mib, r))
+        rows.append(("1 GiB finished message, sendmail link", 1024, self.sendmail_run(big)))
         return rows
+
+    def sendmail_run(self, body):
+        """A finished message of the body's size on standard input, through a link
+        named sendmail: it is spooled, so memory stays flat."""
+        link = os.path.join(self.work, "sendmail")
+        if not os.path.lexists(link):
+            os.symlink(self.quillex, link)
+        message = os.path.join(self.work, "finished-message.eml")
+        with open(message, "wb") as out, open(body, "rb") as data:
+            out.write(f"From: {SENDER}\nTo: {RCPT}\nSubject: Bench\n\n".encode())
+            shutil.copyfileobj(data, out, MiB)
+        settings = os.path.join(self.work, "sendmail-settings")
+        os.makedirs(settings, exist_ok=True)
+        with open(os.path.join(settings, "Quillex.ini"), "w") as f:
+            f.write(f"[Setup]\nHOST=127.0.0.1\nReturn Address={SENDER}\n")
+        try:
+            return self.run([{"XDG_CONFIG_HOME": settings}, link, "-i", RCPT], message,
+                            expect=("smtp", 1))
+        finally:
+            os.unlink(message)
 
     def stages(self, size, runs=3):
         """Where quillex's wall time goes, from system-call timestamps (strace with

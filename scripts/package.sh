@@ -46,6 +46,8 @@ for f in usr/bin/quillex usr/share/man/man1/quillex.1.gz usr/share/doc/quillex/R
     usr/share/doc/quillex/copyright; do
     [ -f "$work/root/$f" ] || fail "$f missing from $deb"
 done
+[ "$(readlink "$work/root/usr/share/quillex/sendmail")" = ../../bin/quillex ] ||
+    fail "usr/share/quillex/sendmail is not a link to the program in $deb"
 # -h prints the usage on standard error and ends with 255.
 status=0
 "$work/root/usr/bin/quillex" -h 2>"$work/usage" || status=$?

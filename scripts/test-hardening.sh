@@ -60,7 +60,7 @@ cmake --build build-fuzz -j"$jobs" >/dev/null
 work=$(mktemp -d /dev/shm/quillex-fuzz.XXXXXX 2>/dev/null || mktemp -d /tmp/quillex-fuzz.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 targets="reply_reader quoted_printable base64 content_type address_file settings_file options
-    server_name sasl header_words oauth_json"
+    server_name sasl header_words oauth_json raw_message"
 
 run_target() {
     t=$1

@@ -9,6 +9,7 @@ CSMTPException::CSMTPException(const CSMTPException& source)
     : std::exception(),
       m_Stream(std::ios::in | std::ios::out),
       m_Code(source.m_Code),
+      m_ReceiverRefused(source.m_ReceiverRefused),
       m_Text(source.m_TextReady ? source.m_Text : source.m_Stream.str()),
       m_TextReady(true)
 {

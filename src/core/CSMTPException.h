@@ -27,6 +27,8 @@ public:
 
     std::stringstream m_Stream;
     SmtpError m_Code;
+    // A server refused a receiver (as opposed to the sender, the data or the session).
+    bool m_ReceiverRefused = false;
     mutable std::string m_Text;
     mutable bool m_TextReady = false;
 };

@@ -7,6 +7,8 @@
 #include "frontend/Console.h"
 #include "frontend/FrontendGlobals.h"
 #include "frontend/Options.h"
+#include "frontend/RunLog.h"
+#include "frontend/Sendmail.h"
 #include "frontend/Settings.h"
 #include "frontend/Usage.h"
 #include "mime/CSMTPPart.h"
@@ -78,6 +80,7 @@ void AddParts(CSMTPEmail& mail, const std::string& body)
 
 int Deliver(CSMTPEmail& mail)
 {
+    NoteReceivers(mail);
     try {
         mail._SendIt();
     } catch (const CSMTPException& error) {
@@ -128,6 +131,7 @@ int ComposeAndSend(CSMTPEmail& mail, FILE* input)
 int Run(int argc, char** argv)
 {
     g_ProgramName = ProgramNameOf(argc > 0 ? argv[0] : nullptr);
+    if (argc > 0 && IsSendmailName(argv[0])) return RunSendmail(argc, argv);
     if (IsSetupCommand(argc, argv)) return RunSetup();
     if (IsLoginCommand(argc, argv)) return RunLogin();
     FILE* input = nullptr;

@@ -2,9 +2,13 @@
 #include <new>
 
 #include "core/CSMTPException.h"
+#include "frontend/FrontendGlobals.h"
 #include "frontend/Run.h"
+#include "frontend/RunLog.h"
 
-int main(int argc, char** argv)
+namespace {
+
+int RunReporting(int argc, char** argv)
 {
     try {
         return Run(argc, argv);
@@ -17,4 +21,17 @@ int main(int argc, char** argv)
         std::fflush(stderr);
         return -1;
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int status = RunReporting(argc, argv);
+    try {
+        WriteRunLog(g_Mail, status);
+    } catch (...) {
+        // The log never changes what the run did.
+    }
+    return status;
 }

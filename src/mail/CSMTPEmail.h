@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -9,6 +10,25 @@
 #include "mail/CSMTPHeader.h"
 
 class CSMTPPart;
+
+// What a delivery asks of the server beyond the plain envelope; an empty
+// field asks for nothing, so that a run that sets none keeps its bytes.
+struct EnvelopeExtras {
+    std::string body;    // BODY=, declared where the server offers 8BITMIME
+    std::string notify;  // DSN NOTIFY=, on every RCPT
+    std::string ret;     // DSN RET=
+    std::string envid;   // DSN ENVID=, as given; it travels as xtext
+};
+
+// What a delivery met on its way, for the log of runs.
+struct DeliveryRecord {
+    std::string host;
+    std::string tls = "none";   // the protocol version, or none
+    std::string auth = "none";  // the SASL mechanism, or none
+    std::string reply;          // the end-of-data reply, else the last one read
+    std::uint64_t bytes = 0;    // the message as it left, dot-doubled
+    std::size_t receivers = 0;  // counted before the delivery takes the list apart
+};
 namespace transport {
 class Connection;
 }
@@ -74,6 +94,11 @@ public:
     // Null (no receiver yet) differs from empty (an empty entry was added).
     std::optional<std::string> m_Receivers;
     std::string m_SendBuffer;
+    // A finished message in its wire form, sent as it is instead of one
+    // composed from the headers and parts; null for a composed one.
+    FILE* m_RawMessage = nullptr;
+    EnvelopeExtras m_Extras;
+    DeliveryRecord m_Record;
 
     static int s_InstanceCount;
     static bool s_SocketsStarted;

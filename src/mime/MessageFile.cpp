@@ -110,10 +110,29 @@ void WriteMultipart(CSMTPEmail& mail, FILE* file, const char* fileName)
     std::fprintf(file, "\r\n--%s--\r\n", boundary.c_str());
 }
 
+// A finished message is copied as it is; its headers were settled when it was read.
+void CopyRawMessage(FILE* raw, FILE* file, const char* fileName)
+{
+    std::rewind(raw);
+    char block[65536];
+    std::size_t count;
+    while ((count = std::fread(block, 1, sizeof block, raw)) > 0)
+        if (std::fwrite(block, 1, count, file) != count) FailWrite(fileName);
+    if (std::ferror(raw)) {
+        errno = EIO;
+        FailWrite(fileName);
+    }
+}
+
 }  // namespace
 
 void CSMTPEmail::WriteMessageFile(FILE* file, const char* fileName)
 {
+    if (m_RawMessage) {
+        CopyRawMessage(m_RawMessage, file, fileName);
+        CheckWritten(file, fileName);
+        return;
+    }
     CompleteHeaders(*this);
     const int parts = CountWritableParts(m_Parts.get());
     if (parts == 0) {

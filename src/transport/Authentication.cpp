@@ -217,6 +217,7 @@ void Authenticate(Connection& connection, const Capabilities* offered)
     if (!ChooseSaslMechanism(offered->Parameters("AUTH"), g_SmtpAuth, &at.mechanism, &why))
         FailAuth(at, why);
     at.name = SaslName(at.mechanism);
+    connection.NoteAuthMechanism(at.name);
     std::string secret;
     const platform::SecretGuard wipe(&secret);
     if (!s_OAuthToken.empty()) {

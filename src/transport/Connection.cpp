@@ -355,7 +355,9 @@ void Connection::StartTls(const platform::TlsPeer& peer)
     std::unique_ptr<platform::TlsSession> session =
         platform::TlsSession::Start(*m_Stream, peer, platform::DeadlineAfter(limit), &result, &why);
     if (!session) FailHandshake(result, why, limit);
-    if (g_Debug) std::fprintf(stderr, "TLS: %s\n", session->Description().c_str());
+    const std::string description = session->Description();
+    if (g_Debug) std::fprintf(stderr, "TLS: %s\n", description.c_str());
+    m_TlsVersion = description.substr(0, description.find(", "));
     m_Stream =
         std::make_unique<TlsStream>(std::move(m_Stream), std::move(session), m_Server, m_Address);
 }

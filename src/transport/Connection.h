@@ -61,6 +61,11 @@ public:
     // The server as the user wrote it, and the address that answered.
     const ServerName& Server() const { return m_Server; }
     const std::string& Address() const { return m_Address; }
+    // The TLS protocol version in use ("TLSv1.3"); empty before a handshake.
+    const std::string& TlsVersion() const { return m_TlsVersion; }
+    // The SASL mechanism a login went with; empty without a login.
+    const std::string& AuthMechanism() const { return m_AuthMechanism; }
+    void NoteAuthMechanism(const std::string& name) { m_AuthMechanism = name; }
 
 private:
     [[noreturn]] void FailHandshake(platform::TlsResult result, const std::string& why,
@@ -69,6 +74,8 @@ private:
     ServerName m_Server{};
     std::string m_Address;
     const char* m_TlsHint = "";
+    std::string m_TlsVersion;
+    std::string m_AuthMechanism;
     std::unique_ptr<Stream> m_Stream;
     ReplyReader m_Replies;
 };

@@ -1,9 +1,12 @@
+#include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <memory>
 
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 #include "mail/MessageId.h"
+#include "platform/FileStatus.h"
 #include "transport/Session.h"
 #include "transport/SpooledMessage.h"
 
@@ -38,31 +41,31 @@ void Quit(CSMTPEmail& email, Connection& connection)
 
 // Connects, with TLS from the first byte where the scheme asks for it, and
 // reads the greeting.
-std::unique_ptr<Connection> Open(CSMTPEmail& email, const transport::ServerName& server, bool news)
+void Open(CSMTPEmail& email, const transport::ServerName& server, bool news,
+          std::unique_ptr<Connection>& connection)
 {
-    auto connection = std::make_unique<Connection>(server, news ? kNewsTlsHint : kMailTlsHint);
+    connection = std::make_unique<Connection>(server, news ? kNewsTlsHint : kMailTlsHint);
     if (server.security == transport::Security::IMPLICIT_TLS)
         connection->StartTls(transport::TlsPeerFor(*connection));
     email._ReadReply(*connection);
-    return connection;
 }
 
 // The receivers still waiting get a further transaction. A server may take
 // only so many per connection: one that declines gets a new connection,
 // greeted like the first, up to kMailConnections in all.
-std::unique_ptr<Connection> CarryOn(CSMTPEmail& email, std::unique_ptr<Connection> connection,
-                                    transport::MailSession& mail, int* connections)
+void CarryOn(CSMTPEmail& email, std::unique_ptr<Connection>& connection,
+             transport::MailSession& mail, int* connections)
 {
     for (;;) {
         try {
             transport::NextTransaction(email, *connection, mail);
-            return connection;
+            return;
         } catch (const transport::TransactionDeclined&) {
             if (*connections >= kMailConnections) throw;
         }
         const transport::ServerName server = connection->Server();
         connection.reset();
-        connection = Open(email, server, false);
+        Open(email, server, false, connection);
         ++*connections;
         transport::MailGreeting(email, *connection, mail);
     }
@@ -74,6 +77,41 @@ void TellPartialDelivery(const transport::MailSession& mail)
         std::fprintf(stderr, "%lu receivers have the message, %lu do not\n",
                      static_cast<unsigned long>(mail.delivered),
                      static_cast<unsigned long>(mail.total - mail.delivered));
+}
+
+// What the connection learned goes to the record when the delivery ends;
+// a failed one keeps the reply that ended it.
+class RecordOnExit {
+public:
+    RecordOnExit(DeliveryRecord& record, const std::unique_ptr<Connection>& connection)
+        : m_Record(record), m_Connection(connection)
+    {
+    }
+    RecordOnExit(const RecordOnExit&) = delete;
+    RecordOnExit& operator=(const RecordOnExit&) = delete;
+    ~RecordOnExit()
+    {
+        if (!m_Connection) return;
+        try {
+            const Connection& connection = *m_Connection;
+            if (!connection.TlsVersion().empty()) m_Record.tls = connection.TlsVersion();
+            if (!connection.AuthMechanism().empty()) m_Record.auth = connection.AuthMechanism();
+            if (std::uncaught_exceptions() > 0)
+                m_Record.reply = transport::FirstLine(connection.LastReply());
+        } catch (...) {
+            // The record is for the log only; the delivery's outcome stands.
+        }
+    }
+
+private:
+    DeliveryRecord& m_Record;
+    const std::unique_ptr<Connection>& m_Connection;
+};
+
+std::uint64_t SizeOf(const transport::SpooledMessage& message)
+{
+    std::uint64_t size = 0;
+    return platform::FileSize(message.Name(), size) ? size : 0;
 }
 
 }  // namespace
@@ -89,8 +127,11 @@ void CSMTPEmail::_SendIt()
     if (!news && NeedsSmtpUtf8() && server.security == transport::Security::PLAIN)
         _RefuseUtf8Envelope();
     if (!news) transport::PrepareOAuthToken(server);
+    m_Record.host = server.host;
     transport::StartSocketLibrary();
-    std::unique_ptr<Connection> connection = Open(*this, server, news);
+    std::unique_ptr<Connection> connection;
+    const RecordOnExit record(m_Record, connection);
+    Open(*this, server, news, connection);
     transport::FillLocalHostName(server.host);
 
     transport::MailSession mail;
@@ -106,6 +147,7 @@ void CSMTPEmail::_SendIt()
                   MakeMessageId(GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(), 0);
     transport::SpooledMessage message;
     WriteMessageFile(message.File(), message.Name());
+    m_Record.bytes = SizeOf(message);
     int connections = 1;
     try {
         for (;;) {
@@ -115,10 +157,11 @@ void CSMTPEmail::_SendIt()
             _SendText(*connection, "\r\n.\r\n", SEND_QUEUE);
             transport::ReadReplyWithin(*this, *connection,
                                        transport::TimeLimit(transport::kEndOfDataTimeLimit));
+            m_Record.reply = transport::FirstLine(connection->LastReply());
             mail.delivered += mail.taken;
             // The receivers a capping server did not take get the same message next.
             if (mail.waiting.empty()) break;
-            connection = CarryOn(*this, std::move(connection), mail, &connections);
+            CarryOn(*this, connection, mail, &connections);
         }
     } catch (const CSMTPException&) {
         TellPartialDelivery(mail);

@@ -28,6 +28,14 @@ void RefuseLineBreaks(std::string_view line, const char* shown)
     throw error;
 }
 
+void FailWithReceiverReply(const ReplyReader& reply)
+{
+    CSMTPException error(SERVER_ERROR);
+    error.m_ReceiverRefused = true;
+    error << "SMTP server error: \"" << reply.Text() << "\".";
+    throw error;
+}
+
 bool Ask(CSMTPEmail& email, Connection& connection, const std::string& line, ReplyEnd end)
 {
     RefuseLineBreaks(line);

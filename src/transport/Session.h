@@ -79,6 +79,8 @@ void Authenticate(Connection& connection, const Capabilities* offered);
 
 // SERVER_ERROR with the reply in the message.
 [[noreturn]] void FailWithReply(const ReplyReader& reply);
+// The same for the refusal of a receiver.
+[[noreturn]] void FailWithReceiverReply(const ReplyReader& reply);
 
 // What the mail greeting learned, and the receivers that wait for the next
 // transaction (those a server that caps them did not take yet).
@@ -110,6 +112,12 @@ constexpr std::size_t kPipelineBatch = 100;
 MailSession MailDialogue(CSMTPEmail& email, Connection& connection);
 // The greeting: HELO, or EHLO with STARTTLS and AUTH as the scheme asks.
 void MailGreeting(CSMTPEmail& email, Connection& connection, MailSession& session);
+// The parameters after "MAIL FROM:<...>" and "RCPT TO:<...>", each with its
+// leading blank: BODY= where 8BITMIME is offered, and the DSN requests where
+// DSN is (under -v, a request that cannot go is reported).
+std::string MailParameters(const CSMTPEmail& email, const MailSession& session);
+std::string RcptParameters(const CSMTPEmail& email, const MailSession& session);
+
 // MAIL, the waiting receivers and DATA: a transaction for those the server
 // takes; the rest stay waiting. TransactionDeclined after the first message.
 void NextTransaction(CSMTPEmail& email, Connection& connection, MailSession& session);

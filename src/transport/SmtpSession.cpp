@@ -62,7 +62,7 @@ std::optional<Capabilities> Greet(CSMTPEmail& email, Connection& connection)
 std::string MailFromLine(CSMTPEmail& email, const MailSession& session)
 {
     return "MAIL FROM:<" + EnvelopeAddress(email.GetHeader("X-Sender", "(NULL)")) + ">" +
-           (session.smtpUtf8 ? " SMTPUTF8" : "") + "\r\n";
+           (session.smtpUtf8 ? " SMTPUTF8" : "") + MailParameters(email, session) + "\r\n";
 }
 
 // An address whose local part is not ASCII goes as UTF-8, which the server
@@ -74,11 +74,11 @@ void AgreeOnUtf8(CSMTPEmail& email, MailSession& session)
     session.smtpUtf8 = true;
 }
 
-std::string RcptLine(std::string_view receiver)
+std::string RcptLine(const CSMTPEmail& email, const MailSession& session, std::string_view receiver)
 {
     std::string line = "RCPT TO:<";
     line.append(receiver);
-    return line + ">\r\n";
+    return line + ">" + RcptParameters(email, session) + "\r\n";
 }
 
 // Every run of characters other than comma and blank is one receiver. Like a
@@ -105,8 +105,14 @@ void TakeReceivers(CSMTPEmail& email, MailSession& session)
 void LockStep(CSMTPEmail& email, Connection& connection, MailSession& session)
 {
     Command(email, connection, MailFromLine(email, session));
-    for (const std::string_view receiver : session.waiting)
-        Command(email, connection, RcptLine(receiver));
+    for (const std::string_view receiver : session.waiting) {
+        try {
+            Command(email, connection, RcptLine(email, session, receiver));
+        } catch (CSMTPException& error) {
+            error.m_ReceiverRefused = error.m_Code == SERVER_ERROR;
+            throw;
+        }
+    }
     session.taken = session.waiting.size();
     session.waiting.clear();
 }
@@ -135,7 +141,7 @@ bool Taken(const Connection& connection)
     const ReplyReader& reply = connection.LastReply();
     if (IsAccepted(reply.Text())) return true;
     if (TooManyReceivers(reply)) return false;
-    FailWithReply(reply);
+    FailWithReceiverReply(reply);
 }
 
 // A server that takes no more transactions on a connection refuses MAIL
@@ -179,7 +185,8 @@ void Envelope(CSMTPEmail& email, Connection& connection, MailSession& session, b
     connection.SetPipelined(pipelining);
     do {
         const std::size_t first = next;
-        while (lines.size() < batch && next < offered) lines.push_back(RcptLine(waiting[next++]));
+        while (lines.size() < batch && next < offered)
+            lines.push_back(RcptLine(email, session, waiting[next++]));
         if (!mailSent)
             Mail(connection, lines, session.delivered > 0);
         else

@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "mail/HeaderAddresses.h"
+#include "mail/RawMessage.h"
+
+namespace {
+
+struct AddressRow {
+    const char* value;
+    std::vector<std::string> expected;  // empty with ok false: refused
+    bool ok;
+};
+
+TEST(HeaderAddresses, Forms)
+{
+    const AddressRow rows[] = {
+        {"a@example.test", {"a@example.test"}, true},
+        {"a@example.test, b@example.test,,", {"a@example.test", "b@example.test"}, true},
+        {"Jane Q. Roe <jane@example.test>", {"jane@example.test"}, true},
+        {"\"Roe, Jane\" <jane@example.test>, x@example.test",
+         {"jane@example.test", "x@example.test"},
+         true},
+        {"undisclosed-recipients:;", {}, true},
+        {"team: a@example.test, B <b@example.test>;, c@example.test",
+         {"a@example.test", "b@example.test", "c@example.test"},
+         true},
+        {"\"john.doe\"@example.test", {"john.doe@example.test"}, true},
+        {"\"john doe\"@example.test", {"\"john doe\"@example.test"}, true},
+        {"\"a\\\"b\"@example.test", {"\"a\\\"b\"@example.test"}, true},
+        {"a@example.test (Jane (the) Roe), (c) <b@example.test>",
+         {"a@example.test", "b@example.test"},
+         true},
+        {"Jane\r\n Roe\r\n\t<jane@example.test>", {"jane@example.test"}, true},
+        {"=?utf-8?Q?Jos=C3=A9_Roe?= <jose@example.test>", {"jose@example.test"}, true},
+        {"=?utf-8?B?Sm9zw6k=?= <jose@b\xc3\xbc"
+         "cher.example>",
+         {"jose@b\xc3\xbc"
+          "cher.example"},
+         true},
+        {"<@relay.test,@other.test:a@example.test>", {"a@example.test"}, true},
+        {"a@[192.0.2.1]", {"a@[192.0.2.1]"}, true},
+        {"a@[192.0.2.1\r\n ]", {"a@[192.0.2.1 ]"}, true},
+        {"root", {"root"}, true},
+        {"<>", {}, true},
+        {"\"open@example.test", {}, false},
+        {"a@example.test (open", {}, false},
+        {"Jane <jane@example.test", {}, false},
+        {"Jane Roe", {}, false},
+        {"a@", {}, false},
+    };
+    for (const AddressRow& row : rows) {
+        std::vector<std::string> found;
+        EXPECT_EQ(ParseAddressList(row.value, found), row.ok) << row.value;
+        if (row.ok) {
+            EXPECT_EQ(found, row.expected) << row.value;
+        }
+    }
+}
+
+// The wire form of an input, with and without the dot line ending it.
+struct WireRow {
+    std::string input;
+    bool dotEnds;
+    std::string expected;
+};
+
+std::string Wire(const std::string& input, bool dotEnds)
+{
+    FILE* in = std::tmpfile();
+    FILE* out = std::tmpfile();
+    std::fwrite(input.data(), 1, input.size(), in);
+    std::rewind(in);
+    WireWriter writer(out);
+    EXPECT_TRUE(writer.CopyFrom(in, dotEnds));
+    EXPECT_TRUE(writer.Finish());
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::getc(out)) != EOF;) text += static_cast<char>(c);
+    std::fclose(in);
+    std::fclose(out);
+    return text;
+}
+
+TEST(RawMessage, WireForm)
+{
+    const WireRow rows[] = {
+        {"a\nb\n", true, "a\r\nb"},
+        {"a\r\nb\r\n\r\n", true, "a\r\nb\r\n"},
+        {"a\n.\nb\n", true, "a"},
+        {"a\n.\r\nb\n", true, "a"},
+        {"a\n.", true, "a"},
+        {"a\n.\nb\n", false, "a\r\n..\r\nb"},
+        {"a\n.", false, "a\r\n.."},
+        {".a\n..\n", true, "..a\r\n..."},
+        {"bare\rcr\r", true, "bare\rcr\r"},
+        {".\r.\n", true, "..\r."},
+        {"", true, ""},
+    };
+    for (const WireRow& row : rows)
+        EXPECT_EQ(Wire(row.input, row.dotEnds), row.expected) << row.input;
+}
+
+}  // namespace
