@@ -6,6 +6,7 @@
 
 #include "frontend/FrontendGlobals.h"
 #include "frontend/Sendmail.h"
+#include "frontend/SettingsKeys.h"
 #include "mail/Mailbox.h"
 #include "platform/Appending.h"
 #include "platform/Clock.h"
@@ -105,7 +106,7 @@ std::string LogPath()
 {
     const char* variable = std::getenv("QUILLEX_LOG");
     if (variable && *variable) return variable;
-    return platform::ReadProfileString(kSection, "Log File", "");
+    return platform::ReadProfileString(kSection, KeyName(SettingsKey::LogFile), "");
 }
 
 }  // namespace
