@@ -192,7 +192,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case Expected::REFUSED:
             if (code != SERVER_ERROR) Fail("refused reply not refused", want.reply);
             CheckHeld(connection->LastReply(), want.reply);
-            if (message != "SMTP server error: \"" + std::string(want.reply.c_str()) + "\".")
+            if (message != "SMTP server error: \"" +
+                               transport::PrintableReply(want.reply.data(), want.reply.size()) +
+                               "\".")
                 Fail("wrong refusal message", want.reply);
             break;
         case Expected::ENDED:

@@ -8,11 +8,21 @@
 
 namespace transport {
 
-void FailWithReply(const ReplyReader& reply)
+namespace {
+
+[[noreturn]] void ThrowReplyError(const ReplyReader& reply, bool receiver)
 {
     CSMTPException error(SERVER_ERROR);
+    error.m_ReceiverRefused = receiver;
     error << "SMTP server error: \"" << PrintableReply(reply.Text(), reply.Length()) << "\".";
     throw error;
+}
+
+}  // namespace
+
+void FailWithReply(const ReplyReader& reply)
+{
+    ThrowReplyError(reply, false);
 }
 
 void RefuseLineBreaks(std::string_view line, const char* shown)
@@ -30,10 +40,7 @@ void RefuseLineBreaks(std::string_view line, const char* shown)
 
 void FailWithReceiverReply(const ReplyReader& reply)
 {
-    CSMTPException error(SERVER_ERROR);
-    error.m_ReceiverRefused = true;
-    error << "SMTP server error: \"" << reply.Text() << "\".";
-    throw error;
+    ThrowReplyError(reply, true);
 }
 
 bool Ask(CSMTPEmail& email, Connection& connection, const std::string& line, ReplyEnd end)

@@ -133,7 +133,7 @@ def test_dsn_only_where_offered(env, pki, tls_script, caps, args, mail, rcpt, no
     status, err = sendmail(env, ["-v"] + args + [RCPT], HEAD + b"\n\xc3\xa9\n",
                            {"HOST": "smtps://localhost", "Return Address": SENDER})
     assert status == 0, err
-    lines = [line.decode() for _, line in server.done().lines]
+    lines = server.done().lines
     assert "MAIL FROM:<%s>%s" % (SENDER, mail) in lines and "RCPT TO:<%s>%s" % (RCPT, rcpt) in lines
     assert (b"does not offer DSN" in err) == note
 
