@@ -173,10 +173,6 @@ def news_values(user="", password="", host="127.0.0.1"):
             "NNTP User": user, "NNTP Passws": password}
 
 
-def news_settings(env, user="", password="", host="127.0.0.1"):
-    write_settings(env, news_values(user, password, host))
-
-
 def post(env, groups, subject, text=b"Article text.\n", expect=0):
     """Posts from standard input; returns stderr. No message file may remain."""
     status, out, err = run(["-v", "-u", "-s" + subject, "--", groups], env, stdin=text)

@@ -1,7 +1,5 @@
-"""Logins: SMTP AUTH against a scripted server that plays the server's side of
-each mechanism (SCRAM computed for real), then aiosmtpd (Postfix with Dovecot
-and INN: test_smoke); the secret never shows under -d; a Message-ID on every
-message sent through a scheme."""
+"""Logins: SMTP AUTH against a scripted server playing each mechanism (SCRAM
+for real), then aiosmtpd; secrets hidden under -d; Message-ID through a scheme."""
 import base64
 import collections
 import hashlib
@@ -34,9 +32,7 @@ def hmac256(key, data):
 
 
 class Account:
-    """The server's side of each mechanism for USER, PASSWORD and TOKEN: a
-    wrong answer gets 535. proof: "good", "bad" (a wrong server signature,
-    then 235 whatever the client says) or "none" (235 without a signature)."""
+    """Each mechanism's server side (535 when wrong). proof: good, bad or none."""
 
     def __init__(self, proof="good"):
         self.proof = proof

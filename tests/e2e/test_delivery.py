@@ -16,21 +16,15 @@ def parse(data):
 
 
 def message_file(m):
-    """The message file as the client streamed it: the captured data ends
-    with the CR LF that begins the end-of-data marker."""
     assert m["data"].endswith(b"\r\n")
     return m["data"][:-2]
 
 
 def body_text(text):
-    """The text read from standard input as the body holds it: CR LF line
-    ends and the closing CR LF."""
     return text.replace(b"\n", b"\r\n") + b"\r\n"
 
 
 def wire_bytes(message):
-    """What the client must have sent on the connection that carried message.
-    The captured data ends with the CR LF that begins the end-of-data marker."""
     head = ("HELO %s\r\nMAIL FROM:<%s>\r\n" % (message["helo"], message["mail_from"])).encode()
     head += b"".join(b"RCPT TO:<%s>\r\n" % r.encode() for r in message["rcpt_tos"])
     return head + b"DATA\r\n" + stuff(message["data"]) + b".\r\nQUIT\r\n"
@@ -71,8 +65,6 @@ def test_receivers_and_bcc_envelope_versus_headers(env, smtp_capture):
 
 
 def test_address_file_receivers(env, smtp_capture, tmp_path):
-    """An "@" entry names a file of receivers: the envelope takes their
-    addresses, the To header the entries as the file gives them."""
     path = tmp_path / "list"
     path.write_bytes(b"one@example.test\n# comment\nJane Roe <two@example.test>\n\n"
                      b"three@example.test")

@@ -21,8 +21,6 @@ def parse(data):
 
 
 def check_header_block(data):
-    """Every header line, of the message and of its parts, is 7-bit and at
-    most 78 characters long."""
     for block in [data.split(b"\r\n\r\n", 1)[0]] + [
             part.split(b"\r\n\r\n", 1)[0] for part in data.split(b"\r\n--")[1:-1]]:
         for line in block.split(b"\r\n"):
