@@ -45,8 +45,17 @@ def trusting(env, pki, trust, extra=None):
         write_settings(env, settings)
 
 
-def news_trusting(env, pki, host, trust):
-    trusting(env, pki, trust, news_values(host=host))
+def session(env, pki, tls_script, server, proto, port, script, cert, trust, status):
+    """A run against the scripted server; (server, stderr) once it has ended."""
+    s = tls_script(proto, port, cert, **script)
+    if proto == "smtp":
+        trusting(env, pki, trust)
+        got, err = mail(env, server)
+    else:
+        trusting(env, pki, trust, news_values(host=server))
+        got, err = status, post(env, "local.test", "TLS test", expect=status)
+    assert got == status, err
+    return s.done(), err
 
 
 def mail(env, server, stdin=b"", subject="TLS test"):
@@ -105,15 +114,7 @@ def plain_was_only_commands(server):
         "address-not-in-certificate", "ca-file-of-another-ca"])
 def test_refused(env, pki, tls_script, server, proto, port, script, cert, trust, status, name,
                  words, steps):
-    s = tls_script(proto, port, cert, **script)
-    if proto == "smtp":
-        trusting(env, pki, trust)
-        got, err = mail(env, server)
-    else:
-        news_trusting(env, pki, server, trust)
-        got, err = status, post(env, "local.test", "TLS test", expect=status)
-    assert got == status, err
-    s.done()
+    s, err = session(env, pki, tls_script, server, proto, port, script, cert, trust, status)
     found, message = failure(err)
     assert found == name, err
     for w in words:
@@ -127,15 +128,7 @@ def test_refused(env, pki, tls_script, server, proto, port, script, cert, trust,
     ("nntps://localhost", "nntp", 563),
 ])
 def test_plain_text_where_tls_was_expected(env, pki, tls_script, server, proto, port):
-    s = tls_script(proto, port)
-    if proto == "smtp":
-        trusting(env, pki, "env")
-        status, err = mail(env, server)
-    else:
-        news_trusting(env, pki, server, "env")
-        status, err = 14, post(env, "local.test", "TLS test", expect=14)
-    assert status == 14, err
-    s.done()
+    s, err = session(env, pki, tls_script, server, proto, port, {}, "server", "env", 14)
     found, message = failure(err)
     assert found == "TLS_FAILED", err
     if proto == "smtp":
@@ -178,15 +171,8 @@ SMTP_IMPLICIT = ["<tls>", "EHLO", "MAIL", "RCPT", "DATA", ".", "QUIT", "<close_n
         "submissions-ca-file-from-settings", "smtps-ipv6-literal", "pin-self-signed",
         "pin-lower-case-without-colons", "nntp-starttls", "nntps"])
 def test_accepted(env, pki, tls_script, server, proto, port, script, cert, trust, steps):
-    s = tls_script(proto, port, cert, **script)
-    if proto == "smtp":
-        trusting(env, pki, trust)
-        status, err = mail(env, server)
-        assert (status, err) == (0, SENT)
-    else:
-        news_trusting(env, pki, server, trust)
-        assert post(env, "local.test", "TLS test").endswith(POSTED)
-    s.done()
+    s, err = session(env, pki, tls_script, server, proto, port, script, cert, trust, 0)
+    assert err == SENT if proto == "smtp" else err.endswith(POSTED)
     if proto == "smtp":
         assert [line for line in s.lines if line.startswith("MAIL")] == ["MAIL FROM:<%s>" % SENDER]
     assert steps_match(s.steps, steps), s.steps
