@@ -1,5 +1,5 @@
 """Logins: SMTP AUTH against a scripted server playing each mechanism (SCRAM
-for real), then aiosmtpd; secrets hidden under -d; Message-ID through a scheme."""
+for real), secrets hidden under -d; Message-ID through a scheme."""
 import base64
 import collections
 import hashlib
@@ -259,31 +259,6 @@ def test_debug_output_hides_the_secret(env, pki, tls_script, mech, shown, hidden
     for text in hidden + [PASSWORD.encode(), b64(PASSWORD.encode())]:
         assert text not in err, text
     assert b"Posting: <hidden>" in err or mech != "scram-sha-256"
-
-
-# --------------------------------------------------------------------------
-# aiosmtpd (Postfix with Dovecot, INN: test_smoke)
-
-
-@pytest.mark.parametrize("server,settings,status", [
-    ("submission://localhost:2587", {"SMTP User": "quser", "SMTP Password": "qpass"}, 0),
-    # the first line of a command's output, even without a line end
-    pytest.param("smtps://quser@localhost:2465", {"SMTP PasswordCommand": "printf qpass"}, 0,
-                 marks=COMMANDS),
-    ("smtps://localhost:2465", {"SMTP User": "quser", "SMTP Password": "wrong"}, 16),
-    ("submission://localhost:2587", {}, 9),                 # no login: 530 at MAIL
-], ids=["starttls", "tls-password-command", "wrong-password", "no-login"])
-def test_aiosmtpd_auth_required(env, pki, tls_capture, server, settings, status):
-    capture = tls_capture("127.0.0.1:2587:starttls", "127.0.0.1:2465:tls", auth="quser:qpass")
-    write_settings(env, settings)
-    env["QUILLEX_CA_FILE"] = pki.ca
-    got, err = mail(env, server)
-    assert got == status, err
-    if status:
-        assert (b"535 5.7.8" if status == 16 else b"530") in err, err
-        return
-    assert err == SENT
-    assert capture.messages(1)[0]["auth"] == "quser"
 
 
 # --------------------------------------------------------------------------

@@ -224,42 +224,29 @@ def without_date_and_id(data):
     return re.sub(rb"\r\n(Date|Message-ID): [^\r\n]*", b"", data)
 
 
-def test_message_arrives_intact_over_tls(env, pki, tls_capture):
-    capture = tls_capture("127.0.0.1:25:plain", "127.0.0.1:465:tls", "127.0.0.1:587:starttls")
+def test_message_arrives_intact_over_tls_and_ipv6(env, pki, tls_capture):
+    capture = tls_capture("127.0.0.1:25:plain", "127.0.0.1:465:tls", "127.0.0.1:587:starttls",
+                          "[::1]:25:plain", "[::1]:465:tls")
     env["QUILLEX_CA_FILE"] = pki.ca
     text = b"First line.\n.\n..two dots\n" + b"x" * 2000 + b"\nLast line.\n"
-    for server in ("127.0.0.1", "smtps://localhost", "submission://localhost"):
+    for server in ("127.0.0.1", "smtps://localhost", "submission://localhost", "[::1]",
+                   "smtps://[::1]"):
         status, err = mail(env, server, stdin=text)
         assert status == 0 and err.endswith(SENT), err
-    plain, implicit, starttls = capture.messages(3)
-    assert [(m["port"], m["tls"] is not None) for m in (plain, implicit, starttls)] == \
-        [(25, False), (465, True), (587, True)]
+    plain, implicit, starttls, plain6, implicit6 = found = capture.messages(5)
+    assert [(m["port"], m["tls"] is not None) for m in found] == \
+        [(25, False), (465, True), (587, True), (25, False), (465, True)]
     assert implicit["tls"] in ("TLSv1.2", "TLSv1.3")
     helo = plain["helo"].encode()
     assert plain["raw"].startswith(b"HELO " + helo + b"\r\nMAIL FROM:<")
+    assert plain6["raw"].startswith(b"HELO ")       # without a scheme: today's session
     assert implicit["raw"].startswith(b"EHLO " + helo + b"\r\nMAIL FROM:<")
     assert starttls["raw"].startswith(b"EHLO %s\r\nSTARTTLS\r\nEHLO %s\r\nMAIL FROM:<"
                                       % (helo, helo))
-    for m in (implicit, starttls):
+    for m in (implicit, starttls, implicit6):
         assert (m["mail_from"], m["rcpt_tos"]) == (SENDER, [RCPT])
         assert without_date_and_id(m["data"]) == without_date_and_id(plain["data"])
         assert m["raw"].endswith(b"\r\n.\r\nQUIT\r\n")
-
-
-# --------------------------------------------------------------------------
-# IPv6
-
-
-def test_ipv6_literal_in_brackets(env, pki, tls_capture):
-    capture = tls_capture("[::1]:25:plain", "[::1]:465:tls")
-    env["QUILLEX_CA_FILE"] = pki.ca
-    for server in ("[::1]", "smtps://[::1]"):
-        status, err = mail(env, server)
-        assert (status, err) == (0, SENT)
-    plain, implicit = capture.messages(2)
-    assert (plain["port"], plain["tls"]) == (25, None)
-    assert plain["raw"].startswith(b"HELO ")       # without a scheme: today's session
-    assert implicit["port"] == 465 and implicit["tls"]
 
 
 @contextlib.contextmanager
