@@ -1,6 +1,5 @@
-"""Text beyond ASCII in headers: encoded words that a standard reader turns
-back into exactly the text given, RFC 2231 attachment names, and
-international domain names in the envelope and the headers."""
+"""Text beyond ASCII: encoded words a standard reader decodes back exactly,
+RFC 2231 attachment names, international domain names."""
 import email
 import email.policy
 import os

@@ -141,10 +141,8 @@ TEST(Connection, DialogueRunsOverAnyStreamAndStopsAtTheFirstRefusal)
     EXPECT_EQ(connection.LastReply().Parsed().code, 550);
 }
 
-// With PIPELINING the replies of a batch may share reads; without it they
-// come one by one, and none is sent after the first refusal. Either way the
-// receivers a capping server refuses wait, and later transactions offer no
-// more than it took.
+// Receivers a capping server refuses wait for the next transaction, which
+// offers no more than it took; with PIPELINING or without.
 TEST(Connection, ReceiversACappingServerRefusesWaitForTheNextTransaction)
 {
     const std::string from = "MAIL FROM:<me@x.test>\r\n";
