@@ -94,12 +94,6 @@ def test_sender_options_in_either_order(env, smtp_capture, order, from_, sender)
     assert m["mail_from"] == sender
 
 
-def test_receivers_without_input_give_an_empty_body(env, smtp_capture):
-    assert run(SEND + ["-m", "to@example.com"], env, stdin=b"not read\n")[0] == 0
-    data = smtp_capture.message()["data"]
-    assert data.split(b"\r\n\r\n", 1)[1] == b"\r\n\r\n"
-
-
 # --------------------------------------------------------------------------
 # MIME and attachments
 

@@ -93,22 +93,6 @@ def test_attachments_arrive_intact(env, smtp_capture, tmp_path):
         list(blobs.items())
 
 
-def test_lines_starting_with_dots(env, smtp_capture):
-    text = (b".hidden line\n..two dots\n.\nbefore\n.\nafter\n" + b"x" * 73 + b".\n" +
-            b"y" * 75 + b"\n.\n" + b"z" * 74 + b".\n" + b"v" * 75 + b".tail\n" +
-            b"w" * 75 + b".\n" + b"u" * 150 + b".\n.end\n")
-    assert send(env, ["-sDots", RCPT], text) == (0, SENT)
-    m = smtp_capture.message()
-    assert m["raw"] == wire_bytes(m)
-    # Every line that starts with a dot travels with the dot doubled, also
-    # after a soft line break; otherwise the server strips it or ends the data.
-    sent = m["raw"].split(b"DATA\r\n", 1)[1][:-len(b"\r\n.\r\nQUIT\r\n")]
-    assert [line for line in sent.split(b"\r\n")
-            if line.startswith(b".") and not line.startswith(b"..")] == []
-    body = parse(message_file(m)).get_payload(decode=True)
-    assert body == body_text(text)
-
-
 @pytest.mark.parametrize("name", [
     'x";\r\nBcc: evil@example.test; name="y.pdf',
     'report.pdf"',
