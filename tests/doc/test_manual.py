@@ -25,14 +25,12 @@ def source_text(*parts):
 
 @pytest.fixture(scope="module")
 def page():
-    """The page as a reader sees it: one entry per line start, no hyphenation."""
     out = subprocess.run(["groff", "-t", "-man", "-Tascii", "-P-cbou", "-rLL=250n", "-rHY=0",
                           PAGE], capture_output=True, check=True)
     return out.stdout.decode("ascii")
 
 
 def entries(page):
-    """The first word or words of each indented paragraph tag."""
     return set(re.findall(r"^ {7}(\S.*?)(?: {2,}|$)", page, re.M))
 
 

@@ -18,8 +18,7 @@ ENTER_TEXT = b"Enter message text. End with " + (b"^Z" if WINDOWS else b"^D") + 
 
 
 def posix_only(reason):
-    """Skips a test on the Windows program: its subject is a service that the
-    Windows build takes from Windows itself."""
+    """Skips a test whose subject the Windows build takes from Windows itself."""
     return pytest.mark.skipif(WINDOWS, reason="Windows: " + reason)
 
 
@@ -92,8 +91,7 @@ def env(tmp_path):
 
 
 def run(args, env, stdin=b"", timeout=60, argv0="quillex", cwd=None):
-    """Run the binary with argv[0] = argv0; returns (status, stdout, stderr).
-    The status is the shell's view: -1 arrives as 255."""
+    """(status, stdout, stderr) of the binary run as argv0; -1 arrives as 255."""
     p = subprocess.run([argv0] + list(args), input=stdin, env=env, capture_output=True,
                        timeout=timeout, executable=BIN, cwd=cwd)
     return p.returncode, p.stdout, p.stderr
@@ -106,9 +104,8 @@ SENT = b"quillex: Email was successfully sent.\n"
 
 
 def send(env, args, text=None, **kw):
-    """Runs MAIL + args, with text on standard input after "--" (its prompt is
-    taken off standard error). Nothing may go to standard output and no
-    message file may remain. Returns (status, stderr)."""
+    """(status, stderr without the prompt) of MAIL + args, text after "--"; no
+    output and no message file may remain."""
     status, out, err = run(MAIL + (["--"] if text is not None else []) + list(args), env,
                            stdin=text or b"", **kw)
     assert out == b""
@@ -171,10 +168,6 @@ POSTED = b"quillex: Message was successfully posted.\n"
 def news_values(user="", password="", host="127.0.0.1"):
     return {"HOST": "127.0.0.1", "Return Address": NEWS_SENDER, "NNTP HOST": host,
             "NNTP User": user, "NNTP Passws": password}
-
-
-def news_settings(env, user="", password="", host="127.0.0.1"):
-    write_settings(env, news_values(user, password, host))
 
 
 def post(env, groups, subject, text=b"Article text.\n", expect=0):

@@ -1,26 +1,9 @@
-"""Fixtures that start test servers inside the test network namespace.
-
-pki           make-test-pki.sh's files: ca, server (localhost, 127.0.0.1, ::1),
-              expired, wrong (wrong.example only), selfsigned; pki.fp[name] is
-              the certificate's SHA256:AB:CD:... fingerprint.
-smtp_capture  Debian's aiosmtpd on 127.0.0.1:25 (tests/servers/capture.py),
-              recording envelopes, DATA and the raw bytes of every connection.
-tls_capture   tls_capture("127.0.0.1:465:tls", ..., auth="user:password") starts
-              the same server on these listeners (with auth, mail only after
-              that login).
-postfix       a private Postfix for the tests of one module: 127.0.0.1:25 takes
-              *@example.test without a login and delivers to a Maildir;
-              submission (587, STARTTLS) and submissions (465) take mail after a
-              login checked by a private Dovecot (quser / qpass).
-inn           INN for the tests of one module: STARTTLS on 119 and TLS on 563,
-              posting after a login (tuser / tpass) taken only over TLS.
-scripted      a fake server on 127.0.0.1:25 (or another port) that answers by a
-              script: replies split across reads, stalls, closes, refusals,
-              TLS from the first byte or after STARTTLS.
-tls_script    the scripted server answering as an ESMTP or news server would.
-
-Only one server may hold a port at a time: a test uses one of them.
-Every server has a bounded lifetime and is stopped by the fixture."""
+"""Test servers in the private network namespace, each with a bounded
+lifetime and stopped by its fixture; one server per port at a time. pki holds
+make-test-pki.sh's certificates (ca, server, expired, wrong, selfsigned) and
+their fingerprints; smtp_capture and tls_capture run aiosmtpd (capture.py);
+postfix (with Dovecot logins) and inn live for one module; scripted and
+tls_script answer by script (tests/servers/scripted.py)."""
 import json
 import os
 import pathlib
@@ -45,7 +28,6 @@ def _script(name):
 
 
 def _run_script(*args, env=None, timeout=60):
-    """Runs a server script; its failure fails the test with its standard error."""
     r = subprocess.run([_script(args[0])] + list(args[1:]), env=env, capture_output=True,
                        timeout=timeout)
     if r.returncode != 0:
@@ -59,7 +41,6 @@ def _needs_root(what):
 
 
 def _wait_for(take, enough, timeout):
-    """take() until enough(its result) holds, for at most timeout seconds."""
     end = time.time() + timeout
     while True:
         found = take()
@@ -97,11 +78,8 @@ def pki(tmp_path_factory):
 
 
 class Capture:
-    """What the capture server received. Message records are dicts with the
-    keys conn, port, tls (version or None), helo, mail_from, rcpt_tos, auth,
-    data (bytes as received, dot-unstuffed, ending with the CR LF that begins
-    the end-of-data marker) and raw (every plain-text byte of that connection,
-    decrypted where TLS was on)."""
+    """Messages as dicts: conn, port, tls, helo, mail_from, rcpt_tos, auth, data
+    (dot-unstuffed) and raw (the connection's plain-text bytes)."""
 
     def __init__(self, outdir):
         self.outdir = outdir
@@ -115,8 +93,6 @@ class Capture:
         return pathlib.Path(path).read_bytes() if os.path.exists(path) else None
 
     def messages(self, count=None, timeout=5):
-        """The captured messages; with count, waits (bounded) until that many
-        messages and their connections' raw files are there."""
         def take():
             return [dict(json.loads(self._read(name)), data=self._read(name[:-5] + ".eml"),
                          raw=self._read("conn%s.raw" % json.loads(self._read(name))["conn"]))
@@ -129,27 +105,19 @@ class Capture:
         return [dict(m, raw=m["raw"] or b"") for m in found]
 
     def message(self, timeout=5):
-        """The one message of the test."""
         found = self.messages(1, timeout)
         assert len(found) == 1, "expected exactly one message, got %d" % len(found)
         return found[0]
 
     def connections(self, count=0, timeout=5):
-        """Raw bytes of every closed connection except the readiness probe;
-        waits (bounded) until there are at least count of them."""
         def take():
             raws = [self._read(n) for n in self._names(".raw")]
             return [r for r in raws if r != b"QUIT\r\n"]  # the probe of wait-greeting
         return _wait_for(take, lambda f: len(f) >= count, timeout)
 
 
-CaptureServer = TlsCapture = Capture
-
-
 @pytest.fixture
 def tls_capture(pki, tmp_path):
-    """tls_capture(LISTENER..., auth=None) starts a capture server; every one
-    started is stopped after the test."""
     procs = []
 
     def start(*listeners, auth=None):
@@ -186,7 +154,6 @@ class Postfix:
         self.maildir_new = os.path.join(base, "mail", "Maildir", "new")
 
     def delivered(self, count=1, timeout=10):
-        """Contents of the delivered Maildir files (waits, bounded, for count)."""
         def take():
             names = sorted(os.listdir(self.maildir_new)) if os.path.isdir(self.maildir_new) else []
             return [pathlib.Path(self.maildir_new, n).read_bytes() for n in names]
@@ -222,19 +189,13 @@ def postfix(pki):
     yield from _postfix(pki)
 
 
-postfix_tls = postfix_sasl = postfix
-
-
 # --------------------------------------------------------------------------
 # INN with TLS
 
 
 class Inn:
-    """INN whose readers may read and post only over TLS, after a login."""
-
-    def __init__(self, ca, login=("tuser", "tpass")):
+    def __init__(self, ca):
         self.ca = ca
-        self.login = login
 
     def _chat(self, commands):
         ctx = ssl.create_default_context(cafile=self.ca)
@@ -242,8 +203,7 @@ class Inn:
             with ctx.wrap_socket(raw, server_hostname="localhost") as s:
                 f = s.makefile("rb")
                 replies = [f.readline()]
-                for c in ["AUTHINFO USER " + self.login[0], "AUTHINFO PASS " + self.login[1]] + \
-                        commands:
+                for c in ["AUTHINFO USER tuser", "AUTHINFO PASS tpass"] + commands:
                     s.sendall(c.encode() + b"\r\n")
                     replies.append(f.readline())
                     if c.startswith("ARTICLE") and replies[-1].startswith(b"220"):
@@ -257,13 +217,11 @@ class Inn:
                 return replies[3:]
 
     def high_water(self, group):
-        """The number of the newest article in group (0 when empty)."""
         reply = self._chat(["GROUP " + group])[0]
         assert reply.startswith(b"211"), reply
         return int(reply.split()[3])
 
     def article(self, group, number):
-        """The stored article (CR LF lines, dot-unstuffed), or None."""
         replies = self._chat(["GROUP " + group, "ARTICLE %d" % number])
         return replies[2] if replies[1].startswith(b"220") else None
 
@@ -286,9 +244,6 @@ def inn(pki):
         shutil.rmtree(nt, ignore_errors=True)
 
 
-inn_login = inn_tls = inn
-
-
 # --------------------------------------------------------------------------
 # Scripted server (tests/servers/scripted.py)
 
@@ -302,8 +257,6 @@ SMTP_STEPS = [("greeting", None, b"220 scripted.example.test ready\r\n"),
 
 
 def smtp(changes=None, rcpts=1):
-    """The script of a mail delivery; changes maps a step name of SMTP_STEPS
-    to the action that replaces its reply."""
     changes = changes or {}
     return [(expect, changes.get(name, reply))
             for name, expect, reply in SMTP_STEPS
@@ -314,7 +267,6 @@ LOGIN = [(b"AUTHINFO USER ", b"381 password please\r\n"), (b"AUTHINFO PASS ", b"
 
 
 def nntp(*login):
-    """The script of a news posting, after the (expect, action) steps of login."""
     return ([(None, b"200 scripted.example.test ready\r\n")] + list(login) +
             [(b"GROUP ", b"211 0 1 0 group\r\n"), (b"POST", b"340 send article\r\n"),
              (b".", b"240 posted\r\n"), (b"QUIT", b"205 bye\r\n")])
@@ -326,15 +278,10 @@ def _capabilities(caps, caps_tls):
 
 def smtp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None,
                 auth=None, rcpt=None, mail=None):
-    """The replies of an ESMTP server. caps and caps_tls: the EHLO lines
-    before and after TLS; starttls: the reply to STARTTLS (a refusal), or
-    None to go ahead, inject: bytes sent with the go-ahead; auth(line, ask):
-    the final reply of an AUTH exchange, where ask(reply) sends a 334 and
-    returns the client's answer; rcpt(n, line): a reply other than 250 for
-    the n-th RCPT (from 0) of a transaction, or None; mail(n, line): the
-    same for the n-th MAIL of a connection, where b"" closes it instead.
-    envelopes gets the receivers each accepted MAIL got (None for each one
-    refused)."""
+    """An ESMTP server's replies. auth(line, ask) ends an AUTH exchange (ask
+    sends a 334, returns the answer); rcpt(n, line) / mail(n, line) replace the
+    reply to the n-th RCPT of a transaction / MAIL of a connection (b"": close).
+    envelopes gets each accepted MAIL's receivers (None where refused)."""
     caps = _capabilities(["SIZE 1000000", "8BITMIME", "STARTTLS"] if caps is None else caps,
                          ["SIZE 1000000", "8BITMIME", "AUTH PLAIN LOGIN"]
                          if caps_tls is None else caps_tls)
@@ -371,7 +318,6 @@ def smtp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", 
 
 
 def nntp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None):
-    """The replies of a news server, as smtp_server's."""
     caps = _capabilities(["VERSION 2", "READER", "POST", "STARTTLS"] if caps is None else caps,
                          ["VERSION 2", "READER", "POST", "AUTHINFO USER"]
                          if caps_tls is None else caps_tls)
@@ -387,9 +333,6 @@ def nntp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", 
 
 @pytest.fixture
 def scripted(request):
-    """scripted(script=smtp(), port=25, host="127.0.0.1", tls=False,
-    cert=None) starts a ScriptedServer; cert names a certificate of pki.
-    Every server started is stopped after the test."""
     started = []
 
     def start(script=None, cert=None, **kw):
@@ -405,8 +348,6 @@ def scripted(request):
 
 @pytest.fixture
 def tls_script(scripted):
-    """tls_script(proto, port, cert="server", implicit=False, host=..., **kw):
-    the scripted server answering as smtp_server or nntp_server(**kw)."""
     def start(proto, port, cert="server", implicit=False, host="127.0.0.1", **kw):
         envelopes = []
         s = scripted((smtp_server if proto == "smtp" else nntp_server)(envelopes, **kw),

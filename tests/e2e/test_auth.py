@@ -1,7 +1,5 @@
-"""Logins: SMTP AUTH against a scripted server that plays the server's side of
-each mechanism (SCRAM computed for real), then aiosmtpd (Postfix with Dovecot
-and INN: test_smoke); the secret never shows under -d; a Message-ID on every
-message sent through a scheme."""
+"""Logins: SMTP AUTH against a scripted server playing each mechanism (SCRAM
+for real), secrets hidden under -d; Message-ID through a scheme."""
 import base64
 import collections
 import hashlib
@@ -34,9 +32,7 @@ def hmac256(key, data):
 
 
 class Account:
-    """The server's side of each mechanism for USER, PASSWORD and TOKEN: a
-    wrong answer gets 535. proof: "good", "bad" (a wrong server signature,
-    then 235 whatever the client says) or "none" (235 without a signature)."""
+    """Each mechanism's server side (535 when wrong). proof: good, bad or none."""
 
     def __init__(self, proof="good"):
         self.proof = proof
@@ -263,31 +259,6 @@ def test_debug_output_hides_the_secret(env, pki, tls_script, mech, shown, hidden
     for text in hidden + [PASSWORD.encode(), b64(PASSWORD.encode())]:
         assert text not in err, text
     assert b"Posting: <hidden>" in err or mech != "scram-sha-256"
-
-
-# --------------------------------------------------------------------------
-# aiosmtpd (Postfix with Dovecot, INN: test_smoke)
-
-
-@pytest.mark.parametrize("server,settings,status", [
-    ("submission://localhost:2587", {"SMTP User": "quser", "SMTP Password": "qpass"}, 0),
-    # the first line of a command's output, even without a line end
-    pytest.param("smtps://quser@localhost:2465", {"SMTP PasswordCommand": "printf qpass"}, 0,
-                 marks=COMMANDS),
-    ("smtps://localhost:2465", {"SMTP User": "quser", "SMTP Password": "wrong"}, 16),
-    ("submission://localhost:2587", {}, 9),                 # no login: 530 at MAIL
-], ids=["starttls", "tls-password-command", "wrong-password", "no-login"])
-def test_aiosmtpd_auth_required(env, pki, tls_capture, server, settings, status):
-    capture = tls_capture("127.0.0.1:2587:starttls", "127.0.0.1:2465:tls", auth="quser:qpass")
-    write_settings(env, settings)
-    env["QUILLEX_CA_FILE"] = pki.ca
-    got, err = mail(env, server)
-    assert got == status, err
-    if status:
-        assert (b"535 5.7.8" if status == 16 else b"530") in err, err
-        return
-    assert err == SENT
-    assert capture.messages(1)[0]["auth"] == "quser"
 
 
 # --------------------------------------------------------------------------

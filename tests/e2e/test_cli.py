@@ -94,19 +94,6 @@ def test_sender_options_in_either_order(env, smtp_capture, order, from_, sender)
     assert m["mail_from"] == sender
 
 
-def test_cc_in_news_mode_ends_through_the_handler(env):
-    status, _, err = run(SEND + ["-u", "-ccc@example.com", "local.test"], env)
-    assert status == 255
-    assert err == (b"Error: " + b"Bad arguments from form"
-                   b" (Cc (Carbon Copy) is not legal in News posting mode. Aborting.).\n")
-
-
-def test_receivers_without_input_give_an_empty_body(env, smtp_capture):
-    assert run(SEND + ["-m", "to@example.com"], env, stdin=b"not read\n")[0] == 0
-    data = smtp_capture.message()["data"]
-    assert data.split(b"\r\n\r\n", 1)[1] == b"\r\n\r\n"
-
-
 # --------------------------------------------------------------------------
 # MIME and attachments
 

@@ -107,14 +107,6 @@ def test_news_mode_without_newsgroup(configured):
     assert (status, err) == (255, GREETING + b"Newsgroup: Subject: " + NO_RECEIVER)
 
 
-def test_control_bytes_in_an_answer_are_refused(configured, smtp_capture):
-    status, _, err = run([], configured, stdin=b"to@example.com\x1b[2J\n")
-    assert status == 255
-    assert err.endswith(b"Error: Bad arguments from form (Receiver \"to@example.com\x1b[2J\" "
-                        b"contains a control character. Aborting.).\n")
-    assert smtp_capture.messages() == []
-
-
 # --------------------------------------------------------------------------
 # message text
 

@@ -16,21 +16,15 @@ def parse(data):
 
 
 def message_file(m):
-    """The message file as the client streamed it: the captured data ends
-    with the CR LF that begins the end-of-data marker."""
     assert m["data"].endswith(b"\r\n")
     return m["data"][:-2]
 
 
 def body_text(text):
-    """The text read from standard input as the body holds it: CR LF line
-    ends and the closing CR LF."""
     return text.replace(b"\n", b"\r\n") + b"\r\n"
 
 
 def wire_bytes(message):
-    """What the client must have sent on the connection that carried message.
-    The captured data ends with the CR LF that begins the end-of-data marker."""
     head = ("HELO %s\r\nMAIL FROM:<%s>\r\n" % (message["helo"], message["mail_from"])).encode()
     head += b"".join(b"RCPT TO:<%s>\r\n" % r.encode() for r in message["rcpt_tos"])
     return head + b"DATA\r\n" + stuff(message["data"]) + b".\r\nQUIT\r\n"
@@ -71,8 +65,6 @@ def test_receivers_and_bcc_envelope_versus_headers(env, smtp_capture):
 
 
 def test_address_file_receivers(env, smtp_capture, tmp_path):
-    """An "@" entry names a file of receivers: the envelope takes their
-    addresses, the To header the entries as the file gives them."""
     path = tmp_path / "list"
     path.write_bytes(b"one@example.test\n# comment\nJane Roe <two@example.test>\n\n"
                      b"three@example.test")
@@ -99,22 +91,6 @@ def test_attachments_arrive_intact(env, smtp_capture, tmp_path):
     assert parts[1].get_payload(decode=True) == body_text(text)
     assert [(p.get_filename(), p.get_payload(decode=True)) for p in parts[2:]] == \
         list(blobs.items())
-
-
-def test_lines_starting_with_dots(env, smtp_capture):
-    text = (b".hidden line\n..two dots\n.\nbefore\n.\nafter\n" + b"x" * 73 + b".\n" +
-            b"y" * 75 + b"\n.\n" + b"z" * 74 + b".\n" + b"v" * 75 + b".tail\n" +
-            b"w" * 75 + b".\n" + b"u" * 150 + b".\n.end\n")
-    assert send(env, ["-sDots", RCPT], text) == (0, SENT)
-    m = smtp_capture.message()
-    assert m["raw"] == wire_bytes(m)
-    # Every line that starts with a dot travels with the dot doubled, also
-    # after a soft line break; otherwise the server strips it or ends the data.
-    sent = m["raw"].split(b"DATA\r\n", 1)[1][:-len(b"\r\n.\r\nQUIT\r\n")]
-    assert [line for line in sent.split(b"\r\n")
-            if line.startswith(b".") and not line.startswith(b"..")] == []
-    body = parse(message_file(m)).get_payload(decode=True)
-    assert body == body_text(text)
 
 
 @pytest.mark.parametrize("name", [

@@ -1,10 +1,6 @@
-"""Fault injection: a plain delivery with one attachment to the capture server
-(and a news posting with login to the scripted server), run once for every
-call of fopen/open, of the write functions, of send and of recv that it
-makes, with exactly that call failing (tests/faultinject). Every
-run ends with an error status or a complete delivery: never a crash, never
-success after a failure, never a message file left behind. Also the one
-delivery under valgrind memcheck."""
+"""A delivery and a news posting run once for every open, write, send and recv
+call they make, with that call failing (tests/faultinject): an error status or a
+complete delivery, never a crash, a false success or a message file left."""
 import email
 import email.policy
 import os
@@ -30,7 +26,6 @@ def preload_library():
 
 
 def sanitizer_runtime():
-    """The sanitizer runtime a sanitizer build needs ahead of any preloaded library."""
     out = subprocess.run(["ldd", BIN], capture_output=True, timeout=30).stdout.decode()
     for line in out.splitlines():
         if "libasan" in line and "=>" in line:
@@ -73,9 +68,7 @@ def leftovers(env, workdir):
 
 
 def content(data):
-    """What the reader gets: subject, receivers and each part's decoded bytes.
-    An attachment's type may fall back to a generic one when the type table
-    cannot be read; its bytes may not change."""
+    """Subject, sender, receivers and each part's bytes (a type may fall back)."""
     m = email.message_from_bytes(data, policy=email.policy.compat32)
     parts = [(p.get_content_maintype() == "text", p.get_payload(decode=True))
              for p in m.walk() if not p.is_multipart()]
@@ -88,10 +81,8 @@ def counts_of(path):
 
 
 def step_through_faults(env, preload, args, workdir, counts_file, delivered):
-    """Runs args once cleanly, then once for every call of every group with
-    that call failing. delivered(count) gives the data of every message the
-    server has taken so far (waiting, bounded, for count of them). Returns
-    the exit status of each case "group:n"."""
+    """The exit status of each case "group:n"; delivered(count) gives the data
+    the server has taken (waiting, bounded, for count messages)."""
     status, err = run_with(env, args, {"LD_PRELOAD": preload, "QUILLEX_FAULT_COUNTS": counts_file},
                            workdir)
     assert status == 0, err

@@ -1,9 +1,6 @@
-"""A hostile temporary directory: the message file's name taken just before
-it is created (an empty file or a symbolic link put there by a racing
-attacker, through the test preload library), a directory the program may not
-write to, and the fixed fallback name already present. Nothing is followed or
-overwritten, the message is delivered whole or the run fails with an error,
-and no message file is left on any exit path."""
+"""A hostile temp directory: the message file's name taken just before creation
+(the preload library), an unwritable directory, the fallback name present.
+Nothing is followed or overwritten and no message file is left."""
 import os
 import subprocess
 
@@ -32,8 +29,6 @@ def listing(directory):
 
 @pytest.fixture
 def places(env, tmp_path):
-    """The temp directory, a working directory, and a file an attacker wants
-    overwritten (the target of the links)."""
     workdir = tmp_path / "cwd"
     workdir.mkdir()
     victim = tmp_path / "victim"
@@ -48,8 +43,6 @@ def delivered_text(server):
 
 @pytest.mark.parametrize("kind,every", [("file", False), ("link", False), ("dangling-link", True)])
 def test_name_taken_before_creation(env, scripted, preload, places, kind, every):
-    """Taken once, a new name is used; taken every time, the run fails.
-    Nothing goes through the attacker's entries, which stay as they were."""
     tmpdir, workdir, victim = places
     target = str(victim) if kind == "link" else str(victim) + ".missing"
     plan = "file" if kind == "file" else "link:" + target
@@ -81,7 +74,6 @@ def test_name_taken_before_creation(env, scripted, preload, places, kind, every)
 
 
 def without_dac_override():
-    """A command prefix that takes away root's power to write anywhere."""
     if os.geteuid() != 0:
         return []
     caps = "-dac_override,-dac_read_search"
@@ -105,8 +97,6 @@ def test_unwritable_directory(env, scripted, places):
 
 
 def long_temp_dir(tmp_path):
-    """An existing directory whose path leaves no room for a name: the
-    program falls back to the fixed name in the working directory."""
     d = str(tmp_path / "t")
     while len(d) < 270:
         d = os.path.join(d, "d" * 40)
@@ -116,7 +106,6 @@ def long_temp_dir(tmp_path):
 
 @pytest.mark.parametrize("kind", ["none", "file", "dangling-link"])
 def test_fallback_name(env, scripted, places, tmp_path, kind):
-    """Used and removed when free; never opened when it is there already."""
     _, workdir, victim = places
     env["MAIL_TEMP"] = long_temp_dir(tmp_path)
     fallback = workdir / "~mail.tmp"
@@ -146,8 +135,6 @@ def test_fallback_name(env, scripted, places, tmp_path, kind):
 
 @pytest.mark.parametrize("setup,step", [("taken-once", "."), ("fallback", "QUIT")])
 def test_no_message_file_on_late_failures(env, scripted, preload, places, tmp_path, step, setup):
-    """The file exists by then; a refusal or a closed connection at the end
-    of the data, or at QUIT, still removes it."""
     tmpdir, workdir, _ = places
     extra = {}
     if setup == "taken-once":

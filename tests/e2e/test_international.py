@@ -1,6 +1,5 @@
-"""Text beyond ASCII in headers: encoded words that a standard reader turns
-back into exactly the text given, RFC 2231 attachment names, and
-international domain names in the envelope and the headers."""
+"""Text beyond ASCII: encoded words a standard reader decodes back exactly,
+RFC 2231 attachment names, international domain names."""
 import email
 import email.policy
 import os
@@ -21,8 +20,6 @@ def parse(data):
 
 
 def check_header_block(data):
-    """Every header line, of the message and of its parts, is 7-bit and at
-    most 78 characters long."""
     for block in [data.split(b"\r\n\r\n", 1)[0]] + [
             part.split(b"\r\n\r\n", 1)[0] for part in data.split(b"\r\n--")[1:-1]]:
         for line in block.split(b"\r\n"):

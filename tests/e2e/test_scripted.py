@@ -1,34 +1,17 @@
-"""Dialogues with a scripted server, for what real servers will not do on
-demand: replies split across reads, garbage, refusals, closes and silence at
-a chosen step, floods. One runner for the table of cases below and the data
-files of tests/data/dialogues; then the data transfer around its 1023-byte
-units and the end-of-data marker.
-
-A data file holds one case as "key: value" lines (# starts a comment); text
-and replies are written with Python's bytes escapes (\\r\\n, \\xff):
-  server: smtp|nntp       the script of a delivery or a posting (smtp unless given)
-  reply STEP: ACTION      replaces the reply of a step (greeting, HELO, MAIL, RCPT,
-                          DATA, ".", QUIT; GROUP, POST): bytes, or close, silent,
-                          stall, or such pieces and pauses in seconds joined by " | "
-  args: WORDS             the command line as shell words ({big}: a 50 MB file)
-  settings: K=V; K=V      settings keys        env: NAME=VALUE    port: N (25)
-  status: N [N...]        the exit status (one of these)
-  stderr: TEXT            all of standard error; stderr~: a regex that matches all of it
-  line: TEXT              each line the server saw, in order; or "lines: upto STEP" or
-                          "lines: none" (the whole delivery unless given)
-  head: TEXT              a header line that the data must hold"""
+"""Dialogues with a scripted server: replies split across reads, garbage,
+refusals, closes and silence at a chosen step, floods; the table below and the
+data files of tests/data/dialogues (see load() for their keys; text written
+with Python's bytes escapes), then the 1023-byte data units and the end marker."""
 import ast
 import collections
 import os
 import re
 import shlex
 import socket
-import subprocess
-import threading
 
 import pytest
 
-from conftest import (BIN, MAIL, RCPT, SENDER, SENT, WINDOWS, crlf_only, news_values, run,
+from conftest import (MAIL, RCPT, SENDER, SENT, WINDOWS, crlf_only, news_values, run,
                       send, temp_files, write_settings)
 from servers import CLOSE, DATA_BLOCK, LOGIN, SILENT, STALL, nntp, smtp
 
@@ -36,8 +19,6 @@ HELO = "HELO " + socket.gethostname()
 
 
 def upto(step, rcpts=(RCPT,)):
-    """The lines of a delivery up to and including the one of step (a step
-    name of servers.SMTP_STEPS)."""
     lines = ([("HELO", HELO), ("MAIL", "MAIL FROM:<%s>" % SENDER)] +
              [("RCPT", "RCPT TO:<%s>" % r) for r in rcpts] +
              [("DATA", "DATA"), (".", DATA_BLOCK), ("QUIT", "QUIT")])
@@ -65,7 +46,6 @@ def control_refused(entry):
 
 
 def not_connected(host, port):
-    """The two lines of a failed connection, with the same error code twice."""
     return re.compile(rb"Failed to connect to server '%s' port %d\. Winsock error: (-?[1-9]\d*)\n"
                       rb'quillex: Error: FAILED_TO_CONNECT \(Failed to connect to server "%s" '
                       rb"port %d\. The error code was: \1\)\n"
@@ -73,7 +53,6 @@ def not_connected(host, port):
 
 
 def contains(*parts):
-    """Standard error that holds these parts in this order."""
     return re.compile(b".*".join([b""] + [re.escape(p) for p in parts] + [b""]), re.S)
 
 
@@ -99,7 +78,6 @@ BEFORE = {"greeting": [], "RCPT": upto("RCPT"), ".": upto(".")}
 
 
 def news(user, password, *login):
-    """A posting to two groups with these settings through the news script."""
     return dict(script=nntp(*login), port=1119,
                 settings=news_values(user, password, "127.0.0.1:1119"),
                 args=["-v", "-u", "-sDialogue", "local.test,local.other"])
@@ -261,7 +239,10 @@ def action(value):
 
 
 def load(path):
-    """The case of a data file."""
+    """The case of a data file of "key: value" lines (# comments): server
+    (smtp|nntp), "reply STEP" (bytes, close, silent, stall, pieces joined by
+    " | "), args ({big}), settings (K=V; K=V), env, port, status (N...), stderr
+    or stderr~ (a regex), line (each; or lines: upto STEP|none), head."""
     kw, replies, lines, heads = {}, {}, None, []
     with open(path, encoding="utf-8") as f:
         entries = [line.rstrip("\n").split(": ", 1) for line in f if not line.startswith("#")]
@@ -323,55 +304,10 @@ def test_dialogue(env, scripted, request, case):
 
 
 # --------------------------------------------------------------------------
-# Floods: memory stays bounded, the run fails cleanly
-
-
-def run_measured(args, env, errfile):
-    """Runs the program; returns (status, stderr, peak resident kB)."""
-    with open(errfile, "w+b") as err:
-        p = subprocess.Popen(["quillex"] + args, executable=BIN, env=env, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.DEVNULL, stderr=err)
-        killer = threading.Timer(60, p.kill)
-        killer.start()
-        _, wait_status, usage = os.wait4(p.pid, 0)
-        killer.cancel()
-        err.seek(0)
-        return os.waitstatus_to_exitcode(wait_status), err.read(), usage.ru_maxrss
-
-
-@pytest.mark.parametrize("greeting", [
-    [b"220 " + b"x" * 32763, SILENT],
-    [b"220 " + b"x" * 100000, SILENT],
-    [b"220-" + b"y" * 60 + b"\r\n"] * 10000 + [SILENT],
-], ids=["32767-bytes-without-crlf", "100kB-without-crlf", "10000-continuation-lines"])
-def test_overlong_reply_fails_in_bounded_memory(env, scripted, tmp_path, greeting):
-    args = MAIL + [RCPT]
-    env["QUILLEX_TIMEOUT"] = "20"
-    # The peak memory is measured on the program's own process: POSIX only.
-    if not WINDOWS:
-        quiet = scripted()
-        status, err, baseline = run_measured(args, env, tmp_path / "err")
-        assert (status, err) == (0, SENT)
-        quiet.stop()
-    server = scripted(smtp({"greeting": greeting}))
-    if WINDOWS:
-        status, err = send(env, [RCPT])
-    else:
-        status, err, peak = run_measured(args, env, tmp_path / "err")
-        assert peak < baseline + 8 * 1024, (peak, baseline)
-    assert status == 8
-    assert failed(b"FAILED_TO_RECEIVE", b"recv").fullmatch(err), err
-    server.stop()
-    assert server.lines == []
-    assert temp_files(env) == []
-
-
-# --------------------------------------------------------------------------
 # The data transfer: 1023-byte units, and the end-of-data marker only at the end
 
 
 def filler(size):
-    """Short lines that take exactly size bytes of the data (size 0 or >= 3)."""
     lines = []
     while size > 0:
         n = min(size, 51)
@@ -383,8 +319,7 @@ def filler(size):
 
 
 def fit(env, server, measure, target, tail=b""):
-    """A text of filler lines and tail for which measure(data) == target, by
-    trial runs (the header block's length is not known beforehand)."""
+    """filler + tail for which measure(data) == target, found by trial runs."""
     size = 3
     for _ in range(4):
         text = filler(size) + tail

@@ -1,6 +1,4 @@
-"""The "-init" setup dialogue with piped answers, and the settings file it
-writes (its use: test_cli.py::test_setup_then_send; the Windows program's
-file: test_windows.py; what a rewrite keeps: frontend_profile_test)."""
+"""The "-init" setup dialogue with piped answers, and the settings file it writes."""
 import os
 import stat
 
@@ -33,7 +31,6 @@ def read_settings(env):
 
 
 def dialogue(current):
-    """The whole dialogue's output when every question is answered at once."""
     out = HEAD
     for i, (_, question) in enumerate(QUESTIONS):
         if i == 3:

@@ -1,7 +1,5 @@
-"""Real servers, one case for each piece of wiring: Postfix takes a message
-intact, and 1,500 receivers over its limit of 1,000; Dovecot checks the logins
-at Postfix; INN takes an article after a login over TLS. The branches of each
-dialogue are the scripted server's (test_scripted, test_tls, test_auth)."""
+"""Real servers, one case per piece of wiring: Postfix (a message intact, 1,500
+receivers over its limit), Dovecot logins, INN posting after a TLS login."""
 import email
 import email.policy
 import os
@@ -29,7 +27,6 @@ def without_added_headers(stored):
 
 
 def sent_data(err):
-    """The message data as the -d lines show it, end-of-data marker removed."""
     after = err.split(b"Received: (37 bytes) 354 End data with <CR><LF>.<CR><LF>\r\n", 1)[1]
     units = after.split(b"Received: (", 1)[0]
     data = b"".join(units.split(b"Posting: ")[1:])

@@ -1,8 +1,6 @@
-"""TLS for mail and news: a scripted TLS server for what real servers will not
-do on demand (downgrades, injected plain text, bad certificates), then aiosmtpd
-over TLS, and IPv6 addresses (Postfix and INN: test_smoke). Each refusal checks the exit
-status, the error line, and what the server saw, so that nothing went out in
-plain text after STARTTLS was asked for."""
+"""TLS for mail and news: the scripted server for bad certificates and broken
+sessions, aiosmtpd over TLS, IPv6, address fallback, receiver caps. A refusal
+checks the status, the error line and that nothing but commands went in plain text."""
 import contextlib
 import re
 import socket
@@ -28,10 +26,7 @@ def no_message_file_left(env):
 
 
 def trusting(env, pki, trust, extra=None):
-    """trust: "system" (no setting), "env" (QUILLEX_CA_FILE), "settings"
-    (TLS CAFile), "env:NAME" (QUILLEX_CA_FILE naming that certificate), or
-    "pin:NAME" / "pin-lower:NAME" (TLS Fingerprint of that certificate, as
-    written or as lower-case hex without colons)."""
+    """trust: system, env, settings (TLS CAFile), env:CERT, pin:CERT or pin-lower:CERT."""
     settings = dict(extra or {})
     if trust == "env":
         env["QUILLEX_CA_FILE"] = pki.ca
@@ -50,8 +45,17 @@ def trusting(env, pki, trust, extra=None):
         write_settings(env, settings)
 
 
-def news_trusting(env, pki, host, trust):
-    trusting(env, pki, trust, news_values(host=host))
+def session(env, pki, tls_script, server, proto, port, script, cert, trust, status):
+    """A run against the scripted server; (server, stderr) once it has ended."""
+    s = tls_script(proto, port, cert, **script)
+    if proto == "smtp":
+        trusting(env, pki, trust)
+        got, err = mail(env, server)
+    else:
+        trusting(env, pki, trust, news_values(host=server))
+        got, err = status, post(env, "local.test", "TLS test", expect=status)
+    assert got == status, err
+    return s.done(), err
 
 
 def mail(env, server, stdin=b"", subject="TLS test"):
@@ -68,8 +72,7 @@ def failure(err):
 
 
 def steps_match(seen, expected):
-    """expected may mark a step as optional with a trailing "?", and give
-    alternatives as "a|b"."""
+    """A step "s?" is optional, "a|b" gives alternatives."""
     want = [s.rstrip("?") for s in expected if not s.endswith("?") or s.rstrip("?") in seen]
     return len(seen) == len(want) and all(s in w.split("|") for s, w in zip(seen, want))
 
@@ -85,29 +88,8 @@ def plain_was_only_commands(server):
 # Scripted server: refusals
 
 
-NOT_ADVERTISED_SMTP = dict(caps=["SIZE 1000000", "8BITMIME"],
-                           starttls=b"502 5.5.1 STARTTLS not implemented\r\n")
-NOT_ADVERTISED_NNTP = dict(caps=["VERSION 2", "READER", "POST"],
-                           starttls=b"580 Can not initiate TLS negotiation\r\n")
-
-
 @pytest.mark.parametrize("server,proto,port,script,cert,trust,status,name,words,steps", [
-    # downgrades: no STARTTLS, a refused STARTTLS, plain text injected before the handshake
-    ("submission://localhost", "smtp", 587, NOT_ADVERTISED_SMTP, "server", "env",
-     14, "TLS_FAILED", ["STARTTLS"], ["EHLO"]),
-    ("smtp+starttls://localhost", "smtp", 25, dict(starttls=b"454 4.7.0 TLS not available\r\n"),
-     "server", "env", 14, "TLS_FAILED", ["454"], ["EHLO", "STARTTLS"]),
-    ("submission://localhost:2587", "smtp", 2587,
-     dict(inject=b"250 injected before the handshake\r\n"), "server", "env",
-     14, "TLS_FAILED", ["STARTTLS"], ["EHLO", "STARTTLS"]),
-    ("nntp+starttls://localhost", "nntp", 119, NOT_ADVERTISED_NNTP, "server", "env",
-     14, "TLS_FAILED", ["STARTTLS"], ["CAPABILITIES"]),
-    ("nntp+starttls://localhost", "nntp", 119,
-     dict(starttls=b"580 Can not initiate TLS negotiation\r\n"), "server", "env",
-     14, "TLS_FAILED", ["580"], ["CAPABILITIES", "STARTTLS"]),
-    ("nntp+starttls://localhost:1119", "nntp", 1119,
-     dict(inject=b"281 injected before the handshake\r\n"), "server", "env",
-     14, "TLS_FAILED", ["STARTTLS"], ["CAPABILITIES", "STARTTLS"]),
+    # (downgrades before the handshake: tls_stream_test)
     # certificates, on a server that speaks TLS from the first byte
     ("smtps://localhost", "smtp", 465, dict(implicit=True), "wrong", "env",
      15, "CERTIFICATE_REFUSED", ["wrong.example", "localhost"], ["<tls failed>"]),
@@ -128,21 +110,11 @@ NOT_ADVERTISED_NNTP = dict(caps=["VERSION 2", "READER", "POST"],
     # a CA file is the only trust: its CA did not sign the server's certificate
     ("smtps://localhost", "smtp", 465, dict(implicit=True), "server", "env:selfsigned",
      15, "CERTIFICATE_REFUSED", ["Quillex Test CA"], ["<tls failed>"]),
-], ids=["smtp-starttls-not-advertised", "smtp-starttls-refused-454", "smtp-reply-injected",
-        "nntp-starttls-not-advertised", "nntp-starttls-refused-580", "nntp-reply-injected",
-        "wrong-name", "expired", "unknown-ca", "self-signed", "pin-mismatch", "nntps-wrong-name",
+], ids=["wrong-name", "expired", "unknown-ca", "self-signed", "pin-mismatch", "nntps-wrong-name",
         "address-not-in-certificate", "ca-file-of-another-ca"])
 def test_refused(env, pki, tls_script, server, proto, port, script, cert, trust, status, name,
                  words, steps):
-    s = tls_script(proto, port, cert, **script)
-    if proto == "smtp":
-        trusting(env, pki, trust)
-        got, err = mail(env, server)
-    else:
-        news_trusting(env, pki, server, trust)
-        got, err = status, post(env, "local.test", "TLS test", expect=status)
-    assert got == status, err
-    s.done()
+    s, err = session(env, pki, tls_script, server, proto, port, script, cert, trust, status)
     found, message = failure(err)
     assert found == name, err
     for w in words:
@@ -156,15 +128,7 @@ def test_refused(env, pki, tls_script, server, proto, port, script, cert, trust,
     ("nntps://localhost", "nntp", 563),
 ])
 def test_plain_text_where_tls_was_expected(env, pki, tls_script, server, proto, port):
-    s = tls_script(proto, port)
-    if proto == "smtp":
-        trusting(env, pki, "env")
-        status, err = mail(env, server)
-    else:
-        news_trusting(env, pki, server, "env")
-        status, err = 14, post(env, "local.test", "TLS test", expect=14)
-    assert status == 14, err
-    s.done()
+    s, err = session(env, pki, tls_script, server, proto, port, {}, "server", "env", 14)
     found, message = failure(err)
     assert found == "TLS_FAILED", err
     if proto == "smtp":
@@ -207,15 +171,8 @@ SMTP_IMPLICIT = ["<tls>", "EHLO", "MAIL", "RCPT", "DATA", ".", "QUIT", "<close_n
         "submissions-ca-file-from-settings", "smtps-ipv6-literal", "pin-self-signed",
         "pin-lower-case-without-colons", "nntp-starttls", "nntps"])
 def test_accepted(env, pki, tls_script, server, proto, port, script, cert, trust, steps):
-    s = tls_script(proto, port, cert, **script)
-    if proto == "smtp":
-        trusting(env, pki, trust)
-        status, err = mail(env, server)
-        assert (status, err) == (0, SENT)
-    else:
-        news_trusting(env, pki, server, trust)
-        assert post(env, "local.test", "TLS test").endswith(POSTED)
-    s.done()
+    s, err = session(env, pki, tls_script, server, proto, port, script, cert, trust, 0)
+    assert err == SENT if proto == "smtp" else err.endswith(POSTED)
     if proto == "smtp":
         assert [line for line in s.lines if line.startswith("MAIL")] == ["MAIL FROM:<%s>" % SENDER]
     assert steps_match(s.steps, steps), s.steps
@@ -237,8 +194,6 @@ def test_debug_shows_the_session_inside_tls(env, pki, tls_script):
 
 
 def test_close_notify_from_the_server_ends_the_session(env, pki, scripted):
-    """The server ends TLS after the client's first command and waits for an
-    answer: the client stops reading at once, not when the server gives up."""
     ended = []
 
     def close_notify(session, line):
@@ -266,51 +221,37 @@ def test_close_notify_from_the_server_ends_the_session(env, pki, scripted):
 
 
 def without_date_and_id(data):
-    """A server named with a scheme also gets a Message-ID."""
     return re.sub(rb"\r\n(Date|Message-ID): [^\r\n]*", b"", data)
 
 
-def test_message_arrives_intact_over_tls(env, pki, tls_capture):
-    capture = tls_capture("127.0.0.1:25:plain", "127.0.0.1:465:tls", "127.0.0.1:587:starttls")
+def test_message_arrives_intact_over_tls_and_ipv6(env, pki, tls_capture):
+    capture = tls_capture("127.0.0.1:25:plain", "127.0.0.1:465:tls", "127.0.0.1:587:starttls",
+                          "[::1]:25:plain", "[::1]:465:tls")
     env["QUILLEX_CA_FILE"] = pki.ca
     text = b"First line.\n.\n..two dots\n" + b"x" * 2000 + b"\nLast line.\n"
-    for server in ("127.0.0.1", "smtps://localhost", "submission://localhost"):
+    for server in ("127.0.0.1", "smtps://localhost", "submission://localhost", "[::1]",
+                   "smtps://[::1]"):
         status, err = mail(env, server, stdin=text)
         assert status == 0 and err.endswith(SENT), err
-    plain, implicit, starttls = capture.messages(3)
-    assert [(m["port"], m["tls"] is not None) for m in (plain, implicit, starttls)] == \
-        [(25, False), (465, True), (587, True)]
+    plain, implicit, starttls, plain6, implicit6 = found = capture.messages(5)
+    assert [(m["port"], m["tls"] is not None) for m in found] == \
+        [(25, False), (465, True), (587, True), (25, False), (465, True)]
     assert implicit["tls"] in ("TLSv1.2", "TLSv1.3")
     helo = plain["helo"].encode()
     assert plain["raw"].startswith(b"HELO " + helo + b"\r\nMAIL FROM:<")
+    assert plain6["raw"].startswith(b"HELO ")       # without a scheme: today's session
     assert implicit["raw"].startswith(b"EHLO " + helo + b"\r\nMAIL FROM:<")
     assert starttls["raw"].startswith(b"EHLO %s\r\nSTARTTLS\r\nEHLO %s\r\nMAIL FROM:<"
                                       % (helo, helo))
-    for m in (implicit, starttls):
+    for m in (implicit, starttls, implicit6):
         assert (m["mail_from"], m["rcpt_tos"]) == (SENDER, [RCPT])
         assert without_date_and_id(m["data"]) == without_date_and_id(plain["data"])
         assert m["raw"].endswith(b"\r\n.\r\nQUIT\r\n")
 
 
-# --------------------------------------------------------------------------
-# IPv6
-
-
-def test_ipv6_literal_in_brackets(env, pki, tls_capture):
-    capture = tls_capture("[::1]:25:plain", "[::1]:465:tls")
-    env["QUILLEX_CA_FILE"] = pki.ca
-    for server in ("[::1]", "smtps://[::1]"):
-        status, err = mail(env, server)
-        assert (status, err) == (0, SENT)
-    plain, implicit = capture.messages(2)
-    assert (plain["port"], plain["tls"]) == (25, None)
-    assert plain["raw"].startswith(b"HELO ")       # without a scheme: today's session
-    assert implicit["port"] == 465 and implicit["tls"]
-
-
 @contextlib.contextmanager
 def black_holed(addresses, port=25):
-    """Listeners whose backlog of one is taken: the kernel drops every further SYN."""
+    # a listener whose backlog of one is taken drops every further SYN
     with contextlib.ExitStack() as stack:
         for address in addresses:
             listener = stack.enter_context(socket.socket())
@@ -369,7 +310,6 @@ def receivers(n):
 
 
 def mail_to(env, server, addresses, tmp_path):
-    """A run to every address, given in an address file."""
     listing = tmp_path / "receivers"
     listing.write_text("".join(a + "\n" for a in addresses))
     status, out, err = run(["-v", "-S" + server, "-F" + SENDER, "-sMany", "@%s" % listing], env)
@@ -378,8 +318,6 @@ def mail_to(env, server, addresses, tmp_path):
 
 
 def before_first_reply(s):
-    """The client lines that arrived after the reply to EHLO and before the
-    next reply."""
     ehlo = max(i for i, (who, line) in enumerate(s.wire) if who == "S" and line.startswith(b"250-"))
     lines = []
     for who, line in s.wire[ehlo + 1:]:
@@ -412,8 +350,6 @@ TOO_MANY_MESSAGES = b"452 4.3.2 Too many messages sent\r\n"
 
 
 def from_mail(n, reply):
-    """A server that takes n transactions per connection, then answers MAIL
-    with reply (b"": closes the connection instead)."""
     return lambda i, line: reply if i >= n else None
 
 
@@ -467,19 +403,37 @@ def test_receivers_over_a_cap_go_in_further_transactions(env, pki, tls_script, t
 # client's hello, one that speaks only TLS 1.0 (both TLS back ends).
 
 
+def server_context(pki):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(pki.path("server.crt"), pki.path("server.key"))
+    return ctx
+
+
+def mail_served_by(env, pki, serve, stdin=b"", finished=None):
+    """A run against serve(connection) on port 2466, with a 2-second limit."""
+    with socket.create_server(("127.0.0.1", 2466)) as listener:
+        listener.settimeout(30)
+        server = threading.Thread(target=lambda: serve(listener.accept()[0]))
+        server.start()
+        env.update(QUILLEX_CA_FILE=pki.ca, QUILLEX_TIMEOUT="2")
+        status, err = mail(env, "smtps://localhost:2466", stdin=stdin)
+        if finished:
+            finished.set()
+        server.join(30)
+    return status, err
+
+
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")    # TLS 1.0, on purpose
 @pytest.mark.parametrize("server_tls,words", [
     (None, "the handshake timed out after 2 seconds."),
     (True, "the handshake failed: "),
 ], ids=["hello-never-answered", "tls-1.0-only"])
 def test_handshake_that_never_completes(env, pki, server_tls, words):
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.load_cert_chain(pki.path("server.crt"), pki.path("server.key"))
+    ctx = server_context(pki)
     ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
     ctx.minimum_version = ctx.maximum_version = ssl.TLSVersion.TLSv1
 
-    def serve(listener):
-        conn, _ = listener.accept()
+    def serve(conn):
         conn.settimeout(20)
         with conn:
             try:
@@ -490,27 +444,16 @@ def test_handshake_that_never_completes(env, pki, server_tls, words):
             except OSError:
                 pass
 
-    with socket.create_server(("127.0.0.1", 2466)) as listener:
-        listener.settimeout(30)
-        server = threading.Thread(target=serve, args=(listener,))
-        server.start()
-        env["QUILLEX_CA_FILE"] = pki.ca
-        env["QUILLEX_TIMEOUT"] = "2"
-        status, err = mail(env, "smtps://localhost:2466")
-        server.join(30)
+    status, err = mail_served_by(env, pki, serve)
     assert (status, failure(err)[0]) == (14, "TLS_FAILED"), err
     assert words in failure(err)[1] and "Hint" not in failure(err)[1], err
 
 
 def test_peer_that_stops_reading_during_a_large_message(env, pki):
-    """The server takes the envelope and then reads nothing: the client gives
-    up at the time limit instead of hanging."""
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.load_cert_chain(pki.path("server.crt"), pki.path("server.key"))
+    ctx = server_context(pki)
     finished = threading.Event()
 
-    def serve(listener):
-        conn, _ = listener.accept()
+    def serve(conn):
         with ctx.wrap_socket(conn, server_side=True) as tls:
             tls.settimeout(20)
             lines = tls.makefile("rb")
@@ -520,15 +463,7 @@ def test_peer_that_stops_reading_during_a_large_message(env, pki):
                 tls.sendall(reply + b"\r\n")
             finished.wait(60)
 
-    with socket.create_server(("127.0.0.1", 2466)) as listener:
-        listener.settimeout(30)
-        server = threading.Thread(target=serve, args=(listener,))
-        server.start()
-        env["QUILLEX_CA_FILE"] = pki.ca
-        env["QUILLEX_TIMEOUT"] = "2"
-        body = (b"x" * 99 + b"\n") * ((32 << 20) // 100)
-        status, err = mail(env, "smtps://localhost:2466", stdin=body)
-        finished.set()
-        server.join(30)
+    body = (b"x" * 99 + b"\n") * ((32 << 20) // 100)
+    status, err = mail_served_by(env, pki, serve, body, finished)
     assert (status, failure(err)[0]) == (7, "FAILED_TO_SEND"), err
     assert "(timed out after 2 seconds)" in failure(err)[1], err

@@ -1,7 +1,4 @@
-"""Name resolution under the test's control (pki, tls_capture, tls_script,
-postfix and inn: servers.py).
-
-hosts_file   runs the program with an /etc/hosts of the test's own."""
+"""hosts_file: runs the program with an /etc/hosts of the test's own."""
 import subprocess
 
 import pytest
@@ -11,13 +8,8 @@ from conftest import BIN
 PYTHON = "/usr/bin/python3"
 
 
-# --------------------------------------------------------------------------
-# Name resolution under the test's control
-
-
 class HostsFile:
-    """A hosts file of the test's own, bind-mounted over /etc/hosts in a
-    private mount namespace for each command."""
+    """Bind-mounted over /etc/hosts in a private mount namespace per command."""
 
     def __init__(self, path, lines):
         self.path = path
@@ -30,7 +22,6 @@ class HostsFile:
                 program] + list(args)
 
     def addresses(self, name):
-        """The addresses getaddrinfo gives for name, in its order."""
         code = ("import socket, sys\n"
                 "print(' '.join(a[4][0] for a in socket.getaddrinfo(sys.argv[1], 25, "
                 "type=socket.SOCK_STREAM)))")
@@ -40,7 +31,6 @@ class HostsFile:
         return r.stdout.decode().split()
 
     def run(self, args, env, timeout=60):
-        """Like conftest.run: (status, stdout, stderr)."""
         p = subprocess.run(self._command("quillex", BIN, args), env=env, capture_output=True,
                            timeout=timeout)
         return p.returncode, p.stdout, p.stderr
@@ -48,5 +38,4 @@ class HostsFile:
 
 @pytest.fixture
 def hosts_file(tmp_path):
-    """hosts_file(["::1 name", ...]) makes a HostsFile."""
     return lambda lines: HostsFile(str(tmp_path / "hosts"), lines)

@@ -1,20 +1,13 @@
-// LD_PRELOAD library for the fault tests: makes the Nth call of one group of
-// library functions fail as the system would, so that every failure path of
-// a delivery can be walked through.
-//
+// LD_PRELOAD library for the fault tests: the Nth call of one group of
+// library functions fails as the system would (a stream's error flag set too).
 //   QUILLEX_FAULT=GROUP:N    the Nth call (from 1) of GROUP fails
-//   QUILLEX_FAULT_COUNTS=F   at exit, writes "GROUP COUNT" lines to file F,
-//                            and "fired 1" when the planned failure happened
-//   QUILLEX_PRECREATE=KIND   just before the first file whose name starts with
-//                            "~mail" is created, puts something at that path
-//                            as a racing attacker would: KIND "file" an empty
-//                            file, "link:T" a symbolic link to T
-//   QUILLEX_PRECREATE_ALL=1  does so before every such file, not only the first
-//
+//   QUILLEX_FAULT_COUNTS=F   at exit, "GROUP COUNT" lines and "fired 1" go to F
+//   QUILLEX_PRECREATE=KIND   as a racing attacker, puts "file" (empty) or "link:T"
+//                            at the first "~mail..." path just before its creation
+//   QUILLEX_PRECREATE_ALL=1  before every such file
 // Groups: open (fopen, fdopen, open), write (fwrite, fputs, fputc, putc,
-// fprintf, vfprintf, fflush, write), send (send, sendto, sendmsg) and recv
-// (recv, recvfrom, recvmsg; only reads that find data waiting count). A failed stream call also
-// sets the stream's error indicator, as a real failed write does.
+// fprintf, vfprintf, fflush, write), send (send, sendto, sendmsg), recv (recv,
+// recvfrom, recvmsg; only reads that find data waiting count).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>

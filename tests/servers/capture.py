@@ -1,19 +1,12 @@
 #!/usr/bin/python3
-"""SMTP capture server for tests (Debian package python3-aiosmtpd).
-usage: capture.py OUTDIR MAX_SECONDS LISTENER...
-  LISTENER is HOST:PORT:MODE, the host in brackets for IPv6 ([::1]:25:plain);
-  MODE plain (no STARTTLS offered), starttls (STARTTLS required before
-  anything else) or tls (TLS from the first byte). The TLS modes need
-  $CAPTURE_PKI, a directory with server.crt and server.key.
-Prints "listening ..." once every listener is up. No AUTH, unless
-$CAPTURE_AUTH is USER:PASSWORD: then PLAIN and LOGIN are offered once TLS is on,
-and mail is taken only after a login with that account.
-refused@... is refused at RCPT with 550.
-Per message:    OUTDIR/NNNN.json  {"conn", "port", "tls", "helo", "mail_from", "rcpt_tos",
-                                   "auth" (the user logged in, or null)}
-                OUTDIR/NNNN.eml   DATA as received, dot-unstuffed, line ends untouched
-Per connection: OUTDIR/connNNNN.raw  every byte the client sent outside the TLS
-                records, which after STARTTLS or on a tls port is the decrypted text"""
+"""SMTP capture server for tests (python3-aiosmtpd).
+usage: capture.py OUTDIR MAX_SECONDS HOST:PORT:MODE...  ([::1]:25:plain for IPv6)
+  MODE plain, starttls (required) or tls; TLS needs $CAPTURE_PKI (server.crt/key).
+Prints "listening ..." once up. $CAPTURE_AUTH=USER:PASSWORD offers PLAIN and
+LOGIN over TLS and takes mail only after that login. refused@... gets 550.
+Writes OUTDIR/NNNN.json (conn, port, tls, helo, mail_from, rcpt_tos, auth),
+OUTDIR/NNNN.eml (DATA, dot-unstuffed) and OUTDIR/connNNNN.raw (every byte the
+client sent, decrypted where TLS was on)."""
 import asyncio, itertools, json, os, signal, ssl, sys, warnings
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 

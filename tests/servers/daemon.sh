@@ -1,13 +1,8 @@
 #!/bin/sh
-# usage: daemon.sh start|stop NAME -- starts or stops a test daemon, INSIDE the
-# test network namespace, as root. Every wait is bounded; a daemon that will
-# not stop is killed. start prints the daemon's pid.
-#   postfix  the private instance that postfix-instance.sh made in $PFT
-#   dovecot  the auth-only Dovecot that dovecot-instance.sh made in $DVT
-#   inn      innd on 119 (STARTTLS) and an nnrpd with TLS from the first byte on
-#            563, configured by inn-config.sh and inn-tls-config.sh in $NT. One
-#            INN per machine: start waits while another run's innd is up, and
-#            "stop inn PID" stops only the innd with that pid.
+# usage: daemon.sh start|stop NAME -- a test daemon (postfix in $PFT, dovecot in
+# $DVT, inn in $NT) inside the test network namespace, as root; start prints its
+# pid. Waits are bounded. One INN per machine: start waits while another run's
+# innd is up, and "stop inn PID" stops only that innd.
 here=$(cd "$(dirname "$0")" && pwd)
 PFT=${PFT:-/var/tmp/quillex-postfix}
 DVT=${DVT:-/var/tmp/quillex-dovecot}

@@ -1,13 +1,7 @@
 #!/bin/sh
-# usage: make-test-pki.sh DIR -- make a throw-away test PKI in DIR (no prompts, about 0.3 s).
-#   ca.crt ca.key                the test CA
-#   server.crt server.key        CN/SAN localhost, 127.0.0.1, ::1, signed by the CA
-#   server-chain.pem             server.crt + server.key in one file
-#   expired.crt expired.key      same names, signed by the CA, valid only in 2020
-#   wrong.crt wrong.key          SAN wrong.example only, signed by the CA
-#   selfsigned.crt selfsigned.key  localhost, 127.0.0.1, ::1, but not signed by the CA
-#   capath/                      ca.crt plus its hash link (for "CApath" settings)
-#   *.fp                         SHA-256 fingerprint of each certificate, SHA256:AB:CD:...
+# usage: make-test-pki.sh DIR -- a throw-away test PKI in DIR: ca, server (localhost,
+# 127.0.0.1, ::1), expired (2020), wrong (wrong.example only) and selfsigned (not
+# by the CA), each NAME.crt NAME.key NAME.fp (SHA256:AB:...); server-chain.pem; capath/.
 set -e
 D=${1:?usage: $0 DIR}
 mkdir -p "$D" && cd "$D"

@@ -1,30 +1,18 @@
-"""A scripted SMTP or NNTP server, for what real servers will not do on demand:
-replies split across reads, garbage, refusals, closes and silence at a chosen
-step, downgrades of TLS, injected plain text, any certificate.
+"""A scripted SMTP or NNTP server, for what real servers will not do on demand.
 
-A script is either a list of (expect, action) steps, played in order, or a
-dict {command prefix: action} that answers each line by the first prefix it
-starts with (b"" matches any line). expect is None (act at once, as for a
-greeting) or the bytes the client's next line must start with; b"." takes
-the data block up to CR LF "." CR LF instead. An action is reply bytes; a list
-of bytes and pauses in seconds (floats), sent as separate writes, that may end
-with CLOSE, SILENT, STALL or TLS; one of these; or a callable(session, line)
-that returns an action (session.ask(reply) sends a challenge and returns the
-client's answer; session.tls tells whether TLS is on). After a reply that
-starts with 354 or 340 a dict script takes the data block. TLS starts a
-handshake after the reply (STARTTLS); tls=True speaks TLS from the first
-byte. A line that does not match ends the session; at the end of the script
-or after QUIT the server reads until the client goes away.
+A script is a list of (expect, action) steps played in order, or a dict
+{command prefix: action} (b"" matches any line). expect is None (act at once)
+or the prefix of the client's next line; b"." takes the data block. An action
+is reply bytes; a list of bytes and pauses (floats), written separately, that
+may end with CLOSE, SILENT, STALL or TLS; one of these; or callable(session,
+line) returning an action (session.ask(reply) returns the client's answer).
+A dict script takes the data block after a 354 or 340 reply. A line that does
+not match ends the session; tls=True speaks TLS from the first byte.
 
-Records: lines, what the clients sent, one str per CR LF line, a data block
-as DATA_BLOCK, bytes left over at the end as they are, and the markers
-"<tls>", "<tls failed>", "<plain>" (plain text where a TLS handshake was due)
-and "<close_notify>" (the client ended TLS cleanly); steps, the same with the
-command verb of each line, "." for a data block and "<sasl>" for an answer
-to session.ask; data, each data block; plain, every byte outside TLS; wire,
-("C", line) as lines arrived and ("S", line) as the first line of each reply
-left; connections; early, the expects whose reply the client did not wait for
-(it sent something before the last piece of the reply had gone out)."""
+Records: lines (str per CR LF line, DATA_BLOCK, markers "<tls>", "<tls failed>",
+"<plain>", "<close_notify>"), steps (command verbs, "." and "<sasl>"), data,
+plain (bytes outside TLS), wire (("C"|"S", line)), connections, and early (the
+expects whose reply the client did not wait for)."""
 import select
 import socket
 import ssl

@@ -14,32 +14,28 @@ struct LineCase {
     std::string receivers;
 };
 
-class AddressFileLines : public ::testing::TestWithParam<LineCase> {};
-
-TEST_P(AddressFileLines, FilteredEntries)
+TEST(AddressFileLines, FilteredEntries)
 {
-    const std::string path = TempPath(std::string("addr_") + GetParam().name);
-    PutFile(path, GetParam().bytes);
-    CSMTPEmail mail;
-    mail.AddTo(("@" + path).c_str());
-    EXPECT_EQ(Receivers(mail), GetParam().receivers);
+    const LineCase rows[] = {
+        {"empty_line", "a@x.test\n\nb@x.test\n", "a@x.test,,b@x.test"},
+        {"plus", "first+tag@x.test\n", "first+tag@x.test"},
+        {"comma", "a@x.test, b@x.test\n", "a@x.test"},
+        {"tab_first", "\ta@x.test\n", ""},
+        {"hash_first", "# comment\n", ""},
+        {"high_byte", "ab\xe9@x.test\n", "ab"},
+        {"crlf", "a@x.test\r\nb@x.test\r\n", "a@x.test,b@x.test"},
+        {"no_final_lf", "a@x.test\nb@x.test", "a@x.test,b@x.test"},
+        {"display_name", "Jane Roe <jane@x.test>\n", "jane@x.test"},
+        {"no_lines", "", "<null>"},
+        {"one_empty_line", "\n", ""},
+        {"long_line", std::string(200, 'a') + "@x.test\n", std::string(200, 'a') + "@x.test"}};
+    for (const LineCase& row : rows) {
+        const std::string path = PutFile(TempPath(std::string("addr_") + row.name), row.bytes);
+        CSMTPEmail mail;
+        mail.AddTo(("@" + path).c_str());
+        EXPECT_EQ(Receivers(mail), row.receivers) << row.name;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AddressFileLines,
-    ::testing::Values(LineCase{"empty_line", "a@x.test\n\nb@x.test\n", "a@x.test,,b@x.test"},
-                      LineCase{"plus", "first+tag@x.test\n", "first+tag@x.test"},
-                      LineCase{"comma", "a@x.test, b@x.test\n", "a@x.test"},
-                      LineCase{"tab_first", "\ta@x.test\n", ""},
-                      LineCase{"hash_first", "# comment\n", ""},
-                      LineCase{"high_byte", "ab\xe9@x.test\n", "ab"},
-                      LineCase{"crlf", "a@x.test\r\nb@x.test\r\n", "a@x.test,b@x.test"},
-                      LineCase{"no_final_lf", "a@x.test\nb@x.test", "a@x.test,b@x.test"},
-                      LineCase{"display_name", "Jane Roe <jane@x.test>\n", "jane@x.test"},
-                      LineCase{"no_lines", "", "<null>"}, LineCase{"one_empty_line", "\n", ""},
-                      LineCase{"long_line", std::string(200, 'a') + "@x.test\n",
-                               std::string(200, 'a') + "@x.test"}),
-    [](const ::testing::TestParamInfo<LineCase>& test) { return std::string(test.param.name); });
 
 // Lines of address files allow no path separators, so nested files are
 // named relative to the current directory.

@@ -67,27 +67,24 @@ TEST(Email, NewsModeGroupsAndRefusalsLeaveEverythingUnchanged)
     EXPECT_STREQ(mail.GetHeader("Cc", ""), "early@example.test");
 }
 
-class ControlByteRefusal : public ::testing::TestWithParam<std::string> {};
-
-TEST_P(ControlByteRefusal, ReceiverRefusedBeforeAnythingIsAdded)
+TEST(ControlByteRefusal, ReceiverRefusedBeforeAnythingIsAdded)
 {
-    CSMTPEmail mail;
-    try {
-        mail.AddTo(GetParam().c_str());
-        ADD_FAILURE() << "accepted";
-    } catch (const CSMTPException& e) {
-        EXPECT_EQ(e.m_Code, BAD_ARGUMENTS_FROM_FORM);
-        EXPECT_EQ(std::string(e.what()),
-                  "Receiver \"" + GetParam() + "\" contains a control character. Aborting.");
+    for (const std::string& entry :
+         {std::string("a@example.test\r\nDATA"), std::string("a@example.test\n"),
+          std::string("a\x01@example.test"), std::string("a\x7f@example.test")}) {
+        CSMTPEmail mail;
+        try {
+            mail.AddTo(entry.c_str());
+            ADD_FAILURE() << "accepted " << entry;
+        } catch (const CSMTPException& e) {
+            EXPECT_EQ(e.m_Code, BAD_ARGUMENTS_FROM_FORM);
+            EXPECT_EQ(std::string(e.what()),
+                      "Receiver \"" + entry + "\" contains a control character. Aborting.");
+        }
+        EXPECT_FALSE(mail.m_Receivers.has_value());
+        EXPECT_EQ(mail.m_Headers, nullptr);
     }
-    EXPECT_FALSE(mail.m_Receivers.has_value());
-    EXPECT_EQ(mail.m_Headers, nullptr);
 }
-
-INSTANTIATE_TEST_SUITE_P(Bytes, ControlByteRefusal,
-                         ::testing::Values("a@example.test\r\nDATA", "a@example.test\n",
-                                           std::string("a\x01@example.test"),
-                                           "a\x7f@example.test"));
 
 TEST(Settings, CopySettingRefusesWhatDoesNotFit)
 {

@@ -32,31 +32,26 @@ struct BodyCase {
     std::string body;
 };
 
-class BodyInput : public ::testing::TestWithParam<BodyCase> {};
-
-TEST_P(BodyInput, DotRulesAndLineEnds)
+TEST(BodyInput, DotRulesAndLineEnds)
 {
-    EXPECT_EQ(BodyFrom(GetParam().input, GetParam().singleDotEnd), GetParam().body);
+    const BodyCase rows[] = {{"Nothing", 0, "", "\r\n"},
+                             {"BareLfBecomesCrLf", 0, "one\ntwo\n", "one\r\ntwo\r\n\r\n"},
+                             {"CrLfStays", 0, "one\r\ntwo\r\n", "one\r\ntwo\r\n\r\n"},
+                             {"LastLineWithoutEnd", 0, "one\ntwo", "one\r\ntwo\r\n"},
+                             {"LoneCrStays", 0, "a\rb\n", "a\rb\r\n\r\n"},
+                             {"DotDoubledWithoutDotEnd", 0, ".\nafter\n", "..\r\nafter\r\n\r\n"},
+                             {"DotLineEnds", 1, "keep\n.\nlost\n", "keep\r\n\r\n"},
+                             {"DotCrLfEnds", 1, "keep\r\n.\r\nlost\r\n", "keep\r\n\r\n"},
+                             {"FinalDotWithoutLineEnd", 1, "keep\n.", "keep\r\n\r\n"},
+                             {"TwoDots", 1, "..\n", "...\r\n\r\n"},
+                             {"DotBlank", 1, ". \n", ".. \r\n\r\n"},
+                             {"DotLetter", 1, ".x\n", "..x\r\n\r\n"},
+                             {"DotInsideLine", 1, "a.\n", "a.\r\n\r\n"},
+                             {"LongLineIsOneLine", 0, std::string(300, 'x') + "\n.y\n",
+                              std::string(300, 'x') + "\r\n..y\r\n\r\n"}};
+    for (const BodyCase& row : rows)
+        EXPECT_EQ(BodyFrom(row.input, row.singleDotEnd), row.body) << row.name;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BodyInput,
-    ::testing::Values(BodyCase{"Nothing", 0, "", "\r\n"},
-                      BodyCase{"BareLfBecomesCrLf", 0, "one\ntwo\n", "one\r\ntwo\r\n\r\n"},
-                      BodyCase{"CrLfStays", 0, "one\r\ntwo\r\n", "one\r\ntwo\r\n\r\n"},
-                      BodyCase{"LastLineWithoutEnd", 0, "one\ntwo", "one\r\ntwo\r\n"},
-                      BodyCase{"LoneCrStays", 0, "a\rb\n", "a\rb\r\n\r\n"},
-                      BodyCase{"DotDoubledWithoutDotEnd", 0, ".\nafter\n", "..\r\nafter\r\n\r\n"},
-                      BodyCase{"DotLineEnds", 1, "keep\n.\nlost\n", "keep\r\n\r\n"},
-                      BodyCase{"DotCrLfEnds", 1, "keep\r\n.\r\nlost\r\n", "keep\r\n\r\n"},
-                      BodyCase{"FinalDotWithoutLineEnd", 1, "keep\n.", "keep\r\n\r\n"},
-                      BodyCase{"TwoDots", 1, "..\n", "...\r\n\r\n"},
-                      BodyCase{"DotBlank", 1, ". \n", ".. \r\n\r\n"},
-                      BodyCase{"DotLetter", 1, ".x\n", "..x\r\n\r\n"},
-                      BodyCase{"DotInsideLine", 1, "a.\n", "a.\r\n\r\n"},
-                      BodyCase{"LongLineIsOneLine", 0, std::string(300, 'x') + "\n.y\n",
-                               std::string(300, 'x') + "\r\n..y\r\n\r\n"}),
-    [](const ::testing::TestParamInfo<BodyCase>& test) { return test.param.name; });
 
 struct MergeCase {
     const char* name;
@@ -65,28 +60,24 @@ struct MergeCase {
     std::string result;
 };
 
-class TextMerge : public ::testing::TestWithParam<MergeCase> {};
-
-TEST_P(TextMerge, ConvertsJudgingByTheBodySoFar)
+TEST(TextMerge, ConvertsJudgingByTheBodySoFar)
 {
-    std::string body = GetParam().body;
-    MergeText(body, GetParam().content);
-    EXPECT_EQ(body, GetParam().result);
+    const MergeCase rows[] = {{"BareLf", "\r\n", "a\nb", "\r\na\r\nb"},
+                              {"CrLf", "\r\n", "a\r\nb", "\r\na\r\nb"},
+                              {"Dots", "\r\n", ".x\n.y\n", "\r\n..x\r\n..y\r\n"},
+                              {"LeadingLfThenDot", "\r\n", "\n.", "\r\n\r\n.."},
+                              {"LfAfterBodyCr", "text\r", "\nz", "text\r\nz"},
+                              {"DotContinuingALine", "\r\na", ".b", "\r\na.b"},
+                              {"DotAfterBareLfInBody", "x\n", ".", "x\n.."},
+                              {"NulEndsTheContent", "\r\n", std::string("ab\0\ncd", 6), "\r\nab"},
+                              {"Empty", "\r\n", "", "\r\n"},
+                              {"DotInsideLine", "\r\n", "a.b.\n", "\r\na.b.\r\n"}};
+    for (const MergeCase& row : rows) {
+        std::string body = row.body;
+        MergeText(body, row.content);
+        EXPECT_EQ(body, row.result) << row.name;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TextMerge,
-    ::testing::Values(MergeCase{"BareLf", "\r\n", "a\nb", "\r\na\r\nb"},
-                      MergeCase{"CrLf", "\r\n", "a\r\nb", "\r\na\r\nb"},
-                      MergeCase{"Dots", "\r\n", ".x\n.y\n", "\r\n..x\r\n..y\r\n"},
-                      MergeCase{"LeadingLfThenDot", "\r\n", "\n.", "\r\n\r\n.."},
-                      MergeCase{"LfAfterBodyCr", "text\r", "\nz", "text\r\nz"},
-                      MergeCase{"DotContinuingALine", "\r\na", ".b", "\r\na.b"},
-                      MergeCase{"DotAfterBareLfInBody", "x\n", ".", "x\n.."},
-                      MergeCase{"NulEndsTheContent", "\r\n", std::string("ab\0\ncd", 6), "\r\nab"},
-                      MergeCase{"Empty", "\r\n", "", "\r\n"},
-                      MergeCase{"DotInsideLine", "\r\n", "a.b.\n", "\r\na.b.\r\n"}),
-    [](const ::testing::TestParamInfo<MergeCase>& test) { return test.param.name; });
 
 TEST(PromptLine, ReadsWholeAnswersAndCutsAtTheLineEnd)
 {

@@ -17,6 +17,8 @@ TEST(PeerText, ControlsAndBrokenUtf8ShowAsHexAndTheRestStays)
     } rows[] = {
         {"b\u00FCcher \u20AC \U0001F4E7", "b\u00FCcher \u20AC \U0001F4E7", ""},
         {std::string("a\0b", 3), "a\\x00b", ""},
+        {"mx.example \\ ok", "mx.example \\ ok", ""},
+        {"\xFF\xC3\xBC", "\\xFF\xC3\xBC", ""},
         {"ok\rquillex: sent", "ok\\x0Dquillex: sent", ""},
         {"250 OK\r", "250 OK\\x0D", "250 OK\r"},
         {"\x1B[2K\t\x7F\r\n", "\\x1B[2K\\x09\\x7F\\x0D\\x0A", "\\x1B[2K\t\\x7F\r\n"},

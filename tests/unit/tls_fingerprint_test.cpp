@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "core/PeerText.h"
 #include "platform/Tls.h"
 #include "platform/TlsCommon.h"
 
@@ -35,27 +34,6 @@ TEST(ParseFingerprint, TakesSha256AndSixtyFourHexDigitsWithAnyColonsAndCase)
         EXPECT_EQ(platform::ParseFingerprint(c.text, &hex), c.valid) << c.text;
         EXPECT_EQ(hex, c.valid ? kHex : "unchanged") << c.text;
     }
-}
-
-TEST(PrintablePeerText, EscapesControlBytesAndBytesThatAreNotUtf8)
-{
-    const struct {
-        std::string bytes, shown;
-    } cases[] = {
-        {"mx.example \\ ok", "mx.example \\ ok"},
-        {std::string("a\0b", 3), "a\\x00b"},
-        {"\r\n\t\x1B[2J\x7F", "\\x0D\\x0A\\x09\\x1B[2J\\x7F"},
-        {"b\xC3\xBC"
-         "cher \xE2\x82\xAC \xF0\x9F\x93\xA7",
-         "b\xC3\xBC"
-         "cher \xE2\x82\xAC \xF0\x9F\x93\xA7"},
-        {"\xC3", "\\xC3"},                    // cut short
-        {"\xC0\xAF", "\\xC0\\xAF"},           // overlong
-        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},  // a surrogate
-        {"\xC2\x9B", "\\xC2\\x9B"},           // a C1 control
-        {"\xFF\xC3\xBC", "\\xFF\xC3\xBC"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(core::PrintablePeerText(c.bytes), c.shown) << c.shown;
 }
 
 TEST(TlsPolicy, PinsCompareEveryByteAndAddressesAreToldFromNames)

@@ -1,4 +1,4 @@
-// TLS sessions over a pipe in memory, against an OpenSSL server in a thread:
+// TLS sessions over a socket pair, against an OpenSSL server in a thread:
 // what a run does with servers that downgrade, inject, send alerts, show
 // bad names or pins, speak old TLS or fall silent.
 #ifndef _WIN32
@@ -8,9 +8,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,131 +22,38 @@
 #include "mail/Globals.h"
 #include "platform/TlsCommon.h"
 #include "transport/Session.h"
+#include "transport/Stream.h"
 
 namespace {
 
-using platform::IoStatus;
-
-platform::Deadline Soon()
+void Put(int fd, const std::string& text)
 {
-    return platform::DeadlineAfter(10);
-}
-
-// Both directions of a pipe in memory; at most kHeld bytes wait for a reader.
-struct Pipe {
-    static constexpr std::size_t kHeld = 1 << 20;
-    std::mutex lock;
-    std::condition_variable changed;
-    std::string bytes[2];  // for end 0 and end 1 to read
-    bool gone[2] = {false, false};
-};
-
-class PipeEnd : public transport::Stream {
-public:
-    PipeEnd(std::shared_ptr<Pipe> pipe, int side) : m_Pipe(pipe), m_Side(side) {}
-    ~PipeEnd() override { HangUp(); }
-    IoStatus Send(const platform::SendPiece* pieces, std::size_t count,
-                  platform::Deadline deadline) override
-    {
-        std::unique_lock<std::mutex> hold(m_Pipe->lock);
-        std::string& out = m_Pipe->bytes[1 - m_Side];
-        for (std::size_t i = 0; i < count; ++i)
-            for (std::size_t done = 0; done < pieces[i].length;) {
-                if (!m_Pipe->changed.wait_until(hold, deadline, [&] {
-                        return m_Pipe->gone[1 - m_Side] || out.size() < Pipe::kHeld;
-                    }))
-                    return IoStatus::TIMED_OUT;
-                if (m_Pipe->gone[1 - m_Side]) return IoStatus::FAILED;
-                const std::size_t step =
-                    std::min(pieces[i].length - done, Pipe::kHeld - out.size());
-                out.append(pieces[i].data + done, step);
-                done += step;
-                m_Pipe->changed.notify_all();
-            }
-        return IoStatus::OK;
-    }
-    IoStatus Receive(char* buffer, std::size_t capacity, platform::Deadline deadline,
-                     std::size_t* received) override
-    {
-        std::unique_lock<std::mutex> hold(m_Pipe->lock);
-        std::string& in = m_Pipe->bytes[m_Side];
-        *received = 0;
-        if (!m_Pipe->changed.wait_until(hold, deadline,
-                                        [&] { return m_Pipe->gone[1 - m_Side] || !in.empty(); }))
-            return IoStatus::TIMED_OUT;
-        if (in.empty()) return IoStatus::FAILED;
-        *received = std::min(capacity, in.size());
-        std::memcpy(buffer, in.data(), *received);
-        in.erase(0, *received);
-        m_Pipe->changed.notify_all();
-        return IoStatus::OK;
-    }
-    int LastError() const override { return 0; }  // the other end hung up
-    void HangUp()
-    {
-        std::lock_guard<std::mutex> hold(m_Pipe->lock);
-        m_Pipe->gone[m_Side] = true;
-        m_Pipe->changed.notify_all();
-    }
-
-private:
-    std::shared_ptr<Pipe> m_Pipe;
-    int m_Side;
-};
-
-int BioWrite(BIO* bio, const char* data, int length)
-{
-    const platform::SendPiece piece{data, static_cast<std::size_t>(length)};
-    auto* end = static_cast<PipeEnd*>(BIO_get_data(bio));
-    return end->Send(&piece, 1, Soon()) == IoStatus::OK ? length : -1;
-}
-
-int BioRead(BIO* bio, char* data, int length)
-{
-    std::size_t got = 0;
-    static_cast<PipeEnd*>(BIO_get_data(bio))
-        ->Receive(data, static_cast<std::size_t>(length), Soon(), &got);
-    return static_cast<int>(got);
-}
-
-long BioControl(BIO*, int command, long, void*)
-{
-    return command == BIO_CTRL_FLUSH;
+    if (write(fd, text.data(), text.size()) < 0) return;
 }
 
 // The server's side runs a script of steps split by "|": Stext says text
 // and CR LF, L reads a line, R reads some bytes, D reads until the client
 // hangs up, H hangs up; A accepts TLS,
 // C does so requiring a client certificate, O speaks TLS 1.1 at most.
-void Serve(PipeEnd& end, SSL* ssl, const std::string& script)
+void Serve(int fd, SSL* ssl, const std::string& script)
 {
-    static BIO_METHOD* method = [] {
-        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "pipe");
-        BIO_meth_set_write(made, BioWrite);
-        BIO_meth_set_read(made, BioRead);
-        BIO_meth_set_ctrl(made, BioControl);
-        return made;
-    }();
     char block[65536];
-    std::size_t got = 0;
     for (std::size_t at = 0; at < script.size();) {
         const std::size_t stop = std::min(script.find('|', at), script.size());
         const std::string step = script.substr(at, stop - at);
         at = stop + 1;
-        const std::string text = step.substr(1) + "\r\n";
-        const platform::SendPiece piece{text.data(), text.size()};
         switch (step[0]) {
-        case 'S': end.Send(&piece, 1, Soon()); break;
+        case 'S': Put(fd, step.substr(1) + "\r\n"); break;
         case 'L':
-            while (end.Receive(block, 1, Soon(), &got) == IoStatus::OK && block[0] != '\n') {
+            while (read(fd, block, 1) == 1 && block[0] != '\n') {
             }
             break;
-        case 'R': end.Receive(block, sizeof block, Soon(), &got); break;
+        case 'R': static_cast<void>(read(fd, block, sizeof block) > 0); break;
         case 'D':
-            while (end.Receive(block, sizeof block, Soon(), &got) == IoStatus::OK) {
+            while (read(fd, block, sizeof block) > 0) {
             }
             break;
-        case 'H': end.HangUp(); break;
+        case 'H': shutdown(fd, SHUT_RDWR); break;
         default: {
             if (step[0] == 'C')
                 SSL_set_verify(ssl, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
@@ -153,10 +62,7 @@ void Serve(PipeEnd& end, SSL* ssl, const std::string& script)
                 SSL_set_min_proto_version(ssl, TLS1_VERSION);
                 SSL_set_max_proto_version(ssl, TLS1_1_VERSION);
             }
-            BIO* bio = BIO_new(method);
-            BIO_set_data(bio, &end);
-            BIO_set_init(bio, 1);
-            SSL_set_bio(ssl, bio, bio);
+            SSL_set_fd(ssl, fd);
             SSL_accept(ssl);
         }
         }
@@ -301,6 +207,7 @@ TEST(TlsStream, EveryFaultOfAServerEndsWithItsOwnStatusAndReason)
     ScopedEnvironment environment;
     environment.Set("QUILLEX_CA_FILE", caFile.c_str());
     environment.Set("QUILLEX_TIMEOUT", "1");
+    std::signal(SIGPIPE, SIG_IGN);
     for (const Row& row : kRows) {
         const bool implicit = row.session == Row::IMPLICIT;
         X509* certificate = Certificate(row.names, TestCa());
@@ -310,14 +217,16 @@ TEST(TlsStream, EveryFaultOfAServerEndsWithItsOwnStatusAndReason)
         SSL_CTX_use_certificate(context, certificate);
         SSL_CTX_use_PrivateKey(context, Key());
         SSL* ssl = SSL_new(context);
-        auto pipe = std::make_shared<Pipe>();
-        PipeEnd serverEnd(pipe, 1);
-        std::thread server([&] { Serve(serverEnd, ssl, row.script), serverEnd.HangUp(); });
+        int ends[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        const timeval bound{10, 0};
+        setsockopt(ends[1], SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        std::thread server([&] { Serve(ends[1], ssl, row.script), shutdown(ends[1], SHUT_RDWR); });
         std::string what = "no error";
         SmtpError code = SUCCESS;
         try {
             transport::Connection connection(
-                std::make_unique<PipeEnd>(pipe, 0),
+                std::make_unique<transport::SocketStream>(ends[0]),
                 {"localhost", 465,
                  implicit ? transport::Security::IMPLICIT_TLS : transport::Security::STARTTLS, true,
                  ""},
@@ -328,6 +237,7 @@ TEST(TlsStream, EveryFaultOfAServerEndsWithItsOwnStatusAndReason)
             what = error.what();
         }
         server.join();
+        close(ends[1]);
         SSL_free(ssl);
         SSL_CTX_free(context);
         X509_free(certificate);

@@ -141,10 +141,8 @@ TEST(Connection, DialogueRunsOverAnyStreamAndStopsAtTheFirstRefusal)
     EXPECT_EQ(connection.LastReply().Parsed().code, 550);
 }
 
-// With PIPELINING the replies of a batch may share reads; without it they
-// come one by one, and none is sent after the first refusal. Either way the
-// receivers a capping server refuses wait, and later transactions offer no
-// more than it took.
+// Receivers a capping server refuses wait for the next transaction, which
+// offers no more than it took; with PIPELINING or without.
 TEST(Connection, ReceiversACappingServerRefusesWaitForTheNextTransaction)
 {
     const std::string from = "MAIL FROM:<me@x.test>\r\n";
@@ -234,18 +232,24 @@ TEST(Connection, TheTlsPeerIsTheAsciiHostWithoutItsFinalDot)
     }
 }
 
+// A line without its end, or endless continuation lines: the fixed buffer
+// fills up and the read fails, whatever else the server has in store.
 TEST(Connection, ReplyLongerThanTheBufferFailsToReceive)
 {
-    std::vector<std::string> sent;
-    transport::Connection connection(std::make_unique<ScriptedStream>(
-        std::vector<std::string>{"250-" + std::string(40000, 'x') + "\r\n"}, &sent));
-    try {
-        connection.ReadReply(5);
-        FAIL() << "no exception";
-    } catch (const CSMTPException& error) {
-        EXPECT_EQ(error.m_Code, FAILED_TO_RECEIVE);
+    std::string lines;
+    for (int i = 0; i < 10000; ++i) lines += "220-" + std::string(60, 'y') + "\r\n";
+    for (const std::string& reply : {"250-" + std::string(40000, 'x') + "\r\n", lines}) {
+        std::vector<std::string> sent;
+        transport::Connection connection(std::make_unique<ScriptedStream>(
+            std::vector<std::string>{reply, "220 end\r\n"}, &sent));
+        try {
+            connection.ReadReply(5);
+            ADD_FAILURE() << "no exception";
+        } catch (const CSMTPException& error) {
+            EXPECT_EQ(error.m_Code, FAILED_TO_RECEIVE);
+        }
+        EXPECT_EQ(connection.LastReply().Length(), transport::kReplyBufferSize - 1);
     }
-    EXPECT_EQ(connection.LastReply().Length(), transport::kReplyBufferSize - 1);
 }
 
 TEST(Connection, UnresolvableHostThrowsFailedToConnect)
