@@ -270,20 +270,78 @@ bool GetLocalHostName(char* buffer, std::size_t capacity)
     return true;
 }
 
-// The browser sign-in comes with the Windows HTTP client; until then it has no listener.
-Socket ListenOnLoopback(std::uint16_t*)
+Socket ListenOnLoopback(std::uint16_t* port)
 {
-    return kInvalidSocket;
+    const SOCKET fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (fd == INVALID_SOCKET) {
+        s_LastError = WSAGetLastError();
+        return kInvalidSocket;
+    }
+    SetHandleInformation(reinterpret_cast<HANDLE>(fd), HANDLE_FLAG_INHERIT, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    u_long nonBlocking = 1;
+    BOOL exclusive = TRUE;  // no other program may take the port over
+    if (setsockopt(fd, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+                   sizeof exclusive) == SOCKET_ERROR ||
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR ||
+        listen(fd, 4) == SOCKET_ERROR ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == SOCKET_ERROR ||
+        ioctlsocket(fd, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+        s_LastError = WSAGetLastError();
+        closesocket(fd);
+        return kInvalidSocket;
+    }
+    *port = ntohs(address.sin_port);
+    return static_cast<Socket>(fd);
 }
 
-WaitResult WaitForConnectionOrInput(Socket, bool, Deadline)
+// Standard input may be a console, a pipe or a file; none of them can be
+// waited for together with a socket, so both are looked at in turns.
+WaitResult WaitForConnectionOrInput(Socket listener, bool watchInput, Deadline deadline)
 {
-    return WaitResult::FAILED;
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    const DWORD type = watchInput ? GetFileType(input) : FILE_TYPE_UNKNOWN;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return WaitResult::TIMED_OUT;
+        // A tenth of a second between looks at the input.
+        const long step =
+            static_cast<long>(std::min<long long>(left, watchInput ? 100000 : 1000000));
+        timeval timeout{step / 1000000, step % 1000000};
+        fd_set wanted;
+        FD_ZERO(&wanted);
+        FD_SET(Native(listener), &wanted);
+        const int ready = select(0, &wanted, nullptr, nullptr, &timeout);
+        if (ready == SOCKET_ERROR) {
+            s_LastError = WSAGetLastError();
+            return WaitResult::FAILED;
+        }
+        if (ready > 0) return WaitResult::CONNECTION;
+        if (!watchInput) continue;
+        DWORD waiting = 0;
+        if (type == FILE_TYPE_DISK ||
+            (type == FILE_TYPE_PIPE &&
+             (!PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) || waiting > 0)) ||
+            (type == FILE_TYPE_CHAR && WaitForSingleObject(input, 0) == WAIT_OBJECT_0))
+            return WaitResult::INPUT;  // a closed pipe too: reading it shows the end
+    }
 }
 
-Socket AcceptConnection(Socket)
+Socket AcceptConnection(Socket listener)
 {
-    return kInvalidSocket;
+    const SOCKET fd = accept(Native(listener), nullptr, nullptr);
+    u_long nonBlocking = 1;
+    if (fd == INVALID_SOCKET || ioctlsocket(fd, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+        s_LastError = WSAGetLastError();
+        if (fd != INVALID_SOCKET) closesocket(fd);
+        return kInvalidSocket;
+    }
+    SetHandleInformation(reinterpret_cast<HANDLE>(fd), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<Socket>(fd);
 }
 
 }  // namespace platform
