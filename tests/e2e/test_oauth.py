@@ -262,6 +262,14 @@ def test_client_credentials(env, pki, postfix_oauth):
     sent_as(postfix_oauth, "Robot", "XOAUTH2", "robot@example.com")
 
 
+@windows_only("one Windows credential holds at most 2560 bytes")
+def test_tokens_longer_than_one_credential(env):
+    KEY[:] = [ISSUER, "long", USER]
+    entry = KEY + ["1234", "a" * 3000, "r" * 4000]
+    store(env, [entry])
+    assert stored(env) == [entry]
+
+
 def by_redirect(tamper=None):
     def act(pki, url, proc):
         person = Person(pki)

@@ -138,6 +138,15 @@ struct Exchange {
                FailLast();
     }
 
+    // The host as the certificate names it: an IPv6 address without its brackets.
+    std::string CheckedName() const
+    {
+        const std::string name = Narrow(host.c_str());
+        return name.size() > 2 && name.front() == '[' && name.back() == ']'
+                   ? name.substr(1, name.size() - 2)
+                   : name;
+    }
+
     // The program's own verdict on the certificate of the connection that
     // the request has just been sent on.
     bool CheckCertificate(HINTERNET handle)
@@ -151,7 +160,7 @@ struct Exchange {
         ServerCertificateCheck check;
         std::string reason;
         if ((request.caFile.empty() || check.TrustCaFile(request.caFile, &reason)) &&
-            check.Check(certificate.get(), Narrow(host.c_str()), &reason))
+            check.Check(certificate.get(), CheckedName(), &reason))
             return true;
         response->certificateRefused = true;
         return Fail("the server's certificate is refused: " + reason);
