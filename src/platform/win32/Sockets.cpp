@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -298,6 +299,58 @@ Socket ListenOnLoopback(std::uint16_t* port)
     return static_cast<Socket>(fd);
 }
 
+namespace {
+
+// A console signals mouse and focus events too: only a key pressed counts,
+// the rest is dropped so that the wait goes on.
+bool ConsoleKeyWaiting(HANDLE input)
+{
+    INPUT_RECORD record{};
+    DWORD count = 0;
+    while (PeekConsoleInputW(input, &record, 1, &count) && count == 1) {
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return true;
+        ReadConsoleInputW(input, &record, 1, &count);
+    }
+    return false;
+}
+
+// A pipe cannot be asked whether a line waits (Wine's pipes cannot even be
+// peeked at): a thread reads its first byte, which is put back for the
+// reader once it has come. The thread outlives a wait that ends otherwise.
+struct PipeWatch {
+    HANDLE done = nullptr;  // set when the byte, the end or an error came
+    char byte = 0;
+    DWORD got = 0;
+};
+PipeWatch s_PipeWatch;
+
+DWORD WINAPI ReadFirstByte(void*)
+{
+    if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), &s_PipeWatch.byte, 1, &s_PipeWatch.got, nullptr))
+        s_PipeWatch.got = 0;
+    SetEvent(s_PipeWatch.done);
+    return 0;
+}
+
+bool PipeByteWaiting()
+{
+    if (!s_PipeWatch.done) {
+        s_PipeWatch.done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const HANDLE thread = s_PipeWatch.done
+                                  ? CreateThread(nullptr, 0, ReadFirstByte, nullptr, 0, nullptr)
+                                  : nullptr;
+        if (!thread) return true;  // then the reader waits for the input itself
+        CloseHandle(thread);
+    }
+    if (WaitForSingleObject(s_PipeWatch.done, 0) != WAIT_OBJECT_0) return false;
+    CloseHandle(s_PipeWatch.done);
+    s_PipeWatch.done = nullptr;
+    if (s_PipeWatch.got == 1) std::ungetc(static_cast<unsigned char>(s_PipeWatch.byte), stdin);
+    return true;  // at the end of the input too: the reader sees it
+}
+
+}  // namespace
+
 // Standard input may be a console, a pipe or a file; none of them can be
 // waited for together with a socket, so both are looked at in turns.
 WaitResult WaitForConnectionOrInput(Socket listener, bool watchInput, Deadline deadline)
@@ -322,12 +375,9 @@ WaitResult WaitForConnectionOrInput(Socket listener, bool watchInput, Deadline d
         }
         if (ready > 0) return WaitResult::CONNECTION;
         if (!watchInput) continue;
-        DWORD waiting = 0;
-        if (type == FILE_TYPE_DISK ||
-            (type == FILE_TYPE_PIPE &&
-             (!PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) || waiting > 0)) ||
-            (type == FILE_TYPE_CHAR && WaitForSingleObject(input, 0) == WAIT_OBJECT_0))
-            return WaitResult::INPUT;  // a closed pipe too: reading it shows the end
+        if (type == FILE_TYPE_DISK || (type == FILE_TYPE_PIPE && PipeByteWaiting()) ||
+            (type == FILE_TYPE_CHAR && ConsoleKeyWaiting(input)))
+            return WaitResult::INPUT;
     }
 }
 
