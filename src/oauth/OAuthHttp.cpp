@@ -152,7 +152,7 @@ platform::HttpResponse Request(const std::string& url, const Form& form, const c
     std::string why;
     if (!platform::SendHttpRequest(request, &response, &why)) {
         if (g_Debug) std::fprintf(stderr, "OAuth: no answer: %s\n", why.c_str());
-        CSMTPException error(AUTH_FAILED);
+        CSMTPException error(response.certificateRefused ? CERTIFICATE_REFUSED : AUTH_FAILED);
         error << "The OAuth " << what << " \"" << url << "\" gave no answer: " << why << ".";
         throw error;
     }

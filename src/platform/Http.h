@@ -22,6 +22,7 @@ struct HttpRequest {
 struct HttpResponse {
     long status = 0;
     std::string body;
+    bool certificateRefused = false;  // no response: the server's certificate failed the checks
     HttpResponse() = default;
     HttpResponse(const HttpResponse&) = default;
     HttpResponse& operator=(const HttpResponse&) = default;

@@ -17,16 +17,17 @@ import urllib.request
 import pytest
 import servers
 
-from conftest import BIN, posix_only, run, write_settings
+from conftest import BIN, WINDOWS, WINEPREFIX, posix_only, run, windows_only, write_settings
 from test_tls import mail
 
-pytestmark = posix_only("the OAuth sign-in over HTTP comes to Windows later")
 pytest_plugins = ["tls_support"]
 
 OAUTH = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "servers", "oauth"))
 ISSUER = "https://localhost:3443"
 USER = "jane@example.com"
 SUBMISSION = "submission://localhost"
+KEY = [ISSUER, "quillex", USER]   # the entry that configure() makes the program use
+TOKEN_TOOL = os.path.join(os.path.dirname(BIN), "tests", "quillex_token_tool.exe")
 
 
 @pytest.fixture(scope="module")
@@ -57,6 +58,7 @@ def configure(env, pki, client="quillex", **more):
     values = {"SMTP User": USER, "SMTP Auth": "xoauth2", "OAuth Issuer": ISSUER,
               "OAuth Client ID": client, "OAuth Scope": "openid offline_access email"}
     values.update(more)
+    KEY[1:] = [client, values["SMTP User"]]
     write_settings(env, {k: v for k, v in values.items() if v is not None})
 
 
@@ -64,10 +66,47 @@ def token_file(env):
     return os.path.join(env["XDG_CONFIG_HOME"], "Quillex.tokens")
 
 
+def where(env):
+    return b"the Windows credential store" if WINDOWS else token_file(env).encode()
+
+
+def token_tool(command, *values):
+    """Windows: the credential store's entry of KEY, through the program's own code."""
+    return subprocess.run(["wine", TOKEN_TOOL, command] + KEY + list(values), capture_output=True,
+                          env={"WINEPREFIX": WINEPREFIX, "WINEDEBUG": "-all",
+                               "PATH": os.environ["PATH"]}, timeout=60)
+
+
 def stored(env):
     """The stored entries: (key..., expiry, access token, refresh token)."""
+    if WINDOWS:
+        got = token_tool("get")
+        assert got.returncode in (0, 1), got.stderr
+        return [KEY + got.stdout.decode().rstrip("\r\n").split("\t")] if got.returncode == 0 else []
     with open(token_file(env)) as f:
         return [line.rstrip("\n").split("\t") for line in f if not line.startswith("#")]
+
+
+def store(env, entries):
+    if WINDOWS:
+        for entry in entries:
+            assert token_tool("set", *entry[3:]).returncode == 0
+        return
+    with os.fdopen(os.open(token_file(env), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600),
+                   "w") as f:
+        f.write("".join("\t".join(e) + "\n" for e in entries))
+
+
+def nowhere_but_the_store(env, secrets):
+    """Windows: no file of the test nor the registry holds a token as it is."""
+    assert not os.path.exists(token_file(env))
+    files = [os.path.join(d, f) for d, _, fs in os.walk(env["HOME"]) for f in fs]
+    files += [os.path.join(WINEPREFIX, f) for f in os.listdir(WINEPREFIX) if f.endswith(".reg")]
+    for name in files:
+        with open(name, "rb") as f:
+            data = f.read()
+        for secret in secrets:
+            assert secret.encode() not in data and secret.encode("utf-16-le") not in data, name
 
 
 class Person:
@@ -152,10 +191,12 @@ def test_device_login_then_both_mechanisms_and_no_secret_shown(env, pki, postfix
     assert re.search(rb"^To sign in, open https://localhost:3443/device and enter the code "
                      rb"[A-Z]{4}-[A-Z]{4}\nOr open https://localhost:3443/device\?user_code=",
                      err, re.M), err
-    assert err.endswith(b"quillex: Signed in; the token is stored in %s.\n"
-                        % token_file(env).encode())
-    assert os.stat(token_file(env)).st_mode & 0o777 == 0o600
+    assert err.endswith(b"quillex: Signed in; the token is stored in %s.\n" % where(env))
     [entry] = stored(env)
+    if WINDOWS:
+        nowhere_but_the_store(env, entry[4:])
+    else:
+        assert os.stat(token_file(env)).st_mode & 0o777 == 0o600
     for mechanism in ("xoauth2", "oauthbearer"):
         configure(env, pki, **{"SMTP Auth": mechanism})
         status, sent = mail(env, SUBMISSION, subject="OAuth " + mechanism)
@@ -181,8 +222,7 @@ def revoke(env, pki):
 
 def expire(env, pki=None):
     entries = [e[:3] + ["0"] + e[4:] for e in stored(env)]
-    with open(token_file(env), "w") as f:
-        f.write("".join("\t".join(e) + "\n" for e in entries))
+    store(env, entries)
 
 
 @pytest.mark.parametrize("client,change,status,message", [
@@ -213,12 +253,19 @@ def test_client_credentials(env, pki, postfix_oauth):
                                     "SMTP User": "robot@example.com"})
     env["QUILLEX_OAUTH_CLIENT_SECRET"] = "robot-secret"
     status, _, err = run(["-login"], env)
-    assert (status, err) == (0, b"quillex: Signed in; the token is stored in %s.\n"
-                             % token_file(env).encode())
+    assert (status, err) == (0, b"quillex: Signed in; the token is stored in %s.\n" % where(env))
     expire(env)
     status, err = mail(env, SUBMISSION, subject="Robot")
     assert status == 0, err
     sent_as(postfix_oauth, "Robot", "XOAUTH2", "robot@example.com")
+
+
+@windows_only("one Windows credential holds at most 2560 bytes")
+def test_tokens_longer_than_one_credential(env):
+    KEY[:] = [ISSUER, "long", USER]
+    entry = KEY + ["1234", "a" * 3000, "r" * 4000]
+    store(env, [entry])
+    assert stored(env) == [entry]
 
 
 def by_redirect(tamper=None):
@@ -259,16 +306,19 @@ def test_person_at_the_browser(env, pki, oauth_server, flow, act, status, messag
 
 class Scripted(http.server.ThreadingHTTPServer):
     """Answers each POST with the next (status, body) of its script; None
-    stalls for 5 s without an answer."""
+    stalls for 5 s without an answer. With a certificate it speaks HTTPS."""
 
-    def __init__(self, script):
-        self.script, self.seen = list(script), []
+    def __init__(self, script, cert=None):
+        self.script, self.seen, self.bodies = list(script), [], []
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_POST(self):
                 form = self.rfile.read(int(self.headers["Content-Length"])).decode()
+                server.bodies.append(form)
                 server.seen.append((self.path, urllib.parse.parse_qs(form)))
+                if len(form) < int(self.headers["Content-Length"]):
+                    return
                 answer = server.script.pop(0)
                 if answer is None:
                     time.sleep(5)
@@ -280,8 +330,12 @@ class Scripted(http.server.ThreadingHTTPServer):
                 self.wfile.write(body)
 
         super().__init__(("127.0.0.1", 0), Handler)
+        if cert:
+            tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            tls.load_cert_chain(cert + ".crt", cert + ".key")
+            self.socket = tls.wrap_socket(self.socket, server_side=True)
         self.daemon_threads = True
-        self.url = "http://127.0.0.1:%d" % self.server_address[1]
+        self.url = "%s://127.0.0.1:%d" % ("https" if cert else "http", self.server_address[1])
         threading.Thread(target=self.serve_forever, daemon=True).start()
 
 
@@ -300,13 +354,20 @@ DEVICE = (200, {"device_code": "dc-1", "user_code": "WXYZ", "interval": 1, "expi
      b"the response is longer than 1 MiB"),
     ("client_credentials", "http://example.test/token", 16,
      b'The OAuth token endpoint "http://example.test/token" is not an https:// address'),
-    ("device", "0644", 16, b"has mode 0644, so others may read it"),
+    pytest.param("device", "0644", 16, b"has mode 0644, so others may read it",
+                 marks=posix_only("the tokens live in the credential store, not in a file")),
     ("device", "empty", 16, b"OAuth: no OAuth token is stored: run quillex -login.\n"),
+    # The refresh token must not leave before the certificate is judged.
+    ("device", "another-ca", 15, b"certificate"),
 ], ids=["slow-down", "stall", "not-json", "over-1-MiB", "plain-http", "token-file-0644",
-        "nothing-stored"])
-def test_scripted_answers(env, flow, script, status, message):
-    server = Scripted(script if isinstance(script, list) else [])
+        "nothing-stored", "another-ca"])
+def test_scripted_answers(env, pki, flow, script, status, message):
+    server = Scripted(script if isinstance(script, list) else [TOKENS],
+                      pki.path("selfsigned") if script == "another-ca" else None)
     token = script if str(script).startswith("http") else server.url + "/token"
+    KEY[:] = [token, "scripted", USER]
+    env["QUILLEX_CA_FILE"] = pki.ca
+    env["QUILLEX_OAUTH_CLIENT_SECRET"] = "scripted-secret"
     write_settings(env, {"SMTP User": USER, "SMTP Auth": "oauthbearer", "OAuth Flow": flow,
                          "OAuth Client ID": "scripted", "OAuth Token Endpoint": token,
                          "OAuth Device Endpoint": server.url + "/device"})
@@ -315,11 +376,16 @@ def test_scripted_answers(env, flow, script, status, message):
         with open(token_file(env), "w") as f:
             f.write("# Quillex OAuth tokens 1\n")
         os.chmod(token_file(env), 0o644)
+    if script == "another-ca":
+        store(env, [KEY + ["0", "at-old", "rt-secret"]])
     # A send reads the store before it connects anywhere.
     args = ["-Ssubmission://127.0.0.1:9", "-Fs@example.com", "-sx", "r@example.test"]
-    got, _, err = run(args if script in ("0644", "empty") else ["-login"], env, timeout=30)
+    sends = ("0644", "empty", "another-ca")
+    got, _, err = run(args if script in sends else ["-login"], env, timeout=30)
     assert got == status and message in err, err
     assert script != "0644" or token_file(env).encode() in err
+    if script == "another-ca":
+        assert all(body == "" for body in server.bodies)  # no request, or its headers alone
     if status == 0:
         polls = [form["grant_type"][0] for path, form in server.seen if path == "/token"]
         assert polls == ["urn:ietf:params:oauth:grant-type:device_code"] * 2

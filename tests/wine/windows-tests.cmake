@@ -6,6 +6,9 @@ set(QUILLEX_WINE_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/wine/wine-prefix.sh)
 
 # Runs the program under test with the argument 0 that a test chooses.
 add_executable(quillex_launch tools/win32/launch.cpp)
+# Reads and replaces the OAuth tokens in the credential store.
+add_executable(quillex_token_tool tools/win32/token_tool.cpp)
+target_link_libraries(quillex_token_tool PRIVATE quillex_mail)
 
 add_test(NAME wine_prefix COMMAND ${QUILLEX_WINE_SCRIPT} init ${QUILLEX_WINEPREFIX})
 add_test(NAME wine_stop COMMAND ${QUILLEX_WINE_SCRIPT} stop ${QUILLEX_WINEPREFIX})

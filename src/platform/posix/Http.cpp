@@ -45,6 +45,7 @@ bool SendHttpRequest(const HttpRequest& request, HttpResponse* response, std::st
 {
     response->status = 0;
     response->body.clear();
+    response->certificateRefused = false;
     std::unique_ptr<CURL, CurlDeleter> curl(GlobalInit() ? curl_easy_init() : nullptr);
     if (!curl) {
         *why = "the HTTP library could not be started";
@@ -83,6 +84,7 @@ bool SendHttpRequest(const HttpRequest& request, HttpResponse* response, std::st
         return false;
     }
     if (result != CURLE_OK) {
+        response->certificateRefused = result == CURLE_PEER_FAILED_VERIFICATION;
         *why = error[0] ? error : curl_easy_strerror(result);
         return false;
     }

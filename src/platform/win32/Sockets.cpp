@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -301,20 +302,127 @@ bool GetLocalHostName(char* buffer, std::size_t capacity)
     return true;
 }
 
-// The browser sign-in comes with the Windows HTTP client; until then it has no listener.
-Socket ListenOnLoopback(std::uint16_t*)
+Socket ListenOnLoopback(std::uint16_t* port)
 {
-    return kInvalidSocket;
+    const SOCKET fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (fd == INVALID_SOCKET) {
+        s_LastError = WSAGetLastError();
+        return kInvalidSocket;
+    }
+    SetHandleInformation(reinterpret_cast<HANDLE>(fd), HANDLE_FLAG_INHERIT, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    u_long nonBlocking = 1;
+    BOOL exclusive = TRUE;  // no other program may take the port over
+    if (setsockopt(fd, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+                   sizeof exclusive) == SOCKET_ERROR ||
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == SOCKET_ERROR ||
+        listen(fd, 4) == SOCKET_ERROR ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == SOCKET_ERROR ||
+        ioctlsocket(fd, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+        s_LastError = WSAGetLastError();
+        closesocket(fd);
+        return kInvalidSocket;
+    }
+    *port = ntohs(address.sin_port);
+    return static_cast<Socket>(fd);
 }
 
-WaitResult WaitForConnectionOrInput(Socket, bool, Deadline)
+namespace {
+
+// A console signals mouse and focus events too: only a key pressed counts,
+// the rest is dropped so that the wait goes on.
+bool ConsoleKeyWaiting(HANDLE input)
 {
-    return WaitResult::FAILED;
+    INPUT_RECORD record{};
+    DWORD count = 0;
+    while (PeekConsoleInputW(input, &record, 1, &count) && count == 1) {
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return true;
+        ReadConsoleInputW(input, &record, 1, &count);
+    }
+    return false;
 }
 
-Socket AcceptConnection(Socket)
+// A pipe cannot be asked whether a line waits (Wine's pipes cannot even be
+// peeked at): a thread reads its first byte, which is put back for the
+// reader once it has come. The thread outlives a wait that ends otherwise.
+struct PipeWatch {
+    HANDLE done = nullptr;  // set when the byte, the end or an error came
+    char byte = 0;
+    DWORD got = 0;
+};
+PipeWatch s_PipeWatch;
+
+DWORD WINAPI ReadFirstByte(void*)
 {
-    return kInvalidSocket;
+    if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), &s_PipeWatch.byte, 1, &s_PipeWatch.got, nullptr))
+        s_PipeWatch.got = 0;
+    SetEvent(s_PipeWatch.done);
+    return 0;
+}
+
+bool PipeByteWaiting()
+{
+    if (!s_PipeWatch.done) {
+        s_PipeWatch.done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const HANDLE thread = s_PipeWatch.done
+                                  ? CreateThread(nullptr, 0, ReadFirstByte, nullptr, 0, nullptr)
+                                  : nullptr;
+        if (!thread) return true;  // then the reader waits for the input itself
+        CloseHandle(thread);
+    }
+    if (WaitForSingleObject(s_PipeWatch.done, 0) != WAIT_OBJECT_0) return false;
+    CloseHandle(s_PipeWatch.done);
+    s_PipeWatch.done = nullptr;
+    if (s_PipeWatch.got == 1) std::ungetc(static_cast<unsigned char>(s_PipeWatch.byte), stdin);
+    return true;  // at the end of the input too: the reader sees it
+}
+
+}  // namespace
+
+// Standard input may be a console, a pipe or a file; none of them can be
+// waited for together with a socket, so both are looked at in turns.
+WaitResult WaitForConnectionOrInput(Socket listener, bool watchInput, Deadline deadline)
+{
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    const DWORD type = watchInput ? GetFileType(input) : FILE_TYPE_UNKNOWN;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return WaitResult::TIMED_OUT;
+        // A tenth of a second between looks at the input.
+        const long step =
+            static_cast<long>(std::min<long long>(left, watchInput ? 100000 : 1000000));
+        timeval timeout{step / 1000000, step % 1000000};
+        fd_set wanted;
+        FD_ZERO(&wanted);
+        FD_SET(Native(listener), &wanted);
+        const int ready = select(0, &wanted, nullptr, nullptr, &timeout);
+        if (ready == SOCKET_ERROR) {
+            s_LastError = WSAGetLastError();
+            return WaitResult::FAILED;
+        }
+        if (ready > 0) return WaitResult::CONNECTION;
+        if (!watchInput) continue;
+        if (type == FILE_TYPE_DISK || (type == FILE_TYPE_PIPE && PipeByteWaiting()) ||
+            (type == FILE_TYPE_CHAR && ConsoleKeyWaiting(input)))
+            return WaitResult::INPUT;
+    }
+}
+
+Socket AcceptConnection(Socket listener)
+{
+    const SOCKET fd = accept(Native(listener), nullptr, nullptr);
+    u_long nonBlocking = 1;
+    if (fd == INVALID_SOCKET || ioctlsocket(fd, FIONBIO, &nonBlocking) == SOCKET_ERROR) {
+        s_LastError = WSAGetLastError();
+        if (fd != INVALID_SOCKET) closesocket(fd);
+        return kInvalidSocket;
+    }
+    SetHandleInformation(reinterpret_cast<HANDLE>(fd), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<Socket>(fd);
 }
 
 }  // namespace platform

@@ -18,12 +18,11 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "core/PeerText.h"
 #include "platform/TlsCommon.h"
+#include "platform/win32/CertCheck.h"
 
 // Schannel is asked not to judge the server itself: on some systems (Wine)
 // it would accept any certificate, and it cannot take one CA file as the
@@ -38,29 +37,14 @@ constexpr char kAlertRecord = 0x15;       // a TLS record's first byte: its cont
 constexpr ULONG kRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                            ISC_REQ_CONFIDENTIALITY | ISC_REQ_EXTENDED_ERROR |
                            ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
-// Revocation is not checked (private CAs publish no revocation lists), and
-// validity periods need not nest.
-constexpr DWORD kUncheckedFaults = CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
-                                   CERT_TRUST_IS_OFFLINE_REVOCATION | CERT_TRUST_IS_NOT_TIME_NESTED;
 
 struct Free {
     void operator()(const CERT_CONTEXT* p) const { CertFreeCertificateContext(p); }
-    void operator()(const CERT_CHAIN_CONTEXT* p) const { CertFreeCertificateChain(p); }
 };
 using Certificate = std::unique_ptr<const CERT_CONTEXT, Free>;
-using Chain = std::unique_ptr<const CERT_CHAIN_CONTEXT, Free>;
 
-struct CloseStore {
-    void operator()(void* store) const { CertCloseStore(store, 0); }
-};
-struct FreeEngine {
-    void operator()(void* engine) const { CertFreeCertificateChainEngine(engine); }
-};
 struct FreeContextMemory {
     void operator()(void* memory) const { FreeContextBuffer(memory); }
-};
-struct FreeLocal {
-    void operator()(void* memory) const { LocalFree(memory); }
 };
 
 struct Credentials {
@@ -81,47 +65,6 @@ struct Context {
     }
 };
 
-std::wstring Wide(const std::string& text)
-{
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
-    if (length > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0],
-                            length);
-    return wide;
-}
-
-std::string Narrow(const wchar_t* text)
-{
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 1) return "";
-    std::string narrow(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], length, nullptr, nullptr);
-    narrow.pop_back();
-    return narrow;
-}
-
-std::string HexCode(unsigned long code)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", code);
-    return text;
-}
-
-// The system's words for an error code, and the code.
-std::string SystemText(unsigned long code)
-{
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    const std::unique_ptr<void, FreeLocal> owned(text);
-    std::string words(text ? text : "", text ? length : 0);
-    while (!words.empty() && std::strchr("\r\n. ", words.back())) words.pop_back();
-    return words.empty() ? "error " + HexCode(code) : words + " (" + HexCode(code) + ")";
-}
-
 // The SHA-256 of the DER certificate, in upper-case hex without colons.
 std::string FingerprintOf(const CERT_CONTEXT* certificate)
 {
@@ -133,206 +76,6 @@ std::string FingerprintOf(const CERT_CONTEXT* certificate)
     return HexText(digest, length);
 }
 
-std::string NameText(const CERT_NAME_BLOB* name)
-{
-    const DWORD flags =
-        CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG;
-    const DWORD length =
-        CertNameToStrA(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(name), flags, nullptr, 0);
-    if (length <= 1) return "?";
-    std::string text(length, '\0');
-    CertNameToStrA(X509_ASN_ENCODING, const_cast<CERT_NAME_BLOB*>(name), flags, &text[0], length);
-    text.pop_back();
-    return text;
-}
-
-std::string DateText(const FILETIME& time)
-{
-    SYSTEMTIME fields{};
-    if (!FileTimeToSystemTime(&time, &fields)) return "?";
-    char text[16];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u", fields.wYear, fields.wMonth, fields.wDay);
-    return text;
-}
-
-// The bytes of an IPv4 or IPv6 address text; empty for a host name.
-std::string AddressBytes(const std::string& host)
-{
-    in6_addr v6{};
-    in_addr v4{};
-    if (inet_pton(AF_INET, host.c_str(), &v4) == 1)
-        return std::string(reinterpret_cast<const char*>(&v4), sizeof v4);
-    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1)
-        return std::string(reinterpret_cast<const char*>(&v6), sizeof v6);
-    return "";
-}
-
-std::string AddressText(const std::string& bytes)
-{
-    char text[INET6_ADDRSTRLEN] = "?";
-    const int family = bytes.size() == 4 ? AF_INET : bytes.size() == 16 ? AF_INET6 : 0;
-    if (family) inet_ntop(family, bytes.data(), text, sizeof text);
-    return text;
-}
-
-// A name the certificate is for: a DNS name, or an address as bytes.
-struct AlternativeName {
-    std::string dns;
-    std::string address;
-};
-
-// The DER element at *at within size bytes: its tag, and where its content
-// starts and how long it is; *at moves past it. False when it is malformed.
-bool ReadElement(const BYTE* data, std::size_t size, std::size_t* at, BYTE* tag, std::size_t* start,
-                 std::size_t* length)
-{
-    if (size < 2 || *at > size - 2) return false;
-    *tag = data[(*at)++];
-    std::size_t count = data[(*at)++];
-    if (count & 0x80) {
-        std::size_t digits = count & 0x7F;
-        if (digits == 0 || digits > 3 || size - *at < digits) return false;
-        for (count = 0; digits > 0; --digits) count = count << 8 | data[(*at)++];
-    }
-    if (size - *at < count) return false;
-    *start = *at;
-    *length = count;
-    *at += count;
-    return true;
-}
-
-// The names byte for byte, read from the extension itself: the system's
-// decoder gives DNS names as strings that end at a NUL, which a name may
-// hide ("localhost\0.evil").
-std::vector<AlternativeName> AlternativeNames(const CERT_CONTEXT* certificate)
-{
-    constexpr BYTE kSequence = 0x30, kDnsName = 0x82, kAddress = 0x87;
-    std::vector<AlternativeName> names;
-    const CERT_INFO* info = certificate->pCertInfo;
-    const CERT_EXTENSION* extension =
-        CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-    if (!extension) return names;
-    const BYTE* data = extension->Value.pbData;
-    std::size_t at = 0, start = 0, length = 0;
-    BYTE tag = 0;
-    if (!ReadElement(data, extension->Value.cbData, &at, &tag, &start, &length) || tag != kSequence)
-        return names;
-    const std::size_t end = start + length;
-    for (at = start; at < end && ReadElement(data, end, &at, &tag, &start, &length);) {
-        const std::string bytes(reinterpret_cast<const char*>(data + start), length);
-        if (tag == kDnsName) names.push_back({bytes, ""});
-        if (tag == kAddress) names.push_back({"", bytes});
-    }
-    return names;
-}
-
-bool HidesNul(const CERT_CONTEXT* certificate)
-{
-    for (const AlternativeName& name : AlternativeNames(certificate))
-        if (name.dns.find('\0') != std::string::npos) return true;
-    return false;
-}
-
-// The DNS names and IP addresses the certificate is for, or its subject
-// when it has none.
-std::vector<std::string> NamesOf(const CERT_CONTEXT* certificate)
-{
-    std::vector<std::string> names;
-    for (const AlternativeName& name : AlternativeNames(certificate))
-        names.push_back(name.address.empty() ? name.dns : AddressText(name.address));
-    if (names.empty()) names.push_back(NameText(&certificate->pCertInfo->Subject));
-    return names;
-}
-
-bool IsForAddress(const CERT_CONTEXT* certificate, const std::string& address)
-{
-    for (const AlternativeName& name : AlternativeNames(certificate))
-        if (name.address == address) return true;
-    return false;
-}
-
-struct FaultName {
-    DWORD fault;
-    const char* text;
-};
-
-// Chain faults in the words that OpenSSL uses for the same faults.
-const FaultName kFaultNames[] = {
-    {CERT_TRUST_IS_NOT_SIGNATURE_VALID, "certificate signature failure"},
-    {CERT_TRUST_IS_PARTIAL_CHAIN, "unable to get local issuer certificate"},
-    {CERT_TRUST_IS_REVOKED, "certificate revoked"},
-    {CERT_TRUST_IS_NOT_VALID_FOR_USAGE, "unsupported certificate purpose"},
-    {CERT_TRUST_INVALID_BASIC_CONSTRAINTS, "invalid CA certificate"},
-};
-
-std::string FaultText(DWORD faults, const CERT_CHAIN_ELEMENT* element, bool alone)
-{
-    const CERT_INFO* info = element->pCertContext->pCertInfo;
-    if (faults & CERT_TRUST_IS_NOT_TIME_VALID)
-        return CertVerifyTimeValidity(nullptr, const_cast<CERT_INFO*>(info)) < 0
-                   ? "certificate is not yet valid (notBefore " + DateText(info->NotBefore) + ")"
-                   : "certificate has expired (notAfter " + DateText(info->NotAfter) + ")";
-    std::string text = "certificate chain not trusted (faults " + HexCode(faults) + ")";
-    if (faults & CERT_TRUST_IS_UNTRUSTED_ROOT)
-        text = alone ? "self-signed certificate" : "self-signed certificate in certificate chain";
-    else
-        for (const FaultName& name : kFaultNames)
-            if (faults & name.fault) {
-                text = name.text;
-                break;
-            }
-    return CertificateFault(text, NameText(&info->Subject), NameText(&info->Issuer));
-}
-
-// The refusal of a chain with faults: the first certificate from the
-// server's up that has one, or the last one (whose issuer is missing).
-std::string ChainRefusal(const CERT_CHAIN_CONTEXT* chain, DWORD faults)
-{
-    const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
-    const CERT_CHAIN_ELEMENT* faulty = simple->rgpElement[simple->cElement - 1];
-    for (DWORD i = 0; i < simple->cElement; ++i) {
-        const DWORD own = simple->rgpElement[i]->TrustStatus.dwErrorStatus & ~kUncheckedFaults;
-        if (own) {
-            faulty = simple->rgpElement[i];
-            faults = own;
-            break;
-        }
-    }
-    return FaultText(faults, faulty, simple->cElement == 1);
-}
-
-// PEM certificates of a file, or nothing (then *why says why).
-std::vector<std::string> PemCertificates(const std::string& path, std::string* why)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        *why = std::strerror(errno);
-        return {};
-    }
-    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    static const char kBegin[] = "-----BEGIN CERTIFICATE-----";
-    static const char kEnd[] = "-----END CERTIFICATE-----";
-    std::vector<std::string> found;
-    for (std::size_t at = text.find(kBegin); at != std::string::npos; at = text.find(kBegin, at)) {
-        const std::size_t end = text.find(kEnd, at);
-        if (end == std::string::npos) break;
-        const DWORD length = static_cast<DWORD>(end + sizeof kEnd - 1 - at);
-        DWORD size = 0;
-        if (!CryptStringToBinaryA(text.data() + at, length, CRYPT_STRING_BASE64HEADER, nullptr,
-                                  &size, nullptr, nullptr)) {
-            *why = "certificate " + std::to_string(found.size() + 1) + " is not valid base64";
-            return {};
-        }
-        std::string der(size, '\0');
-        CryptStringToBinaryA(text.data() + at, length, CRYPT_STRING_BASE64HEADER,
-                             reinterpret_cast<BYTE*>(&der[0]), &size, nullptr, nullptr);
-        found.push_back(der);
-        at = end;
-    }
-    if (found.empty()) *why = "it holds no PEM certificate";
-    return found;
-}
-
 }  // namespace
 
 struct TlsSession::State {
@@ -340,8 +83,7 @@ struct TlsSession::State {
     std::string host;
     std::string address;  // the host's address bytes, when it is one
     std::string pin;      // upper-case hex; empty when none
-    std::unique_ptr<void, CloseStore> roots;
-    std::unique_ptr<void, FreeEngine> engine;  // trusts the CA file alone; null: the system
+    ServerCertificateCheck trust;
     Credentials credentials;
     Context context;
     SecPkgContext_StreamSizes sizes{};
@@ -354,8 +96,6 @@ struct TlsSession::State {
     std::string failure;  // why the session broke; empty for a close_notify or a time-out
 
     TlsResult Configure(const TlsPeer& peer, std::string* why);
-    TlsResult TrustCaFile(const std::string& path, std::string* why);
-    std::string MakeEngine(const std::vector<std::string>& certificates);
     TlsResult AcquireCredentials(std::string* why);
     TlsResult Handshake(bool fresh, Deadline deadline, std::string* why);
     SECURITY_STATUS Step(bool fresh, bool withInput, std::string* token);
@@ -367,8 +107,6 @@ struct TlsSession::State {
     TlsResult Failure(IoStatus status, SECURITY_STATUS code, std::string* why);
     std::string PlainTextLine();
     TlsResult Judge(std::string* why);
-    TlsResult CheckChain(std::string* why) const;
-    TlsResult CheckName(const CERT_CHAIN_CONTEXT* chain, std::string* why) const;
     SECURITY_STATUS DecryptRecord();
     IoStatus Renegotiate(Deadline deadline);
     IoStatus Seal(std::string* record, std::size_t length, Deadline deadline);
@@ -383,45 +121,9 @@ TlsResult TlsSession::State::Configure(const TlsPeer& peer, std::string* why)
         *why = "the host name \"" + core::PrintablePeerText(host) + "\" cannot be used for TLS";
         return TlsResult::HANDSHAKE_FAILED;
     }
-    if (!peer.caFile.empty()) {
-        const TlsResult trusted = TrustCaFile(peer.caFile, why);
-        if (trusted != TlsResult::OK) return trusted;
-    }
+    if (!peer.caFile.empty() && !trust.TrustCaFile(peer.caFile, why))
+        return TlsResult::HANDSHAKE_FAILED;
     return AcquireCredentials(why);
-}
-
-TlsResult TlsSession::State::TrustCaFile(const std::string& path, std::string* why)
-{
-    std::string reason;
-    const std::vector<std::string> certificates = PemCertificates(path, &reason);
-    if (!certificates.empty()) reason = MakeEngine(certificates);
-    if (reason.empty()) return TlsResult::OK;
-    *why = "the CA file \"" + path + "\" cannot be read: " + reason;
-    return TlsResult::HANDSHAKE_FAILED;
-}
-
-// A chain engine whose only roots are the certificates; empty when made,
-// else why not.
-std::string TlsSession::State::MakeEngine(const std::vector<std::string>& certificates)
-{
-    roots.reset(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
-    if (!roots) return SystemText(GetLastError());
-    for (std::size_t i = 0; i < certificates.size(); ++i)
-        if (!CertAddEncodedCertificateToStore(roots.get(), X509_ASN_ENCODING,
-                                              reinterpret_cast<const BYTE*>(certificates[i].data()),
-                                              static_cast<DWORD>(certificates[i].size()),
-                                              CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
-            return "certificate " + std::to_string(i + 1) +
-                   " is not valid: " + SystemText(GetLastError());
-    CERT_CHAIN_ENGINE_CONFIG config{};
-    // The layout of Windows 7, the first with exclusive roots: Wine takes no later one.
-    config.cbSize =
-        offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) + sizeof(HCERTSTORE);
-    config.hExclusiveRoot = roots.get();
-    HCERTCHAINENGINE made = nullptr;
-    if (!CertCreateCertificateChainEngine(&config, &made)) return SystemText(GetLastError());
-    engine.reset(made);
-    return "";
 }
 
 TlsResult TlsSession::State::AcquireCredentials(std::string* why)
@@ -596,66 +298,12 @@ TlsResult TlsSession::State::Judge(std::string* why)
         !remote)
         return TlsResult::OK;
     certificate.reset(remote);
-    if (pin.empty()) return CheckChain(why);
+    if (pin.empty())
+        return trust.Check(remote, host, why) ? TlsResult::OK : TlsResult::CERTIFICATE_REFUSED;
     const std::string found = FingerprintOf(remote);
     if (PinMatches(pin, found)) return TlsResult::OK;
     *why = PinRefusal(pin, found);
     return TlsResult::CERTIFICATE_REFUSED;
-}
-
-TlsResult TlsSession::State::CheckChain(std::string* why) const
-{
-    LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH)};
-    CERT_CHAIN_PARA parameters{};
-    parameters.cbSize = sizeof parameters;
-    parameters.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    parameters.RequestedUsage.Usage.cUsageIdentifier = 1;
-    parameters.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    const CERT_CHAIN_CONTEXT* built = nullptr;
-    // No revocation flags: see kUncheckedFaults.
-    if (!CertGetCertificateChain(engine.get(), certificate.get(), nullptr, certificate->hCertStore,
-                                 &parameters, 0, nullptr, &built)) {
-        *why = "the certificate chain cannot be built: " + SystemText(GetLastError());
-        return TlsResult::CERTIFICATE_REFUSED;
-    }
-    const Chain chain(built);
-    // The chain's own faults come first: Wine's policy check passes a chain
-    // that ends at an unknown issuer.
-    const DWORD faults = chain->TrustStatus.dwErrorStatus & ~kUncheckedFaults;
-    if (faults) {
-        *why = ChainRefusal(chain.get(), faults);
-        return TlsResult::CERTIFICATE_REFUSED;
-    }
-    return CheckName(chain.get(), why);
-}
-
-TlsResult TlsSession::State::CheckName(const CERT_CHAIN_CONTEXT* chain, std::string* why) const
-{
-    std::wstring name = Wide(host);
-    SSL_EXTRA_CERT_CHAIN_POLICY_PARA server{};
-    server.cbSize = sizeof server;
-    server.dwAuthType = AUTHTYPE_SERVER;
-    server.pwszServerName = &name[0];
-    // An address is matched below against the certificate's addresses only,
-    // which Wine's policy check does not look at.
-    if (!address.empty()) server.fdwChecks = SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
-    CERT_CHAIN_POLICY_PARA policy{};
-    policy.cbSize = sizeof policy;
-    policy.pvExtraPolicyPara = &server;
-    CERT_CHAIN_POLICY_STATUS verdict{};
-    verdict.cbSize = sizeof verdict;
-    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict))
-        verdict.dwError = GetLastError();
-    // A name with a NUL matches nothing, whatever the policy check made of it.
-    const bool mismatch =
-        verdict.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH) || HidesNul(certificate.get()) ||
-        (verdict.dwError == 0 && !address.empty() && !IsForAddress(certificate.get(), address));
-    if (mismatch)
-        *why = NameMismatch(NamesOf(certificate.get()), host);
-    else if (verdict.dwError != 0)
-        *why =
-            "the certificate does not pass the TLS server policy: " + SystemText(verdict.dwError);
-    return mismatch || verdict.dwError != 0 ? TlsResult::CERTIFICATE_REFUSED : TlsResult::OK;
 }
 
 // Decrypts the first whole record that has arrived onto plain.
