@@ -194,6 +194,7 @@ std::string AuthorizeEndpoint(Config& config)
 void AddClient(const Config& config, Form& form)
 {
     form.emplace_back("client_id", config.clientId);
+    if (!config.clientSecret.empty()) form.emplace_back("client_secret", config.clientSecret);
 }
 
 void WipeForm(Form& form)
@@ -206,8 +207,7 @@ platform::HttpResponse Exchange(Config& config, Form& form, ServerAnswer* answer
     const FormGuard wipe(form);
     const std::string url = TokenEndpoint(config);
     AddClient(config, form);
-    platform::HttpResponse response =
-        Request(url, form, "token endpoint", config.clientId, config.clientSecret);
+    platform::HttpResponse response = Request(url, form, "token endpoint");
     std::string why;
     if (!ParseServerAnswer(response.body, answer, &why))
         Fail("the token endpoint \"" + url + "\" answered HTTP " + std::to_string(response.status) +

@@ -8,7 +8,6 @@
 #include "mail/Globals.h"
 #include "oauth/OAuthJson.h"
 #include "platform/Crypto.h"
-#include "transport/Sasl.h"
 #include "transport/Session.h"
 
 namespace oauth {
@@ -19,7 +18,7 @@ constexpr int kRequestTimeLimit = 60;
 bool IsSecretField(const std::string& name)
 {
     return name == "refresh_token" || name == "device_code" || name == "code" ||
-           name == "code_verifier";
+           name == "code_verifier" || name == "client_secret";
 }
 
 std::string Lower(std::string text)
@@ -124,8 +123,7 @@ std::string QueryValue(const std::string& query, const std::string& name)
     return std::string();
 }
 
-platform::HttpResponse Request(const std::string& url, const Form& form, const char* what,
-                               const std::string& clientId, const std::string& clientSecret)
+platform::HttpResponse Request(const std::string& url, const Form& form, const char* what)
 {
     RefuseInsecureUrl(url, what);
     platform::HttpRequest request;
@@ -133,12 +131,6 @@ platform::HttpResponse Request(const std::string& url, const Form& form, const c
     request.form = EncodeForm(form);
     const platform::SecretGuard wipeForm(&request.form);
     request.caFile = CaFile();
-    const platform::SecretGuard wipeAuthorization(&request.authorization);
-    if (!clientSecret.empty()) {
-        std::string pair = PercentEncode(clientId) + ":" + PercentEncode(clientSecret);
-        const platform::SecretGuard wipePair(&pair);
-        request.authorization = "Basic " + transport::SaslEncode(pair);
-    }
     request.timeLimit = transport::TimeLimit(kRequestTimeLimit);
     if (g_Debug) {
         std::fprintf(stderr, "OAuth: %s %s\n", form.empty() ? "GET" : "POST", url.c_str());

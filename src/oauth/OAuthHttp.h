@@ -25,11 +25,8 @@ std::string PercentDecode(const std::string& text);
 std::string QueryValue(const std::string& query, const std::string& name);
 
 // One request: a POST of the form (a GET when it is empty) within
-// QUILLEX_TIMEOUT, trusted as the mail connection is. A client secret goes
-// with the client ID as HTTP Basic authentication, which every server must
-// take. Throws AUTH_FAILED, naming the endpoint, when no answer came.
-platform::HttpResponse Request(const std::string& url, const Form& form, const char* what,
-                               const std::string& clientId = "",
-                               const std::string& clientSecret = "");
+// QUILLEX_TIMEOUT, trusted as the mail connection is. Throws AUTH_FAILED,
+// naming the endpoint, when no answer came.
+platform::HttpResponse Request(const std::string& url, const Form& form, const char* what);
 
 }  // namespace oauth

@@ -194,8 +194,7 @@ void DeviceSignIn(Config& config, platform::StoredTokens* tokens)
     const FormGuard wipe(form);
     AddClient(config, form);
     if (!config.scope.empty()) form.emplace_back("scope", config.scope);
-    const platform::HttpResponse response =
-        Request(url, form, "device endpoint", config.clientId, config.clientSecret);
+    const platform::HttpResponse response = Request(url, form, "device endpoint");
     ServerAnswer code;
     std::string why;
     if (!ParseServerAnswer(response.body, &code, &why))

@@ -33,7 +33,7 @@ std::string DeviceEndpoint(Config& config);
 std::string TokenEndpoint(Config& config);
 std::string AuthorizeEndpoint(Config& config);
 
-// client_id; a secret goes in the Authorization header (Request).
+// client_id, and client_secret when there is one.
 void AddClient(const Config& config, Form& form);
 void WipeForm(Form& form);
 

@@ -12,10 +12,9 @@ constexpr std::size_t kHttpBodyLimit = 1024 * 1024;
 
 struct HttpRequest {
     std::string url;
-    std::string form;           // application/x-www-form-urlencoded; empty: a GET
-    std::string caFile;         // PEM file trusted instead of the system store; empty: the store
-    std::string authorization;  // the Authorization header's value; empty: none
-    int timeLimit = 60;         // seconds for the whole request
+    std::string form;    // application/x-www-form-urlencoded; empty: a GET
+    std::string caFile;  // PEM file trusted instead of the system store; empty: the store
+    int timeLimit = 60;  // seconds for the whole request
 };
 
 // The body may hold tokens: it is wiped when the response goes.

@@ -4,8 +4,6 @@
 
 #include <memory>
 
-#include "platform/Crypto.h"
-
 namespace platform {
 namespace {
 
@@ -56,10 +54,6 @@ bool SendHttpRequest(const HttpRequest& request, HttpResponse* response, std::st
     Sink sink{&response->body};
     std::unique_ptr<curl_slist, ListDeleter> headers(
         curl_slist_append(nullptr, "Accept: application/json"));
-    std::string authorization = "Authorization: " + request.authorization;
-    const SecretGuard wipe(&authorization);
-    if (!request.authorization.empty())
-        headers.reset(curl_slist_append(headers.release(), authorization.c_str()));
     curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "https,http");
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);

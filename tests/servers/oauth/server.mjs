@@ -20,7 +20,7 @@ const provider = new Provider('https://localhost:3443', {
   clients: [
     publicClient('quillex'),
     publicClient('quillex-short'),  // its access tokens live 30 s: every send refreshes
-    { client_id: 'robot', client_secret: 'robot-secret',
+    { client_id: 'robot', client_secret: 'robot-secret', token_endpoint_auth_method: 'client_secret_post',
       grant_types: ['client_credentials'], response_types: [], redirect_uris: [] },
     { client_id: 'dovecot', client_secret: 'dovecot-secret',
       grant_types: [], response_types: [], redirect_uris: [] },
