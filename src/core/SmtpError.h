@@ -23,3 +23,5 @@ enum SmtpError {
 
 constexpr int SMTP_ERROR_COUNT = 17;
 extern const char* const SmtpErrorText[SMTP_ERROR_COUNT];
+// The names of the codes as they stand in the enumeration, for logs.
+extern const char* const SmtpErrorName[SMTP_ERROR_COUNT];

@@ -19,29 +19,11 @@ namespace {
 
 constexpr const char* kSection = "Setup";
 
-const char* const kErrorNames[SMTP_ERROR_COUNT] = {"SUCCESS",
-                                                   "BAD_ARGUMENTS_FROM_FORM",
-                                                   "UNABLE_TO_OPEN_MAILFILE",
-                                                   "FAILED_TO_START_SOCKETS",
-                                                   "FAILED_TO_RESOLVE_HOST",
-                                                   "FAILED_TO_OBTAIN_SOCKET_HANDLE",
-                                                   "FAILED_TO_CONNECT",
-                                                   "FAILED_TO_SEND",
-                                                   "FAILED_TO_RECEIVE",
-                                                   "SERVER_ERROR",
-                                                   "FAILED_TO_RESOLVE_HOST_IP_NAME",
-                                                   "OUT_OF_MEMORY",
-                                                   "FAILED_TO_OPEN_TEMPFILE",
-                                                   "UNKNOWN_ERROR",
-                                                   "TLS_FAILED",
-                                                   "CERTIFICATE_REFUSED",
-                                                   "AUTH_FAILED"};
-
 std::string StatusName(int status)
 {
     if (g_RunFacts.sendmailNames) return SendmailStatusName(status);
     if (status == -1) return "NOT_SENT";
-    return status >= 0 && status < SMTP_ERROR_COUNT ? kErrorNames[status] : "UNKNOWN_ERROR";
+    return status >= 0 && status < SMTP_ERROR_COUNT ? SmtpErrorName[status] : "UNKNOWN_ERROR";
 }
 
 // A value that stays one word: blanks, controls and quotes become "?".

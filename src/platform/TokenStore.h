@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Crypto.h"
+
 // Where the OAuth tokens of the sign-in live between runs. An entry is
 // keyed by the token endpoint, the client ID and the user, so that several
 // accounts live side by side. No client secret is ever stored.
@@ -18,7 +20,11 @@ struct StoredTokens {
     std::string refreshToken;
     std::string accessToken;
     std::int64_t expiresAt = 0;  // seconds since 1970 of the access token's end
-    ~StoredTokens();
+    ~StoredTokens()
+    {
+        WipeSecret(&refreshToken);
+        WipeSecret(&accessToken);
+    }
 };
 
 // The store as a user would name it: a path, or the name of a vault.

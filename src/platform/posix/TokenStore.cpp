@@ -158,12 +158,6 @@ bool WriteEntries(const std::string& path, const std::vector<Entry>& entries, st
 
 }  // namespace
 
-StoredTokens::~StoredTokens()
-{
-    WipeSecret(&refreshToken);
-    WipeSecret(&accessToken);
-}
-
 std::string TokenStoreLocation()
 {
     return StorePath();

@@ -103,12 +103,6 @@ bool Parse(const std::string& text, StoredTokens* tokens)
 
 }  // namespace
 
-StoredTokens::~StoredTokens()
-{
-    WipeSecret(&refreshToken);
-    WipeSecret(&accessToken);
-}
-
 std::string TokenStoreLocation()
 {
     return "the Windows credential store";
