@@ -1,7 +1,7 @@
 // A finished message as the sendmail interface reads it: the header block,
 // the addresses of every field, and the body in its wire form. No address
-// holds a line break, and the wire form has no bare LF and no line of a
-// single dot, whatever came in.
+// holds a line break, and the wire form has no bare CR, no bare LF and no
+// line of a single dot, whatever came in.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -17,6 +17,9 @@ void CheckWire(const std::string& wire)
 {
     for (std::size_t at = wire.find('\n'); at != std::string::npos; at = wire.find('\n', at + 1))
         if (at == 0 || wire[at - 1] != '\r') fuzzcheck::Fail("a bare LF on the wire", wire);
+    for (std::size_t at = wire.find('\r'); at != std::string::npos; at = wire.find('\r', at + 1))
+        if (at + 1 == wire.size() || wire[at + 1] != '\n')
+            fuzzcheck::Fail("a bare CR on the wire", wire);
     if (wire == "." || wire.rfind(".\r\n", 0) == 0 || wire.find("\r\n.\r\n") != std::string::npos ||
         (wire.size() >= 3 && wire.compare(wire.size() - 3, 3, "\r\n.") == 0))
         fuzzcheck::Fail("a line of a single dot on the wire", wire);
@@ -32,7 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FILE* out = std::tmpfile();
     if (!in || !out) std::abort();
     std::vector<std::string> fields;
-    if (ReadHeaderBlock(in, dotEnds, fields) == HeaderBlock::READ) {
+    std::string bodyStart;
+    const HeaderBlock read = ReadHeaderBlock(in, dotEnds, fields, bodyStart);
+    if (read == HeaderBlock::READ || read == HeaderBlock::ENDED) {
         WireWriter writer(out);
         for (const std::string& field : fields) {
             std::vector<std::string> addresses;
@@ -43,7 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             writer.Write(field);
         }
         writer.Write("\r\n", 2);
-        if (!writer.CopyFrom(in, dotEnds) || !writer.Finish()) std::abort();
+        writer.Write(bodyStart);
+        if (read == HeaderBlock::READ && !writer.CopyFrom(in, dotEnds)) std::abort();
+        if (!writer.Finish()) std::abort();
         std::string wire(static_cast<std::size_t>(std::ftell(out)), '\0');
         std::rewind(out);
         if (std::fread(&wire[0], 1, wire.size(), out) != wire.size()) std::abort();

@@ -53,6 +53,7 @@ std::string LoginUser()
 
 int RunLogin()
 {
+    if (const int refused = RefuseExposedSecrets()) return refused;
     LoadFileSettings();
     try {
         const std::string where = oauth::SignIn(LoginUser());

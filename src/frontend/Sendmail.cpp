@@ -63,6 +63,13 @@ const StatusName kStatusNames[] = {{kOk, "EX_OK"},
 
 constexpr const char* kSection = "Setup";
 
+// The header block of the message on standard input and what ended it.
+struct MessageStart {
+    std::vector<std::string> fields;
+    std::string bodyStart;  // the first line of the body when no blank line came before it
+    bool ended = false;     // the input ended with the header block
+};
+
 int Fail(int status, const std::string& text)
 {
     std::fprintf(stderr, "%s: %s\n", g_ProgramName, NeutraliseLineBreaks(text.c_str()).c_str());
@@ -131,10 +138,8 @@ public:
                     return Fail(status, error.what());
                 }
             }
-            if (address.find_first_of(" ,") != std::string::npos)
-                return Fail(status, "the receiver " + address +
-                                        " has a blank or comma in its local part, which this "
-                                        "program cannot send to");
+            if (!IsOneAddress(address))
+                return Fail(status, "the receiver " + address + " is not one address");
             const std::size_t at = address.rfind('@');
             const std::string key = at == std::string::npos
                                         ? address
@@ -158,18 +163,40 @@ private:
     std::set<std::string> m_Seen;
 };
 
+// "<address>" gives the address; "<>" the null sender of notices.
+std::string Unbracketed(const std::string& address)
+{
+    if (address.size() >= 2 && address.front() == '<' && address.back() == '>')
+        return address.substr(1, address.size() - 2);
+    return address;
+}
+
+int CheckSender(const SendmailOptions& options, CSMTPEmail& mail)
+{
+    if (HoldsControlByte(options.sender))
+        return Fail(kUsage, "the sender '" + options.sender + "' holds a control character");
+    const std::string sender = Unbracketed(options.sender);
+    if (!IsOneAddress(sender))
+        return Fail(kUsage, "the sender '" + options.sender + "' is not one address");
+    mail.SetHeader("X-Sender", sender.c_str(), 0);
+    return kOk;
+}
+
 int CheckSettings(const SendmailOptions& options, CSMTPEmail& mail)
 {
+    if (RefuseExposedSecrets()) return kConfig;
     if (NeutraliseLineBreaks(platform::ReadProfileString(kSection, "HOST", "").c_str()).empty())
         return Fail(kConfig, "no mail server is set (the setting HOST); run quillex -init");
     if (options.senderGiven) {
-        if (HoldsControlByte(options.sender))
-            return Fail(kUsage, "the sender '" + options.sender + "' holds a control character");
-        mail.SetHeader("X-Sender", EnvelopeAddress(options.sender.c_str()).c_str(), 0);
+        if (const int status = CheckSender(options, mail)) return status;
     } else if (platform::ReadProfileString(kSection, "Return Address", "").empty()) {
         return Fail(kConfig, "no sender is set (the setting Return Address, or -f)");
     }
     if (!LoadSettings(mail)) return kConfig;
+    const std::string sender = EnvelopeAddress(mail.GetHeader("X-Sender", ""));
+    if (!IsOneAddress(sender))
+        return Fail(kUsage, "the sender '" + sender + "' of the setting Return Address is not "
+                                                      "one address");
     std::string hex;
     if (!g_TlsFingerprint.empty() && !platform::ParseFingerprint(g_TlsFingerprint, &hex))
         return Fail(kConfig, "the setting TLS Fingerprint is not \"SHA256:\" and 64 hex digits");
@@ -181,15 +208,33 @@ int CheckSettings(const SendmailOptions& options, CSMTPEmail& mail)
     return kOk;
 }
 
+bool IsAny(const std::string& field, const char* const (&names)[3])
+{
+    for (const char* name : names)
+        if (IsField(field, name)) return true;
+    return false;
+}
+
+bool HasAny(const std::vector<std::string>& fields, const char* const (&names)[3])
+{
+    for (const std::string& field : fields)
+        if (IsAny(field, names)) return true;
+    return false;
+}
+
 int ReadReceivers(const SendmailOptions& options, const std::vector<std::string>& fields,
                   Receivers& receivers)
 {
     const std::string charset = DefaultCharset();
     for (const std::string& argument : options.receivers)
         if (const int status = receivers.Add(argument, charset, kUsage)) return status;
+    // A resent message goes to its new receivers only.
+    const char* const kResent[] = {"Resent-To", "Resent-Cc", "Resent-Bcc"};
+    const char* const kFirst[] = {"To", "Cc", "Bcc"};
+    const bool resent = HasAny(fields, kResent);
     if (options.headerReceivers)
         for (const std::string& field : fields)
-            if (IsField(field, "To") || IsField(field, "Cc") || IsField(field, "Bcc"))
+            if (IsAny(field, resent ? kResent : kFirst))
                 if (const int status = receivers.Add(FieldValue(field), "utf-8", kDataError))
                     return status;
     if (receivers.Empty())
@@ -251,15 +296,19 @@ std::string AddedHeaders(const SendmailOptions& options, const std::vector<std::
     return added;
 }
 
-int SpoolMessage(const std::vector<std::string>& fields, const std::string& added, bool dotEnds,
-                 FILE* spool, CSMTPEmail& mail)
+// The header block as read, the headers added and the blank line, then the
+// body: the line that ended the header block and the rest of the input.
+int SpoolMessage(const MessageStart& start, const std::string& added, bool dotEnds, FILE* spool,
+                 CSMTPEmail& mail)
 {
     WireWriter writer(spool);
-    for (const std::string& field : fields)
-        if (!IsField(field, "Bcc")) writer.Write(field);
+    for (const std::string& field : start.fields)
+        if (!IsField(field, "Bcc") && !IsField(field, "Resent-Bcc")) writer.Write(field);
     writer.Write(added);
     writer.Write("\r\n", 2);
-    if (!writer.CopyFrom(stdin, dotEnds)) return Fail(kIoError, "standard input cannot be read");
+    writer.Write(start.bodyStart);
+    if (!start.ended && !writer.CopyFrom(stdin, dotEnds))
+        return Fail(kIoError, "standard input cannot be read");
     if (!writer.Finish())
         return Fail(kIoError, "the message cannot be spooled to a temporary file");
     if (mail.m_Extras.body.empty() && writer.HasEightBit()) mail.m_Extras.body = "8BITMIME";
@@ -296,27 +345,34 @@ int StatusOf(const CSMTPException& error, const CSMTPEmail& mail)
     }
 }
 
+int ReadMessageStart(bool dotEnds, MessageStart& start)
+{
+    switch (ReadHeaderBlock(stdin, dotEnds, start.fields, start.bodyStart)) {
+    case HeaderBlock::TOO_LARGE:
+        return Fail(kDataError, "the header block of the message is longer than 1 MiB");
+    case HeaderBlock::UNREADABLE: return Fail(kIoError, "standard input cannot be read");
+    case HeaderBlock::ENDED: start.ended = true; break;
+    case HeaderBlock::READ: break;
+    }
+    return kOk;
+}
+
 int Send(const SendmailOptions& options, CSMTPEmail& mail)
 {
     if (const int status = CheckSettings(options, mail)) return status;
     platform::UseBinaryInput();
-    std::vector<std::string> fields;
-    switch (ReadHeaderBlock(stdin, options.dotEnds, fields)) {
-    case HeaderBlock::NO_BLANK_LINE:
-        return Fail(kDataError, "the message has no blank line after its headers");
-    case HeaderBlock::TOO_LARGE:
-        return Fail(kDataError, "the header block of the message is longer than 1 MiB");
-    case HeaderBlock::UNREADABLE: return Fail(kIoError, "standard input cannot be read");
-    case HeaderBlock::READ: break;
-    }
+    MessageStart start;
+    if (const int status = ReadMessageStart(options.dotEnds, start)) return status;
     Receivers receivers;
-    if (const int status = ReadReceivers(options, fields, receivers)) return status;
+    if (const int status = ReadReceivers(options, start.fields, receivers)) return status;
     mail.m_Receivers = receivers.Joined();
     mail.m_Extras = {options.body, options.notify, options.ret, options.envid};
+    mail.m_Extras.ehloWhenPlain = true;
+    mail.m_Extras.quotedLocalParts = true;
     const std::string sender = mail.GetHeader("X-Sender", "");
     Spool spool;
-    const std::string added = AddedHeaders(options, fields, sender);
-    if (const int status = SpoolMessage(fields, added, options.dotEnds, spool.File(), mail))
+    const std::string added = AddedHeaders(options, start.fields, sender);
+    if (const int status = SpoolMessage(start, added, options.dotEnds, spool.File(), mail))
         return status;
     mail.m_RawMessage = spool.File();
     NoteReceivers(mail);
@@ -346,6 +402,7 @@ bool IsSendmailName(const char* argument0)
 int RunSendmail(int argc, char** argv)
 {
     g_RunFacts.sendmailNames = true;
+    g_FrontEndReportsFailures = true;
     SendmailOptions options;
     if (const int status = ReadSendmailOptions(argc, argv, options)) return status;
     g_Verbose = options.verbose ? 1 : 0;

@@ -194,6 +194,15 @@ void CSMTPEmail::_RefuseUtf8Envelope() const
     Refuse("'" + address + "'" + text + "\n", error);
 }
 
+void CSMTPEmail::_CheckSender() const
+{
+    const std::string address = EnvelopeAddress(GetHeader("X-Sender", ""));
+    if (IsOneAddress(address)) return;
+    CSMTPException error(BAD_ARGUMENTS_FROM_FORM);
+    error << "The sender \"" << address << "\" is not one address. Aborting.";
+    Refuse("The sender '" + address + "' is not one address. Aborting.\n", error);
+}
+
 void CSMTPEmail::SetPriority(int n)
 {
     if (n < 1 || n > 5) return;

@@ -18,6 +18,11 @@ struct EnvelopeExtras {
     std::string notify;  // DSN NOTIFY=, on every RCPT
     std::string ret;     // DSN RET=
     std::string envid;   // DSN ENVID=, as given; it travels as xtext
+    // A plain session greets with EHLO too, and with HELO after a 5xx to it.
+    bool ehloWhenPlain = false;
+    // The receivers are addr-specs whose quoted local parts may hold blanks
+    // and commas: a quoted string does not end a receiver.
+    bool quotedLocalParts = false;
 };
 
 // What a delivery met on its way, for the log of runs.
@@ -85,6 +90,9 @@ public:
     bool NeedsSmtpUtf8() const;
     // Refuses such an address: BAD_ARGUMENTS_FROM_FORM.
     [[noreturn]] void _RefuseUtf8Envelope() const;
+    // BAD_ARGUMENTS_FROM_FORM when the envelope sender would not go as one
+    // address, so that MAIL FROM carries nothing but it.
+    void _CheckSender() const;
 
     int m_NewsMode = 0;
     int m_Mime = 1;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 int g_Verbose = 0;
+bool g_FrontEndReportsFailures = false;
 int g_Debug = 0;
 char g_MailServer[kServerCapacity] = "";
 char g_NewsServer[kServerCapacity] = "";

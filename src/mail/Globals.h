@@ -9,6 +9,9 @@ constexpr int kLoginCapacity = 32;
 
 extern int g_Verbose;
 extern int g_Debug;
+// Set when the front end reports every failure in one line of its own: the
+// library then prints none of its own before it throws.
+extern bool g_FrontEndReportsFailures;
 extern char g_MailServer[kServerCapacity];
 extern char g_NewsServer[kServerCapacity];
 extern char g_Organization[kServerCapacity];

@@ -52,6 +52,23 @@ std::string EnvelopeAddress(const char* entry)
     return std::string(open + 1, close);
 }
 
+bool IsOneAddress(const std::string& address)
+{
+    for (const char c : address)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    bool quoted = false;
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        const char c = address[i];
+        if (quoted && c == '\\')
+            ++i;
+        else if (c == '"' && (quoted || i == 0))
+            quoted = !quoted;
+        else if (!quoted && std::strchr(" ,<>", c) != nullptr)
+            return false;
+    }
+    return !quoted;
+}
+
 std::string AsciiDomainAddress(const std::string& address, const std::string& charset)
 {
     const std::size_t at = address.rfind('@');

@@ -9,6 +9,11 @@
 // the text between the last "<" and the ">" after it; otherwise the entry.
 std::string EnvelopeAddress(const char* entry);
 
+// True when address can travel in MAIL FROM or RCPT TO as one address: no
+// control byte, and no blank, comma, "<" or ">" outside a quoted local part.
+// The empty address (the null sender) is one.
+bool IsOneAddress(const std::string& address);
+
 // The address with its domain in ASCII form; a local part that is not ASCII
 // is carried as UTF-8. Throws BAD_ARGUMENTS_FROM_FORM when the domain has no
 // ASCII form.

@@ -1,58 +1,83 @@
 #include "mail/RawMessage.h"
 
 #include <cctype>
+#include <cstring>
 
 namespace {
 
 constexpr std::size_t kBlock = 65536;
 
-bool IsLineEnd(const std::string& line)
-{
-    return line == "\n" || line == "\r\n";
-}
+enum class Line { ENDED, LAST, NONE, TOO_LARGE };
 
-bool IsDotLine(const std::string& line)
-{
-    return line == ".\n" || line == ".\r\n";
-}
-
-// One line with its LF; false at the end of input or past the limit.
-bool ReadLine(FILE* input, std::string& line, std::size_t& left)
+// One line without its line end: ENDED when it had one (LF, CR LF or a lone
+// CR), LAST for a last line without one, NONE at the end of input.
+Line ReadLine(FILE* input, std::string& line, std::size_t& left)
 {
     line.clear();
     for (int c; (c = std::getc(input)) != EOF;) {
-        if (left == 0) return false;
+        if (left == 0) return Line::TOO_LARGE;
         --left;
+        if (c == '\n') return Line::ENDED;
+        if (c == '\r') {
+            const int next = std::getc(input);
+            if (next != '\n' && next != EOF) std::ungetc(next, input);
+            return Line::ENDED;
+        }
         line += static_cast<char>(c);
-        if (c == '\n') return true;
     }
-    return false;
+    return line.empty() ? Line::NONE : Line::LAST;
 }
 
-std::string WithCrLf(std::string line)
+bool StartsWith(const std::string& text, const char* prefix)
 {
-    line.pop_back();
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return line + "\r\n";
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// "name:" with a name of printable ASCII and no blank before the colon.
+bool IsFieldLine(const std::string& line)
+{
+    const std::size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string::npos) return false;
+    for (std::size_t i = 0; i < colon; ++i)
+        if (line[i] <= ' ' || line[i] > '~') return false;
+    return true;
+}
+
+// The From_ line of a mailbox, and the ">From " one that some writers add.
+bool IsEnvelopeLine(const std::string& line, int number, bool firstDropped)
+{
+    return (number == 0 && StartsWith(line, "From ")) ||
+           (number == 1 && firstDropped && StartsWith(line, ">From "));
 }
 
 }  // namespace
 
-HeaderBlock ReadHeaderBlock(FILE* input, bool dotEnds, std::vector<std::string>& fields)
+HeaderBlock ReadHeaderBlock(FILE* input, bool dotEnds, std::vector<std::string>& fields,
+                            std::string& bodyStart)
 {
     std::size_t left = kMaxHeaderBlock;
     std::string line;
-    while (ReadLine(input, line, left)) {
-        if (IsLineEnd(line)) return HeaderBlock::READ;
-        if (dotEnds && IsDotLine(line)) return HeaderBlock::NO_BLANK_LINE;
-        const bool folded = (line[0] == ' ' || line[0] == '\t') && !fields.empty();
-        if (folded)
-            fields.back() += WithCrLf(line);
-        else
-            fields.push_back(WithCrLf(line));
+    bool dropped = false;
+    for (int number = 0;; ++number) {
+        const Line got = ReadLine(input, line, left);
+        if (got == Line::TOO_LARGE) return HeaderBlock::TOO_LARGE;
+        if (got == Line::NONE)
+            return std::ferror(input) ? HeaderBlock::UNREADABLE : HeaderBlock::ENDED;
+        if (IsEnvelopeLine(line, number, dropped)) {
+            dropped = true;
+            continue;
+        }
+        if (dotEnds && line == ".") return HeaderBlock::ENDED;
+        if (line.empty()) return HeaderBlock::READ;
+        if ((line[0] == ' ' || line[0] == '\t') && !fields.empty()) {
+            fields.back() += line + "\r\n";
+        } else if (IsFieldLine(line)) {
+            fields.push_back(line + "\r\n");
+        } else {
+            bodyStart = line + (got == Line::ENDED ? "\r\n" : "");
+            return HeaderBlock::READ;
+        }
     }
-    if (std::ferror(input)) return HeaderBlock::UNREADABLE;
-    return left == 0 ? HeaderBlock::TOO_LARGE : HeaderBlock::NO_BLANK_LINE;
 }
 
 std::string FieldName(const std::string& field)
@@ -107,53 +132,45 @@ void WireWriter::NoteEightBit(const char* data, std::size_t length)
         if (static_cast<unsigned char>(data[i]) >= 0x80) m_EightBit = true;
 }
 
+bool WireWriter::DotLine(bool dotEnds)
+{
+    if (dotEnds) {
+        m_State = State::ENDED;
+        return false;
+    }
+    Put("..", 2);
+    EndLine();
+    return true;
+}
+
 bool WireWriter::Take(char c, bool dotEnds)
 {
     NoteEightBit(&c, 1);
     switch (m_State) {
     case State::ENDED: return false;
-    case State::LINE_START:
-        if (c == '.') {
-            m_State = State::DOT;
-            return true;
-        }
-        break;
+    case State::CR:
+        EndLine();
+        if (c == '\n') return true;
+        break;  // a lone CR ended the line, and c begins the next
     case State::DOT:
         if (c == '\r') {
             m_State = State::DOT_CR;
             return true;
         }
-        if (c == '\n' && dotEnds) {
-            m_State = State::ENDED;
-            return false;
-        }
+        if (c == '\n') return DotLine(dotEnds);
         Put("..", 2);
         m_State = State::MIDDLE;
         break;
     case State::DOT_CR:
-        if (c == '\n' && dotEnds) {
-            m_State = State::ENDED;
-            return false;
-        }
-        Put("..", 2);
-        if (c == '\n') {
-            EndLine();
-            return true;
-        }
-        Put("\r", 1);
-        m_State = State::MIDDLE;
+        if (!DotLine(dotEnds)) return false;
+        if (c == '\n') return true;
         break;
-    case State::CR:
-        if (c == '\n') {
-            EndLine();
-            return true;
-        }
-        Put("\r", 1);
-        m_State = State::MIDDLE;
-        break;
+    case State::LINE_START:
     case State::MIDDLE: break;
     }
-    if (c == '\n') {
+    if (c == '.' && m_State == State::LINE_START) {
+        m_State = State::DOT;
+    } else if (c == '\n') {
         EndLine();
     } else if (c == '\r') {
         m_State = State::CR;
@@ -189,16 +206,15 @@ bool WireWriter::CopyFrom(FILE* input, bool dotEnds)
         }
     }
     // A "." on the last line, without a line end, is a dot line too.
-    if (dotEnds && m_State == State::DOT) m_State = State::ENDED;
+    if (dotEnds && (m_State == State::DOT || m_State == State::DOT_CR)) m_State = State::ENDED;
     return !std::ferror(input);
 }
 
 bool WireWriter::Finish()
 {
-    // A last line without its line end keeps what it began with.
-    if (m_State == State::DOT) Put("..", 2);
-    if (m_State == State::DOT_CR) Put("..\r", 3);
-    if (m_State == State::CR) Put("\r", 1);
+    // A last line of a single dot keeps it; the end-of-data marker brings the line end.
+    if (m_State == State::DOT || m_State == State::DOT_CR) Put("..", 2);
+    if (m_State == State::CR) EndLine();
     m_State = State::ENDED;
     Flush();
     return std::fflush(m_Out) == 0 && !std::ferror(m_Out);

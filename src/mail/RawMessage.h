@@ -5,18 +5,24 @@
 #include <string>
 #include <vector>
 
-// A finished message read from a stream and written in its wire form: CR LF
-// line ends, a "." that begins a line doubled, every other byte as it came.
+// A finished message read from a stream and written in its wire form: every
+// line end (LF, CR LF or a lone CR) CR LF, a "." that begins a line doubled,
+// every other byte as it came.
 
 constexpr std::size_t kMaxHeaderBlock = 1024 * 1024;
 
-enum class HeaderBlock { READ, NO_BLANK_LINE, TOO_LARGE, UNREADABLE };
+// READ: the body follows on the input; ENDED: the input ended with the
+// header block, at its end or at a line holding one "." when dotEnds.
+enum class HeaderBlock { READ, ENDED, TOO_LARGE, UNREADABLE };
 
-// The header fields up to the blank line, each with its folded lines and its
-// line ends made CR LF. The input ends early at a line holding one "." when
-// dotEnds; a header block that ends without a blank line, or is longer than
-// kMaxHeaderBlock bytes, is refused; so is input that cannot be read.
-HeaderBlock ReadHeaderBlock(FILE* input, bool dotEnds, std::vector<std::string>& fields);
+// The header fields, each with its folded lines and its line ends made CR LF.
+// The block ends at a blank line, which is dropped, or at the first line that
+// is no field ("name:" with a name of printable ASCII) nor the fold of one:
+// that line begins the body and is left in bodyStart. A first line "From ..."
+// of a mailbox, and a ">From ..." after it, are dropped. A block longer than
+// kMaxHeaderBlock bytes is refused; so is input that cannot be read.
+HeaderBlock ReadHeaderBlock(FILE* input, bool dotEnds, std::vector<std::string>& fields,
+                            std::string& bodyStart);
 
 // "Name" of "Name: value"; its value, after the colon, as written.
 std::string FieldName(const std::string& field);
@@ -44,6 +50,8 @@ private:
 
     // Returns false at the dot line that ends the input.
     bool Take(char c, bool dotEnds);
+    // The line of a single dot just read: the end of the input, or "..".
+    bool DotLine(bool dotEnds);
     void Put(const char* data, std::size_t length);
     void NoteEightBit(const char* data, std::size_t length);
     void EndLine();

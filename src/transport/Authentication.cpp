@@ -202,7 +202,7 @@ void PrepareOAuthToken(const ServerName& server)
         s_OAuthToken = oauth::AccessToken(user);
     } catch (const CSMTPException& error) {
         // What to do must reach the user also without -v.
-        if (!g_Verbose) std::fprintf(stderr, "%s\n", error.what());
+        if (!g_Verbose && !g_FrontEndReportsFailures) std::fprintf(stderr, "%s\n", error.what());
         throw;
     }
 }

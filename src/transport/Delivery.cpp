@@ -121,6 +121,7 @@ void CSMTPEmail::_SendIt()
     const bool news = m_NewsMode == 1;
     // The envelope must be settled before a server hears of it.
     _EncodeHeaders();
+    if (!news) _CheckSender();
     const transport::ServerName server =
         transport::ParseServerName(news ? g_NewsServer : g_MailServer, news);
     // Only an EHLO session can offer SMTPUTF8; a HELO one is refused at once.

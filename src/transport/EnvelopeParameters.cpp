@@ -41,7 +41,11 @@ std::string MailParameters(const CSMTPEmail& email, const MailSession& session)
 {
     const EnvelopeExtras& extras = email.m_Extras;
     std::string out;
-    if (!extras.body.empty() && Offers(session, "8BITMIME")) out += " BODY=" + extras.body;
+    if (!extras.body.empty() && Offers(session, "8BITMIME"))
+        out += " BODY=" + extras.body;
+    else if (extras.body == "8BITMIME" && g_Verbose)
+        std::fputs("The server does not offer 8BITMIME: the 8-bit message goes as it is.\n",
+                   stderr);
     if (!WantsDsn(extras)) return out;
     if (!Offers(session, "DSN")) {
         if (g_Verbose)

@@ -45,10 +45,14 @@ void StartTls(CSMTPEmail& email, Connection& connection, const std::optional<Cap
 }
 
 // A TLS session greets with EHLO; what was offered before TLS counts for
-// nothing after it. A refused EHLO falls back to HELO when nothing needs it.
+// nothing after it. A refused EHLO falls back to HELO when nothing needs it;
+// in plain text, only a server that does not know EHLO (5xx) gets HELO.
 std::optional<Capabilities> Greet(CSMTPEmail& email, Connection& connection)
 {
     std::optional<Capabilities> offered = Ehlo(email, connection);
+    const ReplyReader& reply = connection.LastReply();
+    if (!offered && connection.Server().security == Security::PLAIN && reply.Text()[0] != '5')
+        FailWithReply(reply);
     if (connection.Server().security == Security::STARTTLS) {
         StartTls(email, connection, offered);
         offered = Ehlo(email, connection);
@@ -81,20 +85,38 @@ std::string RcptLine(const CSMTPEmail& email, const MailSession& session, std::s
     return line + ">" + RcptParameters(email, session) + "\r\n";
 }
 
+// Where the receiver that starts at start ends: at a comma or blank, outside
+// a quoted string when quoted local parts are kept.
+std::size_t ReceiverEnd(std::string_view list, std::size_t start, bool quotes)
+{
+    if (!quotes) return list.find_first_of(kReceiverDelimiters, start);
+    bool quoted = false;
+    for (std::size_t i = start; i < list.size(); ++i) {
+        if (quoted && list[i] == '\\')
+            ++i;
+        else if (list[i] == '"')
+            quoted = !quoted;
+        else if (!quoted && (list[i] == ',' || list[i] == ' '))
+            return i;
+    }
+    return std::string_view::npos;
+}
+
 // Every run of characters other than comma and blank is one receiver. Like a
 // tokenizer working in place, the list keeps only its first receiver afterwards.
 void TakeReceivers(CSMTPEmail& email, MailSession& session)
 {
     if (!email.m_Receivers) return;
+    const bool quotes = email.m_Extras.quotedLocalParts;
     std::size_t start = email.m_Receivers->find_first_not_of(kReceiverDelimiters);
     if (start == std::string::npos) return;
-    const std::size_t firstEnd = email.m_Receivers->find_first_of(kReceiverDelimiters, start);
+    const std::size_t firstEnd = ReceiverEnd(*email.m_Receivers, start, quotes);
     // The list moves out rather than being copied: it may hold 100,000 receivers.
     session.list = std::move(*email.m_Receivers);
     email.m_Receivers->assign(session.list, 0, firstEnd);
     const std::string_view list = session.list;
     while (start != std::string::npos) {
-        const std::size_t end = list.find_first_of(kReceiverDelimiters, start);
+        const std::size_t end = ReceiverEnd(list, start, quotes);
         session.waiting.push_back(list.substr(start, end == std::string::npos ? end : end - start));
         start = list.find_first_not_of(kReceiverDelimiters, end);
     }
@@ -231,7 +253,7 @@ MailSession MailDialogue(CSMTPEmail& email, Connection& connection)
 void MailGreeting(CSMTPEmail& email, Connection& connection, MailSession& session)
 {
     RefuseLoginInPlainText(connection);
-    if (connection.Server().security == Security::PLAIN)
+    if (connection.Server().security == Security::PLAIN && !email.m_Extras.ehloWhenPlain)
         Helo(email, connection);
     else
         session.offered = Greet(email, connection);

@@ -96,8 +96,9 @@ TEST(RawMessage, WireForm)
         {"a\n.\nb\n", false, "a\r\n..\r\nb"},
         {"a\n.", false, "a\r\n.."},
         {".a\n..\n", true, "..a\r\n..."},
-        {"bare\rcr\r", true, "bare\rcr\r"},
-        {".\r.\n", true, "..\r."},
+        {"bare\rcr\r", true, "bare\r\ncr"},
+        {".\r.\n", true, ""},
+        {"x\r.\r\nRSET\r\n", false, "x\r\n..\r\nRSET"},
         {"", true, ""},
     };
     for (const WireRow& row : rows)
