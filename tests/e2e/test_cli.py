@@ -141,17 +141,19 @@ WARNED = b"quillex: Warning: the settings file '%s' holds '%s', but group or oth
 
 
 @pytest.mark.skipif(WINDOWS, reason="Windows files carry no permission bits")
-@pytest.mark.parametrize("key,value,mode,status,err", [
-    ("SMTP Password", "pw", 0o644, 16, EXPOSED), ("OAuth Client Secret", "s", 0o640, 16, EXPOSED),
-    ("SMTP Password", "pw", 0o604, 16, EXPOSED), ("SMTP Password", "pw", 0o600, 0, SENT),
-    ("SMTP Password", "", 0o644, 0, SENT), ("NNTP Passws", "pw", 0o644, 0, WARNED)])
+@pytest.mark.parametrize("key,value,mode,status,err,args", [
+    *[row + (["-v", "to@example.com"],) for row in [
+        ("SMTP Password", "pw", 0o644, 16, EXPOSED), ("OAuth Client Secret", "s", 0o640, 16, EXPOSED),
+        ("SMTP Password", "pw", 0o604, 16, EXPOSED), ("SMTP Password", "pw", 0o600, 0, SENT),
+        ("SMTP Password", "", 0o644, 0, SENT), ("NNTP Passws", "pw", 0o644, 0, WARNED)]],
+    ("OAuth Client Secret", "s", 0o644, 16, EXPOSED, ["-login"])])
 def test_a_secret_in_a_settings_file_others_may_read(env, smtp_capture, key, value, mode, status,
-                                                     err):
+                                                     err, args):
     path = write_settings(env, {"HOST": "127.0.0.1", "Return Address": "me@example.com",
-                                key: value})
+                                key: value, "OAuth Client ID": "id"})
     os.chmod(path, mode)
     shown = err % (path.encode(), key.encode(), b"%04o" % mode) if b"%s" in err else err
-    assert run(["-v", "to@example.com"], env)[::2] == (status, shown)
+    assert run(args, env)[::2] == (status, shown)
 
 
 def test_setup_then_send(env, smtp_capture):

@@ -179,10 +179,12 @@ CASES = {
     "line-break-in-sender": Case(
         smtp(), 0, SENT, [HELO, "MAIL FROM:<evil@example.test>"] + ALL[2:],
         MAIL + ["-Fme@example.test\r\nRCPT TO:<evil@example.test>", RCPT]),
+    # Windows ends the value at the CR; elsewhere the blank makes it no address.
     "line-break-in-setting-return-address": Case(
-        smtp(), 0, SENT, ALL if WINDOWS else [HELO, "MAIL FROM:<%s %s>" % (SENDER, EVIL)] + ALL[2:],
-        ["-v", RCPT], settings={"HOST": "127.0.0.1", "Return Address": SENDER + "\r" + EVIL},
-        heads=[b"From: " + SENDER.encode() + (b"" if WINDOWS else b" " + EVIL.encode())]),
+        smtp(), 0 if WINDOWS else 1, SENT if WINDOWS else contains(b"is not one address"),
+        ALL if WINDOWS else [], ["-v", RCPT],
+        settings={"HOST": "127.0.0.1", "Return Address": SENDER + "\r" + EVIL},
+        heads=[b"From: " + SENDER.encode()]),
     "line-break-in-setting-organization": Case(
         smtp(), 0, SENT, ALL, ["-v", RCPT],
         settings={"HOST": "127.0.0.1", "Return Address": SENDER, "Organization": "Acme\r" + EVIL},

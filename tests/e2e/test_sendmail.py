@@ -24,7 +24,9 @@ LOG = re.compile(rb"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ host=(\S+) tls=(\S+) auth=(\
 
 def sendmail(env, args, message, settings=SETTINGS, **kw):
     if settings:
-        write_settings(env, settings)
+        settings = dict(settings)
+        mode = settings.pop("mode", 0o600)
+        os.chmod(write_settings(env, settings), mode)
     status, out, err = run(args, env, stdin=message, argv0="sendmail", **kw)
     assert out == b"" and temp_files(env) == []
     return status, err
@@ -34,31 +36,44 @@ def wire(text):
     return text.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
 
 
-@pytest.mark.parametrize("args,head,body,sent_head,sent_body,rcpts", [
-    ([RCPT], HEAD, b"a\n.\nafter\n", HEAD, b"a\n", [RCPT]),
-    (["-i", RCPT], HEAD, b"a\n.\n..b\n.", HEAD, b"a\n.\n..b\n.\n", [RCPT]),
-    (["-oi", RCPT], wire(HEAD), b"a\r\n.\r\nb\r\n", HEAD, b"a\n.\nb\n", [RCPT]),
-    ([RCPT], HEAD, b"caf\xc3\xa9 bare\rcr\n", HEAD, b"caf\xc3\xa9 bare\rcr\n", [RCPT]),
-    ([RCPT], HEAD, b"", HEAD, b"", [RCPT]),
+FROM_ = b"From jane Mon Dec  7 12:00:00 2026\n>From old\n"
+
+
+@pytest.mark.parametrize("args,message,sent,rcpts", [
+    ([RCPT], HEAD + b"\na\n.\nafter\n", HEAD + b"\na\n", [RCPT]),
+    (["-i", RCPT], HEAD + b"\na\n.\n..b\n.", HEAD + b"\na\n.\n..b\n.\n", [RCPT]),
+    (["-oi", RCPT], wire(HEAD) + b"\r\na\r\n.\r\nb\r\n", HEAD + b"\na\n.\nb\n", [RCPT]),
+    ([RCPT], HEAD + b"\ncaf\xc3\xa9 bare\rcr\n", HEAD + b"\ncaf\xc3\xa9 bare\ncr\n", [RCPT]),
+    ([RCPT], HEAD + b"\n", HEAD + b"\n", [RCPT]),
     # receivers from the headers too, each once; Bcc never travels
     (["-t", "a@example.test, Rcpt <rcpt@example.test>"],
-     HEAD + b"Bcc: hidden@example.test,\n\tRoe <roe@example.test>\nCc: team: a@example.test;\n",
-     b"x\n", HEAD + b"Cc: team: a@example.test;\n", b"x\n",
+     HEAD + b"Bcc: hidden@example.test,\n\tRoe <roe@example.test>\nCc: team: a@example.test;\n\nx\n",
+     HEAD + b"Cc: team: a@example.test;\n\nx\n",
      ["a@example.test", RCPT, "hidden@example.test", "roe@example.test"]),
-    (["--", "-odd@example.test"], HEAD + b"BCC: x@example.test\n", b"x\n", HEAD, b"x\n",
+    (["--", "-odd@example.test"], HEAD + b"BCC: x@example.test\n\nx\n", HEAD + b"\nx\n",
      ["-odd@example.test"]),
-    (["-t"], HEAD + IDN, b"x\n", HEAD + IDN, b"x\n", [RCPT, "j@xn--bcher-kva.example"]),
+    (["-t"], HEAD + IDN + b"\nx\n", HEAD + IDN + b"\nx\n", [RCPT, "j@xn--bcher-kva.example"]),
+    ([RCPT], HEAD + b"Not a: field\n.x\n", HEAD + b"\nNot a: field\n.x\n", [RCPT]),
+    ([RCPT], HEAD, HEAD + b"\n", [RCPT]),
+    ([RCPT], HEAD + b".\nafter\n", HEAD + b"\n", [RCPT]),
+    ([RCPT], FROM_ + HEAD + b"\nx\n", HEAD + b"\nx\n", [RCPT]),
+    (["-t"], HEAD + b"Resent-To: a@example.test\nResent-Bcc: b@example.test\n\nx\n",
+     HEAD + b"Resent-To: a@example.test\n\nx\n", ["a@example.test", "b@example.test"]),
+    ([RCPT], HEAD + b"\nx\r.\r\nRSET\r\n", HEAD + b"\nx\n", [RCPT]),
+    (["-i", RCPT], HEAD + b"\nx\r.\rRSET\r", HEAD + b"\nx\n.\nRSET\n", [RCPT]),
+    (["-t"], HEAD + b"Cc: \"john doe\"@example.test\n\nx\n",
+     HEAD + b"Cc: \"john doe\"@example.test\n\nx\n", [RCPT, '"john doe"@example.test']),
 ], ids=["dot-ends", "dash-i", "dash-oi-crlf", "eight-bit-and-bare-cr", "empty-body", "dash-t",
-        "bcc-without-t", "dash-t-idn"])
-def test_message_travels_unchanged(env, smtp_capture, args, head, body, sent_head, sent_body,
-                                   rcpts):
-    status, err = sendmail(env, args, head + b"\n" + body)
+        "bcc-without-t", "dash-t-idn", "no-blank-line", "headers-only", "dot-ends-headers",
+        "from-line", "resent", "bare-cr-dot", "bare-cr-dash-i", "quoted-local-part"])
+def test_message_travels_unchanged(env, smtp_capture, args, message, sent, rcpts):
+    status, err = sendmail(env, args, message)
     assert (status, err) == (0, b"")
     m = smtp_capture.message()
-    expected = wire(sent_head + b"\n" + sent_body)
+    expected = wire(sent)
     assert m["data"] == expected + (b"" if expected.endswith(b"\r\n") else b"\r\n")
     assert m["rcpt_tos"] == rcpts and m["mail_from"] == SENDER
-    assert b"\r\n..\r\n" in m["raw"] if b"\n.\n" in sent_body else True
+    assert b"\r\n..\r\n" in m["raw"] if b"\n.\n" in sent.split(b"\n\n", 1)[1] else True
 
 
 def test_missing_headers_are_added(env, smtp_capture):
@@ -73,37 +88,54 @@ def test_missing_headers_are_added(env, smtp_capture):
 
 BIG = b"X-Big: " + b"a" * (1 << 20) + b"\n\nx\n"
 NO_SERVER = {"HOST": "127.0.0.1:2", "Return Address": SENDER}
+OAUTH = {"HOST": "submission://127.0.0.1:9", "Return Address": SENDER, "SMTP User": SENDER,
+         "SMTP Auth": "xoauth2", "OAuth Client ID": "id", "OAuth Flow": "device"}
+EXPOSED = dict(SETTINGS, **{"SMTP Password": "pw", "mode": 0o644})
+
+
+def esmtp(changes=None, ehlo=b"250 scripted.example.test\r\n"):
+    """smtp() greeted with EHLO, as the sendmail name greets; HELO follows a 5xx to it."""
+    steps = smtp(changes)
+    return steps[:1] + [(b"EHLO ", ehlo)] + steps[1 if ehlo.startswith(b"5") else 2:]
 
 
 @pytest.mark.parametrize("script,args,message,settings,status,words", [
-    (smtp(), [RCPT], HEAD + b"\nx\n", SETTINGS, 0, b""),
+    (esmtp(), [RCPT], HEAD + b"\nx\n", SETTINGS, 0, b""),
+    (esmtp(), [RCPT], b"", SETTINGS, 0, b""),
+    (esmtp(ehlo=b"502 5.5.2 what\r\n"), [RCPT], HEAD, SETTINGS, 0, b""),
+    (None, ["-fme@example.test> SMTPUTF8", RCPT], HEAD, SETTINGS, 64, b"not one address"),
+    (esmtp(), ["-f<>", RCPT], HEAD, SETTINGS, 0, b""),
+    (None, [RCPT], HEAD, {"HOST": "127.0.0.1", "Return Address": "a b@example.test"}, 64,
+     b"'a b@example.test'"),
     (None, ["-X", RCPT], HEAD, SETTINGS, 64, b"unknown option -X"),
     (None, ["-oXyz", RCPT], HEAD, SETTINGS, 64, b"unknown option -oXyz"),
     (None, ["-N", "sometimes", RCPT], HEAD, SETTINGS, 64, b"-N takes"),
     (None, ["-f"], HEAD, SETTINGS, 64, b"needs a value"),
     *[(None, [opt], HEAD, SETTINGS, 64, b"only sends") for opt in ["-bp", "-bs", "-q", "-I"]],
     (None, [], HEAD + b"\nx\n", SETTINGS, 64, b"no receiver"),
-    (None, [RCPT], b"Subject: no blank line\n", SETTINGS, 65, b"no blank line"),
-    (None, [RCPT], HEAD + b".\n\nx\n", SETTINGS, 65, b"no blank line"),
     (None, [RCPT], BIG, SETTINGS, 65, b"longer than 1 MiB"),
     (None, ["-t"], HEAD + b"Cc: \"open@example.test\n\nx\n", SETTINGS, 65, b"not a valid"),
-    (smtp({"RCPT": b"550 5.1.1 no such user\r\n"}), [RCPT], HEAD + b"\n", SETTINGS, 67, b"550"),
+    (esmtp({"RCPT": b"550 5.1.1 no such user\r\n"}), [RCPT], HEAD + b"\n", SETTINGS, 67, b"550"),
     (None, [RCPT], HEAD + b"\n", {"HOST": "nowhere.invalid", "Return Address": SENDER}, 68,
      b"nowhere.invalid"),
-    (smtp({"MAIL": b"553 not you\r\n"}), [RCPT], HEAD + b"\n", SETTINGS, 69, b"553"),
-    (smtp({".": b"554 spam\r\n"}), [RCPT], HEAD + b"\n", SETTINGS, 69, b"554"),
+    (esmtp({"MAIL": b"553 not you\r\n"}), [RCPT], HEAD + b"\n", SETTINGS, 69, b"553"),
+    (esmtp({".": b"554 spam\r\n"}), [RCPT], HEAD + b"\n", SETTINGS, 69, b"554"),
     (None, [RCPT], "unreadable", SETTINGS, 74, b"cannot be read"),
-    (smtp({"greeting": b"421 busy\r\n"}), [RCPT], HEAD + b"\n", SETTINGS, 75, b"421 busy"),
-    (smtp({"MAIL": CLOSE}), [RCPT], HEAD + b"\n", SETTINGS, 75, b"FAILED_TO_RECEIVE"),
+    (esmtp({"greeting": b"421 busy\r\n"}), [RCPT], HEAD + b"\n", SETTINGS, 75, b"421 busy"),
+    (esmtp({"MAIL": CLOSE}), [RCPT], HEAD + b"\n", SETTINGS, 75, b"FAILED_TO_RECEIVE"),
     (None, [RCPT], HEAD + b"\n", NO_SERVER, 75, b"FAILED_TO_CONNECT"),
-    (smtp({"HELO": b"what?\r\n"}), [RCPT], HEAD + b"\n", SETTINGS, 76, b"what?"),
-    (smtp(), [RCPT], HEAD + b"\n", dict(SETTINGS, **{"SMTP User": "u"}), 77, b"plain text"),
+    (esmtp(ehlo=b"what?\r\n"), [RCPT], HEAD + b"\n", SETTINGS, 76, b"what?"),
+    (esmtp(), [RCPT], HEAD + b"\n", dict(SETTINGS, **{"SMTP User": "u"}), 77, b"plain text"),
     (None, [RCPT], HEAD + b"\n", None, 78, b"HOST"),
-], ids=["sent", "unknown", "unknown-o", "bad-notify", "no-value", "bp", "bs", "q", "I",
-        "no-receiver", "no-blank-line", "dot-in-headers", "headers-too-long", "bad-cc",
+    (None, [RCPT], HEAD + b"\n", OAUTH, 77, b"AUTH_FAILED (OAuth: no OAuth token is stored: run"),
+    (None, [RCPT], HEAD + b"\n", EXPOSED, 78, b"holds 'SMTP Password', but group or others"),
+], ids=["sent", "empty-input", "helo-after-ehlo", "sender-injects", "null-sender",
+        "return-address", "unknown", "unknown-o", "bad-notify", "no-value",
+        "bp", "bs", "q", "I", "no-receiver", "headers-too-long", "bad-cc",
         "refused-receiver",
         "no-host", "refused-sender", "refused-data", "unreadable-input", "busy", "closed",
-        "no-server", "garbage", "login-in-plain-text", "no-settings"])
+        "no-server", "garbage", "login-in-plain-text", "no-settings", "oauth-one-line",
+        "exposed-secret"])
 def test_exit_statuses(env, scripted, tmp_path, script, args, message, settings, status, words):
     if script:
         scripted(script)
@@ -121,21 +153,25 @@ def test_exit_statuses(env, scripted, tmp_path, script, args, message, settings,
     assert err == b"" if status == 0 else (err.count(b"\n") == 1 and words in err), err
 
 
-@pytest.mark.parametrize("caps,args,mail,rcpt,note", [
-    (["DSN", "8BITMIME"], ["-Nsuccess,failure", "-R", "hdrs", "-V", "id+1="],
-     " BODY=8BITMIME RET=HDRS ENVID=id+2B1+3D", " NOTIFY=SUCCESS,FAILURE", False),
-    (["8BITMIME"], ["-Nnever", "-Rfull", "-B7bit"], " BODY=7BIT", "", True),
-    (["DSN"], ["-Nnever", "-B8BITMIME"], "", " NOTIFY=NEVER", False),
-], ids=["dsn-offered", "dsn-not-offered", "no-8bitmime"])
-def test_dsn_only_where_offered(env, pki, tls_script, caps, args, mail, rcpt, note):
-    server = tls_script("smtp", 465, implicit=True, caps_tls=caps)
+@pytest.mark.parametrize("host,caps,args,mail,rcpt,note", [
+    ("smtps://localhost", ["DSN", "8BITMIME"], ["-Nsuccess,failure", "-R", "hdrs", "-V", "id+1="],
+     " BODY=8BITMIME RET=HDRS ENVID=id+2B1+3D", " NOTIFY=SUCCESS,FAILURE", None),
+    ("smtps://localhost", ["8BITMIME"], ["-Nnever", "-Rfull", "-B7bit"], " BODY=7BIT", "",
+     b"does not offer DSN"),
+    ("smtps://localhost", ["DSN"], ["-Nnever", "-B8BITMIME"], "", " NOTIFY=NEVER",
+     b"does not offer 8BITMIME"),
+    ("127.0.0.1", ["DSN", "8BITMIME"], ["-Nnever"], " BODY=8BITMIME", " NOTIFY=NEVER", None),
+], ids=["dsn-offered", "dsn-not-offered", "no-8bitmime", "plain-ehlo"])
+def test_dsn_only_where_offered(env, pki, tls_script, host, caps, args, mail, rcpt, note):
+    plain = host == "127.0.0.1"
+    server = tls_script("smtp", 25 if plain else 465, implicit=not plain, caps=caps, caps_tls=caps)
     env["QUILLEX_CA_FILE"] = pki.ca
     status, err = sendmail(env, ["-v"] + args + [RCPT], HEAD + b"\n\xc3\xa9\n",
-                           {"HOST": "smtps://localhost", "Return Address": SENDER})
+                           {"HOST": host, "Return Address": SENDER})
     assert status == 0, err
     lines = server.done().lines
     assert "MAIL FROM:<%s>%s" % (SENDER, mail) in lines and "RCPT TO:<%s>%s" % (RCPT, rcpt) in lines
-    assert (b"does not offer DSN" in err) == note
+    assert note in err if note else b"does not offer" not in err
 
 
 def test_log_holds_the_run_and_no_secret(env, pki, tls_script, tmp_path):
