@@ -143,8 +143,8 @@ WARNED = b"quillex: Warning: the settings file '%s' holds '%s', but group or oth
 @pytest.mark.skipif(WINDOWS, reason="Windows files carry no permission bits")
 @pytest.mark.parametrize("key,value,mode,status,err,args", [
     *[row + (["-v", "to@example.com"],) for row in [
-        ("SMTP Password", "pw", 0o644, 16, EXPOSED), ("OAuth Client Secret", "s", 0o640, 16, EXPOSED),
-        ("SMTP Password", "pw", 0o604, 16, EXPOSED), ("SMTP Password", "pw", 0o600, 0, SENT),
+        ("SMTP Password", "pw", 0o644, 16, EXPOSED), ("SMTP Password", "pw", 0o604, 16, EXPOSED),
+        ("OAuth Client Secret", "s", 0o640, 16, EXPOSED), ("SMTP Password", "pw", 0o600, 0, SENT),
         ("SMTP Password", "", 0o644, 0, SENT), ("NNTP Passws", "pw", 0o644, 0, WARNED)]],
     ("OAuth Client Secret", "s", 0o644, 16, EXPOSED, ["-login"])])
 def test_a_secret_in_a_settings_file_others_may_read(env, smtp_capture, key, value, mode, status,

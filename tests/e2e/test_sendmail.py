@@ -3,6 +3,7 @@ input, sends it unchanged but for its line ends and the dots on the wire, and
 answers with sendmail's exit statuses. Real callers drive it through a link."""
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import threading
@@ -10,7 +11,8 @@ import threading
 import pytest
 
 from conftest import BIN, RCPT, SENDER, WINDOWS, posix_only, run, temp_files, write_settings
-from servers import CLOSE, smtp
+from servers import CLOSE, _postfix, smtp
+from test_smoke import without_added_headers
 
 pytest_plugins = ["tls_support"]
 
@@ -47,7 +49,8 @@ FROM_ = b"From jane Mon Dec  7 12:00:00 2026\n>From old\n"
     ([RCPT], HEAD + b"\n", HEAD + b"\n", [RCPT]),
     # receivers from the headers too, each once; Bcc never travels
     (["-t", "a@example.test, Rcpt <rcpt@example.test>"],
-     HEAD + b"Bcc: hidden@example.test,\n\tRoe <roe@example.test>\nCc: team: a@example.test;\n\nx\n",
+     HEAD + b"Bcc: hidden@example.test,\n\tRoe <roe@example.test>\n"
+     b"Cc: team: a@example.test;\n\nx\n",
      HEAD + b"Cc: team: a@example.test;\n\nx\n",
      ["a@example.test", RCPT, "hidden@example.test", "roe@example.test"]),
     (["--", "-odd@example.test"], HEAD + b"BCC: x@example.test\n\nx\n", HEAD + b"\nx\n",
@@ -235,8 +238,10 @@ def produced(tmp_path):
 def same_message(sent, written):
     """sent is written in wire form without its Bcc, plus only the headers added."""
     head, _, body = wire(written).partition(b"\r\n\r\n")
+    if written[:1] == b"\n":  # no header at all
+        head, body = b"", wire(written[1:])
     fields = re.split(rb"\r\n(?![ \t])", head)
-    kept = [f for f in fields if not f.lower().startswith(b"bcc:")]
+    kept = [f for f in fields if f and not f.lower().startswith(b"bcc:")]
     sent_head, _, sent_body = sent.partition(b"\r\n\r\n")
     sent_fields = re.split(rb"\r\n(?![ \t])", sent_head)
     assert sent_fields[:len(kept)] == kept and sent_body == body + (
@@ -249,17 +254,38 @@ def check_callers(tmp_path, capture, count):
     got = capture.messages(count)
     assert len(written) == count
     for w, m in zip(written, sorted(got, key=lambda m: m["conn"])):
-        same_message(m["data"], w)
+        w = w.split(b"\n", 1)[1] if w.startswith(b"From ") else w  # a mailbox's From_ line
+        same_message(m["data"], w if re.match(rb"[!-9;-~]+:", w) else b"\n" + w)
     return got
 
 
+class Stored:
+    """The messages Postfix stored, as the capture server gives them."""
+
+    def __init__(self, postfix):
+        self.postfix = postfix
+
+    def messages(self, count):
+        return [{"conn": i, "rcpt_tos": [RCPT],
+                 "data": without_added_headers(m).replace(b"\n", b"\r\n")}
+                for i, m in enumerate(self.postfix.delivered(count))]
+
+
+@pytest.fixture
+def postfix_now(pki):
+    started = _postfix(pki)
+    yield Stored(next(started))
+    started.close()
+
+
 @posix_only("the callers are POSIX programs")
-@pytest.mark.parametrize("caller", ["git", "mutt", "php", "mailx", "cron"])
-def test_real_callers(env, smtp_capture, tmp_path, link, caller):
+@pytest.mark.parametrize("caller", ["git", "mutt", "php", "mailx", "cron", "postfix"])
+def test_real_callers(env, request, tmp_path, link, caller):
+    smtp_capture = request.getfixturevalue("postfix_now" if caller == "postfix" else "smtp_capture")
     write_settings(env, SETTINGS)
     body = tmp_path / "body.txt"
     body.write_bytes(b"Line one\n.\nafter the dot\n")
-    if caller == "git":
+    if caller in ("git", "postfix"):
         repo = str(tmp_path / "repo")
         git = ["git", "-C", repo, "-c", "user.name=Jane Roe", "-c", "user.email=" + SENDER]
         subprocess.run(["git", "init", "-q", repo], check=True, env=env)
@@ -271,6 +297,9 @@ def test_real_callers(env, smtp_capture, tmp_path, link, caller):
         cmd = git + ["-c", "sendemail.sendmailCmd=" + link, "send-email", "--quiet",
                      "--confirm=never", "--to=" + RCPT, "--from=" + SENDER, "-2"]
         count = 2
+        if caller == "postfix":  # a mailbox's From_ line, then a body without headers
+            cmd = ["sh", "-c", "%s format-patch --stdout -1 | %s %s && echo hello | %s %s"
+                   % (" ".join(map(shlex.quote, git)), link, RCPT, link, RCPT)]
     elif caller == "mutt":
         rc = tmp_path / "muttrc"
         rc.write_text('set sendmail="%s -oem -oi"\nset from="%s"\nset use_from=yes\n'
