@@ -194,10 +194,8 @@ int CheckSettings(const SendmailOptions& options, CSMTPEmail& mail)
     }
     if (!LoadSettings(mail)) return kConfig;
     const std::string sender = EnvelopeAddress(mail.GetHeader("X-Sender", ""));
-    if (!IsOneAddress(sender))
-        return Fail(kUsage, "the sender '" + sender +
-                                "' of the setting Return Address is not "
-                                "one address");
+    if (!options.senderGiven && !IsOneAddress(sender))
+        return Fail(kUsage, "the setting Return Address '" + sender + "' is not one address");
     std::string hex;
     if (!g_TlsFingerprint.empty() && !platform::ParseFingerprint(g_TlsFingerprint, &hex))
         return Fail(kConfig, "the setting TLS Fingerprint is not \"SHA256:\" and 64 hex digits");

@@ -63,12 +63,11 @@ FROM_ = b"From jane Mon Dec  7 12:00:00 2026\n>From old\n"
     (["-t"], HEAD + b"Resent-To: a@example.test\nResent-Bcc: b@example.test\n\nx\n",
      HEAD + b"Resent-To: a@example.test\n\nx\n", ["a@example.test", "b@example.test"]),
     ([RCPT], HEAD + b"\nx\r.\r\nRSET\r\n", HEAD + b"\nx\n", [RCPT]),
-    (["-i", RCPT], HEAD + b"\nx\r.\rRSET\r", HEAD + b"\nx\n.\nRSET\n", [RCPT]),
     (["-t"], HEAD + b"Cc: \"john doe\"@example.test\n\nx\n",
      HEAD + b"Cc: \"john doe\"@example.test\n\nx\n", [RCPT, '"john doe"@example.test']),
 ], ids=["dot-ends", "dash-i", "dash-oi-crlf", "eight-bit-and-bare-cr", "empty-body", "dash-t",
         "bcc-without-t", "dash-t-idn", "no-blank-line", "headers-only", "dot-ends-headers",
-        "from-line", "resent", "bare-cr-dot", "bare-cr-dash-i", "quoted-local-part"])
+        "from-line", "resent", "bare-cr-dot", "quoted-local-part"])
 def test_message_travels_unchanged(env, smtp_capture, args, message, sent, rcpts):
     status, err = sendmail(env, args, message)
     assert (status, err) == (0, b"")
@@ -253,28 +252,22 @@ def check_callers(tmp_path, capture, count):
     written = produced(tmp_path)
     got = capture.messages(count)
     assert len(written) == count
-    for w, m in zip(written, sorted(got, key=lambda m: m["conn"])):
+    for w in written:  # each with the message that holds its body
         w = w.split(b"\n", 1)[1] if w.startswith(b"From ") else w  # a mailbox's From_ line
-        same_message(m["data"], w if re.match(rb"[!-9;-~]+:", w) else b"\n" + w)
+        w = w if re.match(rb"[!-9;-~]+:", w) else b"\n" + w
+        body = wire(w).partition(b"\r\n\r\n")[2] or wire(w)
+        same_message(next(m["data"] for m in got if body in m["data"]), w)
     return got
-
-
-class Stored:
-    """The messages Postfix stored, as the capture server gives them."""
-
-    def __init__(self, postfix):
-        self.postfix = postfix
-
-    def messages(self, count):
-        return [{"conn": i, "rcpt_tos": [RCPT],
-                 "data": without_added_headers(m).replace(b"\n", b"\r\n")}
-                for i, m in enumerate(self.postfix.delivered(count))]
 
 
 @pytest.fixture
 def postfix_now(pki):
+    """Postfix for one test; messages() gives what it stored as the capture server does."""
     started = _postfix(pki)
-    yield Stored(next(started))
+    server = next(started)
+    server.messages = lambda count: [{"rcpt_tos": [RCPT], "data": without_added_headers(
+        m).replace(b"\n", b"\r\n")} for m in server.delivered(count)]
+    yield server
     started.close()
 
 
