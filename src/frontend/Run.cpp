@@ -81,19 +81,18 @@ void AddHtmlParts(CSMTPEmail& mail, const std::string& body)
     const bool textGiven = !g_BodyLines.IsEmpty() || !g_TextFiles.IsEmpty();
     AddHtmlBody(mail, g_HtmlFile->c_str(), body, textGiven, transport::s_LocalHostName);
     if (!mail.GetHeader("Message-ID", nullptr))
-        mail.SetHeader("Message-ID",
-                       MakeMessageId(mail.GetHeader("X-Sender", ""), transport::s_LocalHostName)
-                           .c_str(),
-                       0);
+        mail.SetHeader(
+            "Message-ID",
+            MakeMessageId(mail.GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(), 0);
 }
 
 // -H needs MIME, and news articles stay plain text.
 int RefuseHtml(const CSMTPEmail& mail)
 {
-    const char* reason = !mail.m_Mime
-                             ? "-H and -m can not be combined: a message without MIME has no HTML "
-                               "version"
-                             : "-H and -u can not be combined: news articles are sent as plain text";
+    const char* reason =
+        !mail.m_Mime ? "-H and -m can not be combined: a message without MIME has no HTML "
+                       "version"
+                     : "-H and -u can not be combined: news articles are sent as plain text";
     std::fprintf(stderr, "%s: %s. Aborting.\n", g_ProgramName, reason);
     return BAD_ARGUMENTS_FROM_FORM;
 }
@@ -150,10 +149,10 @@ const char* ErrorText(int code)
 int ComposeAndSend(CSMTPEmail& mail, FILE* input)
 {
     if (const int refused = RefuseExposedSecrets()) return refused;
+    if (g_HtmlFile && (mail.m_Mime == 0 || mail.m_NewsMode == 1)) return RefuseHtml(mail);
     if (!LoadSettings(mail)) return -1;
     if (!g_Attachments.IsEmpty() && mail.m_Mime == 0)
         return PrintUsage("-m and -i can not be combined");
-    if (g_HtmlFile && (mail.m_Mime == 0 || mail.m_NewsMode == 1)) return RefuseHtml(mail);
     if (!mail.HasReceivers()) RunInteractive(mail, input);
     if (!mail.HasReceivers()) return RefuseNoReceiver();
     if (input) ReadBody(input, g_BodyLines);

@@ -237,7 +237,8 @@ bool ReadTag(const std::string& html, std::size_t at, Tag& tag)
         Attribute attribute;
         while (i < html.size() && !IsBlank(html[i]) && html[i] != '>' &&
                (html[i] != '=' || attribute.name.empty()))
-            attribute.name += static_cast<char>(std::tolower(static_cast<unsigned char>(html[i++])));
+            attribute.name +=
+                static_cast<char>(std::tolower(static_cast<unsigned char>(html[i++])));
         while (i < html.size() && IsBlank(html[i])) ++i;
         if (i < html.size() && html[i] == '=') ReadAttributeValue(html, ++i, attribute);
         tag.attributes.push_back(attribute);
@@ -310,8 +311,8 @@ std::string LocalFile(std::string reference)
         } else if (c == '%' && i + 2 < reference.size() &&
                    std::isxdigit(static_cast<unsigned char>(reference[i + 1])) &&
                    std::isxdigit(static_cast<unsigned char>(reference[i + 2]))) {
-            segments.back() += static_cast<char>(HexValue(reference[i + 1]) * 16 +
-                                                 HexValue(reference[i + 2]));
+            segments.back() +=
+                static_cast<char>(HexValue(reference[i + 1]) * 16 + HexValue(reference[i + 2]));
             i += 2;
         } else {
             segments.back() += c;
@@ -451,8 +452,8 @@ std::string ValueOf(const std::string& html, const Attribute* attribute)
 {
     if (!attribute) return "";
     bool fits = true;
-    return Decoded(html.substr(attribute->begin, attribute->end - attribute->begin),
-                   Charset::OTHER, fits);
+    return Decoded(html.substr(attribute->begin, attribute->end - attribute->begin), Charset::OTHER,
+                   fits);
 }
 
 std::string ReadHtmlFile(const char* path)
@@ -521,13 +522,14 @@ std::string DeclaredCharset(const std::string& html)
     return charset == "-" ? "" : charset;
 }
 
-std::string EmbedImages(const std::string& html, const std::string& folder,
-                        const std::string& host, std::vector<InlineImage>& images)
+std::string EmbedImages(const std::string& html, const std::string& folder, const std::string& host,
+                        std::vector<InlineImage>& images)
 {
     std::string out;
     std::map<std::string, std::string> ids;
     Walk(
-        html, [&](std::size_t begin, std::size_t end, bool) { out.append(html, begin, end - begin); },
+        html,
+        [&](std::size_t begin, std::size_t end, bool) { out.append(html, begin, end - begin); },
         [&](std::size_t begin, const Tag& tag) {
             std::size_t copied = begin;
             for (const Attribute& attribute : tag.attributes) {

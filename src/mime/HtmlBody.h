@@ -19,16 +19,15 @@ std::string DeclaredCharset(const std::string& html);
 // (a relative path that neither is a URL nor climbs out with "..") to
 // "cid:N.quillex@host", one number per file, and lists those files in the
 // order of their first use. folder is "" or ends in a separator.
-std::string EmbedImages(const std::string& html, const std::string& folder,
-                        const std::string& host, std::vector<InlineImage>& images);
+std::string EmbedImages(const std::string& html, const std::string& folder, const std::string& host,
+                        std::vector<InlineImage>& images);
 
 // The text that a reader of the HTML sees: tags removed, <br>, paragraphs,
 // headings, list items and table rows as line breaks, entities decoded into
 // charset (a character it lacks becomes "?" and clears *fits), links as
 // "text (URL)", script and style left out. Lines end in LF; the text ends in
 // one LF.
-std::string HtmlToText(const std::string& html, const std::string& charset,
-                       bool* fits = nullptr);
+std::string HtmlToText(const std::string& html, const std::string& charset, bool* fits = nullptr);
 
 // Text in the form the message file holds: CR LF line ends, and a "." that
 // opens a line doubled.

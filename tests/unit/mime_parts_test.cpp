@@ -241,7 +241,8 @@ TEST(HtmlBodyTest, TextMadeFromHtml)
          "site (http://x/?a=1&b) m@x\n"},
         {"<head><title>T</title><style>p{}</style></head><script>x<y</script>z<!-- c -->", "utf-8",
          "z\n"},
-        {"&eacute;&#233;&#xE9;&euro;&bogus;", "utf-8", "\xC3\xA9\xC3\xA9\xC3\xA9\xE2\x82\xAC&bogus;\n"},
+        {"&eacute;&#233;&#xE9;&euro;&bogus;", "utf-8",
+         "\xC3\xA9\xC3\xA9\xC3\xA9\xE2\x82\xAC&bogus;\n"},
         {"&eacute;&euro;&hearts;", "windows-1252", "\xE9\x80?\n"},
         {"&eacute;&euro;", "iso-8859-1", "\xE9?\n"},
         {"<pre>a  b\n c</pre>", "utf-8", "a  b\n c\n"},
@@ -257,7 +258,8 @@ TEST(HtmlBodyTest, ImagesEmbeddedOnlyFromTheFolderDown)
         const char* paths;
     } rows[] = {
         {"<img src=\"a.png\"><td background='a.png'><img src=b%20c.gif?v=1>",
-         "<img src=\"cid:1.quillex@h\"><td background='cid:1.quillex@h'><img src=cid:2.quillex@h>", "d/a.png d/b c.gif"},
+         "<img src=\"cid:1.quillex@h\"><td background='cid:1.quillex@h'><img src=cid:2.quillex@h>",
+         "d/a.png d/b c.gif"},
         {"<IMG SRC=\"x/../y/./z.png\">", "<IMG SRC=\"cid:1.quillex@h\">", "d/y/z.png"},
         {"<img src=\"http://e/a.png\"><img src=\"data:,\"><img src=\"cid:x\"><img "
          "src=\"mailto:a\"><img src=\"/a.png\"><img src=\"../a.png\"><img src=\"x/../../a.png\">",
@@ -266,7 +268,8 @@ TEST(HtmlBodyTest, ImagesEmbeddedOnlyFromTheFolderDown)
     };
     for (const auto& row : rows) {
         std::vector<InlineImage> images;
-        EXPECT_EQ(EmbedImages(row.html, "d/", "h", images), row.rewritten ? row.rewritten : row.html);
+        EXPECT_EQ(EmbedImages(row.html, "d/", "h", images),
+                  row.rewritten ? row.rewritten : row.html);
         std::string paths;
         for (const InlineImage& image : images) paths += (paths.empty() ? "" : " ") + image.path;
         EXPECT_EQ(paths, row.paths) << row.html;
