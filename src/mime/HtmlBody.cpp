@@ -253,6 +253,14 @@ bool IsRawText(const std::string& name)
     return name == "script" || name == "style" || name == "title";
 }
 
+// Where "</name" next starts, in any letter case.
+std::size_t FindEndTag(const std::string& html, const std::string& name, std::size_t from)
+{
+    for (std::size_t at = from; (at = html.find("</", at)) != std::string::npos; ++at)
+        if (Lower(html.substr(at + 2, name.size())) == name) return at;
+    return std::string::npos;
+}
+
 // Calls text(begin, end, visible) for every run between tags (comments and
 // the contents of script, style and title are invisible runs) and tag(begin, tag)
 // for every tag, in document order.
@@ -282,7 +290,7 @@ void Walk(const std::string& html, OnText text, OnTag tag)
             tag(i, found);
             end = found.end;
             if (!found.closing && IsRawText(found.name)) {
-                const std::size_t close = Lower(html).find("</" + found.name, end);
+                const std::size_t close = FindEndTag(html, found.name, end);
                 const std::size_t rawEnd = close == std::string::npos ? html.size() : close;
                 text(end, rawEnd, false);
                 end = rawEnd;
