@@ -301,30 +301,43 @@ void Walk(const std::string& html, OnText text, OnTag tag)
     text(start, html.size(), true);
 }
 
-// The file that a reference names below folder, its segments joined by "/";
-// "" when it names none: a URL, an absolute path, one that climbs out.
-std::string LocalFile(std::string reference)
+// A reference with its %XX escapes decoded, as a browser reads a file URL.
+std::string Unescaped(const std::string& reference)
 {
-    while (!reference.empty() && IsBlank(reference.back())) reference.pop_back();
-    reference.erase(0, reference.find_first_not_of(" \t\r\n\f"));
-    reference = reference.substr(0, reference.find_first_of("?#"));
-    if (reference.empty() || platform::IsPathSeparator(reference[0])) return "";
-    std::vector<std::string> segments(1);
+    std::string out;
     for (std::size_t i = 0; i < reference.size(); ++i) {
-        const char c = reference[i];
-        if (platform::IsPathSeparator(c)) {
-            segments.emplace_back();
-        } else if (c == ':' && segments.size() == 1) {
-            return "";  // a scheme, or a drive letter
-        } else if (c == '%' && i + 2 < reference.size() &&
-                   std::isxdigit(static_cast<unsigned char>(reference[i + 1])) &&
-                   std::isxdigit(static_cast<unsigned char>(reference[i + 2]))) {
-            segments.back() +=
-                static_cast<char>(HexValue(reference[i + 1]) * 16 + HexValue(reference[i + 2]));
+        if (reference[i] == '%' && i + 2 < reference.size() &&
+            std::isxdigit(static_cast<unsigned char>(reference[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(reference[i + 2]))) {
+            out += static_cast<char>(HexValue(reference[i + 1]) * 16 + HexValue(reference[i + 2]));
             i += 2;
         } else {
-            segments.back() += c;
+            out += reference[i];
         }
+    }
+    return out;
+}
+
+// The file that a reference names below folder, its segments joined by "/";
+// "" when it names none: a URL, an absolute path, one that climbs out.
+std::string LocalFile(const std::string& value)
+{
+    std::string reference = value.substr(0, value.find_first_of("?#"));
+    while (!reference.empty() && IsBlank(reference.back())) reference.pop_back();
+    reference.erase(0, reference.find_first_not_of(" \t\r\n\f"));
+    reference = Unescaped(reference);
+    const std::size_t colon = reference.find(':');
+    if (colon != std::string::npos && colon < reference.find_first_of("/\\"))
+        return "";  // a scheme, or a drive letter
+    if (reference.empty() || platform::IsPathSeparator(reference[0]) ||
+        reference.find('\0') != std::string::npos)
+        return "";
+    std::vector<std::string> segments(1);
+    for (const char c : reference) {
+        if (platform::IsPathSeparator(c))
+            segments.emplace_back();
+        else
+            segments.back() += c;
     }
     std::vector<std::string> kept;
     for (const std::string& segment : segments) {

@@ -262,7 +262,8 @@ TEST(HtmlBodyTest, ImagesEmbeddedOnlyFromTheFolderDown)
          "d/a.png d/b c.gif"},
         {"<IMG SRC=\"x/../y/./z.png\">", "<IMG SRC=\"cid:1.quillex@h\">", "d/y/z.png"},
         {"<img src=\"http://e/a.png\"><img src=\"data:,\"><img src=\"cid:x\"><img "
-         "src=\"mailto:a\"><img src=\"/a.png\"><img src=\"../a.png\"><img src=\"x/../../a.png\">",
+         "src=\"mailto:a\"><img src=\"/a.png\"><img src=\"../a.png\"><img "
+         "src=\"x/../../a.png\"><img src=\"x%2F..%2F..%2Fa.png\">",
          nullptr, ""},
         {"<script>'<img src=a.png>'</script><!-- <img src=a.png> --><p>src=a.png", nullptr, ""},
     };
