@@ -63,9 +63,13 @@ def sent_with_html(env, capture, args, text=None):
     return data, email.message_from_bytes(data, policy=email.policy.default)
 
 
-def check_structure(data, message, text):
+def check_structure(data, message, text, attached):
     """The layout, the Content-IDs of the cid: references and the image bytes."""
     parts = list(message.walk())
+    if attached:
+        assert parts[0].get_content_type() == "multipart/mixed"
+        assert parts[-1].get_content_disposition() == "attachment"
+        parts = parts[1:-1]
     assert [p.get_content_type() for p in parts] == [
         "multipart/alternative", "text/plain", "multipart/related", "text/html", "image/png",
         "image/png"]
@@ -81,7 +85,9 @@ def check_structure(data, message, text):
         assert image.get_content() == IMAGES[image.get_filename()]
     kept = ("http://example.test/x.png", "../up.png", "cid:x@y")
     assert all('"%s"' % k in html for k in kept)
-    assert data.count(b"\r\n--PART.BOUNDARY.KV.") == 7
+    assert data.count(b"\r\n--PART.BOUNDARY.KV.") == 7 + 3 * attached
+    boundaries = re.findall(rb"boundary=(\S+)", data)
+    assert not [a for a in boundaries for b in boundaries if a != b and b.startswith(a)]
     return html, images
 
 
@@ -127,9 +133,11 @@ def spam_rules(data, tmp_path):
 @pytest.mark.parametrize("text,expected", [
     (None, MADE), (b"Sales report\n", "Sales report\r\n\r\n")], ids=["made-from-html", "given"])
 def test_html_with_its_images(env, smtp_capture, tmp_path, site, text, expected):
-    data, message = sent_with_html(env, smtp_capture, ["-sReport", "-H" + str(site)], text)
+    attach = ["-i" + str(site.parent / "chart.png")] if text else []
+    data, message = sent_with_html(env, smtp_capture, ["-sReport", "-H" + str(site)] + attach,
+                                   text)
     html, images = check_structure(data, message, expected.replace("\n", "\r\n")
-                                   if text is None else expected)
+                                   if text is None else expected, bool(attach))
     if WINDOWS:
         return
     for reader in ("mutt", "neomutt"):
