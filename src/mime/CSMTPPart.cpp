@@ -324,10 +324,8 @@ bool CSMTPPart::IsOutermost() const
 void CSMTPPart::WriteHeaders(FILE* file)
 {
     if (m_Multipart) {
-        const bool outermost = IsOutermost();
-        m_Boundary = MakeBoundary(outermost                                  ? ""
-                                  : std::strcmp(m_Multipart, "related") == 0 ? "R."
-                                                                             : "A.");
+        const bool related = std::strcmp(m_Multipart, "related") == 0;
+        m_Boundary = MakeBoundary(IsOutermost() ? "" : related ? "R." : "A.");
         std::fprintf(file, "Content-type: multipart/%s;\r\n\tboundary=%s\r\n", m_Multipart,
                      m_Boundary.c_str());
         std::fputs("Content-Transfer-Encoding: 7bit\r\n", file);
