@@ -7,6 +7,7 @@ int g_SingleDotEnd = 0;
 StringList g_Attachments;
 StringList g_TextFiles;
 StringList g_BodyLines;
+std::optional<std::string> g_HtmlFile;
 
 void ResetFrontendState()
 {
@@ -16,6 +17,7 @@ void ResetFrontendState()
     g_Attachments.Clear();
     g_TextFiles.Clear();
     g_BodyLines.Clear();
+    g_HtmlFile.reset();
     for (char* buffer : {g_MailServer, g_NewsServer, g_Organization, g_NewsUser, g_NewsPassword})
         buffer[0] = '\0';
     for (std::string* value :

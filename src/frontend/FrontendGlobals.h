@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "frontend/StringList.h"
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
@@ -13,6 +16,7 @@ extern int g_SingleDotEnd;        // "-.": a line holding only "." ends the mess
 extern StringList g_Attachments;  // "-i" paths, in command-line order
 extern StringList g_TextFiles;    // "-t" paths, in command-line order
 extern StringList g_BodyLines;    // message text lines as read, dot-doubled, ending in CR LF
+extern std::optional<std::string> g_HtmlFile;  // "-H": the HTML version of the message
 
 // Returns the front-end state and the shared settings buffers to their
 // initial values, so that tests and fuzzers can run the front end again.

@@ -49,6 +49,7 @@ int ApplyOption(const char* argument, CSMTPEmail& mail, FILE*& input)
     case '-': input = stdin; break;
     case '.': g_SingleDotEnd = 1; break;
     case 'F': SetSender(mail, value); break;
+    case 'H': g_HtmlFile = value; break;
     case 'P': mail.SetPriority(ReadNumber(value)); break;
     case 'S':
         if (!StoreOption(g_MailServer, kServerCapacity, "-S", value)) return -1;

@@ -11,11 +11,14 @@
 #include "frontend/Sendmail.h"
 #include "frontend/Settings.h"
 #include "frontend/Usage.h"
+#include "mail/MessageId.h"
 #include "mime/CSMTPPart.h"
+#include "mime/HtmlBody.h"
 #include "oauth/OAuth.h"
 #include "platform/FileStatus.h"
 #include "platform/ProfileFile.h"
 #include "transport/ServerName.h"
+#include "transport/Session.h"
 
 namespace {
 
@@ -72,9 +75,44 @@ int RefuseNoReceiver()
     return PrintUsage();
 }
 
+// An HTML body travels with a Message-ID, as mail that filters trust does.
+void AddHtmlParts(CSMTPEmail& mail, const std::string& body)
+{
+    transport::FillLocalHostName(g_MailServer);
+    const bool textGiven = !g_BodyLines.IsEmpty() || !g_TextFiles.IsEmpty();
+    AddHtmlBody(mail, g_HtmlFile->c_str(), body, textGiven, transport::s_LocalHostName);
+    if (!mail.GetHeader("Message-ID", nullptr))
+        mail.SetHeader(
+            "Message-ID",
+            MakeMessageId(mail.GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(), 0);
+}
+
+// -H needs MIME, and news articles stay plain text.
+int RefuseHtml(const CSMTPEmail& mail)
+{
+    const char* reason =
+        !mail.m_Mime ? "-H and -m can not be combined: a message without MIME has no HTML "
+                       "version"
+                     : "-H and -u can not be combined: news articles are sent as plain text";
+    std::fprintf(stderr, "%s: %s. Aborting.\n", g_ProgramName, reason);
+    return BAD_ARGUMENTS_FROM_FORM;
+}
+
+int ReportFailure(const CSMTPException& error)
+{
+    if (g_Verbose)
+        std::fprintf(stderr, "%s: Error: %s (%s)\n", g_ProgramName, ErrorText(error.m_Code),
+                     error.what());
+    // A failed delivery must never read as success.
+    return error.m_Code != SUCCESS ? error.m_Code : UNKNOWN_ERROR;
+}
+
 void AddParts(CSMTPEmail& mail, const std::string& body)
 {
-    mail.AddPart(body.c_str(), PART_TEXT_AUTO);
+    if (g_HtmlFile)
+        AddHtmlParts(mail, body);
+    else
+        mail.AddPart(body.c_str(), PART_TEXT_AUTO);
     for (const StringNode* node = g_Attachments.First(); node; node = node->next.get())
         mail.AddPart(node->text.c_str(), PART_BINARY_FILE);
 }
@@ -85,11 +123,7 @@ int Deliver(CSMTPEmail& mail)
     try {
         mail._SendIt();
     } catch (const CSMTPException& error) {
-        if (g_Verbose)
-            std::fprintf(stderr, "%s: Error: %s (%s)\n", g_ProgramName, ErrorText(error.m_Code),
-                         error.what());
-        // A failed delivery must never read as success.
-        return error.m_Code != SUCCESS ? error.m_Code : UNKNOWN_ERROR;
+        return ReportFailure(error);
     }
     if (g_Verbose)
         std::fprintf(stderr,
@@ -116,6 +150,7 @@ const char* ErrorText(int code)
 int ComposeAndSend(CSMTPEmail& mail, FILE* input)
 {
     if (const int refused = RefuseExposedSecrets()) return refused;
+    if (g_HtmlFile && (mail.m_Mime == 0 || mail.m_NewsMode == 1)) return RefuseHtml(mail);
     if (!LoadSettings(mail)) return -1;
     if (!g_Attachments.IsEmpty() && mail.m_Mime == 0)
         return PrintUsage("-m and -i can not be combined");
@@ -124,7 +159,12 @@ int ComposeAndSend(CSMTPEmail& mail, FILE* input)
     if (input) ReadBody(input, g_BodyLines);
     std::string body = AssembleBody(g_BodyLines);
     if (MergeTextFiles(body, g_TextFiles) != 0) return -1;
-    AddParts(mail, body);
+    try {
+        AddParts(mail, body);
+    } catch (const CSMTPException& error) {
+        if (!g_HtmlFile) throw;
+        return ReportFailure(error);
+    }
     mail.SetHeader("X-Mailer", kProgramBanner, 0);
     return Deliver(mail);
 }

@@ -10,6 +10,7 @@
 #include "mail/Globals.h"
 #include "mime/Encoders.h"
 #include "mime/HeaderWords.h"
+#include "platform/Clock.h"
 #include "platform/CodePage.h"
 #include "platform/ContentTypes.h"
 #include "platform/Environment.h"
@@ -142,6 +143,20 @@ std::string SevenBitTextCharset()
     const char* charset = std::getenv("MM_CHARSET");
     if (charset && *charset) return NeutraliseLineBreaks(charset);
     return platform::LocaleCharsetIsUtf8() ? "utf-8" : "iso-8859-1";
+}
+
+// Today's boundary for the outermost multipart; a nested one carries a letter
+// before the numbers, so that no boundary starts with another.
+std::string MakeBoundary(const char* nesting)
+{
+    const std::uint32_t tick = platform::TickCount();
+    const std::time_t now = platform::CurrentTime();
+    char text[80];
+    std::snprintf(text, sizeof text, "PART.BOUNDARY.KV.%s%d.%d.%d", nesting,
+                  static_cast<int>(platform::ProcessId()),
+                  static_cast<int>(static_cast<std::int32_t>(now)),
+                  static_cast<int>(static_cast<std::int32_t>(tick)));
+    return text;
 }
 
 }  // namespace
@@ -283,10 +298,41 @@ void CSMTPPart::SetInternationalName(const std::string& name)
     m_FoldedContentType = true;
 }
 
+void CSMTPPart::MakeMultipart(const char* subtype)
+{
+    m_IsText = 0;
+    m_Multipart = subtype;
+    m_Body = std::string();
+}
+
+void CSMTPPart::MakeInline(const std::string& contentId)
+{
+    const std::string kAttachment = "attachment";
+    if (m_Disposition.compare(0, kAttachment.size(), kAttachment) == 0)
+        m_Disposition.replace(0, kAttachment.size(), "inline");
+    m_ContentId = contentId;
+}
+
+// Only a message whose body is this multipart alone has it at its top.
+bool CSMTPPart::IsOutermost() const
+{
+    for (const CSMTPPart* part = m_Owner->m_Parts.get(); part; part = part->m_Next.get())
+        if (part != this && part->HasBody()) return false;
+    return true;
+}
+
 void CSMTPPart::WriteHeaders(FILE* file)
 {
+    if (m_Multipart) {
+        const bool related = std::strcmp(m_Multipart, "related") == 0;
+        m_Boundary = MakeBoundary(IsOutermost() ? "" : related ? "R." : "A.");
+        std::fprintf(file, "Content-type: multipart/%s;\r\n\tboundary=%s\r\n", m_Multipart,
+                     m_Boundary.c_str());
+        std::fputs("Content-Transfer-Encoding: 7bit\r\n", file);
+        return;
+    }
     if (m_IsText) {
-        std::fprintf(file, "Content-type: text/plain; charset=%s\r\n", m_Charset.c_str());
+        std::fprintf(file, "Content-type: %s; charset=%s\r\n", m_ContentType, m_Charset.c_str());
     } else {
         std::fputs("Content-type: ", file);
         if (m_FoldedContentType)
@@ -295,6 +341,7 @@ void CSMTPPart::WriteHeaders(FILE* file)
             WriteContentType(file, m_ContentType);
         if (!m_Disposition.empty())
             std::fprintf(file, "Content-Disposition: %s\r\n", m_Disposition.c_str());
+        if (!m_ContentId.empty()) std::fprintf(file, "Content-ID: <%s>\r\n", m_ContentId.c_str());
     }
     if (m_Encoding == ENC_BASE64)
         std::fputs("Content-Transfer-Encoding: base64\r\n", file);
@@ -340,21 +387,37 @@ void CSMTPPart::WriteQuotedValue(const std::string& value, FILE* file)
     std::fputs(out.c_str(), file);
 }
 
+bool CSMTPPart::WriteParts(FILE* file) const
+{
+    for (const std::unique_ptr<CSMTPPart>& part : m_Children) {
+        std::fprintf(file, "\r\n--%s\r\n", m_Boundary.c_str());
+        part->WriteHeaders(file);
+        std::fputs("\r\n", file);
+        if (!part->WriteBody(file)) return false;
+    }
+    std::fprintf(file, "\r\n--%s--\r\n", m_Boundary.c_str());
+    return std::ferror(file) == 0;
+}
+
+void FailToOpenIncludeFile(const std::string& path)
+{
+    if (g_Verbose || g_Debug)
+        std::fprintf(stderr, "Unable to open include file '%s'. Aborting.\n", path.c_str());
+    CSMTPException error(FAILED_TO_OPEN_TEMPFILE);
+    error << "Unable to open include file \"" << path << "\". Aborting.";
+    throw error;
+}
+
 bool CSMTPPart::WriteBody(FILE* file)
 {
+    if (m_Multipart) return WriteParts(file);
     if (m_IsText) {
         if (m_Encoding == ENC_QUOTED_PRINTABLE)
             return EncodeQuotedPrintableText(m_Body->c_str(), file);
         return WriteUnencodedText(*m_Body, file);
     }
     FILE* input = std::fopen(m_Body->c_str(), "rb");
-    if (!input) {
-        if (g_Verbose || g_Debug)
-            std::fprintf(stderr, "Unable to open include file '%s'. Aborting.\n", m_Body->c_str());
-        CSMTPException error(FAILED_TO_OPEN_TEMPFILE);
-        error << "Unable to open include file \"" << *m_Body << "\". Aborting.";
-        throw error;
-    }
+    if (!input) FailToOpenIncludeFile(*m_Body);
     const EncodeStatus status = EncodeBase64Stream(input, file);
     const int failure = errno;
     std::fclose(input);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "mime/TempFileName.h"
 
@@ -45,6 +46,12 @@ public:
     // A parameter value as a quoted string.
     static void WriteQuotedValue(const std::string& value, FILE* file);
 
+    // Turns the part into a multipart of the subtype ("alternative",
+    // "related") whose parts are m_Children.
+    void MakeMultipart(const char* subtype);
+    // Turns a file part into one shown inside the message under contentId.
+    void MakeInline(const std::string& contentId);
+
     // A part whose content was never set (unknown kind, unreadable text file,
     // refused attachment) has nothing to write.
     bool HasBody() const { return m_Body.has_value(); }
@@ -61,8 +68,14 @@ public:
     CSMTPEmail* m_Owner;
     // The content type is written as it stands: it holds its own folds.
     bool m_FoldedContentType = false;
+    const char* m_Multipart = nullptr;  // the subtype of a multipart, else null
+    std::vector<std::unique_ptr<CSMTPPart>> m_Children;
+    std::string m_ContentId;
 
 private:
+    bool IsOutermost() const;
+    std::string m_Boundary;
+    bool WriteParts(FILE* file) const;
     void SetText(const char* text, int convert);
     int ReadTextFile(const char* path, int oemToAnsi);
     void SetBinaryFile(const char* path);
@@ -76,3 +89,6 @@ std::string DefaultCharset();
 // The content type of a file, found from its extension, with the file name
 // as its name parameter: "type/subtype; name=\"file name\"".
 std::string ContentTypeFromFileName(const char* path);
+
+// Refuses a file to include that cannot be opened: FAILED_TO_OPEN_TEMPFILE.
+[[noreturn]] void FailToOpenIncludeFile(const std::string& path);

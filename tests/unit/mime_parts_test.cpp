@@ -8,6 +8,7 @@
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 #include "mime/CSMTPPart.h"
+#include "mime/HtmlBody.h"
 #include "mime/TempFileName.h"
 #include "platform/ContentTypes.h"
 #include "platform/Environment.h"
@@ -225,3 +226,63 @@ TEST_F(TempNameTest, NamesAreNewAndTooLongDirectoryFallsBack)
 }
 
 }  // namespace
+
+TEST(HtmlBodyTest, TextMadeFromHtml)
+{
+    const struct {
+        const char* html;
+        const char* charset;
+        const char* text;
+    } rows[] = {
+        {"<p>a &amp; b&lt;</p><p>c<br>d</p>", "utf-8", "a & b<\n\nc\nd\n"},
+        {"<h1>T</h1>x  \n y<ul><li>1<li>2</ul>", "utf-8", "T\n\nx y\n1\n2\n"},
+        {"<table><tr><td>a</td><td>b</td></tr><tr><td>c</td></tr></table>", "utf-8", "a b\nc\n"},
+        {"<a href=\"http://x/?a=1&amp;b\">site</a> <a href=\"mailto:m@x\">m@x</a>", "utf-8",
+         "site (http://x/?a=1&b) m@x\n"},
+        {"<head><title>T</title><style>p{}</style></head><script>x<y</script>z<!-- c -->", "utf-8",
+         "z\n"},
+        {"&eacute;&#233;&#xE9;&euro;&bogus;", "utf-8",
+         "\xC3\xA9\xC3\xA9\xC3\xA9\xE2\x82\xAC&bogus;\n"},
+        {"&eacute;&euro;&hearts;", "windows-1252", "\xE9\x80?\n"},
+        {"&eacute;&euro;", "iso-8859-1", "\xE9?\n"},
+        {"<pre>a  b\n c</pre>", "utf-8", "a  b\n c\n"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(HtmlToText(row.html, row.charset), row.text) << row.html;
+}
+
+TEST(HtmlBodyTest, ImagesEmbeddedOnlyFromTheFolderDown)
+{
+    const struct {
+        const char* html;
+        const char* rewritten;
+        const char* paths;
+    } rows[] = {
+        {"<img src=\"a.png\"><td background='a.png'><img src=b%20c.gif?v=1>",
+         "<img src=\"cid:1.quillex@h\"><td background='cid:1.quillex@h'><img src=cid:2.quillex@h>",
+         "d/a.png d/b c.gif"},
+        {"<IMG SRC=\"x/../y/./z.png\">", "<IMG SRC=\"cid:1.quillex@h\">", "d/y/z.png"},
+        {"<img src=\"http://e/a.png\"><img src=\"data:,\"><img src=\"cid:x\"><img "
+         "src=\"mailto:a\"><img src=\"/a.png\"><img src=\"../a.png\"><img "
+         "src=\"x/../../a.png\"><img src=\"x%2F..%2F..%2Fa.png\">",
+         nullptr, ""},
+        {"<script>'<img src=a.png>'</script><!-- <img src=a.png> --><p>src=a.png", nullptr, ""},
+    };
+    for (const auto& row : rows) {
+        std::vector<InlineImage> images;
+        EXPECT_EQ(EmbedImages(row.html, "d/", "h", images),
+                  row.rewritten ? row.rewritten : row.html);
+        std::string paths;
+        for (const InlineImage& image : images) paths += (paths.empty() ? "" : " ") + image.path;
+        EXPECT_EQ(paths, row.paths) << row.html;
+    }
+}
+
+TEST(HtmlBodyTest, DeclaredCharsetAndWireText)
+{
+    EXPECT_EQ(DeclaredCharset("<meta charset=\"ISO-8859-15\">"), "ISO-8859-15");
+    EXPECT_EQ(DeclaredCharset("<META HTTP-EQUIV=Content-Type CONTENT='text/html; charset=koi8-r'>"),
+              "koi8-r");
+    EXPECT_EQ(DeclaredCharset("<meta charset=\"a b\"><meta charset=utf-8>"), "");
+    EXPECT_EQ(DeclaredCharset("<p>charset=utf-8</p>"), "");
+    EXPECT_EQ(WireText(".a\nb\r.c\r\n.d"), "..a\r\nb\r\n..c\r\n..d");
+}
