@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend/Aliases.h"
 #include "frontend/FrontendGlobals.h"
 #include "frontend/Run.h"
 #include "frontend/RunLog.h"
@@ -145,6 +146,7 @@ public:
     }
 
     bool Empty() const { return m_List.empty(); }
+    const std::vector<std::string>& List() const { return m_List; }
 
     std::string Joined() const
     {
@@ -158,6 +160,31 @@ private:
     std::set<std::string> m_Seen;
 };
 
+// The envelope sender without a domain gets the mail domain.
+int QualifySender(CSMTPEmail& mail)
+{
+    LocalNames names;
+    if (const int status = LoadLocalNames(names, kConfig)) return status;
+    const std::string sender = QualifyHeaderValue(mail.GetHeader("X-Sender", ""), names.domain);
+    mail.SetHeader("X-Sender", sender.c_str(), 0);
+    return kOk;
+}
+
+// Receivers without a domain go through the aliases and the mail domain; the
+// address headers get the mail domain as well.
+int ResolveLocalNames(const Receivers& receivers, std::vector<std::string>& fields,
+                      CSMTPEmail& mail)
+{
+    LocalNames names;
+    if (const int status = LoadLocalNames(names, kConfig)) return status;
+    std::string joined;
+    for (const std::string& address : ResolveReceivers(receivers.List(), names))
+        joined += (joined.empty() ? "" : ",") + address;
+    mail.m_Receivers = joined;
+    QualifyHeaders(fields, names.domain);
+    return kOk;
+}
+
 int CheckSettings(const SendmailOptions& options, CSMTPEmail& mail)
 {
     if (NeutraliseLineBreaks(platform::ReadProfileString(kSection, "HOST", "").c_str()).empty())
@@ -166,10 +193,12 @@ int CheckSettings(const SendmailOptions& options, CSMTPEmail& mail)
         if (HoldsControlByte(options.sender))
             return Fail(kUsage, "the sender '" + options.sender + "' holds a control character");
         mail.SetHeader("X-Sender", EnvelopeAddress(options.sender.c_str()).c_str(), 0);
-    } else if (platform::ReadProfileString(kSection, "Return Address", "").empty()) {
+    } else if (platform::ReadProfileString(kSection, "Return Address", "").empty() &&
+               !UseLoginSender(mail)) {
         return Fail(kConfig, "no sender is set (the setting Return Address, or -f)");
     }
     if (!LoadSettings(mail)) return kConfig;
+    if (const int status = QualifySender(mail)) return status;
     std::string hex;
     if (!g_TlsFingerprint.empty() && !platform::ParseFingerprint(g_TlsFingerprint, &hex))
         return Fail(kConfig, "the setting TLS Fingerprint is not \"SHA256:\" and 64 hex digits");
@@ -311,7 +340,7 @@ int Send(const SendmailOptions& options, CSMTPEmail& mail)
     }
     Receivers receivers;
     if (const int status = ReadReceivers(options, fields, receivers)) return status;
-    mail.m_Receivers = receivers.Joined();
+    if (const int status = ResolveLocalNames(receivers, fields, mail)) return status;
     mail.m_Extras = {options.body, options.notify, options.ret, options.envid};
     const std::string sender = mail.GetHeader("X-Sender", "");
     Spool spool;
