@@ -151,8 +151,10 @@ private:
     std::size_t SkipQuoted(std::size_t at)
     {
         for (++at; at < m_Text.size(); ++at) {
-            if (m_Text[at] == '\\') ++at;
-            else if (m_Text[at] == '"') return at + 1;
+            if (m_Text[at] == '\\')
+                ++at;
+            else if (m_Text[at] == '"')
+                return at + 1;
         }
         m_Broken = true;
         return m_Text.size();
@@ -254,9 +256,9 @@ std::vector<std::string> ResolveReceivers(const std::vector<std::string>& receiv
             continue;
         }
         const auto alias = names.aliases.find(Lower(receiver));
-        const std::vector<std::string>* targets =
-            alias != names.aliases.end() ? &alias->second
-                                         : names.hasFallback ? &names.fallback : nullptr;
+        const std::vector<std::string>* targets = alias != names.aliases.end() ? &alias->second
+                                                  : names.hasFallback          ? &names.fallback
+                                                                               : nullptr;
         if (!targets) {
             add(receiver);
             continue;

@@ -131,6 +131,7 @@ std::string RunLogLine(const CSMTPEmail& mail, int status, long long when)
 
 void WriteRunLog(const CSMTPEmail& mail, int status)
 {
+    if (g_RunFacts.logWritten) return;
     const char* source = nullptr;
     const std::string path = LogPath(&source);
     if (path.empty()) return;

@@ -12,6 +12,7 @@
 #include "frontend/Run.h"
 #include "frontend/RunLog.h"
 #include "frontend/SendmailOptions.h"
+#include "frontend/SendmailServer.h"
 #include "frontend/Settings.h"
 #include "mail/ArpaDate.h"
 #include "mail/HeaderAddresses.h"
@@ -64,8 +65,11 @@ const StatusName kStatusNames[] = {{kOk, "EX_OK"},
 
 constexpr const char* kSection = "Setup";
 
+std::string s_LastFailure;
+
 int Fail(int status, const std::string& text)
 {
+    s_LastFailure = text;
     std::fprintf(stderr, "%s: %s\n", g_ProgramName, NeutraliseLineBreaks(text.c_str()).c_str());
     return status;
 }
@@ -281,14 +285,14 @@ std::string AddedHeaders(const SendmailOptions& options, const std::vector<std::
 }
 
 int SpoolMessage(const std::vector<std::string>& fields, const std::string& added, bool dotEnds,
-                 FILE* spool, CSMTPEmail& mail)
+                 FILE* input, FILE* spool, CSMTPEmail& mail)
 {
     WireWriter writer(spool);
     for (const std::string& field : fields)
         if (!IsField(field, "Bcc")) writer.Write(field);
     writer.Write(added);
     writer.Write("\r\n", 2);
-    if (!writer.CopyFrom(stdin, dotEnds)) return Fail(kIoError, "standard input cannot be read");
+    if (!writer.CopyFrom(input, dotEnds)) return Fail(kIoError, "standard input cannot be read");
     if (!writer.Finish())
         return Fail(kIoError, "the message cannot be spooled to a temporary file");
     if (mail.m_Extras.body.empty() && writer.HasEightBit()) mail.m_Extras.body = "8BITMIME";
@@ -325,12 +329,11 @@ int StatusOf(const CSMTPException& error, const CSMTPEmail& mail)
     }
 }
 
-int Send(const SendmailOptions& options, CSMTPEmail& mail)
+int Send(const SendmailOptions& options, CSMTPEmail& mail, FILE* input)
 {
     if (const int status = CheckSettings(options, mail)) return status;
-    platform::UseBinaryInput();
     std::vector<std::string> fields;
-    switch (ReadHeaderBlock(stdin, options.dotEnds, fields)) {
+    switch (ReadHeaderBlock(input, options.dotEnds, fields)) {
     case HeaderBlock::NO_BLANK_LINE:
         return Fail(kDataError, "the message has no blank line after its headers");
     case HeaderBlock::TOO_LARGE:
@@ -345,7 +348,7 @@ int Send(const SendmailOptions& options, CSMTPEmail& mail)
     const std::string sender = mail.GetHeader("X-Sender", "");
     Spool spool;
     const std::string added = AddedHeaders(options, fields, sender);
-    if (const int status = SpoolMessage(fields, added, options.dotEnds, spool.File(), mail))
+    if (const int status = SpoolMessage(fields, added, options.dotEnds, input, spool.File(), mail))
         return status;
     mail.m_RawMessage = spool.File();
     NoteReceivers(mail);
@@ -378,8 +381,16 @@ int RunSendmail(int argc, char** argv)
     SendmailOptions options;
     if (const int status = ReadSendmailOptions(argc, argv, options)) return status;
     g_Verbose = options.verbose ? 1 : 0;
+    platform::UseBinaryInput();
+    if (options.smtpSession) return ServeSmtpSession(options);
+    return DeliverMessage(options, g_Mail, stdin);
+}
+
+int DeliverMessage(const SendmailOptions& options, CSMTPEmail& mail, FILE* input)
+{
+    s_LastFailure.clear();
     try {
-        return Send(options, g_Mail);
+        return Send(options, mail, input);
     } catch (const CSMTPException& error) {
         // Before the delivery: an address without an ASCII form, a temporary file.
         const int status = error.m_Code == BAD_ARGUMENTS_FROM_FORM ? kUsage : kIoError;
@@ -387,6 +398,11 @@ int RunSendmail(int argc, char** argv)
     } catch (const std::bad_alloc&) {
         return Fail(kIoError, ErrorText(OUT_OF_MEMORY));
     }
+}
+
+const std::string& LastSendmailFailure()
+{
+    return s_LastFailure;
 }
 
 const char* SendmailStatusName(int status)
