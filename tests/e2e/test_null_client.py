@@ -137,3 +137,34 @@ def test_smtp_session_reports_delivery_failures(env):
         b"Subject: s", b"", b"x", b".", b"QUIT"], dict(SETTINGS, HOST="127.0.0.1:2"))
     assert status == 0 and replies[-2].startswith(b"451 4.3.0 FAILED_TO_CONNECT")
     assert replies[-1] == b"221 2.0.0 Bye"
+
+
+ATD = r"""
+mount --bind "$1" /usr/sbin/sendmail && mount --bind "$2" /etc/xdg || exit 1
+atd -f & pid=$!
+echo 'echo job output' | at now 2> /dev/null
+for i in $(seq 300); do ls "$3" 2> /dev/null | grep -q . && break; sleep 0.2; done
+kill $pid; wait $pid
+"""
+
+
+@pytest.fixture
+def postfix_alone(pki):
+    """Postfix on port 25 for one test, so that no capture server meets it."""
+    import servers
+    yield from servers._postfix(pki)
+
+
+@posix_only("atd is a POSIX daemon")
+def test_atd_mails_root_through_an_alias(env, postfix_alone, tmp_path):
+    """atd mails a job's output to root, with the machine's settings file."""
+    (tmp_path / "xdg").mkdir()
+    (tmp_path / "aliases").write_text("root: admin@example.test\n")
+    (tmp_path / "xdg" / "Quillex.ini").write_text(
+        "[Setup]\nHOST=127.0.0.1\nMail Domain=example.test\nAliases File=%s\n"
+        % (tmp_path / "aliases"))
+    subprocess.run(["unshare", "-m", "sh", "-c", ATD, "atd", BIN, str(tmp_path / "xdg"),
+                    postfix_alone.maildir_new], env=env, timeout=90, check=True)
+    got = postfix_alone.delivered(1)
+    assert len(got) == 1 and b"\nDelivered-To: admin@example.test\n" in got[0]
+    assert b"\nTo: root@example.test\n" in got[0] and b"\n\njob output\n" in got[0]

@@ -35,6 +35,8 @@ command -v npm > /dev/null 2>&1 || apt-get install -y -q nodejs npm
 (cd "$(dirname "$0")/oauth" && npm ci --no-audit --no-fund --loglevel=error)
 # Real callers of the sendmail interface (test_sendmail.py).
 apt-get install -y -q --no-install-recommends git-email mutt php-cli bsd-mailx
+# The machine's own mail (test_null_client.py): atd, GNU mail, a PHP framework's mailer.
+apt-get install -y -q --no-install-recommends at mailutils php-symfony-mailer
 # Recover an inn2 that an earlier run left half-configured.
 dpkg --configure -a
 
