@@ -168,3 +168,44 @@ def test_atd_mails_root_through_an_alias(env, postfix_alone, tmp_path):
     got = postfix_alone.delivered(1)
     assert len(got) == 1 and b"\nDelivered-To: admin@example.test\n" in got[0]
     assert b"\nTo: root@example.test\n" in got[0] and b"\n\njob output\n" in got[0]
+
+
+SYMFONY = r"""<?php
+require 'Symfony/Component/Mailer/autoload.php';
+require 'Symfony/Component/Mime/autoload.php';
+$email = (new Symfony\Component\Mime\Email())->from('%s')->to('%s')->bcc('hidden@example.test')
+    ->subject('Symfony test')->text("Line one\n.\nafter \xc3\xa9")->attach(random_bytes(3000), 'a.bin');
+$t = new Symfony\Component\Mailer\Transport\SendmailTransport($argv[1] . ' -bs');
+file_put_contents($argv[2], $t->send($email)->toString());
+"""
+
+
+@posix_only("the callers are POSIX programs")
+@pytest.mark.parametrize("caller", ["symfony", "mailutils"])
+def test_real_callers(env, smtp_capture, tmp_path, caller):
+    os.symlink(BIN, str(tmp_path / "sendmail"))
+    write_settings(env, dict(SETTINGS, **{"Mail Domain": "example.org"}))
+    produced = tmp_path / "produced"
+    if caller == "symfony":
+        (tmp_path / "send.php").write_text(SYMFONY % (SENDER, RCPT))
+        cmd = ["php", str(tmp_path / "send.php"), str(tmp_path / "sendmail"), str(produced)]
+        rcpts = [RCPT, "hidden@example.test"]
+    else:
+        (tmp_path / "wrap").write_text('#!/bin/sh\ntee "%s" | "%s/sendmail" "$@"\n'
+                                       % (produced, tmp_path))
+        (tmp_path / "wrap").chmod(0o755)
+        cmd = ["sh", "-c", 'echo "job output" | mail.mailutils -E "set sendmail=sendmail://%s" '
+               '-s "Mailutils test" root' % (tmp_path / "wrap")]
+        rcpts = ["root@example.org"]
+    p = subprocess.run(cmd, env=env, capture_output=True, timeout=120, stdin=subprocess.DEVNULL)
+    assert p.returncode == 0, p.stdout + p.stderr
+    m = smtp_capture.message()
+    written = wire(produced.read_bytes())
+    assert m["rcpt_tos"] == rcpts
+    if caller == "symfony":
+        # Symfony ends its data with CR LF before the dot line of its own
+        assert m["data"] == written + b"\r\n" and b"filename=a.bin" in written
+    else:  # only To gets the domain; From comes from -f
+        head, _, body = m["data"].partition(b"\r\n\r\n")
+        assert written.replace(b"To: root\r\n", b"To: root@example.org\r\n") == \
+            head.split(b"\r\nFrom: ")[0] + b"\r\n\r\n" + body
