@@ -36,7 +36,12 @@ bool AddEntry(const std::string& entry, LocalNames& names)
     if (colon == std::string::npos) return false;
     const std::string name = Lower(Trimmed(entry.substr(0, colon)));
     std::vector<std::string> targets;
-    if (name.empty() || !ParseAddressList(entry.substr(colon + 1), targets)) return false;
+    const std::string value = entry.substr(colon + 1);
+    if (name.empty() || !ParseAddressList(value, targets) || targets.empty()) return false;
+    // Commands, files and included lists are for a server that delivers locally.
+    if (value.find(":include:") != std::string::npos) return false;
+    for (const std::string& target : targets)
+        if (target[0] == '|' || target[0] == '/') return false;
     if (name == kFallbackName) {
         names.fallback = targets;
         names.hasFallback = true;
@@ -204,9 +209,8 @@ bool ParseAliases(const std::string& text, LocalNames& names, int* badLine)
         std::string current = text.substr(start, end - start);
         start = end + 1;
         ++line;
-        const std::size_t hash = current.find('#');
-        if (hash == 0 || (hash != std::string::npos && Trimmed(current.substr(0, hash)).empty()))
-            continue;
+        const std::size_t first = current.find_first_not_of(" \t\r");
+        if (first == std::string::npos || current[first] == '#') continue;
         if (!current.empty() && (current[0] == ' ' || current[0] == '\t')) {
             entry += " " + current;
             continue;

@@ -29,8 +29,10 @@ Line ReadLine(FILE* in, std::string& line)
     for (int c = std::getc(in);; c = std::getc(in)) {
         if (c == EOF) return line.empty() && !tooLong ? Line::END : Line::READ;
         if (c == '\n') break;
-        if (line.size() + 2 >= kLineLimit) tooLong = true;
-        else line += static_cast<char>(c);
+        if (line.size() + 2 >= kLineLimit)
+            tooLong = true;
+        else
+            line += static_cast<char>(c);
     }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return tooLong ? Line::TOO_LONG : Line::READ;
@@ -53,8 +55,7 @@ std::string Outcome(int status)
 {
     if (status == 0) return "250 2.0.0 Message accepted for delivery";
     std::string reason;
-    for (const char c : LastSendmailFailure())
-        reason += c >= ' ' && c < 0x7F ? c : ' ';
+    for (const char c : LastSendmailFailure()) reason += c >= ' ' && c < 0x7F ? c : ' ';
     const bool temporary = status == 74 || status == 75 || status == 78;  // I/O, temp, config
     return (temporary ? "451 4.3.0 " : "554 5.3.0 ") + reason;
 }
@@ -105,8 +106,10 @@ public:
         for (;;) {
             const Line read = ReadLine(stdin, line);
             if (read == Line::END) return m_Status;
-            if (read == Line::TOO_LONG) Reply("500 5.5.2 Line too long");
-            else if (!Command(line)) return m_Status;
+            if (read == Line::TOO_LONG)
+                Reply("500 5.5.2 Line too long");
+            else if (!Command(line))
+                return m_Status;
         }
     }
 
@@ -121,15 +124,24 @@ private:
             return false;
         }
         if (verb == "EHLO")
-            Reply(std::string("250-") + kHostName + "\r\n250-8BITMIME\r\n250-PIPELINING\r\n250 SIZE");
-        else if (verb == "HELO") Reply(std::string("250 ") + kHostName);
-        else if (verb == "MAIL") Mail(argument);
-        else if (verb == "RCPT") Rcpt(argument);
-        else if (verb == "DATA") Data();
-        else if (verb == "RSET") Reset("250 2.0.0 OK");
-        else if (verb == "NOOP") Reply("250 2.0.0 OK");
-        else if (verb == "VRFY") Reply("252 2.5.2 Cannot verify the user");
-        else Reply("500 5.5.1 Command not recognised");
+            Reply(std::string("250-") + kHostName +
+                  "\r\n250-8BITMIME\r\n250-PIPELINING\r\n250 SIZE");
+        else if (verb == "HELO")
+            Reply(std::string("250 ") + kHostName);
+        else if (verb == "MAIL")
+            Mail(argument);
+        else if (verb == "RCPT")
+            Rcpt(argument);
+        else if (verb == "DATA")
+            Data();
+        else if (verb == "RSET")
+            Reset("250 2.0.0 OK");
+        else if (verb == "NOOP")
+            Reply("250 2.0.0 OK");
+        else if (verb == "VRFY")
+            Reply("252 2.5.2 Cannot verify the user");
+        else
+            Reply("500 5.5.1 Command not recognised");
         return true;
     }
 
