@@ -11,6 +11,7 @@
 #include "frontend/SendmailOptions.h"
 #include "mail/HeaderAddresses.h"
 #include "mime/TempFileName.h"
+#include "platform/Appending.h"
 #include "platform/Files.h"
 
 namespace {
@@ -244,6 +245,7 @@ private:
 
 int ServeSmtpSession(const SendmailOptions& options)
 {
+    platform::UseBinaryOutput();
     const int status = Session(options).Run();
     g_RunFacts.logWritten = true;  // each message had its own line
     return status;

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import BIN, RCPT, SENDER, posix_only, run, write_settings
+from conftest import BIN, RCPT, SENDER, WINDOWS, posix_only, run, write_settings
 from test_sendmail import HEAD, SETTINGS, sendmail, wire
 
 ALIASES = (b"# the machine's names\nroot: admin@example.test\nops: a@example.test,\n"
@@ -209,3 +209,11 @@ def test_real_callers(env, smtp_capture, tmp_path, caller):
         head, _, body = m["data"].partition(b"\r\n\r\n")
         assert written.replace(b"To: root\r\n", b"To: root@example.org\r\n") == \
             head.split(b"\r\nFrom: ")[0] + b"\r\n\r\n" + body
+
+
+@pytest.mark.skipif(not WINDOWS, reason="syslog is refused only on Windows")
+def test_syslog_is_refused_on_windows(env, smtp_capture):
+    env["QUILLEX_LOG"] = "syslog"
+    status, err = sendmail(env, [RCPT], HEAD + b"\nx\n")
+    assert status == 0 and err == b"sendmail: 'QUILLEX_LOG' names syslog, which this system " \
+        b"does not have.\n"
