@@ -30,7 +30,7 @@ Line ReadLine(FILE* in, std::string& line)
     for (int c = std::getc(in);; c = std::getc(in)) {
         if (c == EOF) return line.empty() && !tooLong ? Line::END : Line::READ;
         if (c == '\n') break;
-        if (line.size() + 2 >= kLineLimit)
+        if (line.size() + 1 >= kLineLimit)  // the LF counts too
             tooLong = true;
         else
             line += static_cast<char>(c);
@@ -208,7 +208,7 @@ private:
             Reset("554 5.6.0 A line of the message is longer than 1000 octets");
             return;
         }
-        if (std::fflush(data.File()) != 0) {
+        if (std::ferror(data.File()) || std::fflush(data.File()) != 0) {
             Reset("451 4.3.0 The message cannot be spooled");
             return;
         }

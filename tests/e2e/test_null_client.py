@@ -106,12 +106,12 @@ def session(env, lines, settings=SETTINGS):
 
 
 def test_smtp_session(env, smtp_capture):
-    long_line = b"y" * 1000
+    long_line = b"y" * 999
     status, replies, err = session(env, [
         b"EHLO caller", b"MAIL FROM:<a@example.test>", b"RCPT TO:<root>", b"RSET",
         b"MAIL FROM:<a@example.test> BODY=8BITMIME", b"RCPT TO:<b@example.test>",
         b"RCPT TO:<bad,one@example.test>", b"RCPT TO:<c@example.test>", b"DATA",
-        b"Subject: one", b"", b"..dot", b".", b"NOOP",
+        b"Subject: one", b"", b"..dot", b"y" * 998, b".", b"NOOP",
         b"MAIL FROM:<>", b"RCPT TO:<d@example.test>", b"DATA", b"Subject: two", b"",
         long_line, b".", b"HELO caller", b"MAIL FROM:<e@example.test>",
         b"RCPT TO:<e@example.test>", b"DATA", b"Subject: three", b"", b"x", b".",
@@ -127,7 +127,8 @@ def test_smtp_session(env, smtp_capture):
     one, three = smtp_capture.messages(2)
     assert (one["mail_from"], one["rcpt_tos"]) == ("a@example.test", [
         "b@example.test", "c@example.test"])
-    assert one["data"].startswith(b"Subject: one\r\n") and one["data"].endswith(b"\r\n\r\n.dot\r\n")
+    assert one["data"].startswith(b"Subject: one\r\n")
+    assert one["data"].endswith(b"\r\n\r\n.dot\r\n" + b"y" * 998 + b"\r\n")
     assert three["rcpt_tos"] == ["e@example.test"]
 
 
