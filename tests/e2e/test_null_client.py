@@ -85,7 +85,8 @@ def test_syslog(env, smtp_capture, tmp_path):
     script = ('mount -t tmpfs tmpfs /dev && mknod -m 666 /dev/null c 1 3 && '
               '{ /usr/bin/python3 %s 2 > %s & } && for i in $(seq 100); do '
               '[ -S /dev/log ] && break; sleep 0.1; done; "$0" -f "$1" "$2" < "$3"; '
-              'QUILLEX_LOG=syslog "$4" -F"$1" -S127.0.0.1:2 "$2" < /dev/null; wait' % (tmp_path / "listen.py", tmp_path / "got"))
+              'QUILLEX_LOG=syslog "$4" -F"$1" -S127.0.0.1:2 "$2" < /dev/null; wait'
+              % (tmp_path / "listen.py", tmp_path / "got"))
     (tmp_path / "msg").write_bytes(HEAD + b"\nx\n")
     os.symlink(BIN, str(tmp_path / "sendmail"))
     subprocess.run(["unshare", "-m", "sh", "-c", script, str(tmp_path / "sendmail"), SENDER,
@@ -175,7 +176,8 @@ SYMFONY = r"""<?php
 require 'Symfony/Component/Mailer/autoload.php';
 require 'Symfony/Component/Mime/autoload.php';
 $email = (new Symfony\Component\Mime\Email())->from('%s')->to('%s')->bcc('hidden@example.test')
-    ->subject('Symfony test')->text("Line one\n.\nafter \xc3\xa9")->attach(random_bytes(3000), 'a.bin');
+    ->subject('Symfony test')->text("Line one\n.\nafter \xc3\xa9")
+    ->attach(random_bytes(3000), 'a.bin');
 $t = new Symfony\Component\Mailer\Transport\SendmailTransport($argv[1] . ' -bs');
 file_put_contents($argv[2], $t->send($email)->toString());
 """
