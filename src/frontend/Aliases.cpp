@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 #include "frontend/FrontendGlobals.h"
@@ -225,6 +226,11 @@ bool ParseAliases(const std::string& text, LocalNames& names, int* badLine)
 int LoadLocalNames(LocalNames& names, int status)
 {
     names.domain = Setting(SettingsKey::MailDomain);
+    for (const char c : names.domain)
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7F || std::strchr("<>()@,;:\"\\", c)) {
+            std::fprintf(stderr, "%s: the setting Mail Domain is not a domain\n", g_ProgramName);
+            return status;
+        }
     const std::string path = Setting(SettingsKey::AliasesFile);
     if (path.empty()) return 0;
     std::string text;

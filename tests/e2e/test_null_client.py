@@ -44,9 +44,10 @@ def test_login_name_is_the_sender_and_a_bad_aliases_file_stops(env, smtp_capture
     m = smtp_capture.message()
     assert m["mail_from"] == "root@example.org" and b"From: root@example.org\r\n" in m["data"]
     (tmp_path / "aliases").write_bytes(b"root admin@example.test\n")
-    status, err = sendmail(env, ["root"], b"\nx\n", dict(settings, **{
-        "Aliases File": str(tmp_path / "aliases")}))
-    assert status == 78 and b"line 1 of the aliases file" in err
+    for more, words in [({"Aliases File": str(tmp_path / "aliases")}, b"line 1 of the aliases"),
+                        ({"Mail Domain": "a\rb.test"}, b"Mail Domain is not a domain")]:
+        status, err = sendmail(env, ["root"], b"\nx\n", dict(settings, **more))
+        assert status == 78 and words in err
 
 
 @posix_only("Windows keeps one settings file for every user")
