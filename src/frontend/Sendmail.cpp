@@ -152,13 +152,6 @@ public:
     bool Empty() const { return m_List.empty(); }
     const std::vector<std::string>& List() const { return m_List; }
 
-    std::string Joined() const
-    {
-        std::string joined;
-        for (const std::string& address : m_List) joined += (joined.empty() ? "" : ",") + address;
-        return joined;
-    }
-
 private:
     std::vector<std::string> m_List;
     std::set<std::string> m_Seen;
