@@ -11,6 +11,7 @@
 #include "platform/Appending.h"
 #include "platform/Clock.h"
 #include "platform/ProfileFile.h"
+#include "platform/SystemLog.h"
 #include "transport/ServerName.h"
 
 RunFacts g_RunFacts;
@@ -84,11 +85,27 @@ std::string Rfc3339(long long when)
     return text;
 }
 
-std::string LogPath()
+constexpr const char* kSystemLogName = "syslog";
+
+// The log's name, and in *source the variable or key that gave it.
+std::string LogPath(const char** source)
 {
     const char* variable = std::getenv("QUILLEX_LOG");
+    *source = "QUILLEX_LOG";
     if (variable && *variable) return variable;
-    return platform::ReadProfileString(kSection, KeyName(SettingsKey::LogFile), "");
+    *source = KeyName(SettingsKey::LogFile);
+    return platform::ReadProfileString(kSection, *source, "");
+}
+
+void WriteSystemLog(const std::string& line, int status, const char* source)
+{
+    if (!platform::HasSystemLog()) {
+        std::fprintf(stderr, "%s: '%s' names syslog, which this system does not have.\n",
+                     g_ProgramName, source);
+        return;
+    }
+    platform::WriteSystemLog(g_RunFacts.sendmailNames ? "sendmail" : "quillex", status != 0,
+                             line.substr(0, line.size() - 1));
 }
 
 }  // namespace
@@ -114,12 +131,14 @@ std::string RunLogLine(const CSMTPEmail& mail, int status, long long when)
 
 void WriteRunLog(const CSMTPEmail& mail, int status)
 {
-    const std::string path = LogPath();
+    if (g_RunFacts.logWritten) return;
+    const char* source = nullptr;
+    const std::string path = LogPath(&source);
     if (path.empty()) return;
+    const std::string line = RunLogLine(mail, status, platform::CurrentTime());
+    if (path == kSystemLogName) return WriteSystemLog(line, status, source);
     std::string why;
-    if (platform::AppendToFile(path.c_str(), RunLogLine(mail, status, platform::CurrentTime()),
-                               &why))
-        return;
+    if (platform::AppendToFile(path.c_str(), line, &why)) return;
     if (g_Verbose)
         std::fprintf(stderr, "%s: The log file '%s' could not be written (%s); the run goes on.\n",
                      g_ProgramName, path.c_str(), why.c_str());

@@ -8,6 +8,7 @@ class CSMTPEmail;
 struct RunFacts {
     bool sendmailNames = false;  // the exit status is a sendmail one
     std::string messageId;       // the Message-ID of a finished message
+    bool logWritten = false;     // the run's lines are written already
 };
 
 extern RunFacts g_RunFacts;

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "frontend/Aliases.h"
 #include "frontend/FrontendGlobals.h"
 #include "frontend/Run.h"
 #include "frontend/RunLog.h"
 #include "frontend/SendmailOptions.h"
+#include "frontend/SendmailServer.h"
 #include "frontend/Settings.h"
 #include "mail/ArpaDate.h"
 #include "mail/HeaderAddresses.h"
@@ -69,9 +71,11 @@ struct MessageStart {
     std::string bodyStart;  // the first line of the body when no blank line came before it
     bool ended = false;     // the input ended with the header block
 };
+std::string s_LastFailure;
 
 int Fail(int status, const std::string& text)
 {
+    s_LastFailure = text;
     std::fprintf(stderr, "%s: %s\n", g_ProgramName, NeutraliseLineBreaks(text.c_str()).c_str());
     return status;
 }
@@ -150,13 +154,7 @@ public:
     }
 
     bool Empty() const { return m_List.empty(); }
-
-    std::string Joined() const
-    {
-        std::string joined;
-        for (const std::string& address : m_List) joined += (joined.empty() ? "" : ",") + address;
-        return joined;
-    }
+    const std::vector<std::string>& List() const { return m_List; }
 
 private:
     std::vector<std::string> m_List;
@@ -182,6 +180,31 @@ int CheckSender(const SendmailOptions& options, CSMTPEmail& mail)
     return kOk;
 }
 
+// The envelope sender without a domain gets the mail domain.
+int QualifySender(CSMTPEmail& mail)
+{
+    LocalNames names;
+    if (const int status = LoadLocalNames(names, kConfig)) return status;
+    const std::string sender = QualifyHeaderValue(mail.GetHeader("X-Sender", ""), names.domain);
+    mail.SetHeader("X-Sender", sender.c_str(), 0);
+    return kOk;
+}
+
+// Receivers without a domain go through the aliases and the mail domain; the
+// address headers get the mail domain as well.
+int ResolveLocalNames(const Receivers& receivers, std::vector<std::string>& fields,
+                      CSMTPEmail& mail)
+{
+    LocalNames names;
+    if (const int status = LoadLocalNames(names, kConfig)) return status;
+    std::string joined;
+    for (const std::string& address : ResolveReceivers(receivers.List(), names))
+        joined += (joined.empty() ? "" : ",") + address;
+    mail.m_Receivers = joined;
+    QualifyHeaders(fields, names.domain);
+    return kOk;
+}
+
 int CheckSettings(const SendmailOptions& options, CSMTPEmail& mail)
 {
     if (RefuseExposedSecrets()) return kConfig;
@@ -189,13 +212,15 @@ int CheckSettings(const SendmailOptions& options, CSMTPEmail& mail)
         return Fail(kConfig, "no mail server is set (the setting HOST); run quillex -init");
     if (options.senderGiven) {
         if (const int status = CheckSender(options, mail)) return status;
-    } else if (platform::ReadProfileString(kSection, "Return Address", "").empty()) {
+    } else if (platform::ReadProfileString(kSection, "Return Address", "").empty() &&
+               !UseLoginSender(mail)) {
         return Fail(kConfig, "no sender is set (the setting Return Address, or -f)");
     }
     if (!LoadSettings(mail)) return kConfig;
     const std::string sender = EnvelopeAddress(mail.GetHeader("X-Sender", ""));
     if (!options.senderGiven && !IsOneAddress(sender))
         return Fail(kUsage, "the setting Return Address '" + sender + "' is not one address");
+    if (const int status = QualifySender(mail)) return status;
     std::string hex;
     if (!g_TlsFingerprint.empty() && !platform::ParseFingerprint(g_TlsFingerprint, &hex))
         return Fail(kConfig, "the setting TLS Fingerprint is not \"SHA256:\" and 64 hex digits");
@@ -297,8 +322,8 @@ std::string AddedHeaders(const SendmailOptions& options, const std::vector<std::
 
 // The header block as read, the headers added and the blank line, then the
 // body: the line that ended the header block and the rest of the input.
-int SpoolMessage(const MessageStart& start, const std::string& added, bool dotEnds, FILE* spool,
-                 CSMTPEmail& mail)
+int SpoolMessage(const MessageStart& start, const std::string& added, bool dotEnds, FILE* input,
+                 FILE* spool, CSMTPEmail& mail)
 {
     WireWriter writer(spool);
     for (const std::string& field : start.fields)
@@ -306,7 +331,7 @@ int SpoolMessage(const MessageStart& start, const std::string& added, bool dotEn
     writer.Write(added);
     writer.Write("\r\n", 2);
     writer.Write(start.bodyStart);
-    if (!start.ended && !writer.CopyFrom(stdin, dotEnds))
+    if (!start.ended && !writer.CopyFrom(input, dotEnds))
         return Fail(kIoError, "standard input cannot be read");
     if (!writer.Finish())
         return Fail(kIoError, "the message cannot be spooled to a temporary file");
@@ -344,9 +369,9 @@ int StatusOf(const CSMTPException& error, const CSMTPEmail& mail)
     }
 }
 
-int ReadMessageStart(bool dotEnds, MessageStart& start)
+int ReadMessageStart(FILE* input, bool dotEnds, MessageStart& start)
 {
-    switch (ReadHeaderBlock(stdin, dotEnds, start.fields, start.bodyStart)) {
+    switch (ReadHeaderBlock(input, dotEnds, start.fields, start.bodyStart)) {
     case HeaderBlock::TOO_LARGE:
         return Fail(kDataError, "the header block of the message is longer than 1 MiB");
     case HeaderBlock::UNREADABLE: return Fail(kIoError, "standard input cannot be read");
@@ -356,22 +381,22 @@ int ReadMessageStart(bool dotEnds, MessageStart& start)
     return kOk;
 }
 
-int Send(const SendmailOptions& options, CSMTPEmail& mail)
+int Send(const SendmailOptions& options, CSMTPEmail& mail, FILE* input)
 {
     if (const int status = CheckSettings(options, mail)) return status;
-    platform::UseBinaryInput();
     MessageStart start;
-    if (const int status = ReadMessageStart(options.dotEnds, start)) return status;
+    if (const int status = ReadMessageStart(input, options.dotEnds, start)) return status;
     Receivers receivers;
     if (const int status = ReadReceivers(options, start.fields, receivers)) return status;
-    mail.m_Receivers = receivers.Joined();
+    if (const int status = ResolveLocalNames(receivers, start.fields, mail)) return status;
     mail.m_Extras = {options.body, options.notify, options.ret, options.envid};
     mail.m_Extras.ehloWhenPlain = true;
     mail.m_Extras.quotedLocalParts = true;
     const std::string sender = mail.GetHeader("X-Sender", "");
     Spool spool;
     const std::string added = AddedHeaders(options, start.fields, sender);
-    if (const int status = SpoolMessage(start, added, options.dotEnds, spool.File(), mail))
+    if (const int status =
+            SpoolMessage(start, added, options.dotEnds, input, spool.File(), mail))
         return status;
     mail.m_RawMessage = spool.File();
     NoteReceivers(mail);
@@ -405,8 +430,16 @@ int RunSendmail(int argc, char** argv)
     SendmailOptions options;
     if (const int status = ReadSendmailOptions(argc, argv, options)) return status;
     g_Verbose = options.verbose ? 1 : 0;
+    platform::UseBinaryInput();
+    if (options.smtpSession) return ServeSmtpSession(options);
+    return DeliverMessage(options, g_Mail, stdin);
+}
+
+int DeliverMessage(const SendmailOptions& options, CSMTPEmail& mail, FILE* input)
+{
+    s_LastFailure.clear();
     try {
-        return Send(options, g_Mail);
+        return Send(options, mail, input);
     } catch (const CSMTPException& error) {
         // Before the delivery: an address without an ASCII form, a temporary file.
         const int status = error.m_Code == BAD_ARGUMENTS_FROM_FORM ? kUsage : kIoError;
@@ -414,6 +447,11 @@ int RunSendmail(int argc, char** argv)
     } catch (const std::bad_alloc&) {
         return Fail(kIoError, ErrorText(OUT_OF_MEMORY));
     }
+}
+
+const std::string& LastSendmailFailure()
+{
+    return s_LastFailure;
 }
 
 const char* SendmailStatusName(int status)

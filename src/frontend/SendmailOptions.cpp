@@ -27,8 +27,8 @@ int Refuse(const char* format, const char* option)
 
 bool IsSendsOnly(const char* argument)
 {
-    return std::strcmp(argument, "-bp") == 0 || std::strcmp(argument, "-bs") == 0 ||
-           std::strncmp(argument, "-q", 2) == 0 || std::strcmp(argument, "-I") == 0;
+    return std::strcmp(argument, "-bp") == 0 || std::strncmp(argument, "-q", 2) == 0 ||
+           std::strcmp(argument, "-I") == 0;
 }
 
 bool IsIgnored(const char* argument)
@@ -123,7 +123,9 @@ int ReadSendmailOptions(int argc, char** argv, SendmailOptions& options)
                 "%s: %s: this program only sends mail; it keeps no queue and serves "
                 "no SMTP session\n",
                 argument);
-        if (std::strcmp(argument, "-oi") == 0) {
+        if (std::strcmp(argument, "-bs") == 0) {
+            options.smtpSession = true;
+        } else if (std::strcmp(argument, "-oi") == 0) {
             options.dotEnds = false;
         } else if (IsIgnored(argument) || ApplyFlags(argument + 1, options)) {
             continue;

@@ -9,6 +9,7 @@ struct SendmailOptions {
     bool dotEnds = true;           // cleared by -i and -oi
     bool verbose = false;          // -v
     bool senderGiven = false;      // -f or -r
+    bool smtpSession = false;      // -bs
     std::string sender;
     std::string fullName;                // -F
     std::string notify;                  // -N, upper case

@@ -137,7 +137,7 @@ bool Ask(const Setting& setting)
 
 int RefuseExposedSecrets()
 {
-    const std::string path = platform::ProfileFilePath();
+    const std::string path = platform::ReadProfileFilePath();
     unsigned mode = 0;
     if (path.empty() || !platform::FilePermissions(path.c_str(), mode)) return 0;
     if ((mode & kReadableByOthers) == 0) return 0;

@@ -13,6 +13,11 @@ constexpr const char* kProfileFileName = "Quillex.ini";
 // Where the file of that name lives; empty when no directory is known.
 std::string ProfileFilePath(const char* fileName = kProfileFileName);
 
+// The file that reads take: the one of ProfileFilePath when it exists, else
+// (POSIX) the first file of that name in $XDG_CONFIG_DIRS, /etc/xdg by
+// default, which serves every user of the machine.
+std::string ReadProfileFilePath(const char* fileName = kProfileFileName);
+
 // The value of key in [section], or defaultValue when the file, the section
 // or the key is missing. Section and key names match without regard to case;
 // the value loses its surrounding blanks and one pair of enclosing quotes.

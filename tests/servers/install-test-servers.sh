@@ -37,6 +37,8 @@ command -v npm > /dev/null 2>&1 || apt-get install -y -q nodejs npm
 apt-get install -y -q --no-install-recommends git-email mutt php-cli bsd-mailx
 # What reads HTML messages (test_html.py): mail readers, a browser, a spam filter.
 apt-get install -y -q --no-install-recommends neomutt chromium spamassassin
+# The machine's own mail (test_null_client.py): atd, GNU mail, a PHP framework's mailer.
+apt-get install -y -q --no-install-recommends at mailutils php-symfony-mailer
 # Recover an inn2 that an earlier run left half-configured.
 dpkg --configure -a
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend/Aliases.h"
 #include "mail/HeaderAddresses.h"
 #include "mail/RawMessage.h"
 
@@ -103,6 +104,34 @@ TEST(RawMessage, WireForm)
     };
     for (const WireRow& row : rows)
         EXPECT_EQ(Wire(row.input, row.dotEnds), row.expected) << row.input;
+}
+
+// Only the address token gains the domain; a value that does not parse stays.
+TEST(LocalNames, QualifiedHeaderValues)
+{
+    const char* const rows[][2] = {
+        {" root\r\n", " root@d.test\r\n"},
+        {" root (Cron\r\n Daemon)\r\n", " root@d.test (Cron\r\n Daemon)\r\n"},
+        {" Jane <jane>, a@x.test,\"q r\"", " Jane <jane@d.test>, a@x.test,\"q r\"@d.test"},
+        {" t: a, <b>; <>, <@r.test:c@x.test>", " t: a@d.test, <b@d.test>; <>, <@r.test:c@x.test>"},
+        {" Jane Roe, x", " Jane Roe, x@d.test"},
+        {" root, (open", " root, (open"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(QualifyHeaderValue(row[0], "d.test"), row[1]) << row[0];
+}
+
+TEST(LocalNames, AliasesFile)
+{
+    LocalNames names;
+    int bad = 0;
+    ASSERT_TRUE(
+        ParseAliases("# c\nRoot: a@x.test,\n  # d\n  b\n\nDEFAULT: c@x.test\n", names, &bad));
+    EXPECT_EQ(ResolveReceivers({"root", "who", "e@x.test", "a@x.test"}, names),
+              (std::vector<std::string>{"a@x.test", "b", "c@x.test", "e@x.test"}));
+    for (const char* text : {"a: b@x.test\nno colon\n", "a: b\nx: |/bin/cmd\n"}) {
+        EXPECT_FALSE(ParseAliases(text, names, &bad));
+        EXPECT_EQ(bad, 2);
+    }
 }
 
 }  // namespace

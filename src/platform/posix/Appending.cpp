@@ -10,6 +10,8 @@ namespace platform {
 
 void UseBinaryInput() {}
 
+void UseBinaryOutput() {}
+
 bool AppendToFile(const char* path, const std::string& text, std::string* why)
 {
     int fd;

@@ -1,4 +1,5 @@
 #include "platform/ProfileFile.h"
+#include "platform/posix/SystemProfile.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -225,10 +226,18 @@ std::string ProfileFilePath(const char* fileName)
     return ProfilePath(fileName);
 }
 
+std::string ReadProfileFilePath(const char* fileName)
+{
+    const std::string own = ProfilePath(fileName);
+    if (std::strchr(fileName, '/') || (!own.empty() && access(own.c_str(), F_OK) == 0)) return own;
+    const std::string shared = SystemProfilePath(fileName);
+    return shared.empty() ? own : shared;
+}
+
 std::string ReadProfileString(const char* section, const char* key, const char* defaultValue,
                               const char* fileName)
 {
-    const std::string path = ProfilePath(fileName);
+    const std::string path = ReadProfileFilePath(fileName);
     if (path.empty()) return defaultValue;
     const std::optional<std::string> text = ReadFileText(path);
     if (!text) return defaultValue;

@@ -14,6 +14,11 @@ void UseBinaryInput()
     _setmode(_fileno(stdin), _O_BINARY);
 }
 
+void UseBinaryOutput()
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
 bool AppendToFile(const char* path, const std::string& text, std::string* why)
 {
     // Append-only access makes every write land at the end, whoever else appends.

@@ -27,6 +27,12 @@ std::string ProfileFilePath(const char* fileName)
     return std::string(directory, length) + "\\" + fileName;
 }
 
+// The Windows directory already serves every user.
+std::string ReadProfileFilePath(const char* fileName)
+{
+    return ProfileFilePath(fileName);
+}
+
 std::string ReadProfileString(const char* section, const char* key, const char* defaultValue,
                               const char* fileName)
 {
