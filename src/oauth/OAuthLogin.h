@@ -59,6 +59,10 @@ void TakeTokens(Config& config, const platform::HttpResponse& response, const Se
                                  const platform::HttpResponse& response,
                                  const ServerAnswer& answer);
 [[noreturn]] void Fail(const std::string& why);
+// The same for a failure that a later try may not meet.
+[[noreturn]] void FailTemporarily(const std::string& why);
+// A text of the authorization server, bounded and made safe for a terminal.
+std::string Shown(const std::string& text);
 
 void DeviceSignIn(Config& config, platform::StoredTokens* tokens);
 void BrowserSignIn(Config& config, platform::StoredTokens* tokens);

@@ -268,10 +268,13 @@ def test_tokens_longer_than_one_credential(env):
     assert stored(env) == [entry]
 
 
-def by_redirect(tamper=None):
+def by_redirect(tamper=None, forged=False):
     def act(pki, url, proc):
         person = Person(pki)
         person.sign_in(url)
+        for query in ["error=x&error_description=%1b%5b2J", "state=forged&error=x"] * forged:
+            with pytest.raises(urllib.error.HTTPError, match="400"):   # and ignored
+                urllib.request.urlopen(person.redirect.split("?")[0] + "?" + query, timeout=10)
         address = tamper(person.redirect) if tamper else person.redirect
         page = urllib.request.urlopen(address, timeout=10).read()
         assert b"<p>The sign-in is done. You may close this window.</p>" in page
@@ -293,9 +296,10 @@ def abort(pki, url, proc):
     ("device", abort, 16, b"access_denied"),
     ("browser", by_redirect(), 0, b"Signed in"),
     ("browser", by_paste, 0, b"Signed in"),
-    ("browser", by_redirect(lambda u: re.sub(r"state=[^&]+", "state=forged", u)), 16,
-     b"does not carry the state of this sign-in"),
-], ids=["access-denied", "loopback-redirect", "pasted-address", "wrong-state"])
+    ("browser", by_redirect(forged=True), 0, b"Signed in"),
+    ("browser", by_redirect(lambda u: re.sub(r"code=[^&]+", "error=x&error_description=%1b%5b2J",
+                                             u)), 16, b"refused: x (\\x1B[2J)"),
+], ids=["access-denied", "loopback-redirect", "pasted-address", "wrong-state", "escaped"])
 def test_person_at_the_browser(env, pki, oauth_server, flow, act, status, message):
     configure(env, pki, **{"OAuth Flow": flow})
     got, err = login(env, pki, act)
