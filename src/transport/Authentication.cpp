@@ -26,7 +26,7 @@ constexpr const char* kHidden = "<hidden>";
 struct RunSecret {
     std::string secret;
     bool ready = false;
-    bool oauth = false;      // an access token, which a refusal may renew once
+    bool oauth = false;  // an access token, which a refusal may renew once
     bool renewed = false;
     void Wipe()
     {

@@ -39,8 +39,7 @@ std::wstring TargetName(const TokenKey& key, std::size_t piece, unsigned long lo
 
 // The count of pieces and the generation at the start of the first piece:
 // "pieces.generation " (older saves: "pieces ").
-void ReadHead(const std::string& text, unsigned long long* pieces,
-              unsigned long long* generation)
+void ReadHead(const std::string& text, unsigned long long* pieces, unsigned long long* generation)
 {
     char* end = nullptr;
     *pieces = std::strtoull(text.c_str(), &end, 10);
@@ -88,13 +87,11 @@ bool WritePiece(const std::wstring& target, const TokenKey& key, const char* dat
 
 // The fields, each after its length:
 // "pieces.generation expiry access-length access refresh".
-std::string Serialize(const StoredTokens& tokens, std::size_t pieces,
-                      unsigned long long generation)
+std::string Serialize(const StoredTokens& tokens, std::size_t pieces, unsigned long long generation)
 {
     return std::to_string(pieces) + "." + std::to_string(generation) + " " +
-           std::to_string(tokens.expiresAt) + " " +
-           std::to_string(tokens.accessToken.size()) + " " + tokens.accessToken +
-           tokens.refreshToken;
+           std::to_string(tokens.expiresAt) + " " + std::to_string(tokens.accessToken.size()) +
+           " " + tokens.accessToken + tokens.refreshToken;
 }
 
 std::size_t PiecesFor(const StoredTokens& tokens, unsigned long long generation)
@@ -107,7 +104,7 @@ bool Parse(const std::string& text, StoredTokens* tokens)
 {
     const char* at = text.c_str();
     char* end = nullptr;
-    std::strtoull(at, &end, 10);  // the count of pieces, read already
+    std::strtoull(at, &end, 10);                        // the count of pieces, read already
     if (*end == '.') std::strtoull(end + 1, &end, 10);  // and the generation
     tokens->expiresAt = std::strtoll(end, &end, 10);
     const unsigned long long length = std::strtoull(end, &end, 10);
@@ -196,9 +193,9 @@ bool TokenStoreLock::Take(int seconds, std::string* why)
         return true;
     }
     CloseHandle(mutex);
-    *why = waited == WAIT_TIMEOUT ? "another run holds the lock of the tokens"
-                                  : "the lock of the tokens cannot be taken: " +
-                                        SystemText(GetLastError());
+    *why = waited == WAIT_TIMEOUT
+               ? "another run holds the lock of the tokens"
+               : "the lock of the tokens cannot be taken: " + SystemText(GetLastError());
     return false;
 }
 
