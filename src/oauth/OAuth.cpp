@@ -78,19 +78,6 @@ const Provider* FindProvider(const std::string& name)
     Fail("the provider \"" + name + "\" is unknown (known: microsoft, google)");
 }
 
-// The two documents that may describe an issuer: OpenID's after the issuer,
-// RFC 8414's with its suffix between the host and the issuer's path.
-std::vector<std::string> DiscoveryUrls(std::string issuer)
-{
-    while (!issuer.empty() && issuer.back() == '/') issuer.pop_back();
-    const std::size_t host = issuer.find("://");
-    const std::size_t path = issuer.find('/', host == std::string::npos ? 0 : host + 3);
-    const std::string origin = issuer.substr(0, path);
-    const std::string rest = path == std::string::npos ? std::string() : issuer.substr(path);
-    return {issuer + "/.well-known/openid-configuration",
-            origin + "/.well-known/oauth-authorization-server" + rest};
-}
-
 // Discovery asks the issuer at most once per run, and only when an
 // endpoint is missing. A document that names another issuer may come from
 // a server that plays one issuer against another: it ends the run.
@@ -139,6 +126,17 @@ std::int64_t Now()
 }
 
 }  // namespace
+
+std::vector<std::string> DiscoveryUrls(std::string issuer)
+{
+    while (!issuer.empty() && issuer.back() == '/') issuer.pop_back();
+    const std::size_t host = issuer.find("://");
+    const std::size_t path = issuer.find('/', host == std::string::npos ? 0 : host + 3);
+    const std::string origin = issuer.substr(0, path);
+    const std::string rest = path == std::string::npos ? std::string() : issuer.substr(path);
+    return {issuer + "/.well-known/openid-configuration",
+            origin + "/.well-known/oauth-authorization-server" + rest};
+}
 
 void Fail(const std::string& why)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "oauth/OAuthHttp.h"
 #include "oauth/OAuthJson.h"
@@ -29,6 +30,9 @@ struct Config {
 };
 
 Config LoadConfig();
+// The two documents that may describe an issuer: OpenID's after the issuer,
+// RFC 8414's with its suffix between the host and the issuer's path.
+std::vector<std::string> DiscoveryUrls(std::string issuer);
 std::string DeviceEndpoint(Config& config);
 std::string TokenEndpoint(Config& config);
 std::string AuthorizeEndpoint(Config& config);

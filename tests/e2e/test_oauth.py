@@ -6,6 +6,7 @@ import http.server
 import json
 import os
 import re
+import shutil
 import ssl
 import subprocess
 import threading
@@ -19,6 +20,7 @@ import servers
 
 from conftest import BIN, WINDOWS, WINEPREFIX, posix_only, run, windows_only, write_settings
 from test_tls import mail
+from tls_support import HostsFile
 
 pytest_plugins = ["tls_support"]
 
@@ -225,27 +227,45 @@ def expire(env, pki=None):
     store(env, entries)
 
 
-@pytest.mark.parametrize("client,change,status,message", [
-    ("quillex-short", lambda env, pki: None, 0, None),  # a 30 s token is refreshed
-    ("quillex", expire, 0, None),
-    ("quillex", revoke, 16, b"the sign-in has expired or was revoked: run quillex -login"),
-])
-def test_refresh(env, pki, postfix_oauth, client, change, status, message):
+def refused(env, pki):
+    """A stored access token, still valid by its time, that the mail server refuses."""
+    store(env, [e[:4] + ["at-refused"] + e[5:] for e in stored(env)])
+
+
+def sends(env, runs, subject):
+    """runs deliveries started at once: [(status, stderr)]."""
+    procs = [subprocess.Popen(["quillex", "-d", "-S" + SUBMISSION, "-Fs@example.com",
+                               "-s" + subject, "r@example.test"], executable=BIN, env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+             for _ in range(runs)]
+    return [(p.wait(60), p.stderr.read()) for p in procs]
+
+
+@pytest.mark.parametrize("client,change,status,message,runs", [
+    ("quillex-short", lambda env, pki: None, 0, None, 1),  # a 30 s token is refreshed
+    ("quillex", expire, 0, None, 1),
+    ("quillex", revoke, 16, b"the sign-in has expired or was revoked: run quillex -login", 1),
+    ("quillex", refused, 0, None, 1),   # a refused token is refreshed once
+    ("quillex", expire, 0, None, 4),   # at once: one refreshes, the others take its tokens
+], ids=["short-lived", "expired", "revoked", "refused", "parallel"])
+def test_refresh(env, pki, postfix_oauth, client, change, status, message, runs):
     configure(env, pki, client)
     assert login(env, pki)[0] == 0
     change(env, pki)
     before = stored(env)[0]
-    got, _, err = run(["-d", "-S" + SUBMISSION, "-Fs@example.com", "-sRefreshed", "r@example.test"],
-                      env)
-    assert got == status, err
+    results = sends(env, runs, "Refreshed")
+    err = b"".join(e for _, e in results)
+    assert [got for got, _ in results] == [status] * runs, err
     if message:
         assert message in err
         return
     after = stored(env)[0]
     assert after[5] != before[5] and after[4] != before[4]   # rotated, and a new access token
-    assert b"OAuth: POST https://localhost:3443/token\n" in err
+    assert err.count(b"OAuth: POST https://localhost:3443/token\n") == 1
     assert not [s for s in before[4:] + after[4:] if s.encode() in err]
     sent_as(postfix_oauth, "Refreshed", "XOAUTH2")
+    expire(env)   # a refresh token used twice would have ended the sign-in
+    assert sends(env, 1, "Again")[0][0] == 0
 
 
 def test_client_credentials(env, pki, postfix_oauth):
@@ -344,14 +364,17 @@ class Scripted(http.server.ThreadingHTTPServer):
 
 
 TOKENS = (200, {"access_token": "at-scripted-1", "refresh_token": "rt-scripted-1",
-                "expires_in": 3600, "token_type": "Bearer"})
+                "expires_in": 3600, "token_type": "bearer"})
 DEVICE = (200, {"device_code": "dc-1", "user_code": "WXYZ", "interval": 1, "expires_in": 60,
                 "verification_uri": "https://localhost/device"})
 
 
 @pytest.mark.parametrize("flow,script,status,message", [
     ("device", [DEVICE, (400, {"error": "slow_down"}), TOKENS], 0, b"Signed in"),
-    ("client_credentials", [None], 16, b"gave no answer"),
+    ("device", [DEVICE, None, (503, b"busy"), TOKENS], 0, b"Signed in"),  # waits longer
+    ("client_credentials", [None], 16, b"The failure is temporary: a later try may succeed."),
+    ("client_credentials", [(200, dict(TOKENS[1], token_type="mac"))], 16,
+     b'gave a token of type "mac", not Bearer'),
     ("client_credentials", [(200, b"<html>Service unavailable</html>")], 16,
      b"is not its answer: the answer is not a JSON object"),
     ("client_credentials", [(200, b'{"access_token":"' + b"x" * (1 << 20) + b'"}')], 16,
@@ -363,11 +386,15 @@ DEVICE = (200, {"device_code": "dc-1", "user_code": "WXYZ", "interval": 1, "expi
     ("device", "empty", 16, b"OAuth: no OAuth token is stored: run quillex -login.\n"),
     # The refresh token must not leave before the certificate is judged.
     ("device", "another-ca", 15, b"certificate"),
-], ids=["slow-down", "stall", "not-json", "over-1-MiB", "plain-http", "token-file-0644",
-        "nothing-stored", "another-ca"])
-def test_scripted_answers(env, pki, flow, script, status, message):
+    # With a CA file, the system's certificates are not trusted as well.
+    pytest.param("client_credentials", "ca-file-alone", 16, b"gave no answer: SSL certificate",
+                 marks=posix_only("WinHTTP has no certificate folder")),
+], ids=["slow-down", "poll-fails", "stall", "token-type", "not-json", "over-1-MiB", "plain-http",
+        "token-file-0644", "nothing-stored", "another-ca", "ca-file-alone"])
+def test_scripted_answers(env, pki, tmp_path, flow, script, status, message):
     server = Scripted(script if isinstance(script, list) else [TOKENS],
-                      pki.path("selfsigned") if script == "another-ca" else None)
+                      pki.path("selfsigned") if script == "another-ca" else
+                      pki.path("server") if script == "ca-file-alone" else None)
     token = script if str(script).startswith("http") else server.url + "/token"
     KEY[:] = [token, "scripted", USER]
     env["QUILLEX_CA_FILE"] = pki.ca
@@ -385,13 +412,21 @@ def test_scripted_answers(env, pki, flow, script, status, message):
     # A send reads the store before it connects anywhere.
     args = ["-Ssubmission://127.0.0.1:9", "-Fs@example.com", "-sx", "r@example.test"]
     sends = ("0644", "empty", "another-ca")
-    got, _, err = run(args if script in sends else ["-login"], env, timeout=30)
+    if script == "ca-file-alone":   # the test CA in the system's folder, another in the file
+        env["QUILLEX_CA_FILE"] = pki.path("selfsigned.crt")
+        certs = tmp_path / "certs"
+        certs.mkdir()
+        shutil.copy(pki.ca, certs)
+        subprocess.run(["openssl", "rehash", str(certs)], check=True)
+        got, _, err = HostsFile(str(certs), None, "/etc/ssl/certs").run(["-login"], env, 30)
+    else:
+        got, _, err = run(args if script in sends else ["-login"], env, timeout=30)
     assert got == status and message in err, err
     assert script != "0644" or token_file(env).encode() in err
     if script == "another-ca":
         assert all(body == "" for body in server.bodies)  # no request, or its headers alone
     if status == 0:
         polls = [form["grant_type"][0] for path, form in server.seen if path == "/token"]
-        assert polls == ["urn:ietf:params:oauth:grant-type:device_code"] * 2
+        assert polls == ["urn:ietf:params:oauth:grant-type:device_code"] * (len(script) - 1)
         assert stored(env)[0][4:] == ["at-scripted-1", "rt-scripted-1"]
     server.shutdown()
