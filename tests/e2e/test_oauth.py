@@ -319,9 +319,13 @@ def abort(pki, url, proc):
     ("browser", by_redirect(forged=True), 0, b"Signed in"),
     ("browser", by_redirect(lambda u: re.sub(r"code=[^&]+", "error=x&error_description=%1b%5b2J",
                                              u)), 16, b"refused: x (\\x1B[2J)"),
-], ids=["access-denied", "loopback-redirect", "pasted-address", "wrong-state", "escaped"])
+    # the document of another issuer: a mix-up
+    ({"OAuth Issuer": "https://127.0.0.1:3443"}, approve, 16,
+     b'names the issuer "https://localhost:3443", not the configured "https://127.0.0.1:3443"'),
+], ids=["access-denied", "loopback-redirect", "pasted-address", "wrong-state", "escaped",
+        "other-issuer"])
 def test_person_at_the_browser(env, pki, oauth_server, flow, act, status, message):
-    configure(env, pki, **{"OAuth Flow": flow})
+    configure(env, pki, **(flow if isinstance(flow, dict) else {"OAuth Flow": flow}))
     got, err = login(env, pki, act)
     assert got == status and message in err, err
 
@@ -429,4 +433,46 @@ def test_scripted_answers(env, pki, tmp_path, flow, script, status, message):
         polls = [form["grant_type"][0] for path, form in server.seen if path == "/token"]
         assert polls == ["urn:ietf:params:oauth:grant-type:device_code"] * (len(script) - 1)
         assert stored(env)[0][4:] == ["at-scripted-1", "rt-scripted-1"]
+    server.shutdown()
+
+
+# A scripted mail server: each connection takes one receiver and one message.
+STORED = str(int(time.time()) + 3600)
+TEMPORARY = b"The failure is temporary"
+
+
+@pytest.mark.parametrize("argv0,expiry,answers,auth,status,words", [
+    ("quillex", STORED, [], None, 0, b"successfully sent"),   # one token for every connection
+    ("quillex", "0", [None], None, 16, TEMPORARY),
+    ("sendmail", "0", [None], None, 75, TEMPORARY),
+    ("sendmail", "0", [(503, b"busy")], None, 75, b"HTTP 503"),
+    ("sendmail", "0", [(400, {"error": "invalid_grant"})], None, 77, b"run quillex -login"),
+    ("quillex", STORED, [], b"454 4.7.0 Temporary authentication failure\r\n", 16, TEMPORARY),
+    ("sendmail", STORED, [], b"454 4.7.0 Temporary authentication failure\r\n", 75, b"454"),
+], ids=["every-connection", "stall", "stall-sendmail", "5xx-sendmail", "revoked-sendmail",
+        "454", "454-sendmail"])
+def test_stored_token_in_a_run(env, pki, tls_script, argv0, expiry, answers, auth, status, words):
+    tokens = []
+
+    def login(line, ask):
+        tokens.append(line.split(b" ")[2])
+        return auth or b"235 2.7.0 ok\r\n"
+    s = tls_script("smtp", 2465, implicit=True, caps_tls=["AUTH XOAUTH2"], auth=login,
+                   rcpt=lambda n, line: b"452 4.5.3 Too many recipients\r\n" if n else None,
+                   mail=lambda n, line: b"452 4.3.2 Too many messages\r\n" if n else None)
+    server = Scripted(answers)
+    KEY[:] = [server.url + "/token", "scripted", USER]
+    store(env, [KEY + [expiry, "at-stored", "rt-stored"]])
+    env.update(QUILLEX_CA_FILE=pki.ca, QUILLEX_TIMEOUT="2")
+    write_settings(env, {"HOST": "smtps://localhost:2465", "Return Address": "s@example.com",
+                         "SMTP User": USER, "SMTP Auth": "xoauth2", "OAuth Client ID": "scripted",
+                         "OAuth Token Endpoint": KEY[0]})
+    receivers = ["r%d@example.test" % i for i in range(3)]
+    got, _, err = run(["-v", "-sx"] + receivers if argv0 == "quillex" else receivers, env,
+                      stdin=b"Subject: x\n\nx\n", argv0=argv0, timeout=30)
+    assert got == status and words in err, err
+    if status == 0:
+        s.done(3)
+        assert [len([r for r in e if r]) for e in s.envelopes] == [1, 1, 1]
+        assert len(set(tokens)) == 1 and len(tokens) == s.connections == 3
     server.shutdown()
