@@ -476,3 +476,40 @@ def test_stored_token_in_a_run(env, pki, tls_script, argv0, expiry, answers, aut
         assert [len([r for r in e if r]) for e in s.envelopes] == [1, 1, 1]
         assert len(set(tokens)) == 1 and len(tokens) == s.connections == 3
     server.shutdown()
+
+
+@pytest.fixture
+def web_proxy(tmp_path):
+    """tinyproxy on 127.0.0.1:8888; yields its log file."""
+    log = tmp_path / "proxy.log"
+    conf = tmp_path / "proxy.conf"
+    conf.write_text('Port 8888\nListen 127.0.0.1\nTimeout 30\nLogFile "%s"\nLogLevel Info\n'
+                    'Allow 127.0.0.1\n' % log)
+    proc = subprocess.Popen(["timeout", "300", "tinyproxy", "-d", "-c", str(conf)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for _ in range(100):
+        if log.exists() and "Accepting connections" in log.read_text():
+            break
+        time.sleep(0.05)
+    yield log
+    proc.terminate()    # timeout passes it on
+    proc.wait(10)
+
+
+@posix_only("WinHTTP takes the proxy of the system's settings")
+@pytest.mark.parametrize("bypass", [False, True], ids=["proxy", "no_proxy"])
+def test_token_requests_through_a_proxy(env, pki, postfix_oauth, web_proxy, bypass):
+    env["https_proxy"] = "http://127.0.0.1:8888"
+    if bypass:
+        env["no_proxy"] = "localhost"
+    configure(env, pki)
+
+    def through():
+        return web_proxy.read_text().count("CONNECT localhost:3443 ")
+    assert login(env, pki)[0] == 0
+    signed_in = through()
+    expire(env)
+    status, err = mail(env, SUBMISSION, subject="Proxied")
+    assert status == 0, err
+    assert (signed_in > 0, through() > signed_in) == (not bypass, not bypass)
+    assert ":587" not in web_proxy.read_text()      # the mail goes straight to its server
