@@ -10,6 +10,7 @@ CSMTPException::CSMTPException(const CSMTPException& source)
       m_Stream(std::ios::in | std::ios::out),
       m_Code(source.m_Code),
       m_ReceiverRefused(source.m_ReceiverRefused),
+      m_Temporary(source.m_Temporary),
       m_Text(source.m_TextReady ? source.m_Text : source.m_Stream.str()),
       m_TextReady(true)
 {
@@ -24,4 +25,16 @@ const char* CSMTPException::what() const noexcept
         m_TextReady = true;
     }
     return m_Text.c_str();
+}
+
+void MarkTemporary(CSMTPException& error)
+{
+    if (error.m_Temporary) return;
+    error.m_Temporary = true;
+    error << " The failure is temporary: a later try may succeed.";
+}
+
+bool IsTemporaryFailure(const CSMTPException& error)
+{
+    return error.m_Temporary;
 }

@@ -29,6 +29,17 @@ public:
     SmtpError m_Code;
     // A server refused a receiver (as opposed to the sender, the data or the session).
     bool m_ReceiverRefused = false;
+    // A later try may succeed: see IsTemporaryFailure.
+    bool m_Temporary = false;
     mutable std::string m_Text;
     mutable bool m_TextReady = false;
 };
+
+// Marks the failure as one that a later try may not meet, and says so at the
+// end of its text: a sign-in endpoint that timed out, could not be reached
+// or answered 5xx, a 4xx reply to AUTH, a device-flow poll that timed out.
+void MarkTemporary(CSMTPException& error);
+
+// The one test of whether a failed run may be tried again as it is (the
+// sendmail name ends such a run with EX_TEMPFAIL instead of EX_NOPERM).
+bool IsTemporaryFailure(const CSMTPException& error);

@@ -363,7 +363,7 @@ int StatusOf(const CSMTPException& error, const CSMTPEmail& mail)
     case SERVER_ERROR: return ReplyStatus(mail.m_Record.reply, error.m_ReceiverRefused);
     case TLS_FAILED: return kProtocol;
     case CERTIFICATE_REFUSED: return kUnavailable;
-    case AUTH_FAILED: return kNoPermission;
+    case AUTH_FAILED: return IsTemporaryFailure(error) ? kTempFail : kNoPermission;
     case BAD_ARGUMENTS_FROM_FORM: return kUnavailable;  // a UTF-8 address the server cannot take
     default: return kIoError;                           // sockets, temporary files, memory
     }

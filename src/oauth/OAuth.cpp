@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include "core/CSMTPException.h"
+#include "core/PeerText.h"
 #include "mail/Globals.h"
 #include "oauth/OAuthHttp.h"
 #include "oauth/OAuthJson.h"
@@ -18,6 +20,9 @@ namespace oauth {
 namespace {
 
 constexpr long kValidityMargin = 60;  // seconds a token must still be good for
+// Seconds to wait for another run's refresh: its requests, each bounded.
+constexpr int kLockTimeLimit = 300;
+constexpr std::size_t kShownLimit = 512;  // bytes of a server's text in a message
 constexpr const char* kSignInAgain = "the sign-in has expired or was revoked: run quillex -login";
 
 struct Provider {
@@ -74,29 +79,36 @@ const Provider* FindProvider(const std::string& name)
 }
 
 // Discovery asks the issuer at most once per run, and only when an
-// endpoint is missing.
+// endpoint is missing. A document that names another issuer may come from
+// a server that plays one issuer against another: it ends the run.
 void Discover(Config& config)
 {
     if (config.discovered || config.issuer.empty()) return;
     config.discovered = true;
-    std::string issuer = config.issuer;
-    while (!issuer.empty() && issuer.back() == '/') issuer.pop_back();
     std::string why;
-    for (const char* suffix :
-         {"/.well-known/openid-configuration", "/.well-known/oauth-authorization-server"}) {
-        const platform::HttpResponse response = Request(issuer + suffix, {}, "issuer");
+    bool temporary = false;
+    for (const std::string& url : DiscoveryUrls(config.issuer)) {
+        const platform::HttpResponse response = Request(url, {}, "issuer");
         if (response.status != 200) {
             why = "HTTP status " + std::to_string(response.status);
+            temporary = response.status >= 500;
             continue;
         }
         Endpoints found;
+        temporary = false;
         if (!ParseDiscovery(response.body, &found, &why)) continue;
+        if (found.issuer != config.issuer)
+            Fail("the document \"" + url + "\" names the issuer \"" + Shown(found.issuer) +
+                 "\", not the configured \"" + config.issuer + "\"");
         if (config.device.empty()) config.device = found.device;
         if (config.token.empty()) config.token = found.token;
         if (config.authorize.empty()) config.authorize = found.authorize;
         return;
     }
-    Fail("the issuer \"" + config.issuer + "\" did not describe its endpoints (" + why + ")");
+    const std::string text =
+        "the issuer \"" + config.issuer + "\" did not describe its endpoints (" + why + ")";
+    if (temporary) FailTemporarily(text);
+    Fail(text);
 }
 
 const std::string& Endpoint(Config& config, std::string Config::*which, const char* what)
@@ -115,6 +127,17 @@ std::int64_t Now()
 
 }  // namespace
 
+std::vector<std::string> DiscoveryUrls(std::string issuer)
+{
+    while (!issuer.empty() && issuer.back() == '/') issuer.pop_back();
+    const std::size_t host = issuer.find("://");
+    const std::size_t path = issuer.find('/', host == std::string::npos ? 0 : host + 3);
+    const std::string origin = issuer.substr(0, path);
+    const std::string rest = path == std::string::npos ? std::string() : issuer.substr(path);
+    return {issuer + "/.well-known/openid-configuration",
+            origin + "/.well-known/oauth-authorization-server" + rest};
+}
+
 void Fail(const std::string& why)
 {
     CSMTPException error(AUTH_FAILED);
@@ -122,13 +145,27 @@ void Fail(const std::string& why)
     throw error;
 }
 
+void FailTemporarily(const std::string& why)
+{
+    CSMTPException error(AUTH_FAILED);
+    error << "OAuth: " << why << ".";
+    MarkTemporary(error);
+    throw error;
+}
+
+std::string Shown(const std::string& text)
+{
+    return core::PrintablePeerText(text.substr(0, kShownLimit));
+}
+
 void FailWithAnswer(const char* what, const std::string& url,
                     const platform::HttpResponse& response, const ServerAnswer& answer)
 {
-    std::string why = std::string("the ") + what + " \"" + url + "\" refused (HTTP " +
+    std::string why = std::string("the ") + what + " \"" + Shown(url) + "\" refused (HTTP " +
                       std::to_string(response.status) + ")";
-    if (!answer.error.empty()) why += ": " + answer.error;
-    if (!answer.errorDescription.empty()) why += " (" + answer.errorDescription + ")";
+    if (!answer.error.empty()) why += ": " + Shown(answer.error);
+    if (!answer.errorDescription.empty()) why += " (" + Shown(answer.errorDescription) + ")";
+    if (response.status >= 500) FailTemporarily(why);
     Fail(why);
 }
 
@@ -209,9 +246,11 @@ platform::HttpResponse Exchange(Config& config, Form& form, ServerAnswer* answer
     AddClient(config, form);
     platform::HttpResponse response = Request(url, form, "token endpoint");
     std::string why;
-    if (!ParseServerAnswer(response.body, answer, &why))
-        Fail("the token endpoint \"" + url + "\" answered HTTP " + std::to_string(response.status) +
-             " with what is not its answer: " + why);
+    if (!ParseServerAnswer(response.body, answer, &why)) {
+        if (response.status >= 500) FailWithAnswer("token endpoint", url, response, *answer);
+        Fail("the token endpoint \"" + Shown(url) + "\" answered HTTP " +
+             std::to_string(response.status) + " with what is not its answer: " + why);
+    }
     return response;
 }
 
@@ -220,6 +259,9 @@ void TakeTokens(Config& config, const platform::HttpResponse& response, const Se
 {
     if (response.status != 200 || !answer.error.empty() || answer.accessToken.empty())
         FailWithAnswer("token endpoint", TokenEndpoint(config), response, answer);
+    if (Lower(answer.tokenType) != "bearer")
+        Fail("the token endpoint \"" + Shown(TokenEndpoint(config)) + "\" gave a token of type \"" +
+             Shown(answer.tokenType) + "\", not Bearer");
     tokens->accessToken = answer.accessToken;
     if (!answer.refreshToken.empty()) tokens->refreshToken = answer.refreshToken;
     tokens->expiresAt = Now() + (answer.expiresIn >= 0 ? answer.expiresIn : 3600);
@@ -239,6 +281,35 @@ void Save(const platform::TokenKey& key, const platform::StoredTokens& tokens)
     std::string why;
     if (!platform::SaveTokens(key, tokens, &why)) Fail(why);
 }
+
+bool Load(const platform::TokenKey& key, platform::StoredTokens* tokens)
+{
+    bool found = false;
+    std::string why;
+    if (!platform::LoadTokens(key, tokens, &found, &why)) Fail(why);
+    return found;
+}
+
+// A stored access token that still has its margin and is not the one the
+// mail server has just refused.
+bool Usable(bool found, const platform::StoredTokens& tokens, const std::string& refused)
+{
+    return found && !tokens.accessToken.empty() && tokens.accessToken != refused &&
+           tokens.expiresAt - Now() >= kValidityMargin;
+}
+
+// Held across load, refresh and save: parallel runs refresh one at a time.
+class StoreLock {
+public:
+    StoreLock()
+    {
+        std::string why;
+        if (!m_Lock.Take(kLockTimeLimit, &why)) Fail(why);
+    }
+
+private:
+    platform::TokenStoreLock m_Lock;
+};
 
 void ClientCredentials(Config& config, platform::StoredTokens* tokens)
 {
@@ -268,30 +339,43 @@ std::string SignIn(const std::string& user)
     case Flow::BROWSER: BrowserSignIn(config, &tokens); break;
     case Flow::CLIENT_CREDENTIALS: ClientCredentials(config, &tokens); break;
     }
+    const StoreLock lock;
     Save(key, tokens);
     return platform::TokenStoreLocation();
 }
 
-std::string AccessToken(const std::string& user)
+std::string AccessToken(const std::string& user, const std::string& refused)
 {
     Config config = LoadConfig();
     const platform::TokenKey key = KeyFor(config, user);
     platform::StoredTokens tokens;
-    bool found = false;
-    std::string why;
-    if (!platform::LoadTokens(key, &tokens, &found, &why)) Fail(why);
-    if (found && !tokens.accessToken.empty() && tokens.expiresAt - Now() >= kValidityMargin)
-        return tokens.accessToken;
+    bool found = Load(key, &tokens);
+    if (Usable(found, tokens, refused)) return tokens.accessToken;
+    // Another run may be refreshing with the same refresh token: a server that
+    // rotates them takes the second use for a theft and revokes the sign-in.
+    const StoreLock lock;
+    found = Load(key, &tokens);
+    if (Usable(found, tokens, refused)) return tokens.accessToken;
     if (config.flow == Flow::CLIENT_CREDENTIALS) {
         ClientCredentials(config, &tokens);
     } else {
         if (!found) Fail("no OAuth token is stored: run quillex -login");
-        if (tokens.refreshToken.empty()) Fail(kSignInAgain);
-        Form form{{"grant_type", "refresh_token"}, {"refresh_token", tokens.refreshToken}};
-        ServerAnswer answer;
-        const platform::HttpResponse response = Exchange(config, form, &answer);
-        if (answer.error == "invalid_grant") Fail(kSignInAgain);
-        TakeTokens(config, response, answer, &tokens);
+        for (bool retried = false;; retried = true) {
+            if (tokens.refreshToken.empty()) Fail(kSignInAgain);
+            Form form{{"grant_type", "refresh_token"}, {"refresh_token", tokens.refreshToken}};
+            ServerAnswer answer;
+            const platform::HttpResponse response = Exchange(config, form, &answer);
+            if (answer.error != "invalid_grant") {
+                TakeTokens(config, response, answer, &tokens);
+                break;
+            }
+            // A run that holds no lock (an older one) may have stored a new one.
+            platform::StoredTokens again;
+            if (retried || !Load(key, &again) || again.refreshToken == tokens.refreshToken)
+                Fail(kSignInAgain);
+            if (Usable(true, again, refused)) return again.accessToken;
+            tokens.refreshToken = again.refreshToken;
+        }
     }
     Save(key, tokens);
     return tokens.accessToken;

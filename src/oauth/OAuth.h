@@ -16,7 +16,8 @@ bool InUse();
 std::string SignIn(const std::string& user);
 
 // An access token valid for at least another minute: the stored one, else
-// one got with the refresh token (client credentials: a new one).
-std::string AccessToken(const std::string& user);
+// one got with the refresh token (client credentials: a new one). A token
+// given as refused (the mail server did not take it) is not used again.
+std::string AccessToken(const std::string& user, const std::string& refused = std::string());
 
 }  // namespace oauth

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "core/CSMTPException.h"
+#include "core/PeerText.h"
 #include "mail/Globals.h"
 #include "oauth/OAuthJson.h"
 #include "platform/Crypto.h"
@@ -145,7 +146,10 @@ platform::HttpResponse Request(const std::string& url, const Form& form, const c
     if (!platform::SendHttpRequest(request, &response, &why)) {
         if (g_Debug) std::fprintf(stderr, "OAuth: no answer: %s\n", why.c_str());
         CSMTPException error(response.certificateRefused ? CERTIFICATE_REFUSED : AUTH_FAILED);
-        error << "The OAuth " << what << " \"" << url << "\" gave no answer: " << why << ".";
+        error << "The OAuth " << what << " \"" << core::PrintablePeerText(url)
+              << "\" gave no answer: " << why << ".";
+        // Timed out or not reached: the endpoint may answer a later try.
+        if (!response.certificateRefused) MarkTemporary(error);
         throw error;
     }
     if (g_Debug)

@@ -82,6 +82,7 @@ bool ParseServerAnswer(const std::string& body, ServerAnswer* answer, std::strin
     // The verification address is "verification_url" at one large provider.
     return Text(object, "access_token", &answer->accessToken, why) &&
            Text(object, "refresh_token", &answer->refreshToken, why) &&
+           Text(object, "token_type", &answer->tokenType, why) &&
            Number(object, "expires_in", &answer->expiresIn, why) &&
            Text(object, "error", &answer->error, why) &&
            Text(object, "error_description", &answer->errorDescription, why) &&
@@ -97,7 +98,7 @@ bool ParseServerAnswer(const std::string& body, ServerAnswer* answer, std::strin
 bool ParseDiscovery(const std::string& body, Endpoints* endpoints, std::string* why)
 {
     Json object;
-    return ParseObject(body, &object, why) &&
+    return ParseObject(body, &object, why) && Text(object, "issuer", &endpoints->issuer, why) &&
            Text(object, "device_authorization_endpoint", &endpoints->device, why) &&
            Text(object, "token_endpoint", &endpoints->token, why) &&
            Text(object, "authorization_endpoint", &endpoints->authorize, why);

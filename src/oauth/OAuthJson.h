@@ -12,6 +12,7 @@ namespace oauth {
 struct ServerAnswer {
     std::string accessToken;
     std::string refreshToken;
+    std::string tokenType;
     long expiresIn = -1;
     std::string error;
     std::string errorDescription;
@@ -29,6 +30,7 @@ bool ParseServerAnswer(const std::string& body, ServerAnswer* answer, std::strin
 
 // The endpoints of a discovery document (OpenID Connect or RFC 8414).
 struct Endpoints {
+    std::string issuer;
     std::string device;
     std::string token;
     std::string authorize;

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "core/CSMTPException.h"
+#include "core/PeerText.h"
 #include "mail/Globals.h"
 #include "oauth/OAuthLogin.h"
 #include "platform/Clock.h"
@@ -29,9 +30,9 @@ constexpr const char* kClosePage =
 void PrintCode(const ServerAnswer& answer)
 {
     std::fprintf(stderr, "To sign in, open %s and enter the code %s\n",
-                 answer.verificationUri.c_str(), answer.userCode.c_str());
+                 Shown(answer.verificationUri).c_str(), Shown(answer.userCode).c_str());
     if (!answer.verificationUriComplete.empty())
-        std::fprintf(stderr, "Or open %s\n", answer.verificationUriComplete.c_str());
+        std::fprintf(stderr, "Or open %s\n", Shown(answer.verificationUriComplete).c_str());
     std::fflush(stderr);
 }
 
@@ -103,10 +104,12 @@ bool ReadRedirect(platform::Socket socket, std::string* query)
     return true;
 }
 
+// 200 for the redirect of this sign-in; 400 for any other request, which
+// may come from any process on this machine.
 void Answer(platform::Socket socket, bool found)
 {
-    const std::string body = found ? kClosePage : "Not found";
-    const std::string reply = std::string(found ? "HTTP/1.1 200 OK" : "HTTP/1.1 404 Not Found") +
+    const std::string body = found ? kClosePage : "Bad request";
+    const std::string reply = std::string(found ? "HTTP/1.1 200 OK" : "HTTP/1.1 400 Bad Request") +
                               "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
                               std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     const platform::SendPiece piece{reply.data(), reply.size()};
@@ -136,7 +139,7 @@ bool ReadInputLine(std::string* line)
 }
 
 // The query of the redirect: from the browser, or pasted on standard input.
-std::string AwaitRedirect(const Listener& listener)
+std::string AwaitRedirect(const Listener& listener, const std::string& state)
 {
     const platform::Deadline deadline = platform::DeadlineAfter(kBrowserTimeLimit);
     bool watchInput = true;
@@ -160,10 +163,10 @@ std::string AwaitRedirect(const Listener& listener)
             if (browser.socket == platform::kInvalidSocket) break;
             std::string query;
             const bool found =
-                ReadRedirect(browser.socket, &query) &&
-                (!QueryValue(query, "code").empty() || !QueryValue(query, "error").empty());
+                ReadRedirect(browser.socket, &query) && QueryValue(query, "state") == state;
             Answer(browser.socket, found);
             if (found) return query;
+            platform::WipeSecret(&query);
             break;
         }
         }
@@ -198,7 +201,7 @@ void DeviceSignIn(Config& config, platform::StoredTokens* tokens)
     ServerAnswer code;
     std::string why;
     if (!ParseServerAnswer(response.body, &code, &why))
-        Fail("the device endpoint \"" + url + "\" answered HTTP " +
+        Fail("the device endpoint \"" + Shown(url) + "\" answered HTTP " +
              std::to_string(response.status) + " with what is not its answer: " + why);
     if (response.status != 200 || !code.error.empty() || code.deviceCode.empty() ||
         code.userCode.empty() || code.verificationUri.empty())
@@ -207,14 +210,28 @@ void DeviceSignIn(Config& config, platform::StoredTokens* tokens)
     long interval = code.interval > 0 ? code.interval : kDefaultInterval;
     const std::time_t end =
         platform::CurrentTime() + (code.expiresIn > 0 ? code.expiresIn : kDefaultCodeLifetime);
+    bool failing = false;  // the last poll failed for the time being
     for (;;) {
-        if (platform::CurrentTime() + interval > end)
+        if (platform::CurrentTime() + interval > end) {
+            if (failing) FailTemporarily("the code expired while the token endpoint failed");
             Fail("the code expired before the sign-in was done");
+        }
         Sleep(interval);
         Form poll{{"grant_type", "urn:ietf:params:oauth:grant-type:device_code"},
                   {"device_code", code.deviceCode}};
         ServerAnswer answer;
-        const platform::HttpResponse polled = Exchange(config, poll, &answer);
+        platform::HttpResponse polled;
+        try {
+            polled = Exchange(config, poll, &answer);
+        } catch (const CSMTPException& error) {
+            if (!IsTemporaryFailure(error)) throw;
+            // RFC 8628: a poll that timed out waits longer the next time.
+            if (g_Verbose || g_Debug) std::fprintf(stderr, "%s\n", error.what());
+            failing = true;
+            interval *= 2;
+            continue;
+        }
+        failing = false;
         if (answer.error == "authorization_pending") continue;
         if (answer.error == "slow_down") {
             interval += kSlowDownStep;
@@ -234,18 +251,18 @@ void BrowserSignIn(Config& config, platform::StoredTokens* tokens)
     const std::string redirect = "http://127.0.0.1:" + std::to_string(listener.Port()) + "/";
     const std::string url =
         AuthorizationUrl(config, redirect, state, Base64Url(platform::Sha256(verifier)));
-    std::fprintf(stderr, "To sign in, open %s\n", url.c_str());
+    std::fprintf(stderr, "To sign in, open %s\n", core::PrintablePeerText(url).c_str());
     std::fflush(stderr);
-    std::string query = AwaitRedirect(listener);
+    std::string query = AwaitRedirect(listener, state);
     const platform::SecretGuard wipeQuery(&query);
+    if (QueryValue(query, "state") != state)
+        Fail("the redirect does not carry the state of this sign-in, so it is not taken");
     const std::string error = QueryValue(query, "error");
     if (!error.empty()) {
         const std::string description = QueryValue(query, "error_description");
-        Fail("the sign-in was refused: " + error +
-             (description.empty() ? std::string() : " (" + description + ")"));
+        Fail("the sign-in was refused: " + Shown(error) +
+             (description.empty() ? std::string() : " (" + Shown(description) + ")"));
     }
-    if (QueryValue(query, "state") != state)
-        Fail("the redirect does not carry the state of this sign-in, so it is not taken");
     Form form{{"grant_type", "authorization_code"},
               {"code", QueryValue(query, "code")},
               {"redirect_uri", redirect},

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "oauth/OAuthHttp.h"
 #include "oauth/OAuthJson.h"
@@ -29,6 +30,9 @@ struct Config {
 };
 
 Config LoadConfig();
+// The two documents that may describe an issuer: OpenID's after the issuer,
+// RFC 8414's with its suffix between the host and the issuer's path.
+std::vector<std::string> DiscoveryUrls(std::string issuer);
 std::string DeviceEndpoint(Config& config);
 std::string TokenEndpoint(Config& config);
 std::string AuthorizeEndpoint(Config& config);
@@ -59,6 +63,10 @@ void TakeTokens(Config& config, const platform::HttpResponse& response, const Se
                                  const platform::HttpResponse& response,
                                  const ServerAnswer& answer);
 [[noreturn]] void Fail(const std::string& why);
+// The same for a failure that a later try may not meet.
+[[noreturn]] void FailTemporarily(const std::string& why);
+// A text of the authorization server, bounded and made safe for a terminal.
+std::string Shown(const std::string& text);
 
 void DeviceSignIn(Config& config, platform::StoredTokens* tokens);
 void BrowserSignIn(Config& config, platform::StoredTokens* tokens);

@@ -34,7 +34,22 @@ std::string TokenStoreLocation();
 // store cannot be read or may be read by others.
 bool LoadTokens(const TokenKey& key, StoredTokens* tokens, bool* found, std::string* why);
 
-// Replaces (or adds) the key's entry; the other entries stay.
+// Replaces (or adds) the key's entry; the other entries stay. Savers hold
+// the TokenStoreLock, so that no entry saved at the same moment is lost.
 bool SaveTokens(const TokenKey& key, const StoredTokens& tokens, std::string* why);
+
+// One process at a time holds it, for the whole store. Released when it goes.
+class TokenStoreLock {
+public:
+    TokenStoreLock() = default;
+    TokenStoreLock(const TokenStoreLock&) = delete;
+    TokenStoreLock& operator=(const TokenStoreLock&) = delete;
+    ~TokenStoreLock();
+    // Waits at most seconds for another holder; false, with *why, without it.
+    bool Take(int seconds, std::string* why);
+
+private:
+    std::intptr_t m_Handle = -1;
+};
 
 }  // namespace platform

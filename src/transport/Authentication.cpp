@@ -17,10 +17,24 @@ namespace {
 
 constexpr int kAuthenticated = 235;
 constexpr int kContinue = 334;
+constexpr int kAuthFailed = 535;
 constexpr const char* kHidden = "<hidden>";
 
-// Got before the session starts, used by the first AUTH, then wiped.
-std::string s_OAuthToken;
+// The run's secret: got once (the OAuth token before the first connection,
+// a password at the first AUTH), used by every connection that logs in, and
+// wiped when the run ends.
+struct RunSecret {
+    std::string secret;
+    bool ready = false;
+    bool oauth = false;  // an access token, which a refusal may renew once
+    bool renewed = false;
+    void Wipe()
+    {
+        platform::WipeSecret(&secret);
+        ready = oauth = renewed = false;
+    }
+};
+RunSecret s_Secret;
 
 bool NamesOAuthMechanism(const std::string& setting)
 {
@@ -38,12 +52,13 @@ struct Exchange {
     std::string name;  // the mechanism, or the setting until one is chosen
 };
 
-[[noreturn]] void FailAuth(const Exchange& at, const std::string& why)
+[[noreturn]] void FailAuth(const Exchange& at, const std::string& why, bool temporary = false)
 {
     const ServerName& server = at.connection.Server();
     CSMTPException error(AUTH_FAILED);
     error << "Authentication as \"" << at.user << "\" with " << at.name << " at server \""
           << server.host << "\" port " << server.port << " failed: " << why << ".";
+    if (temporary) MarkTemporary(error);
     throw error;
 }
 
@@ -67,7 +82,8 @@ void Expect(const Exchange& at, int code, int expected)
     const std::string answer = Quoted(at.connection);
     // A challenge where none was due is cancelled; the server then refuses.
     if (code == kContinue) Step(at, kSaslCancel, kSaslCancel);
-    FailAuth(at, answer);
+    // 4xx: the server cannot check logins just now (RFC 4954: 454 4.7.0).
+    FailAuth(at, answer, code / 100 == 4);
 }
 
 // The challenge of a 334 reply, decoded; a text that is not base64 cancels.
@@ -109,10 +125,20 @@ void Login(const Exchange& at, const std::string& secret)
     Expect(at, Step(at, answer, kHidden), kAuthenticated);
 }
 
-// A token the server does not take comes back as a 334 carrying the error,
-// which is acknowledged so that the server sends its failure reply.
-void Bearer(const Exchange& at, std::string response)
+std::string BearerResponse(const Exchange& at, const std::string& token)
 {
+    const ServerName& server = at.connection.Server();
+    return at.mechanism == SaslMechanism::XOAUTH2
+               ? XOAuth2Response(at.user, token)
+               : OAuthBearerResponse(at.user, server.host, server.port, token);
+}
+
+// A token the server does not take comes back as a 334 carrying the error,
+// which is acknowledged so that the server sends its failure reply. False,
+// with *why, when the server refused the token itself.
+bool TryBearer(const Exchange& at, const std::string& token, std::string* why)
+{
+    std::string response = BearerResponse(at, token);
     std::string line = InitialResponse(at, response);
     const platform::SecretGuard wipeResponse(&response);
     const platform::SecretGuard wipeLine(&line);
@@ -120,9 +146,30 @@ void Bearer(const Exchange& at, std::string response)
     if (code == kContinue) {
         const std::string error = Challenge(at);
         code = Step(at, kOAuthErrorAnswer, kOAuthErrorAnswer);
-        FailAuth(at, Quoted(at.connection) + " after the error " + core::PrintablePeerText(error));
+        *why = Quoted(at.connection) + " after the error " + core::PrintablePeerText(error);
+        if (code / 100 == 4) FailAuth(at, *why, true);
+        return false;
+    }
+    if (code == kAuthFailed) {
+        *why = Quoted(at.connection);
+        return false;
     }
     Expect(at, code, kAuthenticated);
+    return true;
+}
+
+// A refused access token may have been revoked before its time: the run
+// gets a fresh one once and asks again on the same connection.
+void Bearer(const Exchange& at)
+{
+    std::string why;
+    if (TryBearer(at, s_Secret.secret, &why)) return;
+    if (!s_Secret.oauth || s_Secret.renewed) FailAuth(at, why);
+    s_Secret.renewed = true;
+    std::string fresh = oauth::AccessToken(at.user, s_Secret.secret);
+    platform::WipeSecret(&s_Secret.secret);
+    s_Secret.secret.swap(fresh);
+    if (!TryBearer(at, s_Secret.secret, &why)) FailAuth(at, why);
 }
 
 // The server must prove that it knows the password too: a 235 without that
@@ -191,20 +238,27 @@ void RefuseLoginInPlainText(const Connection& connection)
     throw error;
 }
 
-void PrepareOAuthToken(const ServerName& server)
+RunCredentials::RunCredentials(const ServerName& server, bool news)
 {
+    s_Secret.Wipe();
     const std::string user = server.user.empty() ? g_SmtpUser : server.user;
     const char* given = std::getenv("QUILLEX_SMTP_PASSWORD");
-    if (user.empty() || server.security == Security::PLAIN || (given && *given) ||
+    if (news || user.empty() || server.security == Security::PLAIN || (given && *given) ||
         !g_SmtpPasswordCommand.empty() || !oauth::InUse() || !NamesOAuthMechanism(g_SmtpAuth))
         return;
     try {
-        s_OAuthToken = oauth::AccessToken(user);
+        s_Secret.secret = oauth::AccessToken(user);
+        s_Secret.ready = s_Secret.oauth = true;
     } catch (const CSMTPException& error) {
         // What to do must reach the user also without -v.
         if (!g_Verbose && !g_FrontEndReportsFailures) std::fprintf(stderr, "%s\n", error.what());
         throw;
     }
+}
+
+RunCredentials::~RunCredentials()
+{
+    s_Secret.Wipe();
 }
 
 void Authenticate(Connection& connection, const Capabilities* offered)
@@ -218,24 +272,19 @@ void Authenticate(Connection& connection, const Capabilities* offered)
         FailAuth(at, why);
     at.name = SaslName(at.mechanism);
     connection.NoteAuthMechanism(at.name);
-    std::string secret;
-    const platform::SecretGuard wipe(&secret);
-    if (!s_OAuthToken.empty()) {
-        secret = s_OAuthToken;
-        platform::WipeSecret(&s_OAuthToken);
-    } else if (!FetchSecret("QUILLEX_SMTP_PASSWORD", g_SmtpPasswordCommand, g_SmtpPassword, &secret,
-                            &why)) {
-        FailAuth(at, why);
+    if (!s_Secret.ready) {
+        if (!FetchSecret("QUILLEX_SMTP_PASSWORD", g_SmtpPasswordCommand, g_SmtpPassword,
+                         &s_Secret.secret, &why))
+            FailAuth(at, why);
+        s_Secret.ready = true;
     }
+    const std::string& secret = s_Secret.secret;
     switch (at.mechanism) {
     case SaslMechanism::SCRAM_SHA_256: Scram(at, secret); break;
     case SaslMechanism::PLAIN: Plain(at, secret); break;
     case SaslMechanism::LOGIN: Login(at, secret); break;
-    case SaslMechanism::XOAUTH2: Bearer(at, XOAuth2Response(user, secret)); break;
-    case SaslMechanism::OAUTHBEARER:
-        Bearer(at, OAuthBearerResponse(user, connection.Server().host, connection.Server().port,
-                                       secret));
-        break;
+    case SaslMechanism::XOAUTH2:
+    case SaslMechanism::OAUTHBEARER: Bearer(at); break;
     }
 }
 

@@ -127,7 +127,7 @@ void CSMTPEmail::_SendIt()
     // Only an EHLO session can offer SMTPUTF8; a HELO one is refused at once.
     if (!news && NeedsSmtpUtf8() && server.security == transport::Security::PLAIN)
         _RefuseUtf8Envelope();
-    if (!news) transport::PrepareOAuthToken(server);
+    const transport::RunCredentials credentials(server, news);
     m_Record.host = server.host;
     transport::StartSocketLibrary();
     std::unique_ptr<Connection> connection;

@@ -69,10 +69,18 @@ bool FetchSecret(const char* variable, const std::string& command, const std::st
 std::string SmtpUser(const Connection& connection);
 // A login over plain text is refused before anything is sent. AUTH_FAILED.
 void RefuseLoginInPlainText(const Connection& connection);
-// The OAuth access token for an AUTH with XOAUTH2 or OAUTHBEARER, got before
-// the session starts when the settings ask for OAuth and neither
-// QUILLEX_SMTP_PASSWORD nor a password command gives the secret. AUTH_FAILED.
-void PrepareOAuthToken(const ServerName& server);
+// The login of one run, handed to every connection that logs in and wiped
+// when the run ends. The OAuth access token for XOAUTH2 or OAUTHBEARER is got
+// before the first connection when the settings ask for OAuth and neither
+// QUILLEX_SMTP_PASSWORD nor a password command gives the secret; a password,
+// at the first AUTH. AUTH_FAILED.
+class RunCredentials {
+public:
+    RunCredentials(const ServerName& server, bool news);
+    RunCredentials(const RunCredentials&) = delete;
+    RunCredentials& operator=(const RunCredentials&) = delete;
+    ~RunCredentials();
+};
 // SMTP AUTH when a login name is set, with the capabilities read over TLS
 // (null when EHLO was refused). AUTH_FAILED.
 void Authenticate(Connection& connection, const Capabilities* offered);

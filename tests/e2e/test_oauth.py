@@ -19,6 +19,7 @@ import servers
 
 from conftest import BIN, WINDOWS, WINEPREFIX, posix_only, run, windows_only, write_settings
 from test_tls import mail
+from tls_support import HostsFile
 
 pytest_plugins = ["tls_support"]
 
@@ -225,27 +226,45 @@ def expire(env, pki=None):
     store(env, entries)
 
 
-@pytest.mark.parametrize("client,change,status,message", [
-    ("quillex-short", lambda env, pki: None, 0, None),  # a 30 s token is refreshed
-    ("quillex", expire, 0, None),
-    ("quillex", revoke, 16, b"the sign-in has expired or was revoked: run quillex -login"),
-])
-def test_refresh(env, pki, postfix_oauth, client, change, status, message):
+def refused(env, pki):
+    """A stored access token, still valid by its time, that the mail server refuses."""
+    store(env, [e[:4] + ["at-refused"] + e[5:] for e in stored(env)])
+
+
+def sends(env, runs, subject):
+    """runs deliveries started at once: [(status, stderr)]."""
+    procs = [subprocess.Popen(["quillex", "-d", "-S" + SUBMISSION, "-Fs@example.com",
+                               "-s" + subject, "r@example.test"], executable=BIN, env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+             for _ in range(runs)]
+    return [(p.wait(60), p.stderr.read()) for p in procs]
+
+
+@pytest.mark.parametrize("client,change,status,message,runs", [
+    ("quillex-short", lambda env, pki: None, 0, None, 1),  # a 30 s token is refreshed
+    ("quillex", expire, 0, None, 1),
+    ("quillex", revoke, 16, b"the sign-in has expired or was revoked: run quillex -login", 1),
+    ("quillex", refused, 0, None, 1),   # a refused token is refreshed once
+    ("quillex", expire, 0, None, 4),   # at once: one refreshes, the others take its tokens
+], ids=["short-lived", "expired", "revoked", "refused", "parallel"])
+def test_refresh(env, pki, postfix_oauth, client, change, status, message, runs):
     configure(env, pki, client)
     assert login(env, pki)[0] == 0
     change(env, pki)
     before = stored(env)[0]
-    got, _, err = run(["-d", "-S" + SUBMISSION, "-Fs@example.com", "-sRefreshed", "r@example.test"],
-                      env)
-    assert got == status, err
+    results = sends(env, runs, "Refreshed")
+    err = b"".join(e for _, e in results)
+    assert [got for got, _ in results] == [status] * runs, err
     if message:
         assert message in err
         return
     after = stored(env)[0]
     assert after[5] != before[5] and after[4] != before[4]   # rotated, and a new access token
-    assert b"OAuth: POST https://localhost:3443/token\n" in err
+    assert err.count(b"OAuth: POST https://localhost:3443/token\n") == 1
     assert not [s for s in before[4:] + after[4:] if s.encode() in err]
     sent_as(postfix_oauth, "Refreshed", "XOAUTH2")
+    expire(env)   # a refresh token used twice would have ended the sign-in
+    assert sends(env, 1, "Again")[0][0] == 0
 
 
 def test_client_credentials(env, pki, postfix_oauth):
@@ -268,10 +287,13 @@ def test_tokens_longer_than_one_credential(env):
     assert stored(env) == [entry]
 
 
-def by_redirect(tamper=None):
+def by_redirect(tamper=None, forged=False):
     def act(pki, url, proc):
         person = Person(pki)
         person.sign_in(url)
+        for query in ["error=x&error_description=%1b%5b2J", "state=forged&error=x"] * forged:
+            with pytest.raises(urllib.error.HTTPError, match="400"):   # and ignored
+                urllib.request.urlopen(person.redirect.split("?")[0] + "?" + query, timeout=10)
         address = tamper(person.redirect) if tamper else person.redirect
         page = urllib.request.urlopen(address, timeout=10).read()
         assert b"<p>The sign-in is done. You may close this window.</p>" in page
@@ -293,11 +315,16 @@ def abort(pki, url, proc):
     ("device", abort, 16, b"access_denied"),
     ("browser", by_redirect(), 0, b"Signed in"),
     ("browser", by_paste, 0, b"Signed in"),
-    ("browser", by_redirect(lambda u: re.sub(r"state=[^&]+", "state=forged", u)), 16,
-     b"does not carry the state of this sign-in"),
-], ids=["access-denied", "loopback-redirect", "pasted-address", "wrong-state"])
+    ("browser", by_redirect(forged=True), 0, b"Signed in"),
+    ("browser", by_redirect(lambda u: re.sub(r"code=[^&]+", "error=x&error_description=%1b%5b2J",
+                                             u)), 16, b"refused: x (\\x1B[2J)"),
+    # the document of another issuer: a mix-up
+    ({"OAuth Issuer": "https://127.0.0.1:3443"}, approve, 16,
+     b'names the issuer "https://localhost:3443", not the configured "https://127.0.0.1:3443"'),
+], ids=["access-denied", "loopback-redirect", "pasted-address", "wrong-state", "escaped",
+        "other-issuer"])
 def test_person_at_the_browser(env, pki, oauth_server, flow, act, status, message):
-    configure(env, pki, **{"OAuth Flow": flow})
+    configure(env, pki, **(flow if isinstance(flow, dict) else {"OAuth Flow": flow}))
     got, err = login(env, pki, act)
     assert got == status and message in err, err
 
@@ -340,14 +367,17 @@ class Scripted(http.server.ThreadingHTTPServer):
 
 
 TOKENS = (200, {"access_token": "at-scripted-1", "refresh_token": "rt-scripted-1",
-                "expires_in": 3600, "token_type": "Bearer"})
+                "expires_in": 3600, "token_type": "bearer"})
 DEVICE = (200, {"device_code": "dc-1", "user_code": "WXYZ", "interval": 1, "expires_in": 60,
                 "verification_uri": "https://localhost/device"})
 
 
 @pytest.mark.parametrize("flow,script,status,message", [
     ("device", [DEVICE, (400, {"error": "slow_down"}), TOKENS], 0, b"Signed in"),
-    ("client_credentials", [None], 16, b"gave no answer"),
+    ("device", [DEVICE, None, (503, b"busy"), TOKENS], 0, b"Signed in"),  # waits longer
+    ("client_credentials", [None], 16, b"The failure is temporary: a later try may succeed."),
+    ("client_credentials", [(200, dict(TOKENS[1], token_type="mac"))], 16,
+     b'gave a token of type "mac", not Bearer'),
     ("client_credentials", [(200, b"<html>Service unavailable</html>")], 16,
      b"is not its answer: the answer is not a JSON object"),
     ("client_credentials", [(200, b'{"access_token":"' + b"x" * (1 << 20) + b'"}')], 16,
@@ -359,11 +389,15 @@ DEVICE = (200, {"device_code": "dc-1", "user_code": "WXYZ", "interval": 1, "expi
     ("device", "empty", 16, b"OAuth: no OAuth token is stored: run quillex -login.\n"),
     # The refresh token must not leave before the certificate is judged.
     ("device", "another-ca", 15, b"certificate"),
-], ids=["slow-down", "stall", "not-json", "over-1-MiB", "plain-http", "token-file-0644",
-        "nothing-stored", "another-ca"])
-def test_scripted_answers(env, pki, flow, script, status, message):
+    # With a CA file, the system's certificates are not trusted as well.
+    pytest.param("client_credentials", "ca-file-alone", 16, b"gave no answer: SSL certificate",
+                 marks=posix_only("WinHTTP has no certificate folder")),
+], ids=["slow-down", "poll-fails", "stall", "token-type", "not-json", "over-1-MiB", "plain-http",
+        "token-file-0644", "nothing-stored", "another-ca", "ca-file-alone"])
+def test_scripted_answers(env, pki, tmp_path, flow, script, status, message):
     server = Scripted(script if isinstance(script, list) else [TOKENS],
-                      pki.path("selfsigned") if script == "another-ca" else None)
+                      pki.path("selfsigned") if script == "another-ca" else
+                      pki.path("server") if script == "ca-file-alone" else None)
     token = script if str(script).startswith("http") else server.url + "/token"
     KEY[:] = [token, "scripted", USER]
     env["QUILLEX_CA_FILE"] = pki.ca
@@ -381,13 +415,80 @@ def test_scripted_answers(env, pki, flow, script, status, message):
     # A send reads the store before it connects anywhere.
     args = ["-Ssubmission://127.0.0.1:9", "-Fs@example.com", "-sx", "r@example.test"]
     sends = ("0644", "empty", "another-ca")
-    got, _, err = run(args if script in sends else ["-login"], env, timeout=30)
+    if script == "ca-file-alone":   # the test CA in the system's folder, another in the file
+        env["QUILLEX_CA_FILE"] = pki.path("selfsigned.crt")
+        certs = str(tmp_path / "certs")
+        subprocess.run(["sh", "-c", 'mkdir "$0" && cp "$1" "$0" && openssl rehash "$0"', certs,
+                        pki.ca], check=True)
+        got, _, err = HostsFile(certs, None, "/etc/ssl/certs").run(["-login"], env, 30)
+    else:
+        got, _, err = run(args if script in sends else ["-login"], env, timeout=30)
     assert got == status and message in err, err
     assert script != "0644" or token_file(env).encode() in err
     if script == "another-ca":
         assert all(body == "" for body in server.bodies)  # no request, or its headers alone
     if status == 0:
         polls = [form["grant_type"][0] for path, form in server.seen if path == "/token"]
-        assert polls == ["urn:ietf:params:oauth:grant-type:device_code"] * 2
+        assert polls == ["urn:ietf:params:oauth:grant-type:device_code"] * (len(script) - 1)
         assert stored(env)[0][4:] == ["at-scripted-1", "rt-scripted-1"]
     server.shutdown()
+
+
+# A scripted mail server: each connection takes one receiver and one message.
+STORED = str(int(time.time()) + 3600)
+TEMPORARY = b"The failure is temporary"
+
+
+@pytest.mark.parametrize("argv0,expiry,answers,auth,status,words", [
+    ("quillex", STORED, [], None, 0, b"successfully sent"),   # one token for every connection
+    ("sendmail", "0", [None], None, 75, TEMPORARY),
+    ("sendmail", "0", [(503, b"busy")], None, 75, b"HTTP 503"),
+    ("sendmail", "0", [(400, {"error": "invalid_grant"})], None, 77, b"run quillex -login"),
+    ("quillex", STORED, [], b"454 4.7.0 Temporary authentication failure\r\n", 16, TEMPORARY),
+    ("sendmail", STORED, [], b"454 4.7.0 Temporary authentication failure\r\n", 75, b"454"),
+], ids=["every-connection", "stall-sendmail", "5xx-sendmail", "revoked-sendmail",
+        "454", "454-sendmail"])
+def test_stored_token_in_a_run(env, pki, tls_script, argv0, expiry, answers, auth, status, words):
+    s = tls_script("smtp", 2465, implicit=True, caps_tls=["AUTH XOAUTH2"],
+                   auth=(lambda line, ask: auth) if auth else None,
+                   rcpt=lambda n, line: b"452 4.5.3 Too many recipients\r\n" if n else None,
+                   mail=lambda n, line: b"452 4.3.2 Too many messages\r\n" if n else None)
+    server = Scripted(answers)
+    KEY[:] = [server.url + "/token", "scripted", USER]
+    store(env, [KEY + [expiry, "at-stored", "rt-stored"]])
+    env.update(QUILLEX_CA_FILE=pki.ca, QUILLEX_TIMEOUT="2")
+    write_settings(env, {"HOST": "smtps://localhost:2465", "Return Address": "s@example.com",
+                         "SMTP User": USER, "SMTP Auth": "xoauth2", "OAuth Client ID": "scripted",
+                         "OAuth Token Endpoint": KEY[0]})
+    receivers = ["r%d@example.test" % i for i in range(3)]
+    got, _, err = run(["-v", "-sx"] + receivers if argv0 == "quillex" else receivers, env,
+                      stdin=b"Subject: x\n\nx\n", argv0=argv0, timeout=30)
+    assert got == status and words in err, err
+    if status == 0:
+        s.done(3)
+        assert [len([r for r in e if r]) for e in s.envelopes] == [1, 1, 1]
+        tokens = [line for line in s.lines if line.startswith("AUTH")]
+        assert len(set(tokens)) == 1 and len(tokens) == s.connections == 3
+    server.shutdown()
+
+
+@posix_only("WinHTTP takes the proxy of the system's settings")
+@pytest.mark.parametrize("bypass", [False, True], ids=["proxy", "no_proxy"])
+def test_token_requests_through_a_proxy(env, pki, postfix_oauth, tmp_path, bypass):
+    log = tmp_path / "proxy.log"
+    (tmp_path / "proxy.conf").write_text('Port 8888\nListen 127.0.0.1\nLogFile "%s"\n' % log)
+    proxy = subprocess.Popen(["timeout", "120", "tinyproxy", "-d", "-c", tmp_path / "proxy.conf"])
+    servers._wait_for(lambda: log.exists() and "Accepting" in log.read_text(), bool, 10)
+    env.update(https_proxy="http://127.0.0.1:8888", no_proxy="localhost" if bypass else "")
+    configure(env, pki)
+    try:
+        assert login(env, pki)[0] == 0
+        signed_in = log.read_text().count("CONNECT localhost:3443 ")
+        expire(env)
+        assert mail(env, SUBMISSION, subject="Proxied")[0] == 0
+        through = log.read_text()
+    finally:
+        proxy.terminate()    # timeout passes it on
+        proxy.wait(10)
+    assert (signed_in > 0, through.count("CONNECT localhost:3443 ") > signed_in) == (not bypass,) * 2
+    assert ":587" not in through      # the mail goes straight to its server

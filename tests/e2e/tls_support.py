@@ -9,17 +9,18 @@ PYTHON = "/usr/bin/python3"
 
 
 class HostsFile:
-    """Bind-mounted over /etc/hosts in a private mount namespace per command."""
+    """Bind-mounted over /etc/hosts (or target) in a private mount namespace per command."""
 
-    def __init__(self, path, lines):
-        self.path = path
-        with open(path, "w") as f:
-            f.write("".join(line + "\n" for line in lines))
+    def __init__(self, path, lines, target="/etc/hosts"):
+        self.path, self.target = path, target
+        if lines is not None:
+            with open(path, "w") as f:
+                f.write("".join(line + "\n" for line in lines))
 
     def _command(self, argv0, program, args):
         return ["unshare", "-m", "--propagation", "private", "bash", "-c",
-                'mount --bind "$0" /etc/hosts && exec -a "$1" "${@:2}"', self.path, argv0,
-                program] + list(args)
+                'mount --bind "$0" "$1" && exec -a "$2" "${@:3}"', self.path, self.target,
+                argv0, program] + list(args)
 
     def addresses(self, name):
         code = ("import socket, sys\n"

@@ -33,6 +33,8 @@ apt-get install -y -q dovecot-core
 apt-get install -y -q libcurl4-openssl-dev nlohmann-json3-dev
 command -v npm > /dev/null 2>&1 || apt-get install -y -q nodejs npm
 (cd "$(dirname "$0")/oauth" && npm ci --no-audit --no-fund --loglevel=error)
+# A web proxy that the token endpoints are reached through.
+apt-get install -y -q --no-install-recommends tinyproxy
 # Real callers of the sendmail interface (test_sendmail.py).
 apt-get install -y -q --no-install-recommends git-email mutt php-cli bsd-mailx
 # What reads HTML messages (test_html.py): mail readers, a browser, a spam filter.

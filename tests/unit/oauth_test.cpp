@@ -5,6 +5,7 @@
 #include "core/CSMTPException.h"
 #include "oauth/OAuthHttp.h"
 #include "oauth/OAuthJson.h"
+#include "oauth/OAuthLogin.h"
 
 namespace {
 
@@ -81,6 +82,18 @@ TEST(OAuthJson, ServerAnswers)
         EXPECT_EQ(answer.expiresIn, c.expiresIn) << c.body;
         EXPECT_EQ(why.empty(), c.parsed) << c.body;
     }
+}
+
+// RFC 8414 puts its suffix before the issuer's path, OpenID after it.
+TEST(OAuthDiscovery, DocumentAddresses)
+{
+    using Urls = std::vector<std::string>;
+    EXPECT_EQ(oauth::DiscoveryUrls("https://a.example/"),
+              (Urls{"https://a.example/.well-known/openid-configuration",
+                    "https://a.example/.well-known/oauth-authorization-server"}));
+    EXPECT_EQ(oauth::DiscoveryUrls("https://a.example/t/v2"),
+              (Urls{"https://a.example/t/v2/.well-known/openid-configuration",
+                    "https://a.example/.well-known/oauth-authorization-server/t/v2"}));
 }
 
 }  // namespace

@@ -62,7 +62,13 @@ bool SendHttpRequest(const HttpRequest& request, HttpResponse* response, std::st
     curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!request.caFile.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, request.caFile.c_str());
+    // A CA file is trusted instead of the system's certificates: libcurl's
+    // built-in folder of them goes too. Proxies come from https_proxy,
+    // HTTPS_PROXY, all_proxy and no_proxy, as libcurl reads them.
+    if (!request.caFile.empty()) {
+        curl_easy_setopt(handle, CURLOPT_CAINFO, request.caFile.c_str());
+        curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+    }
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, Collect);

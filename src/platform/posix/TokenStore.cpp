@@ -8,8 +8,12 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "platform/Crypto.h"
 #include "platform/ProfileFile.h"
@@ -191,6 +195,32 @@ bool SaveTokens(const TokenKey& key, const StoredTokens& tokens, std::string* wh
                     key.user,           std::to_string(tokens.expiresAt),
                     tokens.accessToken, tokens.refreshToken};
     return WriteEntries(path, entries, why);
+}
+
+TokenStoreLock::~TokenStoreLock()
+{
+    if (m_Handle >= 0) close(static_cast<int>(m_Handle));  // and with it the lock
+}
+
+bool TokenStoreLock::Take(int seconds, std::string* why)
+{
+    const std::string path = StorePath() + ".lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *why = "the lock file " + path + " cannot be opened: " + std::strerror(errno);
+        return false;
+    }
+    m_Handle = fd;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > end) {
+            *why = "the lock file " + path + " cannot be locked: " +
+                   (errno == EWOULDBLOCK ? "another run holds it" : std::strerror(errno));
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 }  // namespace platform

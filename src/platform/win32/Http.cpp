@@ -20,6 +20,9 @@ constexpr DWORD kLeftToOurCheck =
     SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
     SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
 constexpr DWORD kTls13 = 0x2000;  // WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3, missing in older headers
+// WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY (Windows 8.1 on): the user's proxy
+// settings and PAC script, which the default proxy type ignores.
+constexpr DWORD kAutomaticProxy = 4;
 
 struct Handle {
     HINTERNET handle = nullptr;
@@ -111,8 +114,12 @@ struct Exchange {
 
     HINTERNET OpenSession()
     {
-        HINTERNET session = WinHttpOpen(L"Quillex", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        HINTERNET session = WinHttpOpen(L"Quillex", kAutomaticProxy, WINHTTP_NO_PROXY_NAME,
+                                        WINHTTP_NO_PROXY_BYPASS, 0);
+        // Older systems do not know it.
+        if (!session)
+            session = WinHttpOpen(L"Quillex", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
         if (!session) return nullptr;
         DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | kTls13;
         if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
