@@ -359,9 +359,12 @@ DEVICE = (200, {"device_code": "dc-1", "user_code": "WXYZ", "interval": 1, "expi
     ("device", "empty", 16, b"OAuth: no OAuth token is stored: run quillex -login.\n"),
     # The refresh token must not leave before the certificate is judged.
     ("device", "another-ca", 15, b"certificate"),
+    # A plain send starts without the HTTP library; signing in names it.
+    pytest.param("device", "no-libcurl", 16, b"the HTTP library libcurl.so.4 cannot be loaded",
+                 marks=posix_only("the Windows program loads WinHTTP from the system")),
 ], ids=["slow-down", "stall", "not-json", "over-1-MiB", "plain-http", "token-file-0644",
-        "nothing-stored", "another-ca"])
-def test_scripted_answers(env, pki, flow, script, status, message):
+        "nothing-stored", "another-ca", "no-libcurl"])
+def test_scripted_answers(env, pki, flow, script, status, message, tmp_path):
     server = Scripted(script if isinstance(script, list) else [TOKENS],
                       pki.path("selfsigned") if script == "another-ca" else None)
     token = script if str(script).startswith("http") else server.url + "/token"
@@ -378,6 +381,10 @@ def test_scripted_answers(env, pki, flow, script, status, message):
         os.chmod(token_file(env), 0o644)
     if script == "another-ca":
         store(env, [KEY + ["0", "at-old", "rt-secret"]])
+    if script == "no-libcurl":
+        (tmp_path / "libcurl.so.4").write_bytes(b"")  # the loader refuses it
+        env["LD_LIBRARY_PATH"] = str(tmp_path)
+        assert run(["-S127.0.0.1:9", "-Fs@example.com", "-sx", "r@example.test"], env)[0] == 6
     # A send reads the store before it connects anywhere.
     args = ["-Ssubmission://127.0.0.1:9", "-Fs@example.com", "-sx", "r@example.test"]
     sends = ("0644", "empty", "another-ca")
