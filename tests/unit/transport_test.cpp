@@ -305,7 +305,7 @@ TEST(Connection, TheMessageStreamsWhileItsFileIsWritten)
         transport::SpooledMessage message;
         std::vector<std::string> sent;
         auto stream = std::make_unique<WatchingStream>(&sent, fail, message.Name());
-        const WatchingStream& watched = *stream;
+        [[maybe_unused]] const WatchingStream& watched = *stream;
         transport::Connection connection(std::move(stream));
         try {
             transport::WriteAndStream(mail, connection, message);
