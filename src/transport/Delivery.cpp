@@ -146,8 +146,9 @@ void CSMTPEmail::_SendIt()
         SetHeader("Message-ID",
                   MakeMessageId(GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(), 0);
     transport::SpooledMessage message;
-    transport::WriteAndStream(*this, *connection, message);
+    const std::exception_ptr sendFailure = transport::WriteAndStream(*this, *connection, message);
     m_Record.bytes = SizeOf(message);
+    if (sendFailure) std::rethrow_exception(sendFailure);
     int connections = 1;
     try {
         for (;;) {

@@ -52,12 +52,13 @@ public:
         if (m_Failure) std::rethrow_exception(m_Failure);
     }
 
-    // The last unit joins the pending text, to leave with the marker.
-    void Finish(CSMTPEmail& email)
+    // The last unit joins the pending text, to leave with the marker;
+    // after a failed send, that failure instead.
+    std::exception_ptr Finish(CSMTPEmail& email)
     {
-        ThrowFailure();
-        email.m_SendBuffer.append(m_Held);
+        if (!m_Failure) email.m_SendBuffer.append(m_Held);
         m_Held.clear();
+        return m_Failure;
     }
 
 private:
@@ -152,9 +153,11 @@ void StreamMessageFile(CSMTPEmail& email, Connection& connection, FILE* file, co
         units.ThrowFailure();
     }
     units.Finish(email);
+    units.ThrowFailure();
 }
 
-void WriteAndStream(CSMTPEmail& email, Connection& connection, SpooledMessage& message)
+std::exception_ptr WriteAndStream(CSMTPEmail& email, Connection& connection,
+                                  SpooledMessage& message)
 {
     email._SendText(connection, nullptr, SEND_FLUSH);
     Units units(connection);
@@ -162,8 +165,12 @@ void WriteAndStream(CSMTPEmail& email, Connection& connection, SpooledMessage& m
     if (!tee.Stream()) {
         email.WriteMessageFile(message.File(), message.Name());
         message.Rewind();
-        StreamMessageFile(email, connection, message.File(), message.Name());
-        return;
+        try {
+            StreamMessageFile(email, connection, message.File(), message.Name());
+        } catch (const CSMTPException&) {
+            return std::current_exception();
+        }
+        return nullptr;
     }
     email.WriteMessageFile(tee.Stream(), message.Name());
     const bool closed = tee.Close();
@@ -171,7 +178,7 @@ void WriteAndStream(CSMTPEmail& email, Connection& connection, SpooledMessage& m
     // and before a failed connection lets the delivery end.
     message.Rewind();
     if (!closed) message.FailWrite();
-    units.Finish(email);
+    return units.Finish(email);
 }
 
 }  // namespace transport

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -132,10 +133,11 @@ void StreamMessageFile(CSMTPEmail& email, Connection& connection, FILE* file, co
 class SpooledMessage;
 // Writes the message file and streams it as StreamMessageFile does, in one
 // pass where the system allows: each block goes to the file and to the
-// server together. The file is whole and flushed before this returns or
-// throws a failed send; a failed write leaves the server without the end of
-// the data. What WriteMessageFile throws; FAILED_TO_SEND,
-// FAILED_TO_OPEN_TEMPFILE.
-void WriteAndStream(CSMTPEmail& email, Connection& connection, SpooledMessage& message);
+// server together. A failed send (FAILED_TO_SEND) ends the sending, not the
+// writing: it is returned once the file is whole and flushed. A failed write
+// leaves the server without the end of the data and throws what
+// WriteMessageFile throws, or FAILED_TO_OPEN_TEMPFILE.
+std::exception_ptr WriteAndStream(CSMTPEmail& email, Connection& connection,
+                                  SpooledMessage& message);
 
 }  // namespace transport

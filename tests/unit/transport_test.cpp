@@ -308,7 +308,9 @@ TEST(Connection, TheMessageStreamsWhileItsFileIsWritten)
         [[maybe_unused]] const WatchingStream& watched = *stream;
         transport::Connection connection(std::move(stream));
         try {
-            transport::WriteAndStream(mail, connection, message);
+            if (const std::exception_ptr failure =
+                    transport::WriteAndStream(mail, connection, message))
+                std::rethrow_exception(failure);
             EXPECT_FALSE(fail);
         } catch (const CSMTPException& error) {
             EXPECT_TRUE(fail);
