@@ -30,7 +30,8 @@ struct HttpResponse {
 
 // False, with *why in words (a lower-case phrase), when no response came:
 // the connection or TLS failed, the time ran out, the body passed
-// kHttpBodyLimit, or HTTP is not built into this program.
+// kHttpBodyLimit, or the system's HTTP library, loaded at the first
+// request, cannot be loaded (the phrase names it).
 bool SendHttpRequest(const HttpRequest& request, HttpResponse* response, std::string* why);
 
 }  // namespace platform

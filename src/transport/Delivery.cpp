@@ -147,14 +147,12 @@ void CSMTPEmail::_SendIt()
         SetHeader("Message-ID",
                   MakeMessageId(GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(), 0);
     transport::SpooledMessage message;
-    WriteMessageFile(message.File(), message.Name());
+    const std::exception_ptr sendFailure = transport::WriteAndStream(*this, *connection, message);
     m_Record.bytes = SizeOf(message);
+    if (sendFailure) std::rethrow_exception(sendFailure);
     int connections = 1;
     try {
         for (;;) {
-            message.Rewind();
-            _SendText(*connection, nullptr, SEND_FLUSH);
-            transport::StreamMessageFile(*this, *connection, message.File(), message.Name());
             _SendText(*connection, "\r\n.\r\n", SEND_QUEUE);
             transport::ReadReplyWithin(*this, *connection,
                                        transport::TimeLimit(transport::kEndOfDataTimeLimit));
@@ -163,6 +161,9 @@ void CSMTPEmail::_SendIt()
             // The receivers a capping server did not take get the same message next.
             if (mail.waiting.empty()) break;
             CarryOn(*this, connection, mail, &connections);
+            message.Rewind();
+            _SendText(*connection, nullptr, SEND_FLUSH);
+            transport::StreamMessageFile(*this, *connection, message.File(), message.Name());
         }
     } catch (const CSMTPException&) {
         TellPartialDelivery(mail);

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -132,9 +133,19 @@ void NextTransaction(CSMTPEmail& email, Connection& connection, MailSession& ses
 // The news dialogue up to POST.
 void NewsDialogue(CSMTPEmail& email, Connection& connection);
 
-// Streams the file from its start: full units now, the last one (1 to 1023
-// bytes) left in the pending text for the end-of-data marker.
+// Streams the file from its current position: full units now, the last one
+// (1 to 1023 bytes) left in the pending text for the end-of-data marker.
 // FAILED_TO_SEND; FAILED_TO_OPEN_TEMPFILE when the file cannot be read.
 void StreamMessageFile(CSMTPEmail& email, Connection& connection, FILE* file, const char* fileName);
+
+class SpooledMessage;
+// Writes the message file and streams it as StreamMessageFile does, in one
+// pass where the system allows: each block goes to the file and to the
+// server together. A failed send (FAILED_TO_SEND) ends the sending, not the
+// writing: it is returned once the file is whole and flushed. A failed write
+// leaves the server without the end of the data and throws what
+// WriteMessageFile throws, or FAILED_TO_OPEN_TEMPFILE.
+std::exception_ptr WriteAndStream(CSMTPEmail& email, Connection& connection,
+                                  SpooledMessage& message);
 
 }  // namespace transport

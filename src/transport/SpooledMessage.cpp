@@ -35,14 +35,17 @@ SpooledMessage::~SpooledMessage()
 void SpooledMessage::Rewind()
 {
     // A message cut short by a full disk must never be sent as if whole.
-    if (std::fflush(m_File) != 0 || std::ferror(m_File)) {
-        if (g_Verbose || g_Debug)
-            std::fprintf(stderr, "Unable to write tmp file '%s'. Aborting.\n", m_Name);
-        CSMTPException error(FAILED_TO_OPEN_TEMPFILE);
-        error << "Unable to write tmp file \"" << m_Name << "\". Aborting.";
-        throw error;
-    }
+    if (std::fflush(m_File) != 0 || std::ferror(m_File)) FailWrite();
     std::rewind(m_File);
+}
+
+void SpooledMessage::FailWrite() const
+{
+    if (g_Verbose || g_Debug)
+        std::fprintf(stderr, "Unable to write tmp file '%s'. Aborting.\n", m_Name);
+    CSMTPException error(FAILED_TO_OPEN_TEMPFILE);
+    error << "Unable to write tmp file \"" << m_Name << "\". Aborting.";
+    throw error;
 }
 
 }  // namespace transport

@@ -21,6 +21,8 @@ public:
     const char* Name() const { return m_Name; }
     // FAILED_TO_OPEN_TEMPFILE when the written file cannot be flushed.
     void Rewind();
+    // FAILED_TO_OPEN_TEMPFILE: the file could not be written whole.
+    [[noreturn]] void FailWrite() const;
 
 private:
     char m_Name[kTempNameCapacity] = {};

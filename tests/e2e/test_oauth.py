@@ -392,8 +392,11 @@ DEVICE = (200, {"device_code": "dc-1", "user_code": "WXYZ", "interval": 1, "expi
     # With a CA file, the system's certificates are not trusted as well.
     pytest.param("client_credentials", "ca-file-alone", 16, b"gave no answer: SSL certificate",
                  marks=posix_only("WinHTTP has no certificate folder")),
+    # A plain send starts without the HTTP library; signing in names it.
+    pytest.param("device", "no-libcurl", 16, b"the HTTP library libcurl.so.4 cannot be loaded",
+                 marks=posix_only("the Windows program loads WinHTTP from the system")),
 ], ids=["slow-down", "poll-fails", "stall", "token-type", "not-json", "over-1-MiB", "plain-http",
-        "token-file-0644", "nothing-stored", "another-ca", "ca-file-alone"])
+        "token-file-0644", "nothing-stored", "another-ca", "ca-file-alone", "no-libcurl"])
 def test_scripted_answers(env, pki, tmp_path, flow, script, status, message):
     server = Scripted(script if isinstance(script, list) else [TOKENS],
                       pki.path("selfsigned") if script == "another-ca" else
@@ -412,6 +415,10 @@ def test_scripted_answers(env, pki, tmp_path, flow, script, status, message):
         os.chmod(token_file(env), 0o644)
     if script == "another-ca":
         store(env, [KEY + ["0", "at-old", "rt-secret"]])
+    if script == "no-libcurl":
+        (tmp_path / "libcurl.so.4").write_bytes(b"")  # the loader refuses it
+        env["LD_LIBRARY_PATH"] = str(tmp_path)
+        assert run(["-S127.0.0.1:9", "-Fs@example.com", "-sx", "r@example.test"], env)[0] == 6
     # A send reads the store before it connects anywhere.
     args = ["-Ssubmission://127.0.0.1:9", "-Fs@example.com", "-sx", "r@example.test"]
     sends = ("0644", "empty", "another-ca")

@@ -12,10 +12,13 @@
 
 #include "TestSupport.h"
 #include "mail/CSMTPEmail.h"
+#include "mime/CSMTPPart.h"
 #include "platform/Environment.h"
+#include "platform/FileStatus.h"
 #include "platform/Files.h"
 #include "platform/Sockets.h"
 #include "transport/Session.h"
+#include "transport/SpooledMessage.h"
 
 namespace fs = std::filesystem;
 
@@ -264,6 +267,69 @@ TEST(Connection, UnresolvableHostThrowsFailedToConnect)
                   "Failed to connect to server \"no-such-host.invalid\" port 2525. "
                   "The error code was: " +
                       std::to_string(platform::LastSocketError()));
+    }
+}
+
+// Keeps every unit, or fails every send; notes how much of the file was on
+// disk when the first unit came.
+class WatchingStream : public ScriptedStream {
+public:
+    WatchingStream(std::vector<std::string>* sent, bool fail, const char* file)
+        : ScriptedStream({}, sent), m_Fail(fail), m_File(file)
+    {
+    }
+    platform::IoStatus Send(const platform::SendPiece* pieces, std::size_t count,
+                            platform::Deadline deadline) override
+    {
+        if (m_OnDisk == UINT64_MAX) platform::FileSize(m_File, m_OnDisk);
+        return m_Fail ? platform::IoStatus::FAILED : ScriptedStream::Send(pieces, count, deadline);
+    }
+    std::uint64_t m_OnDisk = UINT64_MAX;
+
+private:
+    bool m_Fail;
+    const char* m_File;
+};
+
+// Units leave while the file is written; a failed send ends the sending,
+// not the file, which is whole when the failure is thrown.
+TEST(Connection, TheMessageStreamsWhileItsFileIsWritten)
+{
+    const ScratchDirectory scratch;
+    const std::string data =
+        PutFile((scratch.Path() / "data.bin").string(), std::string(600000, 'x'));
+    std::string whole;
+    for (const bool fail : {false, true}) {
+        CSMTPEmail mail;
+        mail.AddPart(data.c_str(), PART_BINARY_FILE);
+        transport::SpooledMessage message;
+        std::vector<std::string> sent;
+        auto stream = std::make_unique<WatchingStream>(&sent, fail, message.Name());
+        [[maybe_unused]] const WatchingStream& watched = *stream;
+        transport::Connection connection(std::move(stream));
+        try {
+            if (const std::exception_ptr failure =
+                    transport::WriteAndStream(mail, connection, message))
+                std::rethrow_exception(failure);
+            EXPECT_FALSE(fail);
+        } catch (const CSMTPException& error) {
+            EXPECT_TRUE(fail);
+            EXPECT_EQ(error.m_Code, FAILED_TO_SEND);
+        }
+        const std::string file = FileBytes(message.Name());
+#ifndef _WIN32
+        EXPECT_LT(watched.m_OnDisk, file.size());
+#endif
+        if (fail) {
+            EXPECT_EQ(file, whole);
+            EXPECT_TRUE(sent.empty());
+            continue;
+        }
+        whole = file;
+        std::string units;
+        for (const std::string& unit : sent) units += unit.size() == 1023 ? unit : "<short unit>";
+        EXPECT_EQ(units + mail.m_SendBuffer, file);
+        EXPECT_TRUE(mail.m_SendBuffer.size() >= 1 && mail.m_SendBuffer.size() <= 1023);
     }
 }
 

@@ -1,11 +1,57 @@
 #include "platform/Http.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <memory>
 
+#include "platform/CurlLibrary.h"
+
 namespace platform {
 namespace {
+
+// The library's functions, resolved when the first request loads it: a run
+// that only sends mail never maps libcurl and what it brings in.
+decltype(&::curl_global_init) curl_global_init = nullptr;
+decltype(&::curl_easy_init) curl_easy_init = nullptr;
+decltype(&::curl_easy_cleanup) curl_easy_cleanup = nullptr;
+decltype(&::curl_easy_setopt) curl_easy_setopt = nullptr;
+decltype(&::curl_easy_perform) curl_easy_perform = nullptr;
+decltype(&::curl_easy_getinfo) curl_easy_getinfo = nullptr;
+decltype(&::curl_easy_strerror) curl_easy_strerror = nullptr;
+decltype(&::curl_slist_append) curl_slist_append = nullptr;
+decltype(&::curl_slist_free_all) curl_slist_free_all = nullptr;
+
+template <typename Function>
+void Resolve(void* library, const char* name, Function* slot, std::string* missing)
+{
+    *slot = reinterpret_cast<Function>(dlsym(library, name));
+    if (!*slot && missing->empty()) *missing = name;
+}
+
+// Empty once the library is loaded and started, else why not.
+std::string LoadCurl()
+{
+    const std::string named = std::string("the HTTP library ") + kCurlLibrary;
+    void* library = dlopen(kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (!library) {
+        const char* why = dlerror();
+        return named + " cannot be loaded" + (why ? std::string(": ") + why : std::string());
+    }
+    std::string missing;
+    Resolve(library, "curl_global_init", &curl_global_init, &missing);
+    Resolve(library, "curl_easy_init", &curl_easy_init, &missing);
+    Resolve(library, "curl_easy_cleanup", &curl_easy_cleanup, &missing);
+    Resolve(library, "curl_easy_setopt", &curl_easy_setopt, &missing);
+    Resolve(library, "curl_easy_perform", &curl_easy_perform, &missing);
+    Resolve(library, "curl_easy_getinfo", &curl_easy_getinfo, &missing);
+    Resolve(library, "curl_easy_strerror", &curl_easy_strerror, &missing);
+    Resolve(library, "curl_slist_append", &curl_slist_append, &missing);
+    Resolve(library, "curl_slist_free_all", &curl_slist_free_all, &missing);
+    if (!missing.empty()) return named + " lacks " + missing;
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return named + " could not be started";
+    return std::string();
+}
 
 struct Sink {
     std::string* body;
@@ -31,10 +77,10 @@ struct ListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
-bool GlobalInit()
+const std::string& LoadFailure()
 {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ready;
+    static const std::string failure = LoadCurl();
+    return failure;
 }
 
 }  // namespace
@@ -44,7 +90,11 @@ bool SendHttpRequest(const HttpRequest& request, HttpResponse* response, std::st
     response->status = 0;
     response->body.clear();
     response->certificateRefused = false;
-    std::unique_ptr<CURL, CurlDeleter> curl(GlobalInit() ? curl_easy_init() : nullptr);
+    if (!LoadFailure().empty()) {
+        *why = LoadFailure();
+        return false;
+    }
+    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl) {
         *why = "the HTTP library could not be started";
         return false;

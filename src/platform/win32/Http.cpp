@@ -15,6 +15,62 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// WinHTTP's functions, resolved when the first request loads the system
+// library: a run that only sends mail loads no HTTP code.
+decltype(&::WinHttpCloseHandle) WinHttpCloseHandle = nullptr;
+decltype(&::WinHttpSetTimeouts) WinHttpSetTimeouts = nullptr;
+decltype(&::WinHttpCrackUrl) WinHttpCrackUrl = nullptr;
+decltype(&::WinHttpOpen) WinHttpOpen = nullptr;
+decltype(&::WinHttpSetOption) WinHttpSetOption = nullptr;
+decltype(&::WinHttpQueryOption) WinHttpQueryOption = nullptr;
+decltype(&::WinHttpConnect) WinHttpConnect = nullptr;
+decltype(&::WinHttpOpenRequest) WinHttpOpenRequest = nullptr;
+decltype(&::WinHttpSendRequest) WinHttpSendRequest = nullptr;
+decltype(&::WinHttpWriteData) WinHttpWriteData = nullptr;
+decltype(&::WinHttpReceiveResponse) WinHttpReceiveResponse = nullptr;
+decltype(&::WinHttpQueryHeaders) WinHttpQueryHeaders = nullptr;
+decltype(&::WinHttpReadData) WinHttpReadData = nullptr;
+
+constexpr const char* kHttpLibrary = "winhttp.dll";
+
+template <typename Function>
+void Resolve(HMODULE library, const char* name, Function* slot, std::string* missing)
+{
+    // Through void (*)(): the one function type that converts to any other.
+    *slot = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+    if (!*slot && missing->empty()) *missing = name;
+}
+
+// Empty once the library is loaded, else why not. Only the system's own
+// copy is taken, never one planted beside the program.
+std::string LoadWinHttp()
+{
+    const std::string named = std::string("the HTTP library ") + kHttpLibrary;
+    HMODULE library = LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!library) return named + " cannot be loaded: " + SystemText(GetLastError());
+    std::string missing;
+    Resolve(library, "WinHttpCloseHandle", &WinHttpCloseHandle, &missing);
+    Resolve(library, "WinHttpSetTimeouts", &WinHttpSetTimeouts, &missing);
+    Resolve(library, "WinHttpCrackUrl", &WinHttpCrackUrl, &missing);
+    Resolve(library, "WinHttpOpen", &WinHttpOpen, &missing);
+    Resolve(library, "WinHttpSetOption", &WinHttpSetOption, &missing);
+    Resolve(library, "WinHttpQueryOption", &WinHttpQueryOption, &missing);
+    Resolve(library, "WinHttpConnect", &WinHttpConnect, &missing);
+    Resolve(library, "WinHttpOpenRequest", &WinHttpOpenRequest, &missing);
+    Resolve(library, "WinHttpSendRequest", &WinHttpSendRequest, &missing);
+    Resolve(library, "WinHttpWriteData", &WinHttpWriteData, &missing);
+    Resolve(library, "WinHttpReceiveResponse", &WinHttpReceiveResponse, &missing);
+    Resolve(library, "WinHttpQueryHeaders", &WinHttpQueryHeaders, &missing);
+    Resolve(library, "WinHttpReadData", &WinHttpReadData, &missing);
+    return missing.empty() ? std::string() : named + " lacks " + missing;
+}
+
+const std::string& LoadFailure()
+{
+    static const std::string failure = LoadWinHttp();
+    return failure;
+}
+
 // Every fault WinHTTP itself could find: each is one the program's check refuses.
 constexpr DWORD kLeftToOurCheck =
     SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
@@ -244,6 +300,10 @@ bool SendHttpRequest(const HttpRequest& request, HttpResponse* response, std::st
     response->body.clear();
     response->certificateRefused = false;
     why->clear();
+    if (!LoadFailure().empty()) {
+        *why = LoadFailure();
+        return false;
+    }
     Exchange exchange{
         request, response, why,   Clock::now() + std::chrono::seconds(request.timeLimit),
         {},      0,        false, {}};
