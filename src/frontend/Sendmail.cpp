@@ -217,10 +217,10 @@ int CheckSettings(const SendmailOptions& options, CSMTPEmail& mail)
         return Fail(kConfig, "no sender is set (the setting Return Address, or -f)");
     }
     if (!LoadSettings(mail)) return kConfig;
+    if (const int status = QualifySender(mail)) return status;
     const std::string sender = EnvelopeAddress(mail.GetHeader("X-Sender", ""));
     if (!options.senderGiven && !IsOneAddress(sender))
         return Fail(kUsage, "the setting Return Address '" + sender + "' is not one address");
-    if (const int status = QualifySender(mail)) return status;
     std::string hex;
     if (!g_TlsFingerprint.empty() && !platform::ParseFingerprint(g_TlsFingerprint, &hex))
         return Fail(kConfig, "the setting TLS Fingerprint is not \"SHA256:\" and 64 hex digits");
