@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "frontend/FrontendGlobals.h"
+#include "frontend/Outbox.h"
 #include "frontend/Run.h"
 #include "frontend/RunLog.h"
 #include "frontend/SendmailOptions.h"
@@ -321,7 +322,10 @@ int Send(const SendmailOptions& options, CSMTPEmail& mail)
     mail.m_RawMessage = spool.File();
     NoteReceivers(mail);
     try {
-        mail._SendIt();
+        if (SendOrQueue(mail) == SendOutcome::QUEUED) {
+            mail.m_RawMessage = nullptr;
+            return kOk;
+        }
     } catch (const CSMTPException& error) {
         mail.m_RawMessage = nullptr;
         return Fail(StatusOf(error, mail),
@@ -346,6 +350,7 @@ bool IsSendmailName(const char* argument0)
 int RunSendmail(int argc, char** argv)
 {
     g_RunFacts.sendmailNames = true;
+    if (const int status = RunSendmailOutboxCommand(argc, argv); status >= 0) return status;
     SendmailOptions options;
     if (const int status = ReadSendmailOptions(argc, argv, options)) return status;
     g_Verbose = options.verbose ? 1 : 0;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/CSMTPException.h"
 #include "mail/CSMTPHeader.h"
@@ -28,6 +29,8 @@ struct DeliveryRecord {
     std::string reply;          // the end-of-data reply, else the last one read
     std::uint64_t bytes = 0;    // the message as it left, dot-doubled
     std::size_t receivers = 0;  // counted before the delivery takes the list apart
+    // After a failure that came when some receivers had the message: the rest.
+    std::vector<std::string> waiting;
 };
 namespace transport {
 class Connection;

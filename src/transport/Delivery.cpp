@@ -79,6 +79,13 @@ void TellPartialDelivery(const transport::MailSession& mail)
                      static_cast<unsigned long>(mail.total - mail.delivered));
 }
 
+void NoteWaiting(const transport::MailSession& mail, DeliveryRecord& record)
+{
+    if (mail.delivered == 0) return;
+    for (const auto* group : {&mail.inFlight, &mail.waiting})
+        for (const std::string_view receiver : *group) record.waiting.emplace_back(receiver);
+}
+
 // What the connection learned goes to the record when the delivery ends;
 // a failed one keeps the reply that ended it.
 class RecordOnExit {
@@ -165,6 +172,7 @@ void CSMTPEmail::_SendIt()
         }
     } catch (const CSMTPException&) {
         TellPartialDelivery(mail);
+        NoteWaiting(mail, m_Record);
         throw;
     }
     Quit(*this, *connection);

@@ -93,6 +93,7 @@ struct MailSession {
     std::size_t cap = SIZE_MAX;
     std::size_t total = 0;      // receivers in the list
     std::size_t taken = 0;      // by the transaction under way
+    std::vector<std::string_view> inFlight;  // the receivers it took
     std::size_t delivered = 0;  // by the transactions whose message was accepted
 };
 

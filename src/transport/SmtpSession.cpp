@@ -114,6 +114,7 @@ void LockStep(CSMTPEmail& email, Connection& connection, MailSession& session)
         }
     }
     session.taken = session.waiting.size();
+    session.inFlight = std::move(session.waiting);
     session.waiting.clear();
 }
 
@@ -196,6 +197,7 @@ void Envelope(CSMTPEmail& email, Connection& connection, MailSession& session, b
             connection.ReadReply(TimeLimit(kCommandTimeLimit));
             if (Taken(connection)) {
                 ++taken;
+                session.inFlight.push_back(waiting[i]);
             } else {
                 later.push_back(waiting[i]);
                 capped = true;
@@ -240,6 +242,7 @@ void MailGreeting(CSMTPEmail& email, Connection& connection, MailSession& sessio
 
 void NextTransaction(CSMTPEmail& email, Connection& connection, MailSession& session)
 {
+    session.inFlight.clear();
     if (session.offered)
         Envelope(email, connection, session, session.offered->Has("PIPELINING"));
     else
