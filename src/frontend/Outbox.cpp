@@ -80,8 +80,8 @@ OutboxEnvelope EnvelopeOf(const CSMTPEmail& mail, const std::string& receivers)
     envelope.fingerprint = g_TlsFingerprint;
     envelope.newsUser = g_NewsUser;
     envelope.sender = mail.GetHeader("X-Sender", "(NULL)");
-    envelope.receivers = envelope.news ? std::vector<std::string>{receivers}
-                                       : SplitReceivers(receivers);
+    envelope.receivers =
+        envelope.news ? std::vector<std::string>{receivers} : SplitReceivers(receivers);
     envelope.extras = mail.m_Extras;
     envelope.firstTry = platform::CurrentTime();
     return envelope;
@@ -98,11 +98,10 @@ void Compose(CSMTPEmail& mail, FILE* file)
             transport::ParseServerName(news ? g_NewsServer : g_MailServer, news);
         if (server.hasScheme && !mail.GetHeader("Message-ID", nullptr)) {
             transport::FillLocalHostName(server.host);
-            mail.SetHeader("Message-ID",
-                           MakeMessageId(mail.GetHeader("X-Sender", ""),
-                                         transport::s_LocalHostName)
-                               .c_str(),
-                           0);
+            mail.SetHeader(
+                "Message-ID",
+                MakeMessageId(mail.GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(),
+                0);
         }
     }
     mail.WriteMessageFile(file);
@@ -214,7 +213,8 @@ std::vector<std::string> EntryIds(const std::vector<std::string>& names)
 {
     std::vector<std::string> ids;
     for (const std::string& name : names)
-        if (EndsWith(name, ".env") && name[0] != '.') ids.push_back(name.substr(0, name.size() - 4));
+        if (EndsWith(name, ".env") && name[0] != '.')
+            ids.push_back(name.substr(0, name.size() - 4));
     std::sort(ids.begin(), ids.end());
     return ids;
 }
@@ -385,9 +385,9 @@ int List(const std::string& folder)
         std::uint64_t size = 0;
         platform::FileSize(EntryPath(folder, id, ".msg").c_str(), size);
         std::printf("%s %s %llu %zu %d %s %s\n", id.c_str(),
-                    AgeText(now - envelope.firstTry).c_str(),
-                    static_cast<unsigned long long>(size), envelope.receivers.size(),
-                    envelope.tries, envelope.nextTry <= now ? "now" : TimeText(envelope.nextTry).c_str(),
+                    AgeText(now - envelope.firstTry).c_str(), static_cast<unsigned long long>(size),
+                    envelope.receivers.size(), envelope.tries,
+                    envelope.nextTry <= now ? "now" : TimeText(envelope.nextTry).c_str(),
                     envelope.lastError.empty() ? "-" : envelope.lastError.c_str());
     }
     std::fflush(stdout);

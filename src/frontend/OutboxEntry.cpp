@@ -22,10 +22,14 @@ struct Field {
 };
 
 const Field kFields[] = {
-    {"server", &OutboxEnvelope::server},   {"user", &OutboxEnvelope::user},
-    {"auth", &OutboxEnvelope::auth},       {"ca-file", &OutboxEnvelope::caFile},
-    {"fingerprint", &OutboxEnvelope::fingerprint}, {"news-user", &OutboxEnvelope::newsUser},
-    {"sender", &OutboxEnvelope::sender},   {"error", &OutboxEnvelope::lastError},
+    {"server", &OutboxEnvelope::server},
+    {"user", &OutboxEnvelope::user},
+    {"auth", &OutboxEnvelope::auth},
+    {"ca-file", &OutboxEnvelope::caFile},
+    {"fingerprint", &OutboxEnvelope::fingerprint},
+    {"news-user", &OutboxEnvelope::newsUser},
+    {"sender", &OutboxEnvelope::sender},
+    {"error", &OutboxEnvelope::lastError},
 };
 
 struct ExtraField {
@@ -75,12 +79,14 @@ std::string EnvelopeText(const OutboxEnvelope& envelope)
 {
     std::ostringstream out;
     out << kFormat << "\nkind " << (envelope.news ? "news" : "mail") << "\n";
-    for (const Field& field : kFields) out << field.name << " " << OneLine(envelope.*field.text) << "\n";
+    for (const Field& field : kFields)
+        out << field.name << " " << OneLine(envelope.*field.text) << "\n";
     for (const ExtraField& field : kExtraFields)
         out << field.name << " " << OneLine(envelope.extras.*field.text) << "\n";
     out << "first " << envelope.firstTry << "\nnext " << envelope.nextTry << "\ntries "
         << envelope.tries << "\n";
-    for (const std::string& receiver : envelope.receivers) out << "to " << OneLine(receiver) << "\n";
+    for (const std::string& receiver : envelope.receivers)
+        out << "to " << OneLine(receiver) << "\n";
     out << "end\n";
     return out.str();
 }

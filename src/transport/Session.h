@@ -91,10 +91,10 @@ struct MailSession {
     std::vector<std::string_view> waiting;
     // The most receivers the server took in a transaction that it capped.
     std::size_t cap = SIZE_MAX;
-    std::size_t total = 0;      // receivers in the list
-    std::size_t taken = 0;      // by the transaction under way
+    std::size_t total = 0;                   // receivers in the list
+    std::size_t taken = 0;                   // by the transaction under way
     std::vector<std::string_view> inFlight;  // the receivers it took
-    std::size_t delivered = 0;  // by the transactions whose message was accepted
+    std::size_t delivered = 0;               // by the transactions whose message was accepted
 };
 
 // A further transaction that the server declines: a 4xx reply to MAIL, or

@@ -35,6 +35,8 @@ command -v npm > /dev/null 2>&1 || apt-get install -y -q nodejs npm
 (cd "$(dirname "$0")/oauth" && npm ci --no-audit --no-fund --loglevel=error)
 # Real callers of the sendmail interface (test_sendmail.py).
 apt-get install -y -q --no-install-recommends git-email mutt php-cli bsd-mailx
+# The outbox's expiry runs under a clock moved forward.
+apt-get install -y -q faketime
 # Recover an inn2 that an earlier run left half-configured.
 dpkg --configure -a
 

@@ -46,8 +46,7 @@ bool ListFolder(const std::string& path, std::vector<std::string>& names)
     DIR* folder = opendir(path.c_str());
     if (!folder) return false;
     while (const dirent* entry = readdir(folder)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-            continue;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         names.emplace_back(entry->d_name);
     }
     closedir(folder);
