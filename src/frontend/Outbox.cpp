@@ -196,6 +196,10 @@ private:
     std::map<std::string, std::chrono::steady_clock::time_point> m_LastSend;
     std::vector<std::string> m_Throttled;
     Tally m_Tally;
+    // One connection, and one login, for the entries of one server and user.
+    transport::KeptSession m_Session;
+    std::string m_SessionKey;
+    void EndSession();
 };
 
 std::string ServerKey(const OutboxEnvelope& envelope)
@@ -244,6 +248,28 @@ void Say(const char* format, const std::string& id, const std::string& what)
     if (g_Verbose) std::fprintf(stderr, format, g_ProgramName, id.c_str(), what.c_str());
 }
 
+// The entries of one server and user together, each group in its order.
+std::vector<std::string> Grouped(const std::string& folder, std::vector<std::string> ids)
+{
+    std::map<std::string, std::string> keys;
+    for (const std::string& id : ids) {
+        OutboxEnvelope envelope;
+        ReadEnvelope(EntryPath(folder, id, ".env"), envelope);
+        keys[id] = ServerKey(envelope);
+    }
+    std::stable_sort(ids.begin(), ids.end(), [&keys](const std::string& a, const std::string& b) {
+        return keys[a] < keys[b];
+    });
+    return ids;
+}
+
+void Flush::EndSession()
+{
+    CSMTPEmail quitting;
+    transport::EndKeptSession(quitting, m_Session);
+    m_SessionKey.clear();
+}
+
 int Flush::Run()
 {
     std::vector<std::string> names;
@@ -256,7 +282,8 @@ int Flush::Run()
     CopySetting(g_NewsPassword, kLoginCapacity,
                 ReadQueueSetting(SettingsKey::NewsPassword).c_str());
     for (const std::string& name : names) RemoveStaleFiles(name);
-    for (const std::string& id : EntryIds(names)) Entry(id);
+    for (const std::string& id : Grouped(m_Folder, EntryIds(names))) Entry(id);
+    EndSession();
     if (g_Verbose)
         std::fprintf(stderr, "%s: queue: %d sent, %d waiting, %d failed.\n", g_ProgramName,
                      m_Tally.sent, m_Tally.waiting, m_Tally.failed);
@@ -315,6 +342,9 @@ bool Flush::Send(const std::string& id, OutboxEnvelope& envelope)
     mail.m_Receivers = Joined(envelope.receivers);
     mail.m_Extras = envelope.extras;
     mail.m_RawMessage = raw;
+    if (ServerKey(envelope) != m_SessionKey) EndSession();
+    m_SessionKey = ServerKey(envelope);
+    if (!envelope.news) mail.m_Kept = &m_Session;
     bool sent = false;
     try {
         mail._SendIt();

@@ -34,7 +34,8 @@ struct DeliveryRecord {
 };
 namespace transport {
 class Connection;
-}
+struct KeptSession;
+}  // namespace transport
 
 // How _SendText treats its text: queue it, or send the pending text and then it.
 enum SendMode { SEND_QUEUE = 0, SEND_FLUSH = 1 };
@@ -102,6 +103,9 @@ public:
     FILE* m_RawMessage = nullptr;
     EnvelopeExtras m_Extras;
     DeliveryRecord m_Record;
+    // When set, a mail delivery goes over the connection kept there, if one
+    // is, and leaves its connection there instead of ending it with QUIT.
+    transport::KeptSession* m_Kept = nullptr;
 
     static int s_InstanceCount;
     static bool s_SocketsStarted;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -122,6 +123,20 @@ std::string RcptParameters(const CSMTPEmail& email, const MailSession& session);
 // MAIL, the waiting receivers and DATA: a transaction for those the server
 // takes; the rest stay waiting. TransactionDeclined after the first message.
 void NextTransaction(CSMTPEmail& email, Connection& connection, MailSession& session);
+// A connection that outlives one delivery, for the next message to the
+// same server and login: one handshake and one login for many messages.
+struct KeptSession {
+    std::unique_ptr<Connection> connection;
+    std::optional<Capabilities> offered;
+    bool dirty = false;  // a refused transaction waits for RSET
+};
+// The next message over a kept connection: RSET where the last one was
+// refused, then MAIL, its receivers and DATA.
+void KeptTransaction(CSMTPEmail& email, Connection& connection, KeptSession& kept,
+                     MailSession& session);
+// QUIT on a kept connection, if one is left; never throws.
+void EndKeptSession(CSMTPEmail& email, KeptSession& kept);
+
 // The news dialogue up to POST.
 void NewsDialogue(CSMTPEmail& email, Connection& connection);
 

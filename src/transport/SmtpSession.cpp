@@ -230,6 +230,17 @@ MailSession MailDialogue(CSMTPEmail& email, Connection& connection)
     return session;
 }
 
+void KeptTransaction(CSMTPEmail& email, Connection& connection, KeptSession& kept,
+                     MailSession& session)
+{
+    if (kept.dirty) Command(email, connection, "RSET\r\n");
+    kept.dirty = false;
+    session.offered = kept.offered;
+    AgreeOnUtf8(email, session);
+    TakeReceivers(email, session);
+    NextTransaction(email, connection, session);
+}
+
 void MailGreeting(CSMTPEmail& email, Connection& connection, MailSession& session)
 {
     RefuseLoginInPlainText(connection);

@@ -155,3 +155,13 @@ def test_kill_anywhere_loses_nothing(postfix, env, box):
     duplicates = len(got) - len(set(got))
     assert len(set(got)) == 60 and duplicates <= 200, duplicates
     print("duplicates after 200 kills:", duplicates)
+
+
+def test_thousand_messages_one_connection(postfix, env, box):
+    settings(env, Queue_Mode="always")
+    for n in range(1000):
+        assert run(MAIL + ["-soutbox many %d" % n, RCPT], env)[0] == 0
+    before, connects = len(subjects(postfix)), postfix.log().count(b": connect from ")
+    assert flush(env).endswith(b"quillex: queue: 1000 sent, 0 waiting, 0 failed.\n")
+    assert len(set(subjects(postfix, before + 1000)[before:])) == 1000
+    assert postfix.log().count(b": connect from ") == connects + 1
