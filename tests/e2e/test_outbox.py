@@ -7,6 +7,7 @@ import re
 import signal
 import subprocess
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -56,6 +57,15 @@ def delivered_as_kept(postfix, kept):
     servers._wait_for(lambda: [copies(m) for m in kept], lambda c: 0 not in c, 10)
     time.sleep(0.5)  # a second copy would come as fast as the first
     assert [copies(m) for m in kept] == [1] * len(kept)
+
+
+def queue_many(env, name, count):
+    """count messages put into the outbox by as many runs, four at a time."""
+    settings(env, Queue_Mode="always")
+    with ThreadPoolExecutor(4) as pool:
+        done = list(pool.map(lambda n: run(MAIL + ["-soutbox %s %d" % (name, n), RCPT], env),
+                             range(count)))
+    assert {(status, err) for status, _, err in done} == {(0, b"quillex: Email was queued.\n")}
 
 
 def flush(env, *args):
@@ -122,10 +132,7 @@ def test_expiry_under_a_later_clock(postfix, env, box):
 
 
 def test_two_flushes_send_each_once(postfix, env, box):
-    settings(env, Queue_Mode="always")
-    for n in range(200):
-        status, _, err = run(MAIL + ["-soutbox pair %d" % n, RCPT], env)
-        assert (status, err) == (0, b"quillex: Email was queued.\n")
+    queue_many(env, "pair", 200)
     before = len(subjects(postfix))
     flushes = [subprocess.Popen([BIN, "-v", "-flush"], env=env, stderr=subprocess.PIPE)
                for _ in range(2)]
@@ -140,9 +147,7 @@ def test_two_flushes_send_each_once(postfix, env, box):
 def test_kill_anywhere_loses_nothing(postfix, env, box):
     """A flush killed at random points, then a whole one: every message arrives;
     a second copy only for a kill between the end of the data and its record."""
-    settings(env, Queue_Mode="always")
-    for n in range(60):
-        assert run(MAIL + ["-soutbox killed %d" % n, RCPT], env)[0] == 0
+    queue_many(env, "killed", 60)
     before = len(subjects(postfix))
     rng = random.Random(30)
     for _ in range(200):
@@ -158,9 +163,7 @@ def test_kill_anywhere_loses_nothing(postfix, env, box):
 
 
 def test_thousand_messages_one_connection(postfix, env, box):
-    settings(env, Queue_Mode="always")
-    for n in range(1000):
-        assert run(MAIL + ["-soutbox many %d" % n, RCPT], env)[0] == 0
+    queue_many(env, "many", 1000)
     before, connects = len(subjects(postfix)), postfix.log().count(b": connect from ")
     assert flush(env).endswith(b"quillex: queue: 1000 sent, 0 waiting, 0 failed.\n")
     assert len(set(subjects(postfix, before + 1000)[before:])) == 1000
