@@ -145,22 +145,24 @@ def test_two_flushes_send_each_once(postfix, env, box):
 
 
 def test_kill_anywhere_loses_nothing(postfix, env, box):
-    """A flush killed at random points, then a whole one: every message arrives;
-    a second copy only for a kill between the end of the data and its record."""
+    """Runs and flushes killed at random points, then a whole flush: every
+    message a run said it kept arrives, and a second copy comes only from a
+    kill between the end of the data and its record."""
     queue_many(env, "killed", 60)
     before = len(subjects(postfix))
     rng = random.Random(30)
-    for _ in range(200):
-        p = subprocess.Popen([BIN, "-flush", "now"], env=env, stderr=subprocess.DEVNULL)
+    kept = set(b"outbox killed %d" % n for n in range(60))
+    for n in range(300):
+        args = MAIL + ["-soutbox run %d" % n, RCPT] if n % 3 == 0 else ["-flush", "now"]
+        p = subprocess.Popen([BIN] + args, env=env, stderr=subprocess.DEVNULL)
         time.sleep(rng.uniform(0, 0.03))
         p.send_signal(signal.SIGKILL)
-        p.wait(10)
+        if p.wait(10) == 0 and n % 3 == 0:
+            kept.add(b"outbox run %d" % n)
     assert flush(env, "now").endswith(b"0 waiting, 0 failed.\n")
-    got = subjects(postfix, before + 60)[before:]
-    duplicates = len(got) - len(set(got))
-    assert len(set(got)) == 60 and duplicates <= 200, duplicates
-    print("duplicates after 200 kills:", duplicates)
-
+    got = subjects(postfix, before + len(kept))[before:]
+    assert kept <= set(got) and entries(box) == []
+    print("duplicates after 300 kills:", len(got) - len(set(got)))
 
 def test_thousand_messages_one_connection(postfix, env, box):
     queue_many(env, "many", 1000)
