@@ -13,9 +13,11 @@
 
 #include "frontend/FrontendGlobals.h"
 #include "frontend/OutboxEntry.h"
+#include "frontend/OutboxNotice.h"
 #include "frontend/Run.h"
 #include "frontend/Settings.h"
 #include "frontend/SettingsKeys.h"
+#include "mail/ArpaDate.h"
 #include "mail/MessageId.h"
 #include "platform/Clock.h"
 #include "platform/FileStatus.h"
@@ -184,7 +186,8 @@ private:
     void Entry(const std::string& id);
     bool Send(const std::string& id, OutboxEnvelope& envelope);
     void Wait(const std::string& id, OutboxEnvelope& envelope, const std::string& error);
-    void Fail(const std::string& id, const std::string& reason);
+    void Fail(const std::string& id, const OutboxEnvelope& envelope, const std::string& reason);
+    void Notify(const OutboxEnvelope& failed, const std::string& id, const std::string& reason);
     void Pace(const std::string& key);
     void RemoveStaleFiles(const std::string& name);
 
@@ -316,8 +319,9 @@ void Flush::Entry(const std::string& id)
         return;
     }
     if (m_Now >= envelope.firstTry + m_Lifetime) {
-        Fail(id, "Expired (no try succeeded in " + std::to_string(m_Lifetime / kDay) +
-                     " days; the last one met: " + envelope.lastError + ")");
+        Fail(id, envelope,
+             "Expired (no try succeeded in " + std::to_string(m_Lifetime / kDay) +
+                 " days; the last one met: " + envelope.lastError + ")");
         return;
     }
     Pace(key);
@@ -332,7 +336,8 @@ bool Flush::Send(const std::string& id, OutboxEnvelope& envelope)
 {
     FILE* raw = std::fopen(EntryPath(m_Folder, id, ".msg").c_str(), "rb");
     if (!raw) {
-        Fail(id, std::string(ErrorText(UNABLE_TO_OPEN_MAILFILE)) + " (the message file is gone)");
+        Fail(id, envelope,
+             std::string(ErrorText(UNABLE_TO_OPEN_MAILFILE)) + " (the message file is gone)");
         return false;
     }
     UseEnvelope(envelope);
@@ -353,7 +358,7 @@ bool Flush::Send(const std::string& id, OutboxEnvelope& envelope)
         const std::string reply = mail.m_Record.reply;
         if (!mail.m_Record.waiting.empty()) envelope.receivers = mail.m_Record.waiting;
         if (!transport::IsTemporaryFailure(error, reply, envelope.news)) {
-            Fail(id, Describe(error));
+            Fail(id, envelope, Describe(error));
         } else {
             if (transport::IsThrottled(reply)) m_Throttled.push_back(ServerKey(envelope));
             Wait(id, envelope, Describe(error));
@@ -375,11 +380,55 @@ void Flush::Wait(const std::string& id, OutboxEnvelope& envelope, const std::str
     Say("%s: %s: waits until %s", id, TimeText(envelope.nextTry) + ": " + error + ".\n");
 }
 
-void Flush::Fail(const std::string& id, const std::string& reason)
+void Flush::Fail(const std::string& id, const OutboxEnvelope& envelope, const std::string& reason)
 {
     FailEntry(m_Folder, id, reason);
     ++m_Tally.failed;
     Say("%s: %s: failed: %s.\n", id, reason);
+    if (!envelope.notice) Notify(envelope, id, reason);
+}
+
+// The header block of a message file, as it stands.
+std::string HeaderBlock(const std::string& path)
+{
+    std::string headers;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return headers;
+    for (int c; (c = std::getc(file)) != EOF;) {
+        headers += static_cast<char>(c);
+        if (headers.size() >= 4 && headers.compare(headers.size() - 4, 4, "\r\n\r\n") == 0) break;
+    }
+    std::fclose(file);
+    return headers;
+}
+
+// Queue Notify gets a notice about a failed entry, queued and sent at once.
+void Flush::Notify(const OutboxEnvelope& failed, const std::string& id, const std::string& reason)
+{
+    const std::string to = ReadQueueSetting(SettingsKey::QueueNotify);
+    if (to.empty()) return;
+    OutboxEnvelope notice = failed;
+    notice.news = false;
+    notice.notice = true;
+    if (failed.news) notice.server = ReadQueueSetting(SettingsKey::Host);
+    notice.sender = "";  // a notice has no return path, so none comes back
+    notice.receivers = {to};
+    notice.extras = EnvelopeExtras();
+    notice.firstTry = notice.nextTry = platform::CurrentTime();
+    notice.tries = 0;
+    notice.lastError.clear();
+    char date[96];
+    try {
+        transport::FillLocalHostName(transport::ParseServerName(notice.server.c_str(), false).host);
+    } catch (const CSMTPException&) {
+        // The notice names the local host when it can.
+    }
+    const std::string text =
+        NoticeMessage(failed, to, reason, HeaderBlock(EntryPath(m_Folder + "/failed", id, ".msg")),
+                      arpadate(date), transport::s_LocalHostName);
+    const std::string noticeId = WriteEntry(
+        m_Folder, notice, [&text](FILE* file) { std::fwrite(text.data(), 1, text.size(), file); });
+    if (!noticeId.empty()) Entry(noticeId);
 }
 
 // Queue Rate messages a minute to one server at most.

@@ -65,7 +65,11 @@ bool ApplyField(const std::string& name, const std::string& value, OutboxEnvelop
         if (name == field.name) return envelope.extras.*field.text = value, true;
     long long number = 0;
     if (name == "to") return envelope.receivers.push_back(value), true;
-    if (name == "kind") return (envelope.news = value == "news") || value == "mail";
+    if (name == "kind") {
+        envelope.news = value == "news";
+        envelope.notice = value == "notice";
+        return envelope.news || envelope.notice || value == "mail";
+    }
     if (!ReadNumber(value, number)) return false;
     if (name == "first") return envelope.firstTry = number, true;
     if (name == "next") return envelope.nextTry = number, true;
@@ -78,7 +82,11 @@ bool ApplyField(const std::string& name, const std::string& value, OutboxEnvelop
 std::string EnvelopeText(const OutboxEnvelope& envelope)
 {
     std::ostringstream out;
-    out << kFormat << "\nkind " << (envelope.news ? "news" : "mail") << "\n";
+    out << kFormat << "\nkind "
+        << (envelope.news     ? "news"
+            : envelope.notice ? "notice"
+                              : "mail")
+        << "\n";
     for (const Field& field : kFields)
         out << field.name << " " << OneLine(envelope.*field.text) << "\n";
     for (const ExtraField& field : kExtraFields)

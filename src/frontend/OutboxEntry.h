@@ -11,6 +11,7 @@
 // last and removed first, so an entry is there exactly while its envelope is.
 struct OutboxEnvelope {
     bool news = false;
+    bool notice = false;  // a notice about another entry, never itself reported
     // What the message was composed for; secrets are looked up when it is sent.
     std::string server;
     std::string user;

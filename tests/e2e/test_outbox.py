@@ -119,7 +119,7 @@ def test_greylisted_then_accepted(postfix, env, box):
 
 
 def test_expiry_under_a_later_clock(postfix, env, box):
-    settings(env, Queue_Lifetime="2")
+    settings(env, Queue_Lifetime="2", Queue_Notify="notify@example.test")
     postfix.daemon("stop")
     try:
         assert run(MAIL + ["-soutbox expiring", RCPT], env)[0] == 0
@@ -129,6 +129,11 @@ def test_expiry_under_a_later_clock(postfix, env, box):
                        capture_output=True, timeout=60)
     assert p.returncode == 0 and b": failed: Expired (" in p.stderr, p.stderr
     assert len(list((box / "failed").glob("*.msg"))) == 1 and entries(box) == []
+    assert b": sent to 1 receivers." in p.stderr  # the notice, at once
+    notice = servers._wait_for(lambda: [d for d in postfix.delivered(0) if b"Status: 4.4.7" in d],
+                               bool, 10)
+    assert len(notice) == 1 and b"report-type=delivery-status" in notice[0]
+    assert b"Return-Path: <>" in notice[0] and b"Subject: outbox expiring" in notice[0]
 
 
 def test_two_flushes_send_each_once(postfix, env, box):
