@@ -15,6 +15,7 @@
 #include "frontend/OutboxEntry.h"
 #include "frontend/OutboxNotice.h"
 #include "frontend/Run.h"
+#include "frontend/RunLog.h"
 #include "frontend/Settings.h"
 #include "frontend/SettingsKeys.h"
 #include "mail/ArpaDate.h"
@@ -358,6 +359,7 @@ bool Flush::Send(const std::string& id, OutboxEnvelope& envelope)
         const std::string reply = mail.m_Record.reply;
         if (!mail.m_Record.waiting.empty()) envelope.receivers = mail.m_Record.waiting;
         if (!transport::IsTemporaryFailure(error, reply, envelope.news)) {
+            WriteRunLog(mail, error.m_Code);
             Fail(id, envelope, Describe(error));
         } else {
             if (transport::IsThrottled(reply)) m_Throttled.push_back(ServerKey(envelope));
