@@ -454,7 +454,7 @@ std::string AgeText(long long seconds)
 int List(const std::string& folder)
 {
     std::vector<std::string> names;
-    if (!platform::ListFolder(folder, names)) {
+    if (!platform::MakePrivateFolder(folder) || !platform::ListFolder(folder, names)) {
         std::fprintf(stderr, "%s: The outbox \"%s\" cannot be used.\n", g_ProgramName,
                      folder.c_str());
         return kOutboxUnusable;
