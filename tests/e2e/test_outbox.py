@@ -175,3 +175,10 @@ def test_thousand_messages_one_connection(postfix, env, box):
     assert flush(env).endswith(b"quillex: queue: 1000 sent, 0 waiting, 0 failed.\n")
     assert len(set(subjects(postfix, before + 1000)[before:])) == 1000
     assert postfix.log().count(b": connect from ") == connects + 1
+
+
+@pytest.mark.parametrize("args,argv0,status", [
+    (["-flush"], "quillex", 255), (["-queue"], "quillex", 255),
+    (["-q"], "sendmail", 64), (["-bp"], "sendmail", 64)])
+def test_without_an_outbox(env, args, argv0, status):
+    assert run(args, env, argv0=argv0)[0] == status
