@@ -294,11 +294,16 @@ int Flush::Run()
     return 0;
 }
 
-// A file a crash left half written is no entry and goes after a day.
+// A file a crash left half written, or a message whose envelope is gone, is
+// no entry and goes after a day.
 void Flush::RemoveStaleFiles(const std::string& name)
 {
-    if (name.compare(0, 5, ".new-") != 0) return;
     const std::string path = m_Folder + "/" + name;
+    const bool orphan = EndsWith(name, ".msg") &&
+                        platform::FileChangeTime(path.substr(0, path.size() - 4) + ".env") < 0;
+    if (name.compare(0, 5, ".new-") != 0 && !orphan) return;
+    platform::FileLock lock;
+    if (orphan && !lock.TryLock(path)) return;
     const long long changed = platform::FileChangeTime(path);
     if (changed >= 0 && changed < m_Now - kDay) platform::RemoveFileDurably(path);
 }

@@ -19,9 +19,8 @@ std::string NoticeMessage(const OutboxEnvelope& failed, const std::string& to,
                           const std::string& reason, const std::string& headers,
                           const std::string& date, const std::string& localHost)
 {
-    const std::string boundary =
-        "REPORT." + std::to_string(platform::CurrentTime()) + "." +
-        std::to_string(platform::ProcessId());
+    const std::string boundary = "REPORT." + std::to_string(platform::CurrentTime()) + "." +
+                                 std::to_string(platform::ProcessId());
     std::string text = "From: Mail Delivery System <" + failed.sender + ">\r\nTo: <" + to +
                        ">\r\nSubject: Undelivered Mail Returned to Sender\r\nDate: " + date +
                        "\r\nAuto-Submitted: auto-replied\r\nMIME-Version: 1.0\r\n"
@@ -35,8 +34,8 @@ std::string NoticeMessage(const OutboxEnvelope& failed, const std::string& to,
     text += "--" + boundary + "\r\nContent-Type: message/delivery-status\r\n\r\n" +
             "Reporting-MTA: dns; " + localHost + "\r\n";
     for (const std::string& receiver : failed.receivers)
-        text += "\r\nFinal-Recipient: rfc822; " + receiver + "\r\nAction: failed\r\nStatus: " +
-                StatusOf(reason) + "\r\n";
+        text += "\r\nFinal-Recipient: rfc822; " + receiver +
+                "\r\nAction: failed\r\nStatus: " + StatusOf(reason) + "\r\n";
     text += "\r\n--" + boundary + "\r\nContent-Type: text/rfc822-headers\r\n\r\n" + headers +
             "\r\n--" + boundary + "--\r\n";
     return text;
