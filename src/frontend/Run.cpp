@@ -7,6 +7,7 @@
 #include "frontend/Console.h"
 #include "frontend/FrontendGlobals.h"
 #include "frontend/Options.h"
+#include "frontend/Outbox.h"
 #include "frontend/RunLog.h"
 #include "frontend/Sendmail.h"
 #include "frontend/Settings.h"
@@ -121,7 +122,7 @@ int Deliver(CSMTPEmail& mail)
 {
     NoteReceivers(mail);
     try {
-        mail._SendIt();
+        if (SendOrQueue(mail) == SendOutcome::QUEUED) return 0;
     } catch (const CSMTPException& error) {
         return ReportFailure(error);
     }
@@ -175,6 +176,7 @@ int Run(int argc, char** argv)
     if (argc > 0 && IsSendmailName(argv[0])) return RunSendmail(argc, argv);
     if (IsSetupCommand(argc, argv)) return RunSetup();
     if (IsLoginCommand(argc, argv)) return RunLogin();
+    if (const int status = RunOutboxCommand(argc, argv); status >= 0) return status;
     FILE* input = nullptr;
     if (ReadOptions(argc, argv, g_Mail, input) != 0) return -1;
     return ComposeAndSend(g_Mail, input);

@@ -9,6 +9,7 @@
 
 #include "frontend/Aliases.h"
 #include "frontend/FrontendGlobals.h"
+#include "frontend/Outbox.h"
 #include "frontend/Run.h"
 #include "frontend/RunLog.h"
 #include "frontend/SendmailOptions.h"
@@ -401,7 +402,10 @@ int Send(const SendmailOptions& options, CSMTPEmail& mail, FILE* input)
     mail.m_RawMessage = spool.File();
     NoteReceivers(mail);
     try {
-        mail._SendIt();
+        if (SendOrQueue(mail) == SendOutcome::QUEUED) {
+            mail.m_RawMessage = nullptr;
+            return kOk;
+        }
     } catch (const CSMTPException& error) {
         mail.m_RawMessage = nullptr;
         return Fail(StatusOf(error, mail),
@@ -427,6 +431,7 @@ int RunSendmail(int argc, char** argv)
 {
     g_RunFacts.sendmailNames = true;
     g_FrontEndReportsFailures = true;
+    if (const int status = RunSendmailOutboxCommand(argc, argv); status >= 0) return status;
     SendmailOptions options;
     if (const int status = ReadSendmailOptions(argc, argv, options)) return status;
     g_Verbose = options.verbose ? 1 : 0;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/CSMTPException.h"
 #include "mail/CSMTPHeader.h"
@@ -33,10 +34,13 @@ struct DeliveryRecord {
     std::string reply;          // the end-of-data reply, else the last one read
     std::uint64_t bytes = 0;    // the message as it left, dot-doubled
     std::size_t receivers = 0;  // counted before the delivery takes the list apart
+    // After a failure that came when some receivers had the message: the rest.
+    std::vector<std::string> waiting;
 };
 namespace transport {
 class Connection;
-}
+struct KeptSession;
+}  // namespace transport
 
 // How _SendText treats its text: queue it, or send the pending text and then it.
 enum SendMode { SEND_QUEUE = 0, SEND_FLUSH = 1 };
@@ -107,6 +111,9 @@ public:
     FILE* m_RawMessage = nullptr;
     EnvelopeExtras m_Extras;
     DeliveryRecord m_Record;
+    // When set, a mail delivery goes over the connection kept there, if one
+    // is, and leaves its connection there instead of ending it with QUIT.
+    transport::KeptSession* m_Kept = nullptr;
 
     static int s_InstanceCount;
     static bool s_SocketsStarted;

@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 
@@ -79,6 +80,13 @@ void TellPartialDelivery(const transport::MailSession& mail)
                      static_cast<unsigned long>(mail.total - mail.delivered));
 }
 
+void NoteWaiting(const transport::MailSession& mail, DeliveryRecord& record)
+{
+    if (mail.delivered == 0) return;
+    for (const auto* group : {&mail.inFlight, &mail.waiting})
+        for (const std::string_view receiver : *group) record.waiting.emplace_back(receiver);
+}
+
 // What the connection learned goes to the record when the delivery ends;
 // a failed one keeps the reply that ended it.
 class RecordOnExit {
@@ -108,6 +116,31 @@ private:
     const std::unique_ptr<Connection>& m_Connection;
 };
 
+// A kept session takes the connection back when the delivery ends: after
+// success, or after a refusal that left the server listening.
+class KeepOnExit {
+public:
+    KeepOnExit(transport::KeptSession* kept, std::unique_ptr<Connection>& connection)
+        : m_Kept(kept), m_Connection(connection)
+    {
+    }
+    KeepOnExit(const KeepOnExit&) = delete;
+    KeepOnExit& operator=(const KeepOnExit&) = delete;
+    ~KeepOnExit()
+    {
+        if (!m_Kept || !m_Connection) return;
+        const char* reply = m_Connection->LastReply().Text();
+        const bool refused = (reply[0] == '4' || reply[0] == '5') && std::strncmp(reply, "421", 3);
+        if (std::uncaught_exceptions() > 0 && !refused) return;
+        m_Kept->dirty = std::uncaught_exceptions() > 0;
+        m_Kept->connection = std::move(m_Connection);
+    }
+
+private:
+    transport::KeptSession* m_Kept;
+    std::unique_ptr<Connection>& m_Connection;
+};
+
 std::uint64_t SizeOf(const transport::SpooledMessage& message)
 {
     std::uint64_t size = 0;
@@ -130,16 +163,26 @@ void CSMTPEmail::_SendIt()
     const transport::RunCredentials credentials(server, news);
     m_Record.host = server.host;
     transport::StartSocketLibrary();
+    transport::KeptSession* kept = news ? nullptr : m_Kept;
     std::unique_ptr<Connection> connection;
+    const KeepOnExit keep(kept, connection);
     const RecordOnExit record(m_Record, connection);
-    Open(*this, server, news, connection);
+    const bool reuse = kept && kept->connection;
+    if (reuse)
+        connection = std::move(kept->connection);
+    else
+        Open(*this, server, news, connection);
     transport::FillLocalHostName(server.host);
 
     transport::MailSession mail;
-    if (news)
+    if (news) {
         transport::NewsDialogue(*this, *connection);
-    else
+    } else if (reuse) {
+        transport::KeptTransaction(*this, *connection, *kept, mail);
+    } else {
         mail = transport::MailDialogue(*this, *connection);
+        if (kept) kept->offered = mail.offered;
+    }
 
     SetDate();
     // Large providers refuse or mark mail without one; plain runs keep their bytes.
@@ -167,7 +210,23 @@ void CSMTPEmail::_SendIt()
         }
     } catch (const CSMTPException&) {
         TellPartialDelivery(mail);
+        NoteWaiting(mail, m_Record);
         throw;
     }
-    Quit(*this, *connection);
+    if (!kept) Quit(*this, *connection);
 }
+
+namespace transport {
+
+void EndKeptSession(CSMTPEmail& email, KeptSession& kept)
+{
+    if (!kept.connection) return;
+    try {
+        Command(email, *kept.connection, "QUIT\r\n");
+    } catch (const CSMTPException&) {
+        // Every message of the session has its answer already.
+    }
+    kept.connection.reset();
+}
+
+}  // namespace transport

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -100,9 +101,10 @@ struct MailSession {
     std::vector<std::string_view> waiting;
     // The most receivers the server took in a transaction that it capped.
     std::size_t cap = SIZE_MAX;
-    std::size_t total = 0;      // receivers in the list
-    std::size_t taken = 0;      // by the transaction under way
-    std::size_t delivered = 0;  // by the transactions whose message was accepted
+    std::size_t total = 0;                   // receivers in the list
+    std::size_t taken = 0;                   // by the transaction under way
+    std::vector<std::string_view> inFlight;  // the receivers it took
+    std::size_t delivered = 0;               // by the transactions whose message was accepted
 };
 
 // A further transaction that the server declines: a 4xx reply to MAIL, or
@@ -130,6 +132,20 @@ std::string RcptParameters(const CSMTPEmail& email, const MailSession& session);
 // MAIL, the waiting receivers and DATA: a transaction for those the server
 // takes; the rest stay waiting. TransactionDeclined after the first message.
 void NextTransaction(CSMTPEmail& email, Connection& connection, MailSession& session);
+// A connection that outlives one delivery, for the next message to the
+// same server and login: one handshake and one login for many messages.
+struct KeptSession {
+    std::unique_ptr<Connection> connection;
+    std::optional<Capabilities> offered;
+    bool dirty = false;  // a refused transaction waits for RSET
+};
+// The next message over a kept connection: RSET where the last one was
+// refused, then MAIL, its receivers and DATA.
+void KeptTransaction(CSMTPEmail& email, Connection& connection, KeptSession& kept,
+                     MailSession& session);
+// QUIT on a kept connection, if one is left; never throws.
+void EndKeptSession(CSMTPEmail& email, KeptSession& kept);
+
 // The news dialogue up to POST.
 void NewsDialogue(CSMTPEmail& email, Connection& connection);
 

@@ -136,6 +136,7 @@ void LockStep(CSMTPEmail& email, Connection& connection, MailSession& session)
         }
     }
     session.taken = session.waiting.size();
+    session.inFlight = std::move(session.waiting);
     session.waiting.clear();
 }
 
@@ -218,6 +219,7 @@ void Envelope(CSMTPEmail& email, Connection& connection, MailSession& session, b
             connection.ReadReply(TimeLimit(kCommandTimeLimit));
             if (Taken(connection)) {
                 ++taken;
+                session.inFlight.push_back(waiting[i]);
             } else {
                 later.push_back(waiting[i]);
                 capped = true;
@@ -250,6 +252,17 @@ MailSession MailDialogue(CSMTPEmail& email, Connection& connection)
     return session;
 }
 
+void KeptTransaction(CSMTPEmail& email, Connection& connection, KeptSession& kept,
+                     MailSession& session)
+{
+    if (kept.dirty) Command(email, connection, "RSET\r\n");
+    kept.dirty = false;
+    session.offered = kept.offered;
+    AgreeOnUtf8(email, session);
+    TakeReceivers(email, session);
+    NextTransaction(email, connection, session);
+}
+
 void MailGreeting(CSMTPEmail& email, Connection& connection, MailSession& session)
 {
     RefuseLoginInPlainText(connection);
@@ -262,6 +275,7 @@ void MailGreeting(CSMTPEmail& email, Connection& connection, MailSession& sessio
 
 void NextTransaction(CSMTPEmail& email, Connection& connection, MailSession& session)
 {
+    session.inFlight.clear();
     if (session.offered)
         Envelope(email, connection, session, session.offered->Has("PIPELINING"));
     else

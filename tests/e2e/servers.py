@@ -149,8 +149,9 @@ def smtp_capture(tls_capture):
 
 
 class Postfix:
-    def __init__(self, base):
+    def __init__(self, base, env=None):
         self.base = base
+        self.env = env
         self.maildir_new = os.path.join(base, "mail", "Maildir", "new")
 
     def delivered(self, count=1, timeout=10):
@@ -162,6 +163,15 @@ class Postfix:
     def log(self):
         return pathlib.Path(self.base, "maillog").read_bytes() \
             if os.path.exists(os.path.join(self.base, "maillog")) else b""
+
+    def daemon(self, action):
+        _run_script("daemon.sh", action, "postfix", env=self.env)
+
+    def hold(self, table):
+        """Answers receivers as the table says ("rcpt@example.test 451 4.7.1 later")."""
+        pathlib.Path(self.base, "conf", "held").write_text(table)
+        subprocess.run(["postfix", "-c", self.base + "/conf", "reload"], check=True,
+                       capture_output=True, timeout=30)
 
 
 def _postfix(pki):
@@ -175,7 +185,7 @@ def _postfix(pki):
         _run_script("dovecot-instance.sh", env=e)
         _run_script("daemon.sh", "start", "dovecot", env=e)
         _run_script("daemon.sh", "start", "postfix", env=e)
-        yield Postfix(base)
+        yield Postfix(base, e)
     finally:
         for name in ("postfix", "dovecot"):
             subprocess.run([_script("daemon.sh"), "stop", name], env=e, capture_output=True,

@@ -3,7 +3,9 @@ the Windows directory, content types from the registry, the OEM code page,
 and Windows Sockets error codes.
 Run only against quillex.exe (run-e2e-wine.sh)."""
 import os
+import re
 import subprocess
+import time
 
 import pytest
 
@@ -95,3 +97,19 @@ def test_error_codes_are_windows_sockets_codes(env):
         b'quillex: Error: FAILED_TO_CONNECT (Failed to connect to server "127.0.0.1" port 1.'
         b" The error code was: 10061)\n")
 
+
+
+def test_outbox_queues_lists_and_two_flushes_send_once(env, tls_capture, tmp_path):
+    env["QUILLEX_QUEUE_DIR"] = "Z:" + str(tmp_path / "outbox").replace("/", "\\")
+    for n in range(3):
+        status, _, err = run(["-v"] + SEND + ["-soutbox %d" % n, "you@example.com"], env)
+        assert status == 0 and b"was queued for a later try: FAILED_TO_CONNECT" in err, err
+    assert len(run(["-queue"], env)[1].splitlines()) == 3
+    capture = tls_capture("127.0.0.1:25:plain")
+    flushes = [subprocess.Popen(["quillex", "-v", "-flush", "now"], executable=os.environ[
+        "QUILLEX_BIN"], env=env, stderr=subprocess.PIPE) for _ in range(2)]
+    errs = b"".join(f.communicate(timeout=120)[1] for f in flushes)
+    assert sum(int(n) for n in re.findall(rb"queue: (\d) sent", errs)) == 3, errs
+    time.sleep(1)  # a second copy would be there by now
+    assert sorted(m["data"].split(b"Subject: ")[1][:8] for m in capture.messages(3)) == \
+        [b"outbox 0", b"outbox 1", b"outbox 2"]

@@ -41,6 +41,8 @@ apt-get install -y -q --no-install-recommends git-email mutt php-cli bsd-mailx
 apt-get install -y -q --no-install-recommends neomutt chromium spamassassin
 # The machine's own mail (test_null_client.py): atd, GNU mail, a PHP framework's mailer.
 apt-get install -y -q --no-install-recommends at mailutils php-symfony-mailer
+# The outbox's expiry runs under a clock moved forward.
+apt-get install -y -q faketime
 # Recover an inn2 that an earlier run left half-configured.
 dpkg --configure -a
 

@@ -24,7 +24,7 @@ alias_maps =
 alias_database =
 mynetworks = 127.0.0.0/8
 smtpd_relay_restrictions = reject_unauth_destination
-smtpd_recipient_restrictions = check_recipient_access inline:{ {refused@example.test = 550 5.1.1 refused for testing} }
+smtpd_recipient_restrictions = check_recipient_access inline:{ {refused@example.test = 550 5.1.1 refused for testing} }, check_recipient_access texthash:$PFT/conf/held
 virtual_mailbox_domains = example.test
 virtual_mailbox_base = $PFT/mail
 virtual_mailbox_maps = static:Maildir/
@@ -32,6 +32,7 @@ virtual_uid_maps = static:65534
 virtual_gid_maps = static:65534
 biff = no
 EOT
+touch "$PFT/conf/held"   # receivers answered as written there, until a reload
 chown 65534:65534 "$PFT/mail"
 chown postfix "$PFT/data"
 postconf -c "$PFT/conf" -F '*/*/chroot = n'     # no chroot jail to populate

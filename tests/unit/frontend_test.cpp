@@ -9,6 +9,7 @@
 #include "frontend/Console.h"
 #include "frontend/FrontendGlobals.h"
 #include "frontend/Options.h"
+#include "frontend/OutboxEntry.h"
 #include "frontend/Run.h"
 
 namespace {
@@ -148,3 +149,26 @@ TEST(OptionLoop, ReceiversFollowTheNewsModeOfTheirMoment)
 }
 
 }  // namespace
+
+TEST(Outbox, EnvelopeKeepsEveryFieldAndRetriesDoubleToAnHour)
+{
+    OutboxEnvelope kept;
+    kept.server = "submission://u@mx.example";
+    kept.sender = "a@example.test";
+    kept.receivers = {"b@example.test", "c@example.test"};
+    kept.extras.notify = "FAILURE";
+    kept.tries = 3;
+    kept.nextTry = 1234;
+    kept.lastError = "SERVER_ERROR (451\r\nlater)";
+    OutboxEnvelope read;
+    ASSERT_TRUE(ParseEnvelope(EnvelopeText(kept), read));
+    EXPECT_EQ(read.receivers, kept.receivers);
+    EXPECT_EQ(read.extras.notify, "FAILURE");
+    EXPECT_EQ(read.lastError, "SERVER_ERROR (451  later)");
+    EXPECT_EQ(read.server, kept.server);
+    EXPECT_EQ(read.tries, 3);
+    const std::string whole = EnvelopeText(kept);
+    EXPECT_FALSE(ParseEnvelope(whole.substr(0, whole.size() - 4), read));  // cut short
+    const long long waits[] = {300, 300, 600, 1200, 2400, 3600, 3600};
+    for (int tries = 0; tries < 7; ++tries) EXPECT_EQ(RetryDelay(tries), waits[tries]);
+}

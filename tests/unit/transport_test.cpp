@@ -19,6 +19,7 @@
 #include "platform/Sockets.h"
 #include "transport/Session.h"
 #include "transport/SpooledMessage.h"
+#include "transport/TemporaryFailure.h"
 
 namespace fs = std::filesystem;
 
@@ -44,6 +45,43 @@ std::vector<std::string> AddressTexts(const char* host)
     for (const platform::SocketAddress& address : transport::HostAddresses(host, 25))
         texts.push_back(address.text);
     return texts;
+}
+
+TEST(TemporaryFailure, OnlyWhatALaterTryMayMendWaits)
+{
+    struct Row {
+        SmtpError code;
+        const char* reply;
+        bool news;
+        bool temporary;
+        bool throttled;
+    };
+    const Row rows[] = {
+        {FAILED_TO_CONNECT, "", false, true, false},
+        {FAILED_TO_RECEIVE, "250 ok", false, true, false},
+        {SERVER_ERROR, "451 4.7.1 Greylisted", false, true, true},
+        {SERVER_ERROR, "421 4.3.2 closing", false, true, true},
+        {SERVER_ERROR, "452 4.5.3 Too many recipients", false, true, true},
+        {SERVER_ERROR, "450 4.2.0 Mailbox busy", false, true, false},
+        {SERVER_ERROR, "550 5.1.1 No such user", false, false, false},
+        {SERVER_ERROR, "441 posting failed", true, false, false},
+        {SERVER_ERROR, "400 service unavailable", true, true, false},
+        {AUTH_FAILED, "454 4.7.0 Try later", false, true, true},
+        {AUTH_FAILED, "535 5.7.8 Bad credentials", false, false, false},
+        {CERTIFICATE_REFUSED, "", false, false, false},
+        {BAD_ARGUMENTS_FROM_FORM, "", false, false, false},
+    };
+    for (const Row& row : rows) {
+        const CSMTPException error(row.code);
+        EXPECT_EQ(transport::IsTemporaryFailure(error, row.reply, row.news), row.temporary)
+            << row.reply;
+        EXPECT_EQ(transport::IsThrottled(row.reply), row.throttled) << row.reply;
+    }
+    CSMTPException unanswered(AUTH_FAILED);
+    unanswered << "The OAuth token endpoint \"https://t.example\" gave no answer: refused.";
+    EXPECT_FALSE(transport::IsTemporaryFailure(unanswered, "", false));
+    MarkTemporary(unanswered);  // as the sign-in marks what a later try may mend
+    EXPECT_TRUE(transport::IsTemporaryFailure(unanswered, "", false));
 }
 
 TEST(HostAddresses, DottedAddressesNeedNoLookupAndNamesGiveEveryFamily)
