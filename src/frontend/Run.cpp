@@ -106,12 +106,6 @@ const char* ProgramNameOf(const char* path)
     return platform::ProgramNamePart(path);
 }
 
-const char* ErrorText(int code)
-{
-    if (code < 0 || code >= SMTP_ERROR_COUNT) code = UNKNOWN_ERROR;
-    return SmtpErrorText[code];
-}
-
 int ComposeAndSend(CSMTPEmail& mail, FILE* input)
 {
     if (const int refused = RefuseExposedSecrets()) return refused;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/SmtpError.h"
 #include "frontend/FrontendGlobals.h"
-#include "frontend/Run.h"
 #include "frontend/RunLog.h"
 #include "frontend/SendmailOptions.h"
 #include "frontend/Settings.h"
