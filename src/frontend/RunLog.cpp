@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "frontend/FrontendGlobals.h"
-#include "frontend/Sendmail.h"
+#include "frontend/SendmailStatus.h"
 #include "frontend/SettingsKeys.h"
 #include "mail/Mailbox.h"
 #include "platform/Appending.h"

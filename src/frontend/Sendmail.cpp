@@ -11,6 +11,7 @@
 #include "frontend/FrontendGlobals.h"
 #include "frontend/RunLog.h"
 #include "frontend/SendmailOptions.h"
+#include "frontend/SendmailStatus.h"
 #include "frontend/Settings.h"
 #include "mail/ArpaDate.h"
 #include "mail/HeaderAddresses.h"
@@ -29,37 +30,6 @@
 #include "transport/Session.h"
 
 namespace {
-
-enum SendmailStatus {
-    kOk = 0,
-    kUsage = 64,
-    kDataError = 65,
-    kNoUser = 67,
-    kNoHost = 68,
-    kUnavailable = 69,
-    kIoError = 74,
-    kTempFail = 75,
-    kProtocol = 76,
-    kNoPermission = 77,
-    kConfig = 78,
-};
-
-struct StatusName {
-    int status;
-    const char* name;
-};
-
-const StatusName kStatusNames[] = {{kOk, "EX_OK"},
-                                   {kUsage, "EX_USAGE"},
-                                   {kDataError, "EX_DATAERR"},
-                                   {kNoUser, "EX_NOUSER"},
-                                   {kNoHost, "EX_NOHOST"},
-                                   {kUnavailable, "EX_UNAVAILABLE"},
-                                   {kIoError, "EX_IOERR"},
-                                   {kTempFail, "EX_TEMPFAIL"},
-                                   {kProtocol, "EX_PROTOCOL"},
-                                   {kNoPermission, "EX_NOPERM"},
-                                   {kConfig, "EX_CONFIG"}};
 
 constexpr const char* kSection = "Setup";
 
@@ -358,11 +328,4 @@ int RunSendmail(int argc, char** argv)
     } catch (const std::bad_alloc&) {
         return Fail(kIoError, ErrorText(OUT_OF_MEMORY));
     }
-}
-
-const char* SendmailStatusName(int status)
-{
-    for (const StatusName& entry : kStatusNames)
-        if (entry.status == status) return entry.name;
-    return "EX_SOFTWARE";
 }
