@@ -14,7 +14,6 @@
 #include "mime/CSMTPPart.h"
 #include "oauth/OAuth.h"
 #include "platform/FileStatus.h"
-#include "platform/ProfileFile.h"
 #include "transport/ServerName.h"
 
 namespace {
@@ -40,7 +39,7 @@ bool IsLoginCommand(int argc, char** argv)
 // else SMTP User.
 std::string LoginUser()
 {
-    const std::string host = platform::ReadProfileString("Setup", "HOST", "");
+    const std::string& host = SettingValue(SettingsKey::Host);
     try {
         const std::string named =
             transport::ParseServerName(NeutraliseLineBreaks(host.c_str()).c_str(), false).user;

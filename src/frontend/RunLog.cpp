@@ -6,18 +6,16 @@
 
 #include "frontend/FrontendGlobals.h"
 #include "frontend/SendmailStatus.h"
+#include "frontend/Settings.h"
 #include "frontend/SettingsKeys.h"
 #include "mail/Mailbox.h"
 #include "platform/Appending.h"
 #include "platform/Clock.h"
-#include "platform/ProfileFile.h"
 #include "transport/ServerName.h"
 
 RunFacts g_RunFacts;
 
 namespace {
-
-constexpr const char* kSection = "Setup";
 
 std::string StatusName(int status)
 {
@@ -88,7 +86,7 @@ std::string LogPath()
 {
     const char* variable = std::getenv("QUILLEX_LOG");
     if (variable && *variable) return variable;
-    return platform::ReadProfileString(kSection, KeyName(SettingsKey::LogFile), "");
+    return SettingValue(SettingsKey::LogFile);
 }
 
 }  // namespace

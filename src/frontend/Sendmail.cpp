@@ -24,14 +24,11 @@
 #include "platform/Appending.h"
 #include "platform/FileStatus.h"
 #include "platform/Files.h"
-#include "platform/ProfileFile.h"
 #include "platform/Tls.h"
 #include "transport/Connection.h"
 #include "transport/Session.h"
 
 namespace {
-
-constexpr const char* kSection = "Setup";
 
 int Fail(int status, const std::string& text)
 {
@@ -130,13 +127,13 @@ private:
 
 int CheckSettings(const SendmailOptions& options, CSMTPEmail& mail)
 {
-    if (NeutraliseLineBreaks(platform::ReadProfileString(kSection, "HOST", "").c_str()).empty())
+    if (NeutraliseLineBreaks(SettingValue(SettingsKey::Host).c_str()).empty())
         return Fail(kConfig, "no mail server is set (the setting HOST); run quillex -init");
     if (options.senderGiven) {
         if (HoldsControlByte(options.sender))
             return Fail(kUsage, "the sender '" + options.sender + "' holds a control character");
         mail.SetHeader("X-Sender", EnvelopeAddress(options.sender.c_str()).c_str(), 0);
-    } else if (platform::ReadProfileString(kSection, "Return Address", "").empty()) {
+    } else if (SettingValue(SettingsKey::ReturnAddress).empty()) {
         return Fail(kConfig, "no sender is set (the setting Return Address, or -f)");
     }
     if (!LoadSettings(mail)) return kConfig;
