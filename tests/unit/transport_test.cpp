@@ -189,21 +189,6 @@ TEST(Connection, ReplyLongerThanTheBufferFailsToReceive)
     }
 }
 
-TEST(Connection, UnresolvableHostThrowsFailedToConnect)
-{
-    try {
-        transport::Connection connection(
-            {"no-such-host.invalid", 2525, transport::Security::PLAIN, false, ""}, "");
-        FAIL() << "connected";
-    } catch (const CSMTPException& error) {
-        EXPECT_EQ(error.m_Code, FAILED_TO_CONNECT);
-        EXPECT_EQ(std::string(error.what()),
-                  "Failed to connect to server \"no-such-host.invalid\" port 2525. "
-                  "The error code was: " +
-                      std::to_string(platform::LastSocketError()));
-    }
-}
-
 class ExclusiveFileTest : public ::testing::Test {
 protected:
     ScratchDirectory m_Scratch;
