@@ -33,14 +33,14 @@ bool Ask(CSMTPEmail& email, Connection& connection, const std::string& line, Rep
     RefuseLineBreaks(line);
     email._SendText(connection, line.c_str(), SEND_FLUSH);
     connection.ReadReply(TimeLimit(kCommandTimeLimit), end);
-    return IsAccepted(connection.LastReply().Text());
+    return connection.LastReply().Accepted();
 }
 
 bool ReadReplyWithin(CSMTPEmail& email, Connection& connection, int timeLimit)
 {
     if (!email.m_SendBuffer.empty()) email._SendText(connection, nullptr, SEND_FLUSH);
     connection.ReadReply(timeLimit);
-    if (IsAccepted(connection.LastReply().Text())) return true;
+    if (connection.LastReply().Accepted()) return true;
     FailWithReply(connection.LastReply());
 }
 
