@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "core/CSMTPException.h"
+#include "core/Text.h"
 #include "mail/Globals.h"
 #include "oauth/OAuthJson.h"
 #include "platform/Crypto.h"
@@ -21,11 +22,7 @@ bool IsSecretField(const std::string& name)
            name == "code_verifier" || name == "client_secret";
 }
 
-std::string Lower(std::string text)
-{
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
+using core::Lower;
 
 // The host of "scheme://[user@]host[:port][/...]", brackets kept.
 std::string HostOf(const std::string& url)
