@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/SmtpError.h"
+#include "core/Text.h"
 #include "frontend/FrontendGlobals.h"
 #include "frontend/RunLog.h"
 #include "frontend/SendmailOptions.h"
@@ -45,11 +46,7 @@ bool HoldsControlByte(const std::string& text)
     return false;
 }
 
-std::string Lower(std::string text)
-{
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
+using core::Lower;
 
 // The spool of the message as it will travel: owner-only, removed at the end.
 class Spool {
