@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/Text.h"
 #include "mail/CSMTPEmail.h"
 #include "mail/Mailbox.h"
 #include "transport/Capabilities.h"
@@ -123,9 +124,7 @@ bool TooManyReceivers(const ReplyReader& reply)
 {
     if (reply.Code() == 452) return true;
     if (reply.Code() != 451) return false;
-    std::string text = FirstLine(reply);
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text.find("too many") != std::string::npos;
+    return core::Lower(FirstLine(reply)).find("too many") != std::string::npos;
 }
 
 void Judged(Connection& connection)
