@@ -8,8 +8,8 @@
 #include "core/Text.h"
 #include "mail/Globals.h"
 #include "oauth/OAuthJson.h"
+#include "platform/Clock.h"
 #include "platform/Crypto.h"
-#include "transport/Session.h"
 
 namespace oauth {
 namespace {
@@ -128,7 +128,7 @@ platform::HttpResponse Request(const std::string& url, const Form& form, const c
     request.form = EncodeForm(form);
     const platform::SecretGuard wipeForm(&request.form);
     request.caFile = CaFile();
-    request.timeLimit = transport::TimeLimit(kRequestTimeLimit);
+    request.timeLimit = platform::TimeLimit(kRequestTimeLimit);
     if (g_Debug) {
         std::fprintf(stderr, "OAuth: %s %s\n", form.empty() ? "GET" : "POST", url.c_str());
         std::string shown;
