@@ -6,6 +6,7 @@
 #include <set>
 
 #include "frontend/FrontendGlobals.h"
+#include "frontend/Settings.h"
 #include "frontend/SettingsKeys.h"
 #include "mail/HeaderAddresses.h"
 #include "mail/RawMessage.h"
@@ -66,7 +67,7 @@ bool ReadText(const std::string& path, std::string& text)
 
 std::string Setting(SettingsKey key)
 {
-    return Trimmed(platform::ReadProfileString("Setup", KeyName(key), ""));
+    return Trimmed(SettingValue(key));
 }
 
 bool HasDomain(const std::string& address)

@@ -1,5 +1,7 @@
 #include "frontend/FrontendGlobals.h"
 
+#include "frontend/Settings.h"
+
 CSMTPEmail g_Mail;
 
 const char* g_ProgramName = "quillex";
@@ -8,6 +10,7 @@ StringList g_Attachments;
 StringList g_TextFiles;
 StringList g_BodyLines;
 std::optional<std::string> g_HtmlFile;
+std::optional<std::vector<std::string>> g_SettingValues;
 
 void ResetFrontendState()
 {
@@ -26,4 +29,5 @@ void ResetFrontendState()
           &g_OAuthDeviceEndpoint, &g_OAuthTokenEndpoint, &g_OAuthAuthorizeEndpoint,
           &g_OAuthClientId, &g_OAuthClientSecret, &g_OAuthScope, &g_OAuthFlow})
         value->clear();
+    ForgetSettingValues();
 }

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "frontend/StringList.h"
 #include "mail/CSMTPEmail.h"
@@ -17,6 +18,10 @@ extern StringList g_Attachments;  // "-i" paths, in command-line order
 extern StringList g_TextFiles;    // "-t" paths, in command-line order
 extern StringList g_BodyLines;    // message text lines as read, dot-doubled, ending in CR LF
 extern std::optional<std::string> g_HtmlFile;  // "-H": the HTML version of the message
+
+// The value of every settings key as the file holds it, by SettingsKey,
+// once the file has been read (Settings.h: SettingValue).
+extern std::optional<std::vector<std::string>> g_SettingValues;
 
 // Returns the front-end state and the shared settings buffers to their
 // initial values, so that tests and fuzzers can run the front end again.

@@ -35,7 +35,7 @@ constexpr int kDefaultLifetimeDays = 5;
 
 std::string ReadQueueSetting(SettingsKey key)
 {
-    return platform::ReadProfileString("Setup", KeyName(key), "");
+    return SettingValue(key);
 }
 
 long PositiveSetting(SettingsKey key, long fallback)

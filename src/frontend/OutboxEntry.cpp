@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "frontend/Settings.h"
 #include "frontend/SettingsKeys.h"
 #include "platform/Clock.h"
 #include "platform/ProfileFile.h"
@@ -123,7 +124,7 @@ long long RetryDelay(int tries)
 std::string OutboxFolder()
 {
     if (const char* named = std::getenv("QUILLEX_QUEUE_DIR"); named && *named) return named;
-    return platform::ReadProfileString("Setup", KeyName(SettingsKey::QueueDir), "");
+    return SettingValue(SettingsKey::QueueDir);
 }
 
 std::string EntryPath(const std::string& folder, const std::string& id, const char* suffix)

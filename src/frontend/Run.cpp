@@ -17,7 +17,6 @@
 #include "mime/HtmlBody.h"
 #include "oauth/OAuth.h"
 #include "platform/FileStatus.h"
-#include "platform/ProfileFile.h"
 #include "transport/ServerName.h"
 #include "transport/Session.h"
 
@@ -44,7 +43,7 @@ bool IsLoginCommand(int argc, char** argv)
 // else SMTP User.
 std::string LoginUser()
 {
-    const std::string host = platform::ReadProfileString("Setup", "HOST", "");
+    const std::string& host = SettingValue(SettingsKey::Host);
     try {
         const std::string named =
             transport::ParseServerName(NeutraliseLineBreaks(host.c_str()).c_str(), false).user;
@@ -140,12 +139,6 @@ const char* ProgramNameOf(const char* path)
 {
     if (!path) return kProgramFixedName;
     return platform::ProgramNamePart(path);
-}
-
-const char* ErrorText(int code)
-{
-    if (code < 0 || code >= SMTP_ERROR_COUNT) code = UNKNOWN_ERROR;
-    return SmtpErrorText[code];
 }
 
 int ComposeAndSend(CSMTPEmail& mail, FILE* input)

@@ -14,6 +14,3 @@ int ComposeAndSend(CSMTPEmail& mail, FILE* input);
 
 // Argument 0 after its last path separator; the whole path when it has none.
 const char* ProgramNameOf(const char* path);
-
-// The fixed text of an SmtpError code, also for a code out of range.
-const char* ErrorText(int code);

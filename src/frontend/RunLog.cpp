@@ -5,20 +5,18 @@
 #include <ctime>
 
 #include "frontend/FrontendGlobals.h"
-#include "frontend/Sendmail.h"
+#include "frontend/SendmailStatus.h"
+#include "frontend/Settings.h"
 #include "frontend/SettingsKeys.h"
 #include "mail/Mailbox.h"
 #include "platform/Appending.h"
 #include "platform/Clock.h"
-#include "platform/ProfileFile.h"
 #include "platform/SystemLog.h"
 #include "transport/ServerName.h"
 
 RunFacts g_RunFacts;
 
 namespace {
-
-constexpr const char* kSection = "Setup";
 
 std::string StatusName(int status)
 {
@@ -94,7 +92,7 @@ std::string LogPath(const char** source)
     *source = "QUILLEX_LOG";
     if (variable && *variable) return variable;
     *source = KeyName(SettingsKey::LogFile);
-    return platform::ReadProfileString(kSection, *source, "");
+    return SettingValue(SettingsKey::LogFile);
 }
 
 void WriteSystemLog(const std::string& line, int status, const char* source)

@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "core/SmtpError.h"
+#include "core/Text.h"
 #include "frontend/Aliases.h"
 #include "frontend/FrontendGlobals.h"
 #include "frontend/Outbox.h"
-#include "frontend/Run.h"
 #include "frontend/RunLog.h"
 #include "frontend/SendmailOptions.h"
 #include "frontend/SendmailServer.h"
+#include "frontend/SendmailStatus.h"
 #include "frontend/Settings.h"
 #include "mail/ArpaDate.h"
 #include "mail/HeaderAddresses.h"
@@ -26,45 +28,11 @@
 #include "platform/Appending.h"
 #include "platform/FileStatus.h"
 #include "platform/Files.h"
-#include "platform/ProfileFile.h"
 #include "platform/Tls.h"
 #include "transport/Connection.h"
 #include "transport/Session.h"
 
 namespace {
-
-enum SendmailStatus {
-    kOk = 0,
-    kUsage = 64,
-    kDataError = 65,
-    kNoUser = 67,
-    kNoHost = 68,
-    kUnavailable = 69,
-    kIoError = 74,
-    kTempFail = 75,
-    kProtocol = 76,
-    kNoPermission = 77,
-    kConfig = 78,
-};
-
-struct StatusName {
-    int status;
-    const char* name;
-};
-
-const StatusName kStatusNames[] = {{kOk, "EX_OK"},
-                                   {kUsage, "EX_USAGE"},
-                                   {kDataError, "EX_DATAERR"},
-                                   {kNoUser, "EX_NOUSER"},
-                                   {kNoHost, "EX_NOHOST"},
-                                   {kUnavailable, "EX_UNAVAILABLE"},
-                                   {kIoError, "EX_IOERR"},
-                                   {kTempFail, "EX_TEMPFAIL"},
-                                   {kProtocol, "EX_PROTOCOL"},
-                                   {kNoPermission, "EX_NOPERM"},
-                                   {kConfig, "EX_CONFIG"}};
-
-constexpr const char* kSection = "Setup";
 
 // The header block of the message on standard input and what ended it.
 struct MessageStart {
@@ -90,11 +58,7 @@ bool HoldsControlByte(const std::string& text)
     return false;
 }
 
-std::string Lower(std::string text)
-{
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
+using core::Lower;
 
 // The spool of the message as it will travel: owner-only, removed at the end.
 class Spool {
@@ -209,12 +173,11 @@ int ResolveLocalNames(const Receivers& receivers, std::vector<std::string>& fiel
 int CheckSettings(const SendmailOptions& options, CSMTPEmail& mail)
 {
     if (RefuseExposedSecrets()) return kConfig;
-    if (NeutraliseLineBreaks(platform::ReadProfileString(kSection, "HOST", "").c_str()).empty())
+    if (NeutraliseLineBreaks(SettingValue(SettingsKey::Host).c_str()).empty())
         return Fail(kConfig, "no mail server is set (the setting HOST); run quillex -init");
     if (options.senderGiven) {
         if (const int status = CheckSender(options, mail)) return status;
-    } else if (platform::ReadProfileString(kSection, "Return Address", "").empty() &&
-               !UseLoginSender(mail)) {
+    } else if (SettingValue(SettingsKey::ReturnAddress).empty() && !UseLoginSender(mail)) {
         return Fail(kConfig, "no sender is set (the setting Return Address, or -f)");
     }
     if (!LoadSettings(mail)) return kConfig;
@@ -457,11 +420,4 @@ int DeliverMessage(const SendmailOptions& options, CSMTPEmail& mail, FILE* input
 const std::string& LastSendmailFailure()
 {
     return s_LastFailure;
-}
-
-const char* SendmailStatusName(int status)
-{
-    for (const StatusName& entry : kStatusNames)
-        if (entry.status == status) return entry.name;
-    return "EX_SOFTWARE";
 }

@@ -7,7 +7,7 @@ class CSMTPEmail;
 
 // The sendmail personality: a finished message on standard input, the
 // receivers on the command line or in its headers, and sendmail's exit
-// statuses (sysexits).
+// statuses (sysexits, SendmailStatus.h).
 
 // True when argument 0, without its directory and a ".exe", is "sendmail"
 // in any letter case.
@@ -24,6 +24,3 @@ int DeliverMessage(const SendmailOptions& options, CSMTPEmail& mail, FILE* input
 
 // The words of the last failure DeliverMessage reported.
 const std::string& LastSendmailFailure();
-
-// "EX_OK", "EX_USAGE" and so on: the name of a status RunSendmail returns.
-const char* SendmailStatusName(int status);

@@ -1,6 +1,8 @@
 #include "frontend/Settings.h"
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "frontend/Console.h"
 #include "frontend/FrontendGlobals.h"
@@ -66,9 +68,9 @@ constexpr SettingsKey kRefusedSecrets[] = {SettingsKey::SmtpPassword,
 constexpr SettingsKey kWarnedSecrets[] = {SettingsKey::NewsPassword};
 constexpr unsigned kReadableByOthers = 044;
 
-std::string ReadKey(SettingsKey key)
+const std::string& ReadKey(SettingsKey key)
 {
-    return platform::ReadProfileString(kSection, KeyName(key), "");
+    return SettingValue(key);
 }
 
 std::string ReadSetting(const Setting& setting)
@@ -87,10 +89,7 @@ template <std::size_t N>
 const char* HeldSecret(const SettingsKey (&keys)[N])
 {
     for (const SettingsKey key : keys) {
-        std::string value = ReadKey(key);
-        const bool held = !value.empty();
-        platform::WipeSecret(&value);
-        if (held) return KeyName(key);
+        if (!ReadKey(key).empty()) return KeyName(key);
     }
     return nullptr;
 }
@@ -176,9 +175,40 @@ void LoadFileSettings()
         *setting.value = NeutraliseLineBreaks(ReadKey(setting.key).c_str());
 }
 
+const std::string& SettingValue(SettingsKey key)
+{
+    if (!g_SettingValues) {
+        std::vector<const char*> names;
+        for (std::size_t i = 0; i < kSettingsKeyCount; ++i)
+            names.push_back(KeyName(static_cast<SettingsKey>(i)));
+        g_SettingValues = platform::ReadProfileStrings(kSection, names);
+    }
+    return (*g_SettingValues)[static_cast<std::size_t>(key)];
+}
+
+void ForgetSettingValues()
+{
+    if (!g_SettingValues) return;
+    for (std::string& value : *g_SettingValues) platform::WipeSecret(&value);
+    g_SettingValues.reset();
+}
+
+namespace {
+
+// The value of the key of that spelling, from the table where it has a row.
+std::string ValueOfKeyNamed(const char* key)
+{
+    for (std::size_t i = 0; i < kSettingsKeyCount; ++i)
+        if (std::strcmp(KeyName(static_cast<SettingsKey>(i)), key) == 0)
+            return SettingValue(static_cast<SettingsKey>(i));
+    return platform::ReadProfileString(kSection, key, "");
+}
+
+}  // namespace
+
 bool AskSetting(const char* key, const char* question, int capacity, FILE* answers)
 {
-    const std::string current = platform::ReadProfileString(kSection, key, "");
+    const std::string current = ValueOfKeyNamed(key);
     std::string answer;
     for (;;) {
         if (!PromptLine(question, current.c_str(), answer, answers)) return false;
@@ -187,6 +217,7 @@ bool AskSetting(const char* key, const char* question, int capacity, FILE* answe
         std::fprintf(stderr, "%s: The answer is longer than %d characters.\n", g_ProgramName,
                      capacity - 1);
     }
+    ForgetSettingValues();
     if (platform::WriteProfileString(kSection, key, answer.c_str())) return true;
     std::fprintf(stderr, "%s: The setting '%s' could not be written to %s.\n", g_ProgramName, key,
                  platform::kProfileFileName);

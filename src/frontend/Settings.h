@@ -1,8 +1,17 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+
+#include "frontend/SettingsKeys.h"
 
 class CSMTPEmail;
+
+// The value of a key as the settings file holds it, "" when it is missing.
+// The file is read once, at the first question, and again after a write.
+const std::string& SettingValue(SettingsKey key);
+// Drops (and wipes) the values read, so that the next question reads the file.
+void ForgetSettingValues();
 
 // Fills from the settings file what the command line left empty. Returns 1
 // when the run may go on, 0 when a required value is missing (the

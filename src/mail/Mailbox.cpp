@@ -4,18 +4,14 @@
 #include <cstring>
 
 #include "core/CSMTPException.h"
+#include "core/Text.h"
 #include "mail/Globals.h"
 #include "mime/HeaderWords.h"
 #include "platform/Idn.h"
 
 namespace {
 
-std::string Trim(const std::string& text)
-{
-    const std::size_t start = text.find_first_not_of(" \t");
-    if (start == std::string::npos) return std::string();
-    return text.substr(start, text.find_last_not_of(" \t") - start + 1);
-}
+using core::Trimmed;
 
 // The contents of a quoted display name; any other name as it is.
 std::string Unquote(const std::string& name)
@@ -92,7 +88,7 @@ std::string MailboxForHeader(const char* entry, const std::string& envelopeAddre
     const char* open = std::strrchr(entry, '<');
     const char* close = open ? std::strchr(open + 1, '>') : nullptr;
     if (!close) return envelopeAddress;
-    const std::string name = Trim(std::string(entry, open));
+    const std::string name = Trimmed(std::string(entry, open));
     const std::string angle = "<" + envelopeAddress + ">";
     if (!HoldsHighByte(name)) return std::string(entry, open) + angle + (close + 1);
     std::size_t end = column;

@@ -327,6 +327,14 @@ std::string EncodeBase64Line(const void* data, std::size_t length)
     return out;
 }
 
+std::string EncodeBase64Url(const void* data, std::size_t length)
+{
+    std::string text = EncodeBase64Line(data, length);
+    for (char& c : text) c = c == '+' ? '-' : c == '/' ? '_' : c;
+    while (!text.empty() && text.back() == '=') text.pop_back();
+    return text;
+}
+
 bool DecodeBase64(const std::string& text, std::string* bytes)
 {
     bytes->clear();

@@ -62,6 +62,8 @@ std::string EncodeBase64Line(const void* data, std::size_t length);
 // alphabet, "=" padding only at the end and zero bits under it. Anything else,
 // blanks and line breaks included, gives false. An empty text is no bytes.
 bool DecodeBase64(const std::string& text, std::string* bytes);
+// Base64url (RFC 4648 section 5) on one line, without padding.
+std::string EncodeBase64Url(const void* data, std::size_t length);
 std::string EncodeQuotedPrintable(const char* data, std::size_t length);
 
 enum EncodeStatus { ENCODE_OK = 0, ENCODE_READ_FAILED = 1, ENCODE_WRITE_FAILED = 2 };

@@ -158,13 +158,6 @@ std::size_t LongestSection(const std::string& text, std::size_t at, bool utf8, s
 
 }  // namespace
 
-bool HoldsHighByte(const std::string& text)
-{
-    for (char c : text)
-        if (static_cast<unsigned char>(c) > 0x7F) return true;
-    return false;
-}
-
 bool IsUtf8Charset(const std::string& charset)
 {
     std::string lower;

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string>
 
+#include "core/Text.h"
+
 // Header text with bytes above 0x7F made 7-bit: RFC 2047 encoded words for
 // unstructured text and display names, RFC 2231 extended parameters for
 // attachment names. Folds are "\r\n\t", as the header list folds.
@@ -10,7 +12,7 @@
 constexpr std::size_t kMaxEncodedWord = 75;
 constexpr std::size_t kMaxHeaderLine = 78;
 
-bool HoldsHighByte(const std::string& text);
+using core::HoldsHighByte;
 
 // "utf-8" in any letter case, with or without the hyphen: then characters,
 // not bytes, are the units that are never split.

@@ -8,6 +8,7 @@
 
 #include "core/CSMTPException.h"
 #include "core/PeerText.h"
+#include "core/Text.h"
 #include "mail/Globals.h"
 #include "oauth/OAuthHttp.h"
 #include "oauth/OAuthJson.h"
@@ -49,19 +50,8 @@ const Provider kProviders[] = {
      "https://mail.google.com/", "browser", "&access_type=offline&prompt=consent"},
 };
 
-std::string Trimmed(const std::string& text)
-{
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-std::string Lower(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
+using core::Lower;
+using core::Trimmed;
 
 std::string WithTenant(const char* pattern, const std::string& tenant)
 {

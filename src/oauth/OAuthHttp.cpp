@@ -6,10 +6,11 @@
 
 #include "core/CSMTPException.h"
 #include "core/PeerText.h"
+#include "core/Text.h"
 #include "mail/Globals.h"
 #include "oauth/OAuthJson.h"
+#include "platform/Clock.h"
 #include "platform/Crypto.h"
-#include "transport/Session.h"
 
 namespace oauth {
 namespace {
@@ -22,11 +23,7 @@ bool IsSecretField(const std::string& name)
            name == "code_verifier" || name == "client_secret";
 }
 
-std::string Lower(std::string text)
-{
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
+using core::Lower;
 
 // The host of "scheme://[user@]host[:port][/...]", brackets kept.
 std::string HostOf(const std::string& url)
@@ -132,7 +129,7 @@ platform::HttpResponse Request(const std::string& url, const Form& form, const c
     request.form = EncodeForm(form);
     const platform::SecretGuard wipeForm(&request.form);
     request.caFile = CaFile();
-    request.timeLimit = transport::TimeLimit(kRequestTimeLimit);
+    request.timeLimit = platform::TimeLimit(kRequestTimeLimit);
     if (g_Debug) {
         std::fprintf(stderr, "OAuth: %s %s\n", form.empty() ? "GET" : "POST", url.c_str());
         std::string shown;

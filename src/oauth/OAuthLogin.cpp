@@ -6,11 +6,11 @@
 #include "core/CSMTPException.h"
 #include "core/PeerText.h"
 #include "mail/Globals.h"
+#include "mime/Encoders.h"
 #include "oauth/OAuthLogin.h"
 #include "platform/Clock.h"
 #include "platform/Crypto.h"
 #include "platform/Sockets.h"
-#include "transport/Sasl.h"
 
 namespace oauth {
 namespace {
@@ -45,10 +45,7 @@ void Sleep(long seconds)
 
 std::string Base64Url(const std::string& bytes)
 {
-    std::string text = transport::SaslEncode(bytes);
-    for (char& c : text) c = c == '+' ? '-' : c == '/' ? '_' : c;
-    while (!text.empty() && text.back() == '=') text.pop_back();
-    return text;
+    return EncodeBase64Url(bytes.data(), bytes.size());
 }
 
 std::string RandomText(std::size_t bytes)

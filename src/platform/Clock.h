@@ -26,6 +26,10 @@ std::uint32_t TickCount();
 int ProcessId();
 std::time_t CurrentTime();
 
+// The limit in seconds for a step of a run; QUILLEX_TIMEOUT (seconds)
+// overrides every one.
+int TimeLimit(int defaultSeconds);
+
 // Makes the C library read the local time zone again (TZ may have changed).
 void RefreshTimeZone();
 

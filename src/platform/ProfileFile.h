@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The settings ("profile") file, in the layout of Windows ini files:
 // "[Section]" lines, then "key=value" lines; lines starting with ";" are comments.
@@ -23,6 +24,11 @@ std::string ReadProfileFilePath(const char* fileName = kProfileFileName);
 // the value loses its surrounding blanks and one pair of enclosing quotes.
 std::string ReadProfileString(const char* section, const char* key, const char* defaultValue,
                               const char* fileName = kProfileFileName);
+// The values of the keys in [section] from one reading of the file, as
+// ReadProfileString gives each ("" for a missing one).
+std::vector<std::string> ReadProfileStrings(const char* section,
+                                            const std::vector<const char*>& keys,
+                                            const char* fileName = kProfileFileName);
 
 // Sets key in [section], creating the file, the section and the key as
 // needed; other sections, keys and comments stay as they are. Returns false

@@ -38,6 +38,8 @@ void StopSockets();
 // The error code of the last failing call: the system's error number, or the
 // resolver's own code after a failed host lookup.
 int LastSocketError();
+// Records code as the last error (the address lookup's, say).
+void SetLastSocketError(int code);
 
 // One address to connect to, with its port: IPv4 or IPv6.
 struct SocketAddress {

@@ -24,7 +24,7 @@ void StartTls(CSMTPEmail& email, Connection& connection)
 {
     if (!ReadCapabilities(email, connection).Has("STARTTLS"))
         connection.FailTls("the server does not offer STARTTLS");
-    if (!Ask(email, connection, "STARTTLS\r\n") || connection.LastReply().Parsed().code != 382)
+    if (!Ask(email, connection, "STARTTLS\r\n") || connection.LastReply().Code() != 382)
         connection.FailTls("the server refused STARTTLS: \"" + FirstLine(connection.LastReply()) +
                            "\"");
     RefuseBytesAfterReply(connection);
@@ -39,7 +39,7 @@ void AuthInfo(CSMTPEmail& email, Connection& connection)
     Command(email, connection, std::string("AUTHINFO USER ") + g_NewsUser + "\r\n");
     // A "2" reply to USER means no password is needed; sending one anyway
     // makes standard servers refuse the sequence.
-    if (g_NewsPassword[0] == '\0' || connection.LastReply().Text()[0] == '2') return;
+    if (g_NewsPassword[0] == '\0' || connection.LastReply().Completed()) return;
     std::string line = "AUTHINFO PASS ";
     line.reserve(line.size() + std::strlen(g_NewsPassword));
     line += g_NewsPassword;
@@ -76,14 +76,14 @@ void SecureAuthInfo(CSMTPEmail& email, Connection& connection)
     if (!haveSecret && !g_NewsPasswordCommand.empty()) FailLogin(connection, why);
     ExpectLoggedIn(connection,
                    Ask(email, connection, std::string("AUTHINFO USER ") + g_NewsUser + "\r\n"));
-    if (!haveSecret || connection.LastReply().Text()[0] == '2') return;
+    if (!haveSecret || connection.LastReply().Completed()) return;
     std::string line = "AUTHINFO PASS ";
     line.reserve(line.size() + secret.size());  // no reallocation leaves a copy behind
     line += secret;
     const platform::SecretGuard wipeLine(&line);
     connection.SendHidden(line, "AUTHINFO PASS <hidden>");
     connection.ReadReply(TimeLimit(kCommandTimeLimit));
-    ExpectLoggedIn(connection, connection.LastReply().Text()[0] == '2');
+    ExpectLoggedIn(connection, connection.LastReply().Completed());
     // What the server offers may change once the reader is known.
     ReadCapabilities(email, connection);
 }
@@ -121,7 +121,7 @@ void NewsDialogue(CSMTPEmail& email, Connection& connection)
         Group(email, connection);
         Post(email, connection);
     } catch (CSMTPException& error) {
-        if (error.m_Code != SERVER_ERROR || connection.LastReply().Parsed().code != 483) throw;
+        if (error.m_Code != SERVER_ERROR || connection.LastReply().Code() != 483) throw;
         // The server wants encryption before it takes a login or a post.
         CSMTPException hinted(SERVER_ERROR);
         hinted << error.what()

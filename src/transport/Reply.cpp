@@ -110,9 +110,16 @@ std::string PrintableReply(const char* text, std::size_t length)
     return out + core::PrintablePeerText(std::string(text + start, length - start));
 }
 
+const Reply& ReplyReader::Parsed() const
+{
+    if (!m_Parsed) m_Parsed = ParseReply(m_Buffer.data(), m_Held);
+    return *m_Parsed;
+}
+
 void ReplyReader::Read(Stream& stream, int limit, ReplyEnd end)
 {
     const platform::Deadline deadline = platform::DeadlineAfter(limit);
+    m_Parsed.reset();
     m_Held = m_Carried.size();
     std::memcpy(m_Buffer.data(), m_Carried.data(), m_Held);
     m_Buffer[m_Held] = '\0';

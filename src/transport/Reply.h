@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,7 +50,15 @@ public:
     // The reply last read, NUL-terminated; it may hold a NUL of its own.
     const char* Text() const { return m_Buffer.data(); }
     std::size_t Length() const { return m_Held; }
-    Reply Parsed() const { return ParseReply(m_Buffer.data(), m_Held); }
+    // What the reply says, parsed once: its code, its lines, where it ends.
+    const Reply& Parsed() const;
+    int Code() const { return Parsed().code; }
+    const std::vector<std::string>& Lines() const { return Parsed().lines; }
+    // The judgement, by the first byte: 1, 2 and 3 accept. A completion
+    // begins with 2, a transient refusal with 4.
+    bool Accepted() const { return IsAccepted(Text()); }
+    bool Completed() const { return m_Buffer[0] == '2'; }
+    bool Transient() const { return m_Buffer[0] == '4'; }
 
     // Splitting, for pipelined commands: bytes past the first complete reply
     // of a read are kept for the next Read instead of joining this reply.
@@ -62,6 +71,7 @@ private:
     std::size_t m_Held = 0;
     bool m_Splitting = false;
     std::string m_Carried;
+    mutable std::optional<Reply> m_Parsed;
 };
 
 // The reply's first line without its line end, printable, for messages.

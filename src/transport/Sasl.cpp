@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/PeerText.h"
+#include "core/Text.h"
 #include "mime/Encoders.h"
 #include "platform/Crypto.h"
 
@@ -32,19 +33,8 @@ constexpr std::size_t kNonceBytes = 24;
 constexpr unsigned long kMaxIterations = 1000000;
 constexpr std::size_t kShownErrorLength = 200;
 
-std::string Lower(const std::string& text)
-{
-    std::string lower = text;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-}
-
-std::string Trimmed(const std::string& text)
-{
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
+using core::Lower;
+using core::Trimmed;
 
 bool Advertised(const std::vector<std::string>& advertised, const char* name)
 {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/CSMTPException.h"
+#include "core/Text.h"
 #include "mime/CSMTPPart.h"
 #include "platform/Idn.h"
 
@@ -76,12 +77,7 @@ std::string InServer(const std::string& text)
     return " in server \"" + Shown(text) + "\"";
 }
 
-std::string Lower(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
+using core::Lower;
 
 const Scheme& FindScheme(const std::string& word, const std::string& text, bool news)
 {
@@ -229,18 +225,11 @@ ServerName ParseAfterScheme(const Scheme& scheme, const std::string& rest, const
     return {split.host, PortOf(split, scheme.port, text), scheme.security, true, user};
 }
 
-bool HoldsHighByte(const std::string& text)
-{
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) > 0x7F) return true;
-    return false;
-}
-
 // DNS, SNI and the certificate know a name only in its ASCII form; the
 // user writes it in the charset of the command line and the settings.
 std::string AsciiHost(const std::string& host, const std::string& text)
 {
-    if (!HoldsHighByte(host)) return host;
+    if (!core::HoldsHighByte(host)) return host;
     std::string ascii, reason;
     if (!platform::DomainToAscii(host, DefaultCharset(), ascii, reason))
         Refuse("Bad host \"" + host + "\"" + InServer(text) + ": it has no ASCII form (" + reason +

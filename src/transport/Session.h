@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/CSMTPException.h"
+#include "platform/Clock.h"
 #include "transport/Capabilities.h"
 #include "transport/Connection.h"
 
@@ -29,8 +30,8 @@ constexpr int kEndOfDataTimeLimit = 600;  // the server may check the whole mess
 
 extern char s_LocalHostName[kLocalHostNameSize];
 
-// The limit in seconds for a step; QUILLEX_TIMEOUT (seconds) overrides every one.
-int TimeLimit(int defaultSeconds);
+// The limit in seconds for a step (QUILLEX_TIMEOUT overrides every one).
+using platform::TimeLimit;
 
 // FAILED_TO_START_SOCKETS.
 void StartSocketLibrary();

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/Text.h"
 #include "mail/CSMTPEmail.h"
 #include "mail/Mailbox.h"
 #include "transport/Capabilities.h"
@@ -37,7 +38,7 @@ void StartTls(CSMTPEmail& email, Connection& connection, const std::optional<Cap
 {
     if (!offered) connection.FailTls("the server refused EHLO, so STARTTLS cannot be asked for");
     if (!offered->Has("STARTTLS")) connection.FailTls("the server does not offer STARTTLS");
-    if (!Ask(email, connection, "STARTTLS\r\n") || connection.LastReply().Text()[0] != '2')
+    if (!Ask(email, connection, "STARTTLS\r\n") || !connection.LastReply().Completed())
         connection.FailTls("the server refused STARTTLS: \"" + FirstLine(connection.LastReply()) +
                            "\"");
     RefuseBytesAfterReply(connection);
@@ -144,25 +145,22 @@ void LockStep(CSMTPEmail& email, Connection& connection, MailSession& session)
 // a 451 that names them; the rest wait for the next transaction.
 bool TooManyReceivers(const ReplyReader& reply)
 {
-    const Reply parsed = reply.Parsed();
-    if (parsed.code == 452) return true;
-    if (parsed.code != 451) return false;
-    std::string text = FirstLine(reply);
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text.find("too many") != std::string::npos;
+    if (reply.Code() == 452) return true;
+    if (reply.Code() != 451) return false;
+    return core::Lower(FirstLine(reply)).find("too many") != std::string::npos;
 }
 
 void Judged(Connection& connection)
 {
     connection.ReadReply(TimeLimit(kCommandTimeLimit));
-    if (!IsAccepted(connection.LastReply().Text())) FailWithReply(connection.LastReply());
+    if (!connection.LastReply().Accepted()) FailWithReply(connection.LastReply());
 }
 
 // Judges one RCPT reply: true when taken, false when it must wait.
 bool Taken(const Connection& connection)
 {
     const ReplyReader& reply = connection.LastReply();
-    if (IsAccepted(reply.Text())) return true;
+    if (reply.Accepted()) return true;
     if (TooManyReceivers(reply)) return false;
     FailWithReceiverReply(reply);
 }
@@ -171,7 +169,7 @@ bool Taken(const Connection& connection)
 // with 4xx, or has closed it; a time-out is neither.
 bool Declined(const Connection& connection, const CSMTPException& error, platform::Deadline timeOut)
 {
-    if (error.m_Code == SERVER_ERROR) return connection.LastReply().Text()[0] == '4';
+    if (error.m_Code == SERVER_ERROR) return connection.LastReply().Transient();
     const bool lost = error.m_Code == FAILED_TO_SEND || error.m_Code == FAILED_TO_RECEIVE ||
                       error.m_Code == TLS_FAILED;
     return lost && std::chrono::steady_clock::now() < timeOut;

@@ -1,6 +1,6 @@
 """Test servers in the private network namespace, each with a bounded
 lifetime and stopped by its fixture; one server per port at a time. pki holds
-make-test-pki.sh's certificates (ca, server, expired, wrong, selfsigned) and
+make-test-pki.sh's certificates (ca, server, expired, wrong, selfsigned, hostile) and
 their fingerprints; smtp_capture and tls_capture run aiosmtpd (capture.py);
 postfix (with Dovecot logins) and inn live for one module; scripted and
 tls_script answer by script (tests/servers/scripted.py)."""
@@ -53,7 +53,7 @@ class Pki:
     def __init__(self, base):
         self.base = base
         self.fp = {}
-        for name in ("ca", "server", "expired", "wrong", "selfsigned"):
+        for name in ("ca", "server", "expired", "wrong", "selfsigned", "hostile"):
             with open(os.path.join(base, name + ".fp")) as f:
                 self.fp[name] = f.read().strip()
 
@@ -345,9 +345,11 @@ def nntp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", 
 def scripted(request):
     started = []
 
-    def start(script=None, cert=None, **kw):
+    def start(script=None, cert=None, client_cert=False, **kw):
         if cert:
             cert = request.getfixturevalue("pki").path(cert)
+        if client_cert:
+            kw["client_ca"] = request.getfixturevalue("pki").ca
         started.append(ScriptedServer(smtp() if script is None else script, cert=cert, **kw))
         return started[-1]
 
@@ -358,10 +360,11 @@ def scripted(request):
 
 @pytest.fixture
 def tls_script(scripted):
-    def start(proto, port, cert="server", implicit=False, host="127.0.0.1", **kw):
+    def start(proto, port, cert="server", implicit=False, host="127.0.0.1", client_cert=False,
+              **kw):
         envelopes = []
         s = scripted((smtp_server if proto == "smtp" else nntp_server)(envelopes, **kw),
-                     port=port, host=host, tls=implicit, cert=cert)
+                     port=port, host=host, tls=implicit, cert=cert, client_cert=client_cert)
         s.envelopes = envelopes
         return s
 

@@ -1,7 +1,8 @@
 #!/bin/sh
 # usage: make-test-pki.sh DIR -- a throw-away test PKI in DIR: ca, server (localhost,
-# 127.0.0.1, ::1), expired (2020), wrong (wrong.example only) and selfsigned (not
-# by the CA), each NAME.crt NAME.key NAME.fp (SHA256:AB:...); server-chain.pem; capath/.
+# 127.0.0.1, ::1), expired (2020), wrong (wrong.example only), hostile (names with
+# control bytes) and selfsigned (not by the CA), each NAME.crt NAME.key NAME.fp
+# (SHA256:AB:...); server-chain.pem; capath/.
 set -e
 D=${1:?usage: $0 DIR}
 mkdir -p "$D" && cd "$D"
@@ -26,6 +27,8 @@ leaf() {
 }
 leaf server /CN=localhost "$SAN"
 leaf wrong /CN=wrong.example 'subjectAltName=DNS:wrong.example'
+# hostile: the names "localhost\0.evil" and "a\r\33[1A\377", in DER
+leaf hostile /CN=hostile 'subjectAltName=DER:301a820f6c6f63616c686f7374002e6576696c8207610d1b5b3141ff'
 cat server.crt server.key > server-chain.pem
 
 # expired: "openssl ca" is the openssl 3.0 command that takes explicit dates
@@ -56,6 +59,6 @@ openssl req -x509 -new -key selfsigned.key -out selfsigned.crt -days 825 -subj /
 
 rm -f ./*.ext
 mkdir -p capath && cp ca.crt capath/ && openssl rehash capath
-for c in ca server expired wrong selfsigned; do
+for c in ca server expired wrong selfsigned hostile; do
     openssl x509 -in "$c.crt" -noout -fingerprint -sha256 | sed 's/^.*=/SHA256:/' > "$c.fp"
 done

@@ -6,6 +6,7 @@ or the prefix of the client's next line; b"." takes the data block. An action
 is reply bytes; a list of bytes and pauses (floats), written separately, that
 may end with CLOSE, SILENT, STALL or TLS; one of these; or callable(session,
 line) returning an action (session.ask(reply) returns the client's answer).
+client_ca: the TLS server asks for a client certificate signed by it.
 A dict script takes the data block after a 354 or 340 reply. A line that does
 not match ends the session; tls=True speaks TLS from the first byte.
 
@@ -27,7 +28,8 @@ DATA_BLOCK = "<data>"
 
 
 class ScriptedServer:
-    def __init__(self, script, port=25, host="127.0.0.1", lifetime=60, tls=False, cert=None):
+    def __init__(self, script, port=25, host="127.0.0.1", lifetime=60, tls=False, cert=None,
+                 client_ca=None):
         self.script, self.implicit = script, tls
         self.lines, self.steps, self.data, self.early, self.wire = [], [], [], [], []
         self.plain = bytearray()
@@ -37,6 +39,9 @@ class ScriptedServer:
             self._ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self._ctx.load_cert_chain(cert + ".crt", cert + ".key")
             self._ctx.options &= ~ssl.OP_IGNORE_UNEXPECTED_EOF
+            if client_ca:  # a client without a certificate of this CA is refused
+                self._ctx.verify_mode = ssl.CERT_REQUIRED
+                self._ctx.load_verify_locations(client_ca)
         self._stop = threading.Event()
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self._listener = socket.create_server((host, port), family=family, backlog=4)

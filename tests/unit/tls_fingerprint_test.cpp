@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/Tls.h"
 #include "platform/TlsCommon.h"
@@ -47,6 +48,11 @@ TEST(TlsPolicy, PinsCompareEveryByteAndAddressesAreToldFromNames)
     for (const char* name :
          {"localhost", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.4.", "10.0.0.1x"})
         EXPECT_FALSE(platform::IsAddressLiteral(name)) << name;
+    std::vector<std::string> names;
+    for (int i = 1; i < 1101; ++i) names.push_back("n" + std::to_string(i));
+    EXPECT_EQ(platform::NameMismatch(names, "h\x1B"),
+              "certificate name mismatch: the certificate is for n1, n2, n3, n4, n5, n6, n7, n8, "
+              "n9, n10 and 1090 more; expected h\\x1B");
 }
 
 }  // namespace

@@ -158,69 +158,6 @@ TEST(Reply, ParsesCodeLinesAndWhereTheReplyEnds)
     }
 }
 
-TEST(Connection, DialogueRunsOverAnyStreamAndStopsAtTheFirstRefusal)
-{
-    std::vector<std::string> sent;
-    transport::Connection connection(std::make_unique<ScriptedStream>(
-        std::vector<std::string>{"250 hello\r\n", "250-sender\r\n", "250 ok\r\n", "250 a\r\n",
-                                 "550 no such user\r\n"},
-        &sent));
-    CSMTPEmail mail;
-    mail.AddTo("a@example.test, b@example.test");
-    mail.SetHeader("X-Sender", "Me Myself <me@example.test>");
-    try {
-        transport::MailDialogue(mail, connection);
-        FAIL() << "no exception";
-    } catch (const CSMTPException& error) {
-        EXPECT_EQ(error.m_Code, SERVER_ERROR);
-        EXPECT_STREQ(error.what(), "SMTP server error: \"550 no such user\r\n\".");
-    }
-    const std::string helo = std::string("HELO ") + transport::s_LocalHostName + "\r\n";
-    EXPECT_EQ(sent, (std::vector<std::string>{helo, "MAIL FROM:<me@example.test>\r\n",
-                                              "RCPT TO:<a@example.test>\r\n",
-                                              "RCPT TO:<b@example.test>\r\n"}));
-    EXPECT_EQ(connection.LastReply().Parsed().code, 550);
-}
-
-// Receivers a capping server refuses wait for the next transaction, which
-// offers no more than it took; with PIPELINING or without.
-TEST(Connection, ReceiversACappingServerRefusesWaitForTheNextTransaction)
-{
-    const std::string from = "MAIL FROM:<me@x.test>\r\n";
-    const std::string a = "RCPT TO:<a@x.test>\r\n", b = "RCPT TO:<b@x.test>\r\n",
-                      c = "RCPT TO:<c@x.test>\r\n", data = "DATA\r\n";
-    const struct {
-        std::vector<std::string> script;
-        std::vector<std::string> sent;  // after EHLO
-    } rows[] = {
-        {{"250-mx\r\n250 PIPELINING\r\n", "250 sender\r\n250 a\r\n452 4.5.3 Too many",
-          " recipients\r\n", "250 c\r\n", "354 go\r\n", "250 sender\r\n250 b\r\n", "354 go\r\n"},
-         {from, a, b, c, data, from, b, data}},
-        {{"250 mx\r\n", "250 sender\r\n", "250 a\r\n", "451 4.5.3 Too many recipients\r\n",
-          "354 go\r\n", "250 sender\r\n", "250 b\r\n", "354 go\r\n", "250 sender\r\n", "250 c\r\n",
-          "354 go\r\n"},
-         {from, a, b, data, from, b, data, from, c, data}},
-    };
-    for (const auto& row : rows) {
-        std::vector<std::string> sent;
-        const transport::ServerName server{"mx.example.test", 465,
-                                           transport::Security::IMPLICIT_TLS, true, ""};
-        transport::Connection connection(std::make_unique<ScriptedStream>(row.script, &sent),
-                                         server);
-        CSMTPEmail mail;
-        mail.AddTo("a@x.test, b@x.test, c@x.test");
-        mail.SetHeader("X-Sender", "me@x.test");
-        transport::MailSession session = transport::MailDialogue(mail, connection);
-        for (int bound = 0; bound < 3 && !session.waiting.empty(); ++bound) {
-            session.delivered += session.taken;
-            transport::NextTransaction(mail, connection, session);
-        }
-        EXPECT_TRUE(session.waiting.empty());
-        sent.erase(sent.begin());
-        EXPECT_EQ(sent, row.sent);
-    }
-}
-
 TEST(Connection, ALocalPartBeyondAsciiGoesOnlyWhereSmtpUtf8IsOffered)
 {
     for (const bool offered : {true, false}) {
@@ -290,21 +227,6 @@ TEST(Connection, ReplyLongerThanTheBufferFailsToReceive)
             EXPECT_EQ(error.m_Code, FAILED_TO_RECEIVE);
         }
         EXPECT_EQ(connection.LastReply().Length(), transport::kReplyBufferSize - 1);
-    }
-}
-
-TEST(Connection, UnresolvableHostThrowsFailedToConnect)
-{
-    try {
-        transport::Connection connection(
-            {"no-such-host.invalid", 2525, transport::Security::PLAIN, false, ""}, "");
-        FAIL() << "connected";
-    } catch (const CSMTPException& error) {
-        EXPECT_EQ(error.m_Code, FAILED_TO_CONNECT);
-        EXPECT_EQ(std::string(error.what()),
-                  "Failed to connect to server \"no-such-host.invalid\" port 2525. "
-                  "The error code was: " +
-                      std::to_string(platform::LastSocketError()));
     }
 }
 
@@ -394,25 +316,6 @@ TEST_F(ExclusiveFileTest, CreatesANewOwnerOnlyFile)
     EXPECT_TRUE(platform::RemoveFile(path.string().c_str()));
     EXPECT_FALSE(fs::exists(path));
     EXPECT_FALSE(platform::RemoveFile(path.string().c_str()));
-}
-
-TEST_F(ExclusiveFileTest, NeverOpensAnExistingFileOrLink)
-{
-    SKIP_ON_WINDOWS("symbolic links need rights a Windows user seldom has");
-    const fs::path existing = m_Dir / "existing";
-    std::ofstream(existing) << "keep";
-    EXPECT_EQ(platform::CreateExclusiveFile(existing.string().c_str()), nullptr);
-
-    const fs::path target = m_Dir / "target";
-    const fs::path link = m_Dir / "link";
-    fs::create_symlink(target, link);
-    EXPECT_EQ(platform::CreateExclusiveFile(link.string().c_str()), nullptr);
-    EXPECT_FALSE(fs::exists(target));
-
-    std::ifstream in(existing);
-    std::string kept;
-    in >> kept;
-    EXPECT_EQ(kept, "keep");
 }
 
 }  // namespace

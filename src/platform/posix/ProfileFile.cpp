@@ -244,6 +244,18 @@ std::string ReadProfileString(const char* section, const char* key, const char* 
     return FindValue(*text, section, key).value_or(defaultValue);
 }
 
+std::vector<std::string> ReadProfileStrings(const char* section,
+                                            const std::vector<const char*>& keys,
+                                            const char* fileName)
+{
+    std::vector<std::string> values(keys.size());
+    const std::string path = ReadProfileFilePath(fileName);
+    const std::optional<std::string> text = path.empty() ? std::nullopt : ReadFileText(path);
+    for (std::size_t i = 0; text && i < keys.size(); ++i)
+        values[i] = FindValue(*text, section, keys[i]).value_or("");
+    return values;
+}
+
 bool WriteProfileString(const char* section, const char* key, const char* value,
                         const char* fileName)
 {

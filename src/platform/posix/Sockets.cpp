@@ -95,59 +95,9 @@ std::uint32_t ParseDottedAddress(const char* text)
     return inet_addr(text);
 }
 
-namespace {
-
-SocketAddress FromRecord(const sockaddr* record, socklen_t length)
+void SetLastSocketError(int code)
 {
-    SocketAddress address;
-    address.family = record->sa_family;
-    address.length = static_cast<int>(std::min<std::size_t>(length, address.bytes.size()));
-    std::memcpy(address.bytes.data(), record, static_cast<std::size_t>(address.length));
-    char text[INET6_ADDRSTRLEN] = "";
-    const void* raw =
-        record->sa_family == AF_INET6
-            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(record)->sin6_addr)
-            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(record)->sin_addr);
-    inet_ntop(record->sa_family, raw, text, sizeof text);
-    address.text = text;
-    return address;
-}
-
-}  // namespace
-
-SocketAddress IPv4Address(std::uint32_t address, std::uint16_t port)
-{
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = address;
-    return FromRecord(reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-}
-
-bool LookupHostAddresses(const char* name, std::uint16_t port, std::vector<SocketAddress>* found)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    const std::string service = std::to_string(port);
-    addrinfo* list = nullptr;
-    const int result = getaddrinfo(name, service.c_str(), &hints, &list);
-    if (result != 0) {
-        s_LastError = result == EAI_SYSTEM ? errno : result;
-        return false;
-    }
-    for (const addrinfo* entry = list; entry; entry = entry->ai_next)
-        if (entry->ai_family == AF_INET || entry->ai_family == AF_INET6)
-            found->push_back(FromRecord(entry->ai_addr, entry->ai_addrlen));
-    freeaddrinfo(list);
-    if (found->empty()) s_LastError = EAI_NONAME;
-    return !found->empty();
-}
-
-void NoteHostNotFound()
-{
-    s_LastError = EAI_NONAME;
+    s_LastError = code;
 }
 
 ConnectState StartConnect(Socket socket, const SocketAddress& address)

@@ -45,6 +45,16 @@ std::string ReadProfileString(const char* section, const char* key, const char* 
     }
 }
 
+// The profile functions keep the file in memory themselves.
+std::vector<std::string> ReadProfileStrings(const char* section,
+                                            const std::vector<const char*>& keys,
+                                            const char* fileName)
+{
+    std::vector<std::string> values;
+    for (const char* key : keys) values.push_back(ReadProfileString(section, key, "", fileName));
+    return values;
+}
+
 bool WriteProfileString(const char* section, const char* key, const char* value,
                         const char* fileName)
 {

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+// Small rules on bytes of text that every layer shares.
+namespace core {
+
+// ASCII letters in lower case; every other byte stays.
+std::string Lower(std::string text);
+// Without the blanks and tabs at either end.
+std::string Trimmed(const std::string& text);
+// True when a byte is above 0x7F: the text is not plain ASCII.
+bool HoldsHighByte(const std::string& text);
+
+}  // namespace core
