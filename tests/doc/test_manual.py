@@ -74,8 +74,10 @@ def test_every_environment_variable(page):
 
 
 def test_every_exit_status(page):
-    codes = re.findall(r"^\s+(\w+) = (\d+),?", source_text("core"), re.M)
-    texts = re.findall(r'^\s+"([^"]+)",$', source_text("core"), re.M)
+    with open(os.path.join(TOP, "src", "core", "SmtpErrors.def"), encoding="utf-8") as f:
+        rows = re.findall(r'^SMTP_ERROR\((\w+), "([^"]+)"\)$', f.read(), re.M)
+    codes = [(name, str(number)) for number, (name, _) in enumerate(rows)]
+    texts = [text for _, text in rows]
     assert texts[0] == "Success" and len(codes) >= 14
     status = page.split("\nEXIT STATUS\n")[1].split("\nFILES\n")[0]
     for name, number in codes:
