@@ -5,10 +5,9 @@
 #include <cstring>
 
 #include "frontend/FrontendGlobals.h"
+#include "frontend/SendmailStatus.h"
 
 namespace {
-
-constexpr int kUsage = 64;
 
 // Accepted as callers pass them, and of no effect on a program that sends at once.
 const char* const kIgnored[] = {"-bm", "-odi", "-odb", "-oem", "-oep", "-om", "-em", "-ep", "-U"};
