@@ -17,6 +17,7 @@
 #include "frontend/SendmailServer.h"
 #include "frontend/SendmailStatus.h"
 #include "frontend/Settings.h"
+#include "frontend/SpoolFile.h"
 #include "mail/ArpaDate.h"
 #include "mail/HeaderAddresses.h"
 #include "mail/Mailbox.h"
@@ -61,29 +62,15 @@ bool HoldsControlByte(const std::string& text)
 using core::Lower;
 
 // The spool of the message as it will travel: owner-only, removed at the end.
-class Spool {
+class Spool : public SpoolFile {
 public:
     Spool()
     {
-        MakeTempFileName(m_Name);
-        m_File = platform::CreateExclusiveFile(m_Name);
-        if (m_File) return;
+        if (File()) return;
         CSMTPException error(FAILED_TO_OPEN_TEMPFILE);
-        error << "Unable to open tmp file \"" << m_Name << "\". Aborting.";
+        error << "Unable to open tmp file \"" << Name() << "\". Aborting.";
         throw error;
     }
-    Spool(const Spool&) = delete;
-    Spool& operator=(const Spool&) = delete;
-    ~Spool()
-    {
-        std::fclose(m_File);
-        platform::RemoveFile(m_Name);
-    }
-    FILE* File() const { return m_File; }
-
-private:
-    char m_Name[kTempNameCapacity] = {};
-    FILE* m_File = nullptr;
 };
 
 // Receivers in order, each once; the domain decides sameness without regard to case.
@@ -359,8 +346,7 @@ int Send(const SendmailOptions& options, CSMTPEmail& mail, FILE* input)
     const std::string sender = mail.GetHeader("X-Sender", "");
     Spool spool;
     const std::string added = AddedHeaders(options, start.fields, sender);
-    if (const int status =
-            SpoolMessage(start, added, options.dotEnds, input, spool.File(), mail))
+    if (const int status = SpoolMessage(start, added, options.dotEnds, input, spool.File(), mail))
         return status;
     mail.m_RawMessage = spool.File();
     NoteReceivers(mail);

@@ -9,6 +9,7 @@
 #include "frontend/RunLog.h"
 #include "frontend/Sendmail.h"
 #include "frontend/SendmailOptions.h"
+#include "frontend/SpoolFile.h"
 #include "mail/HeaderAddresses.h"
 #include "mime/TempFileName.h"
 #include "platform/Appending.h"
@@ -60,29 +61,6 @@ std::string Outcome(int status)
     const bool temporary = status == 74 || status == 75 || status == 78;  // I/O, temp, config
     return (temporary ? "451 4.3.0 " : "554 5.3.0 ") + reason;
 }
-
-// The spool a message's data goes to: owner-only, removed at the end.
-class DataFile {
-public:
-    DataFile()
-    {
-        MakeTempFileName(m_Name);
-        m_File = platform::CreateExclusiveFile(m_Name);
-    }
-    DataFile(const DataFile&) = delete;
-    DataFile& operator=(const DataFile&) = delete;
-    ~DataFile()
-    {
-        if (!m_File) return;
-        std::fclose(m_File);
-        platform::RemoveFile(m_Name);
-    }
-    FILE* File() const { return m_File; }
-
-private:
-    char m_Name[kTempNameCapacity] = {};
-    FILE* m_File = nullptr;
-};
 
 // The address between "<" and ">" after "FROM:" or "TO:", with its parameters.
 bool PathOf(const std::string& argument, std::string& address, std::string& parameters)
@@ -188,7 +166,7 @@ private:
     void Data()
     {
         if (!m_InMail || m_Receivers.empty()) return Reply("503 5.5.1 RCPT first");
-        DataFile data;
+        SpoolFile data;
         if (!data.File()) return Reply("451 4.3.0 The message cannot be spooled");
         Reply("354 End data with <CR><LF>.<CR><LF>");
         bool tooLong = false;
