@@ -140,18 +140,10 @@ private:
 
     std::size_t SkipComment(std::size_t at)
     {
-        int depth = 0;
-        for (; at < m_Text.size(); ++at) {
-            if (m_Text[at] == '\\') {
-                ++at;
-            } else if (m_Text[at] == '(') {
-                ++depth;
-            } else if (m_Text[at] == ')' && --depth == 0) {
-                if (m_Last != std::string::npos) m_Blank = true;
-                return at + 1;
-            }
-        }
-        m_Broken = true;
+        if (!::SkipComment(m_Text, at))
+            m_Broken = true;
+        else if (m_Last != std::string::npos)
+            m_Blank = true;
         return at;
     }
 

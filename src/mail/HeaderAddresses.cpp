@@ -21,23 +21,6 @@ bool IsSpecial(char c)
     return std::strchr("()<>[]:;@,.\"", c) != nullptr;
 }
 
-// Skips a comment, nested ones included; false when it does not close.
-bool SkipComment(const std::string& text, std::size_t& at)
-{
-    int depth = 0;
-    for (; at < text.size(); ++at) {
-        if (text[at] == '\\') {
-            ++at;
-        } else if (text[at] == '(') {
-            ++depth;
-        } else if (text[at] == ')' && --depth == 0) {
-            ++at;
-            return true;
-        }
-    }
-    return false;
-}
-
 bool ReadQuoted(const std::string& text, std::size_t& at, std::string& out)
 {
     for (++at; at < text.size(); ++at) {
@@ -231,6 +214,22 @@ private:
 };
 
 }  // namespace
+
+bool SkipComment(const std::string& text, std::size_t& at)
+{
+    int depth = 0;
+    for (; at < text.size(); ++at) {
+        if (text[at] == '\\') {
+            ++at;
+        } else if (text[at] == '(') {
+            ++depth;
+        } else if (text[at] == ')' && --depth == 0) {
+            ++at;
+            return true;
+        }
+    }
+    return false;
+}
 
 bool ParseAddressList(const std::string& value, std::vector<std::string>& addresses)
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -11,3 +12,7 @@
 // without "@" is kept as a local address. False for a value that does not
 // parse: an unclosed quote, comment, literal or angle address.
 bool ParseAddressList(const std::string& value, std::vector<std::string>& addresses);
+
+// Skips the comment that starts at text[at], nested ones included, leaving at
+// after it; false when it does not close.
+bool SkipComment(const std::string& text, std::size_t& at);
