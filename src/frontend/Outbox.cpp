@@ -421,7 +421,8 @@ void Flush::Notify(const OutboxEnvelope& failed, const std::string& id, const st
     notice.sender = "";  // a notice has no return path, so none comes back
     notice.receivers = {to};
     notice.extras = EnvelopeExtras();
-    notice.firstTry = notice.nextTry = platform::CurrentTime();
+    notice.firstTry = platform::CurrentTime();
+    notice.nextTry = m_Now;  // due in this flush, even when its clock has moved on a second
     notice.tries = 0;
     notice.lastError.clear();
     char date[96];
