@@ -173,7 +173,7 @@ int CheckSettings(const SendmailOptions& options, CSMTPEmail& mail)
     if (!options.senderGiven && !IsOneAddress(sender))
         return Fail(kUsage, "the setting Return Address '" + sender + "' is not one address");
     std::string hex;
-    if (!g_TlsFingerprint.empty() && !platform::ParseFingerprint(g_TlsFingerprint, &hex))
+    if (!platform::ReadPin(g_TlsFingerprint, &hex))
         return Fail(kConfig, "the setting TLS Fingerprint is not \"SHA256:\" and 64 hex digits");
     try {
         transport::ParseServerName(g_MailServer, false);

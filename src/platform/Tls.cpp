@@ -60,10 +60,15 @@ bool ParseFingerprint(const std::string& text, std::string* normalisedHex)
     return true;
 }
 
-bool CheckTlsPeer(const TlsPeer& peer, std::string* pin, std::string* why)
+bool ReadPin(const std::string& text, std::string* pin)
 {
     pin->clear();
-    if (!peer.fingerprint.empty() && !ParseFingerprint(peer.fingerprint, pin)) {
+    return text.empty() || ParseFingerprint(text, pin);
+}
+
+bool CheckTlsPeer(const TlsPeer& peer, std::string* pin, std::string* why)
+{
+    if (!ReadPin(peer.fingerprint, pin)) {
         *why = "the fingerprint \"" + core::PrintablePeerText(peer.fingerprint) +
                "\" is not \"SHA256:\" followed by 64 hex digits";
         return false;

@@ -79,4 +79,7 @@ private:
 // other text.
 bool ParseFingerprint(const std::string& text, std::string* normalisedHex);
 
+// A pin setting: empty (no pin, *pin is cleared) or a fingerprint as above.
+bool ReadPin(const std::string& text, std::string* pin);
+
 }  // namespace platform

@@ -117,7 +117,7 @@ void Connection::FailHandshake(platform::TlsResult result, const std::string& wh
 platform::TlsPeer TlsPeerFor(const Connection& connection)
 {
     std::string hex;
-    if (!g_TlsFingerprint.empty() && !platform::ParseFingerprint(g_TlsFingerprint, &hex)) {
+    if (!platform::ReadPin(g_TlsFingerprint, &hex)) {
         const std::string text =
             "The setting \"TLS Fingerprint\" is not \"SHA256:\" followed by 64 "
             "hex digits. Aborting.";
