@@ -9,11 +9,11 @@ std::string Lower(std::string text)
     return text;
 }
 
-std::string Trimmed(const std::string& text)
+std::string Trimmed(const std::string& text, const char* blanks)
 {
-    const std::size_t first = text.find_first_not_of(" \t");
+    const std::size_t first = text.find_first_not_of(blanks);
     if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
 bool HoldsHighByte(const std::string& text)

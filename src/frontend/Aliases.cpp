@@ -1,14 +1,15 @@
 #include "frontend/Aliases.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <set>
 
+#include "core/Text.h"
 #include "frontend/FrontendGlobals.h"
 #include "frontend/Settings.h"
 #include "frontend/SettingsKeys.h"
 #include "mail/HeaderAddresses.h"
+#include "mail/Mailbox.h"
 #include "mail/RawMessage.h"
 #include "platform/LoginName.h"
 #include "platform/ProfileFile.h"
@@ -18,17 +19,12 @@ namespace {
 constexpr const char* kFallbackName = "default";
 const char* const kAddressFields[] = {"From", "Sender", "Reply-To", "To", "Cc"};
 
-std::string Lower(std::string text)
-{
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
+using core::Lower;
 
+// Lines of the file may end in CR LF.
 std::string Trimmed(const std::string& text)
 {
-    const std::size_t start = text.find_first_not_of(" \t\r\n");
-    if (start == std::string::npos) return std::string();
-    return text.substr(start, text.find_last_not_of(" \t\r\n") - start + 1);
+    return core::Trimmed(text, " \t\r\n");
 }
 
 // One entry with its continuation lines joined: false when it has no name.
@@ -73,13 +69,6 @@ std::string Setting(SettingsKey key)
 bool HasDomain(const std::string& address)
 {
     return address.find('@') != std::string::npos;
-}
-
-// The key that decides whether two receivers are the same: the domain without regard to case.
-std::string SamenessKey(const std::string& address)
-{
-    const std::size_t at = address.rfind('@');
-    return at == std::string::npos ? address : address.substr(0, at) + Lower(address.substr(at));
 }
 
 // Where "@domain" goes in one mailbox of an address header, or npos.

@@ -96,11 +96,7 @@ public:
             }
             if (!IsOneAddress(address))
                 return Fail(status, "the receiver " + address + " is not one address");
-            const std::size_t at = address.rfind('@');
-            const std::string key = at == std::string::npos
-                                        ? address
-                                        : address.substr(0, at) + Lower(address.substr(at));
-            if (m_Seen.insert(key).second) m_List.push_back(address);
+            if (m_Seen.insert(SamenessKey(address)).second) m_List.push_back(address);
         }
         return 0;
     }

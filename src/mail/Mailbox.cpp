@@ -97,3 +97,10 @@ std::string MailboxForHeader(const char* entry, const std::string& envelopeAddre
     out += end + 1 + angle.size() > kMaxHeaderLine ? "\r\n\t" : " ";
     return out + angle + (close + 1);
 }
+
+std::string SamenessKey(const std::string& address)
+{
+    const std::size_t at = address.rfind('@');
+    return at == std::string::npos ? address
+                                   : address.substr(0, at) + core::Lower(address.substr(at));
+}

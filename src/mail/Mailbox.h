@@ -14,6 +14,10 @@ std::string EnvelopeAddress(const char* entry);
 // The empty address (the null sender) is one.
 bool IsOneAddress(const std::string& address);
 
+// The key that decides whether two receivers are the same: the domain without
+// regard to case.
+std::string SamenessKey(const std::string& address);
+
 // The address with its domain in ASCII form; a local part that is not ASCII
 // is carried as UTF-8. Throws BAD_ARGUMENTS_FROM_FORM when the domain has no
 // ASCII form.

@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 
+#include "core/Text.h"
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 #include "mime/CSMTPPart.h"
@@ -178,11 +179,7 @@ bool IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f';
 }
 
-std::string Lower(std::string text)
-{
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
+using core::Lower;
 
 struct Attribute {
     std::string name;  // lower case

@@ -1,16 +1,11 @@
 #include "transport/TemporaryFailure.h"
 
-#include <cctype>
+#include "core/Text.h"
 
 namespace transport {
 namespace {
 
-std::string Lower(const std::string& text)
-{
-    std::string lower = text;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-}
+using core::Lower;
 
 bool IsTemporaryReply(const std::string& reply, bool news)
 {
