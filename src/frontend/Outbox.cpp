@@ -14,7 +14,6 @@
 #include "frontend/FrontendGlobals.h"
 #include "frontend/OutboxEntry.h"
 #include "frontend/OutboxNotice.h"
-#include "frontend/Run.h"
 #include "frontend/RunLog.h"
 #include "frontend/Settings.h"
 #include "frontend/SettingsKeys.h"
