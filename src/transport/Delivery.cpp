@@ -203,6 +203,7 @@ void CSMTPEmail::_SendIt()
             mail.delivered += mail.taken;
             // The receivers a capping server did not take get the same message next.
             if (mail.waiting.empty()) break;
+            if (m_OnAccepted) m_OnAccepted({mail.waiting.begin(), mail.waiting.end()});
             CarryOn(*this, connection, mail, &connections);
             message.Rewind();
             _SendText(*connection, nullptr, SEND_FLUSH);
