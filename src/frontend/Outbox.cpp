@@ -355,6 +355,12 @@ bool Flush::Send(const std::string& id, OutboxEnvelope& envelope)
     if (ServerKey(envelope) != m_SessionKey) EndSession();
     m_SessionKey = ServerKey(envelope);
     if (!envelope.news) mail.m_Kept = &m_Session;
+    // A crash between transactions then sends again only the one in flight.
+    mail.m_OnAccepted = [this, &id, &envelope](const std::vector<std::string>& waiting) {
+        OutboxEnvelope rest = envelope;
+        rest.receivers = waiting;
+        RewriteEnvelope(m_Folder, id, rest);
+    };
     bool sent = false;
     try {
         mail._SendIt();

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -114,6 +115,10 @@ public:
     // When set, a mail delivery goes over the connection kept there, if one
     // is, and leaves its connection there instead of ending it with QUIT.
     transport::KeptSession* m_Kept = nullptr;
+    // When set, called after each accepted end of data that leaves receivers
+    // for a further transaction, with those: a kept copy of the envelope can
+    // drop the others at once.
+    std::function<void(const std::vector<std::string>& waiting)> m_OnAccepted;
 
     static int s_InstanceCount;
     static bool s_SocketsStarted;

@@ -72,6 +72,16 @@ void CarryOn(CSMTPEmail& email, std::unique_ptr<Connection>& connection,
     }
 }
 
+// The server closed a kept connection between messages: this message gets
+// one fresh connection, greeted like the first.
+void Reopen(CSMTPEmail& email, std::unique_ptr<Connection>& connection)
+{
+    const transport::ServerName server = connection->Server();
+    email.m_SendBuffer.clear();
+    connection.reset();
+    Open(email, server, false, connection);
+}
+
 void TellPartialDelivery(const transport::MailSession& mail)
 {
     if ((g_Verbose || g_Debug) && mail.delivered > 0)
@@ -177,11 +187,16 @@ void CSMTPEmail::_SendIt()
     transport::MailSession mail;
     if (news) {
         transport::NewsDialogue(*this, *connection);
-    } else if (reuse) {
-        transport::KeptTransaction(*this, *connection, *kept, mail);
     } else {
-        mail = transport::MailDialogue(*this, *connection);
-        if (kept) kept->offered = mail.offered;
+        bool fresh = !reuse;
+        try {
+            if (reuse) transport::KeptTransaction(*this, *connection, *kept, mail);
+        } catch (const transport::KeptConnectionDropped&) {
+            Reopen(*this, connection);
+            fresh = true;
+        }
+        if (fresh) transport::MailDialogue(*this, *connection, mail);
+        if (fresh && kept) kept->offered = mail.offered;
     }
 
     SetDate();
@@ -203,6 +218,7 @@ void CSMTPEmail::_SendIt()
             mail.delivered += mail.taken;
             // The receivers a capping server did not take get the same message next.
             if (mail.waiting.empty()) break;
+            if (m_OnAccepted) m_OnAccepted({mail.waiting.begin(), mail.waiting.end()});
             CarryOn(*this, connection, mail, &connections);
             message.Rewind();
             _SendText(*connection, nullptr, SEND_FLUSH);

@@ -106,6 +106,8 @@ struct MailSession {
     std::size_t taken = 0;                   // by the transaction under way
     std::vector<std::string_view> inFlight;  // the receivers it took
     std::size_t delivered = 0;               // by the transactions whose message was accepted
+    // The connection carried an earlier message: a drop before MAIL is accepted is not this one's.
+    bool kept = false;
 };
 
 // A further transaction that the server declines: a 4xx reply to MAIL, or
@@ -116,12 +118,21 @@ public:
     explicit TransactionDeclined(const CSMTPException& cause) : CSMTPException(cause) {}
 };
 
+// A kept connection that the server dropped between messages: a failed
+// write, an end of file or a 421 before MAIL was accepted. Nothing of the
+// message went, so a fresh connection takes it.
+class KeptConnectionDropped : public CSMTPException {
+public:
+    explicit KeptConnectionDropped(const CSMTPException& cause) : CSMTPException(cause) {}
+};
+
 // RCPT commands that leave together when the server allows pipelining: few
 // enough that their replies fit the socket buffers while the batch is sent.
 constexpr std::size_t kPipelineBatch = 100;
 
-// The mail dialogue up to DATA: the greeting and the first transaction.
-MailSession MailDialogue(CSMTPEmail& email, Connection& connection);
+// The mail dialogue up to DATA: the greeting and the first transaction. A
+// session that a dropped kept connection left keeps the receivers it took.
+void MailDialogue(CSMTPEmail& email, Connection& connection, MailSession& session);
 // The greeting: HELO, or EHLO with STARTTLS and AUTH as the scheme asks.
 void MailGreeting(CSMTPEmail& email, Connection& connection, MailSession& session);
 // The parameters after "MAIL FROM:<...>" and "RCPT TO:<...>", each with its
@@ -141,7 +152,7 @@ struct KeptSession {
     bool dirty = false;  // a refused transaction waits for RSET
 };
 // The next message over a kept connection: RSET where the last one was
-// refused, then MAIL, its receivers and DATA.
+// refused, then MAIL, its receivers and DATA. KeptConnectionDropped.
 void KeptTransaction(CSMTPEmail& email, Connection& connection, KeptSession& kept,
                      MailSession& session);
 // QUIT on a kept connection, if one is left; never throws.

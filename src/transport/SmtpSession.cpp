@@ -124,10 +124,40 @@ void TakeReceivers(CSMTPEmail& email, MailSession& session)
     session.total = session.waiting.size();
 }
 
+// A closed connection, before the time-out: a time-out is no close.
+bool Closed(const CSMTPException& error, platform::Deadline timeOut)
+{
+    const bool lost = error.m_Code == FAILED_TO_SEND || error.m_Code == FAILED_TO_RECEIVE ||
+                      error.m_Code == TLS_FAILED;
+    return lost && std::chrono::steady_clock::now() < timeOut;
+}
+
+// A server that takes no more transactions on a connection refuses MAIL
+// with 4xx, or has closed it. A kept connection counts as dropped only when
+// closed, or ended with 421.
+template <class Step>
+void BeforeMail(const Connection& connection, const MailSession& session, Step step)
+{
+    const platform::Deadline timeOut = platform::DeadlineAfter(TimeLimit(kCommandTimeLimit));
+    try {
+        step();
+    } catch (const CSMTPException& error) {
+        const bool closed = Closed(error, timeOut);
+        const ReplyReader& reply = connection.LastReply();
+        const bool server = error.m_Code == SERVER_ERROR;
+        if (session.delivered > 0 && (closed || (server && reply.Transient())))
+            throw TransactionDeclined(error);
+        if (session.kept && (closed || (server && reply.Code() == 421)))
+            throw KeptConnectionDropped(error);
+        throw;
+    }
+}
+
 // HELO sessions go in lock-step and every refusal ends the run.
 void LockStep(CSMTPEmail& email, Connection& connection, MailSession& session)
 {
-    Command(email, connection, MailFromLine(email, session));
+    BeforeMail(connection, session,
+               [&] { Command(email, connection, MailFromLine(email, session)); });
     for (const std::string_view receiver : session.waiting) {
         try {
             Command(email, connection, RcptLine(email, session, receiver));
@@ -165,27 +195,13 @@ bool Taken(const Connection& connection)
     FailWithReceiverReply(reply);
 }
 
-// A server that takes no more transactions on a connection refuses MAIL
-// with 4xx, or has closed it; a time-out is neither.
-bool Declined(const Connection& connection, const CSMTPException& error, platform::Deadline timeOut)
-{
-    if (error.m_Code == SERVER_ERROR) return connection.LastReply().Transient();
-    const bool lost = error.m_Code == FAILED_TO_SEND || error.m_Code == FAILED_TO_RECEIVE ||
-                      error.m_Code == TLS_FAILED;
-    return lost && std::chrono::steady_clock::now() < timeOut;
-}
-
 // MAIL leaves with the first batch, and its reply comes first.
-void Mail(Connection& connection, const std::vector<std::string>& lines, bool further)
+void Mail(Connection& connection, const std::vector<std::string>& lines, const MailSession& session)
 {
-    const platform::Deadline timeOut = platform::DeadlineAfter(TimeLimit(kCommandTimeLimit));
-    try {
+    BeforeMail(connection, session, [&] {
         connection.SendBatch(lines);
         Judged(connection);
-    } catch (const CSMTPException& error) {
-        if (further && Declined(connection, error, timeOut)) throw TransactionDeclined(error);
-        throw;
-    }
+    });
 }
 
 // EHLO sessions: with PIPELINING, MAIL and the RCPTs leave in batches and
@@ -209,7 +225,7 @@ void Envelope(CSMTPEmail& email, Connection& connection, MailSession& session, b
         while (lines.size() < batch && next < offered)
             lines.push_back(RcptLine(email, session, waiting[next++]));
         if (!mailSent)
-            Mail(connection, lines, session.delivered > 0);
+            Mail(connection, lines, session);
         else
             connection.SendBatch(lines);
         mailSent = true;
@@ -241,19 +257,20 @@ void Data(CSMTPEmail& email, Connection& connection)
 
 }  // namespace
 
-MailSession MailDialogue(CSMTPEmail& email, Connection& connection)
+void MailDialogue(CSMTPEmail& email, Connection& connection, MailSession& session)
 {
-    MailSession session;
+    session.kept = false;
     MailGreeting(email, connection, session);
-    TakeReceivers(email, session);
+    if (session.total == 0) TakeReceivers(email, session);
     NextTransaction(email, connection, session);
-    return session;
 }
 
 void KeptTransaction(CSMTPEmail& email, Connection& connection, KeptSession& kept,
                      MailSession& session)
 {
-    if (kept.dirty) Command(email, connection, "RSET\r\n");
+    session.kept = true;
+    if (kept.dirty)
+        BeforeMail(connection, session, [&] { Command(email, connection, "RSET\r\n"); });
     kept.dirty = false;
     session.offered = kept.offered;
     AgreeOnUtf8(email, session);

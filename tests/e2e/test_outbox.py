@@ -13,6 +13,7 @@ import pytest
 
 import servers
 from conftest import BIN, MAIL, SENDER, posix_only, run
+from servers import CLOSE
 
 pytestmark = posix_only("the outbox rows under Wine are in test_windows.py")
 
@@ -179,8 +180,48 @@ def test_thousand_messages_one_connection(postfix, env, box):
     assert postfix.log().count(b": connect from ") == connects + 1
 
 
-@pytest.mark.parametrize("args,argv0,status", [
-    (["-flush"], "quillex", 255), (["-queue"], "quillex", 255),
-    (["-q"], "sendmail", 64), (["-bp"], "sendmail", 64)])
-def test_without_an_outbox(env, args, argv0, status):
-    assert run(args, env, argv0=argv0)[0] == status
+KILL = [CLOSE]  # the flush dies there, when the entry must hold only the waiting receivers
+
+
+def receivers(path):
+    return sorted(re.findall(r"^to (.*)$", path.read_text(), re.M))
+
+
+# A flush over a kept connection to a server that takes 2 receivers a
+# transaction; the n-th MAIL of the flush meets drops[n]. Each receiver then
+# has its message once, or still waits in the outbox.
+@pytest.mark.parametrize("url,counts,drops,connections,tally", [
+    ("smtps://localhost:2465", [5], {2: KILL}, 2, b"1 sent, 0 waiting"),
+    ("smtps://localhost:2465", [1, 1, 1], {2: b""}, 2, b"3 sent, 0 waiting"),
+    ("127.0.0.1:2525", [1, 1, 1], {2: [b"421 4.4.2 idle\r\n", CLOSE]}, 2, b"3 sent, 0 waiting"),
+    ("127.0.0.1:2525", [1, 1, 1], {2: b"", 3: b""}, 3, b"2 sent, 1 waiting"),
+], ids=["capped-then-killed", "closed-between-messages", "421-between-messages-helo",
+        "closed-again-when-fresh"])
+def test_kept_connection_and_capped_receivers(env, box, pki, tls_script, url, counts, drops,
+                                              connections, tally):
+    mails, killed, flushing = [], [], []
+
+    def mail(n, line):
+        mails.append(line)
+        if drops.get(len(mails)) is KILL:
+            killed.append(receivers(entries(box)[0]))
+            flushing[0].kill()
+        return drops.get(len(mails))
+    s = tls_script("smtp", int(url[-4:]), implicit=url.startswith("smtps"), mail=mail,
+                   rcpt=lambda n, line: b"452 4.5.3 Too many recipients\r\n" if n >= 2 else None)
+    settings(env, Queue_Mode="always", TLS_CAFile=pki.ca)
+    rcpts = [["r%d.%d@example.test" % (e, n) for n in range(c)] for e, c in enumerate(counts)]
+    for n, to in enumerate(rcpts):
+        assert run(["-S" + url, "-F" + SENDER, "-soutbox kept %d" % n, ",".join(to)], env)[0] == 0
+    if KILL in drops.values():
+        flushing.append(subprocess.Popen([BIN, "-flush"], env=env))
+        assert flushing[0].wait(30) == -signal.SIGKILL and killed == [rcpts[0][2:]]
+    assert flush(env).endswith(b"quillex: queue: %s, 0 failed.\n" % tally)
+    assert s.done(connections).connections == connections
+    got = [r[1:-1].decode() for e in s.envelopes for r in e if r]
+    assert sorted(got + sum(map(receivers, entries(box)), [])) == sorted(sum(rcpts, []))
+
+
+@pytest.mark.parametrize("args", [["-flush"], ["-queue"]])
+def test_without_an_outbox(env, args):
+    assert run(args, env)[0] == 255

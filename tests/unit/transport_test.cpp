@@ -176,12 +176,13 @@ TEST(Connection, ALocalPartBeyondAsciiGoesOnlyWhereSmtpUtf8IsOffered)
         mail.AddTo("j\xC3\xB6rg@x.test");
         mail.SetHeader("X-Sender", "me@x.test");
         mail._EncodeHeaders();
+        transport::MailSession session;
         if (!offered) {
-            EXPECT_THROW(transport::MailDialogue(mail, connection), CSMTPException);
+            EXPECT_THROW(transport::MailDialogue(mail, connection, session), CSMTPException);
             EXPECT_EQ(sent.size(), 1u);  // EHLO and nothing after it
             continue;
         }
-        transport::MailDialogue(mail, connection);
+        transport::MailDialogue(mail, connection, session);
         ASSERT_EQ(sent.size(), 4u);
         EXPECT_EQ(sent[1], "MAIL FROM:<me@x.test> SMTPUTF8\r\n");
         EXPECT_EQ(sent[2], "RCPT TO:<j\xC3\xB6rg@x.test>\r\n");
