@@ -11,6 +11,7 @@ CSMTPException::CSMTPException(const CSMTPException& source)
       m_Code(source.m_Code),
       m_ReceiverRefused(source.m_ReceiverRefused),
       m_Temporary(source.m_Temporary),
+      m_SessionBroken(source.m_SessionBroken),
       m_Text(source.m_TextReady ? source.m_Text : source.m_Stream.str()),
       m_TextReady(true)
 {

@@ -31,6 +31,8 @@ public:
     bool m_ReceiverRefused = false;
     // A later try may succeed: see IsTemporaryFailure.
     bool m_Temporary = false;
+    // An established TLS session broke on the way, as a lost connection does.
+    bool m_SessionBroken = false;
     mutable std::string m_Text;
     mutable bool m_TextReady = false;
 };

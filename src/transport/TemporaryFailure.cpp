@@ -26,6 +26,7 @@ bool IsTemporaryFailure(const CSMTPException& error, const std::string& lastRepl
     case FAILED_TO_CONNECT:
     case FAILED_TO_SEND:
     case FAILED_TO_RECEIVE: return true;
+    case TLS_FAILED: return error.m_SessionBroken;
     case SERVER_ERROR: return IsTemporaryReply(lastReply, news);
     case AUTH_FAILED: return IsTemporaryReply(lastReply, news);
     default: return false;

@@ -13,11 +13,12 @@ namespace transport {
 namespace {
 
 [[noreturn]] void ThrowTlsFailed(const ServerName& server, const std::string& address,
-                                 const std::string& why)
+                                 const std::string& why, bool established)
 {
     CSMTPException error(TLS_FAILED);
     error << "TLS with server \"" << server.host << "\" (" << address << ") port " << server.port
           << " failed: " << why << ".";
+    error.m_SessionBroken = established;
     throw error;
 }
 
@@ -54,7 +55,7 @@ public:
         if (status == platform::IoStatus::TIMED_OUT || m_FullBuffer)
             m_Lower->Fail(code, call, status, limit);
         const std::string why = m_Session->Failure();
-        if (!why.empty()) ThrowTlsFailed(m_Server, m_Address, why);
+        if (!why.empty()) ThrowTlsFailed(m_Server, m_Address, why, true);
         CSMTPException error(code);
         error << call << " failed: the server ended the TLS session with close_notify";
         throw error;
@@ -94,7 +95,7 @@ void Connection::StartTls(const platform::TlsPeer& peer)
 
 void Connection::FailTls(const std::string& why) const
 {
-    ThrowTlsFailed(m_Server, m_Address, why);
+    ThrowTlsFailed(m_Server, m_Address, why, false);
 }
 
 // The hint on the schemes fits only where TLS from the first byte met a

@@ -194,7 +194,7 @@ def receivers(path):
     ("smtps://localhost:2465", [5], {2: KILL}, 2, b"1 sent, 0 waiting"),
     ("smtps://localhost:2465", [1, 1, 1], {2: b""}, 2, b"3 sent, 0 waiting"),
     ("127.0.0.1:2525", [1, 1, 1], {2: [b"421 4.4.2 idle\r\n", CLOSE]}, 2, b"3 sent, 0 waiting"),
-    ("127.0.0.1:2525", [1, 1, 1], {2: b"", 3: b""}, 3, b"2 sent, 1 waiting"),
+    ("smtps://localhost:2465", [1, 1, 1], {2: b"", 3: b""}, 3, b"2 sent, 1 waiting"),
 ], ids=["capped-then-killed", "closed-between-messages", "421-between-messages-helo",
         "closed-again-when-fresh"])
 def test_kept_connection_and_capped_receivers(env, box, pki, tls_script, url, counts, drops,
