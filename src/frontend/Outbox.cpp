@@ -210,6 +210,12 @@ std::string ServerKey(const OutboxEnvelope& envelope)
     return envelope.server + "\n" + (envelope.news ? envelope.newsUser : envelope.user);
 }
 
+// Entries share a connection only when they would greet the server alike.
+std::string SessionKey(const OutboxEnvelope& envelope)
+{
+    return ServerKey(envelope) + (envelope.extras.ehloWhenPlain ? "\nEHLO" : "");
+}
+
 bool EndsWith(const std::string& text, const char* suffix)
 {
     const std::size_t length = std::strlen(suffix);
@@ -258,7 +264,7 @@ std::vector<std::string> Grouped(const std::string& folder, std::vector<std::str
     for (const std::string& id : ids) {
         OutboxEnvelope envelope;
         ReadEnvelope(EntryPath(folder, id, ".env"), envelope);
-        keys[id] = ServerKey(envelope);
+        keys[id] = SessionKey(envelope);
     }
     std::stable_sort(ids.begin(), ids.end(), [&keys](const std::string& a, const std::string& b) {
         return keys[a] < keys[b];
@@ -352,8 +358,8 @@ bool Flush::Send(const std::string& id, OutboxEnvelope& envelope)
     mail.m_Receivers = Joined(envelope.receivers);
     mail.m_Extras = envelope.extras;
     mail.m_RawMessage = raw;
-    if (ServerKey(envelope) != m_SessionKey) EndSession();
-    m_SessionKey = ServerKey(envelope);
+    if (SessionKey(envelope) != m_SessionKey) EndSession();
+    m_SessionKey = SessionKey(envelope);
     if (!envelope.news) mail.m_Kept = &m_Session;
     // A crash between transactions then sends again only the one in flight.
     mail.m_OnAccepted = [this, &id, &envelope](const std::vector<std::string>& waiting) {

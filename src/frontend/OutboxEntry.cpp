@@ -64,6 +64,8 @@ bool ApplyField(const std::string& name, const std::string& value, OutboxEnvelop
         if (name == field.name) return envelope.*field.text = value, true;
     for (const ExtraField& field : kExtraFields)
         if (name == field.name) return envelope.extras.*field.text = value, true;
+    if (name == "ehlo") return envelope.extras.ehloWhenPlain = value == "yes", true;
+    if (name == "quoted") return envelope.extras.quotedLocalParts = value == "yes", true;
     long long number = 0;
     if (name == "to") return envelope.receivers.push_back(value), true;
     if (name == "kind") {
@@ -92,6 +94,9 @@ std::string EnvelopeText(const OutboxEnvelope& envelope)
         out << field.name << " " << OneLine(envelope.*field.text) << "\n";
     for (const ExtraField& field : kExtraFields)
         out << field.name << " " << OneLine(envelope.extras.*field.text) << "\n";
+    // The sendmail name's ways with the greeting and the receivers go with its entries.
+    if (envelope.extras.ehloWhenPlain) out << "ehlo yes\n";
+    if (envelope.extras.quotedLocalParts) out << "quoted yes\n";
     out << "first " << envelope.firstTry << "\nnext " << envelope.nextTry << "\ntries "
         << envelope.tries << "\n";
     for (const std::string& receiver : envelope.receivers)

@@ -101,6 +101,8 @@ def test_server_down_then_flush(postfix, env, box):
     assert err.endswith(b"quillex: queue: 3 sent, 0 waiting, 1 failed.\n"), err
     assert b": failed: SERVER_ERROR (" in err and b"550 5.1.1" in err
     delivered_as_kept(postfix, [m for m in kept if b"refused@" not in m])
+    greetings = {b"sendmail" in d: re.findall(rb"with E?SMTP", d) for d in postfix.delivered(0)}
+    assert greetings == {False: [b"with SMTP"], True: [b"with ESMTP"]}  # HELO, but EHLO for sendmail
     reason = list((box / "failed").glob("*.reason"))
     assert len(reason) == 1 and b"550 5.1.1" in reason[0].read_bytes()
     assert entries(box) == [] and run(["-queue"], env)[:2] == (0, b"")
