@@ -460,6 +460,8 @@ TEST_F(DialogueFiles, EveryFailingSendAndReceiveEndsTheRunCleanly)
     news.keys = {{"server", "nntp"}, {"args", "-v -u -sFaults -i" + attachment + " local.test"}};
     news.settings = {{"NNTP HOST", "127.0.0.1"}, {"Return Address", "poster@example.test"}};
     for (const Dialogue* dialogue : {&mail, &news}) {
+        Heard whole;
+        ASSERT_EQ(Play(*dialogue, &whole), 0);
         for (const bool sending : {true, false}) {
             int failures = 0;
             for (int n = 1, fired = true; fired && n < 1000; ++n) {
@@ -467,8 +469,10 @@ TEST_F(DialogueFiles, EveryFailingSendAndReceiveEndsTheRunCleanly)
                 (sending ? server.failSend : server.failReceive) = n;
                 const int status = Play(*dialogue, &server);
                 fired = server.fired;
-                if (status == 0)
-                    EXPECT_EQ(server.data.size(), 1u) << n;
+                if (status == 0)  // the same size: only the date may differ
+                    EXPECT_EQ(server.data.size() == 1 ? server.data[0].size() : 0,
+                              whole.data.at(0).size())
+                        << n;
                 else
                     EXPECT_TRUE(fired && status == (sending ? FAILED_TO_SEND : FAILED_TO_RECEIVE))
                         << n << ": status " << status;
