@@ -79,9 +79,14 @@ def counts_of(path):
         return {name: int(n) for name, n in (line.split() for line in f)}
 
 
-def step_through_faults(env, preload, args, workdir, counts_file, delivered):
-    """The exit status of each case "group:n"; delivered(count) gives the data
-    the server has taken (waiting, bounded, for count messages)."""
+def test_every_failing_call_of_a_mail_delivery(env, smtp_capture, preload, attachment, tmp_path):
+    workdir, counts_file = tmp_path / "cwd", str(tmp_path / "counts")
+    workdir.mkdir()
+    args = delivery_args(attachment)
+
+    def delivered(count):
+        return [m["data"] for m in smtp_capture.messages(count)]
+
     status, err = run_with(env, args, {"LD_PRELOAD": preload, "QUILLEX_FAULT_COUNTS": counts_file},
                            workdir)
     assert status == 0, err
@@ -118,18 +123,6 @@ def step_through_faults(env, preload, args, workdir, counts_file, delivered):
             outcomes[case] = status
     for group in GROUPS:
         assert any(s != 0 for c, s in outcomes.items() if c.startswith(group + ":")), group
-    return outcomes
-
-
-def test_every_failing_call_of_a_mail_delivery(env, smtp_capture, preload, attachment, tmp_path):
-    workdir = tmp_path / "cwd"
-    workdir.mkdir()
-
-    def delivered(count):
-        return [m["data"] for m in smtp_capture.messages(count)]
-
-    step_through_faults(env, preload, delivery_args(attachment), workdir, str(tmp_path / "counts"),
-                        delivered)
 
 
 @pytest.mark.skipif(os.environ.get("QUILLEX_VALGRIND") != "1",
