@@ -292,11 +292,13 @@ struct Dialogue {
     std::map<std::string, std::string> replies, settings;
     std::optional<std::vector<std::string>> lines;
     std::vector<std::string> heads;
+    Script login;  // steps after the greeting
 
     bool News() const { return keys.count("server") && keys.at("server") == "nntp"; }
     Script Steps() const
     {
         Script script = DefaultScript(News());
+        script.insert(script.begin() + 1, login.begin(), login.end());
         for (DialogueStream::Step& step : script)
             for (const auto& [name, value] : replies)
                 if (step.expect.value_or("greeting").rfind(name, 0) == 0) {
@@ -458,7 +460,12 @@ TEST_F(DialogueFiles, EveryFailingSendAndReceiveEndsTheRunCleanly)
         "-v -S127.0.0.1 -Fsender@example.test -sFaults -i" + attachment + " rcpt@example.test";
     Dialogue news = mail;
     news.keys = {{"server", "nntp"}, {"args", "-v -u -sFaults -i" + attachment + " local.test"}};
-    news.settings = {{"NNTP HOST", "127.0.0.1"}, {"Return Address", "poster@example.test"}};
+    news.settings = {{"NNTP HOST", "127.0.0.1"},
+                     {"Return Address", "poster@example.test"},
+                     {"NNTP User", "user"},
+                     {"NNTP Passws", "secret"}};
+    news.login = {{"AUTHINFO USER user", {"381 password please\r\n"}},
+                  {"AUTHINFO PASS secret", {"281 ok\r\n"}}};
     for (const Dialogue* dialogue : {&mail, &news}) {
         Heard whole;
         ASSERT_EQ(Play(*dialogue, &whole), 0);
