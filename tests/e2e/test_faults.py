@@ -1,6 +1,7 @@
-"""A delivery and a news posting run once for every open, write, send and recv
-call they make, with that call failing (tests/faultinject): an error status or a
-complete delivery, never a crash, a false success or a message file left."""
+"""A delivery runs once for every open and write call it makes, with that call
+failing (tests/faultinject): an error status or a complete delivery, never a
+crash, a false success or a message file left. Failing sends and receives are
+the unit tests' (transport_test: DialogueFiles)."""
 import email
 import email.policy
 import os
@@ -9,14 +10,12 @@ import subprocess
 
 import pytest
 
-from conftest import (BIN, ENTER_TEXT, MAIL, RCPT, SENT, posix_only, run, unstuff,
-                      write_settings)
-from servers import DATA_BLOCK, LOGIN, nntp
+from conftest import BIN, ENTER_TEXT, MAIL, RCPT, SENT, posix_only, run
 
 pytestmark = posix_only("LD_PRELOAD fault injection and valgrind are POSIX tools")
 
 TEXT = b"Fault injection.\nSecond line.\n.leading dot\n"
-GROUPS = ["open", "write", "send", "recv"]
+GROUPS = ["open", "write"]
 # Exit statuses a run may end with: delivered, an SmtpError code, or -1.
 ALLOWED = {0, 255} | set(range(1, 14))
 
@@ -80,9 +79,14 @@ def counts_of(path):
         return {name: int(n) for name, n in (line.split() for line in f)}
 
 
-def step_through_faults(env, preload, args, workdir, counts_file, delivered):
-    """The exit status of each case "group:n"; delivered(count) gives the data
-    the server has taken (waiting, bounded, for count messages)."""
+def test_every_failing_call_of_a_mail_delivery(env, smtp_capture, preload, attachment, tmp_path):
+    workdir, counts_file = tmp_path / "cwd", str(tmp_path / "counts")
+    workdir.mkdir()
+    args = delivery_args(attachment)
+
+    def delivered(count):
+        return [m["data"] for m in smtp_capture.messages(count)]
+
     status, err = run_with(env, args, {"LD_PRELOAD": preload, "QUILLEX_FAULT_COUNTS": counts_file},
                            workdir)
     assert status == 0, err
@@ -119,34 +123,6 @@ def step_through_faults(env, preload, args, workdir, counts_file, delivered):
             outcomes[case] = status
     for group in GROUPS:
         assert any(s != 0 for c, s in outcomes.items() if c.startswith(group + ":")), group
-    return outcomes
-
-
-def test_every_failing_call_of_a_mail_delivery(env, smtp_capture, preload, attachment, tmp_path):
-    workdir = tmp_path / "cwd"
-    workdir.mkdir()
-
-    def delivered(count):
-        return [m["data"] for m in smtp_capture.messages(count)]
-
-    step_through_faults(env, preload, delivery_args(attachment), workdir, str(tmp_path / "counts"),
-                        delivered)
-
-
-def test_every_failing_call_of_a_news_posting(env, scripted, preload, attachment, tmp_path):
-    workdir = tmp_path / "cwd"
-    workdir.mkdir()
-    server = scripted(nntp(*LOGIN), port=119)
-    write_settings(env, {"NNTP HOST": "127.0.0.1", "NNTP User": "user", "NNTP Passws": "secret"})
-    args = MAIL + ["-sFaults", "-u", "-i" + str(attachment), "--", "local.test"]
-
-    def delivered(count):
-        return [unstuff(d) for d in server.data]
-
-    outcomes = step_through_faults(env, preload, args, workdir, str(tmp_path / "counts"), delivered)
-    assert server.lines[:6] == ["AUTHINFO USER user", "AUTHINFO PASS secret", "GROUP local.test",
-                                "POST", DATA_BLOCK, "QUIT"]
-    assert outcomes
 
 
 @pytest.mark.skipif(os.environ.get("QUILLEX_VALGRIND") != "1",

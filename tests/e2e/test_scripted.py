@@ -1,7 +1,7 @@
 """Dialogues with a scripted server: replies split across reads, garbage,
 refusals, closes and silence at a chosen step, floods; the table below and the
-data files of tests/data/dialogues (see load() for their keys; text written
-with Python's bytes escapes), then the 1023-byte data units and the end marker."""
+data files of tests/data/dialogues, which the unit tests play in process too;
+then the 1023-byte data units and the end marker."""
 import ast
 import collections
 import os
@@ -70,7 +70,6 @@ Case = collections.namedtuple("Case", "script status err lines args settings por
 
 TIMEOUT = {"QUILLEX_TIMEOUT": "2"}
 TIMED_OUT = b" (timed out after 2 seconds)"
-QUIT_FAILED = b"The server accepted the message, but QUIT failed: "
 DEBUG = ["-d", "-S127.0.0.1", "-F" + SENDER, RCPT]
 GARBAGE = {"0xFF": b"\xff250 OK\r\n", "letter": b"OK\r\n", "empty-line": b"\r\n",
            "blank": b" 250 OK\r\n", "nul": b"\x00\r\n", "4": b"4\r\n"}
@@ -89,8 +88,6 @@ NEWS_OK = b"quillex: Message was successfully posted.\n"
 EVIL = "Bcc: evil@example.test"
 
 CASES = {
-    "host-with-port": Case(smtp(), 0, SENT, ALL, ["-v", "-S127.0.0.1:2525", "-F" + SENDER, RCPT],
-                           port=2525),
     # Replies split across reads, several lines in one read, multi-line
     # replies: each command waits for the whole reply, and the replies stay
     # in step, so the refusal at the end of the data is seen as one.
@@ -102,14 +99,6 @@ CASES = {
            ("lines-in-separate-reads", [b"220-a\r\n", 0.3, b"220-b\r\n", 0.3, b"220 c\r\n"]),
            ("crlf-split", [b"220-a\r\n220-b\r", 0.3, b"\n220 c\r\n"]),
            ("short-first-read", [b"220-", 0.3, b"a\r\n220 c\r\n"])]},
-    **{name: Case(smtp(changes), 0, SENT, ALL) for name, changes in [
-        ("split-mid-line", {"MAIL": [b"25", 0.2, b"0 O", 0.2, b"K\r\n"]}),
-        ("split-inside-crlf", {"RCPT": [b"250 OK\r", 0.2, b"\n"]}),
-        ("lines-in-one-read", {"HELO": b"250-first\r\n250-second\r\n250 third\r\n"}),
-        ("multi-line-mail-from", {"MAIL": [b"250-one\r\n", 0.2, b"250-two\r\n250", 0.2,
-                                           b" three\r\n"]}),
-        ("multi-line-end-of-data", {".": [b"250-queued\r\n", 0.2, b"250 as 42\r\n"]}),
-        ("one-digit-reply-judged-by-its-first-byte", {"MAIL": b"2\r\n"})]},
     # HELO sessions never pipeline: each RCPT waits for the whole reply before.
     "receivers-in-lock-step": Case(smtp({"RCPT": [b"250 O", 0.2, b"K\r\n"]}, rcpts=3), 0, SENT,
                                    upto("QUIT", THREE), MAIL + [",".join(THREE)]),
@@ -148,24 +137,6 @@ CASES = {
         smtp({"DATA": [b"354 go ahead\r\n", STALL]}), 7,
         failed(b"FAILED_TO_SEND", b"send", TIMED_OUT), upto("DATA"), MAIL + ["-i{big}", RCPT],
         env=TIMEOUT),
-    # A failed QUIT after the accepted data is still a delivery.
-    **{"quit-" + name: Case(smtp({"QUIT": reply}), 0, err, ALL, env=TIMEOUT)
-       for name, reply, err in [
-           ("error-reply", b"500 what\r\n",
-            QUIT_FAILED + b'SERVER_ERROR (SMTP server error: "500 what ".)\n' + SENT),
-           ("closed", CLOSE,
-            QUIT_FAILED + b"FAILED_TO_RECEIVE (recv() failed with error 0)\n" + SENT),
-           ("no-answer", SILENT,
-            failed(b"FAILED_TO_RECEIVE", b"recv", TIMED_OUT, QUIT_FAILED, SENT))]},
-    "quit-closed-is-silent-without-verbose": Case(smtp({"QUIT": CLOSE}), 0, b"", ALL,
-                                                  MAIL[1:] + [RCPT]),
-    # A named sender: the envelope takes the address only, the headers keep the name.
-    "sender-with-name": Case(smtp(), 0, SENT, ALL, ["-v", "-S127.0.0.1", "-fJohn Doe <%s>" % SENDER,
-                                                    RCPT],
-                             heads=[b"From: John Doe <%s>" % SENDER.encode(),
-                                    b"X-Sender: John Doe <%s>" % SENDER.encode()]),
-    "return-address-with-name": Case(smtp(), 0, SENT, ALL, ["-v", RCPT], settings={
-        "HOST": "127.0.0.1", "Return Address": "J\u00fcrgen M\u00fcller <%s>" % SENDER}),
     # Line breaks in values become blanks (Windows ends a settings value at a
     # CR); a receiver that holds one is refused before anything is sent.
     **{"line-break-in-" + name: Case(smtp(), 0, SENT, ALL, MAIL + [arg, RCPT], heads=[head])
@@ -235,16 +206,13 @@ def text(value):
 
 
 def action(value):
-    pieces = [text(p) if p not in (CLOSE, SILENT, STALL) else p for p in value.split(" | ")]
-    pieces = [float(p) if re.fullmatch(rb"\d+\.\d+", p or b"") else p for p in pieces]
+    pieces = [p if p in (CLOSE, SILENT, STALL) else float(p) if re.fullmatch(r"\d+\.\d+", p)
+              else text(p) for p in value.split(" | ")]
     return pieces if len(pieces) > 1 else pieces[0]
 
 
 def load(path):
-    """The case of a data file of "key: value" lines (# comments): server
-    (smtp|nntp), "reply STEP" (bytes, close, silent, stall, pieces joined by
-    " | "), args ({big}), settings (K=V; K=V), env, port, status (N...), stderr
-    or stderr~ (a regex), line (each; or lines: upto STEP|none), head."""
+    """The case of a data file (its keys: tests/unit/transport_test.cpp, DialogueStream)."""
     kw, replies, lines, heads = {}, {}, None, []
     with open(path, encoding="utf-8") as f:
         entries = [line.rstrip("\n").split(": ", 1) for line in f if not line.startswith("#")]

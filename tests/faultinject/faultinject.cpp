@@ -6,12 +6,10 @@
 //                            at the first "~mail..." path just before its creation
 //   QUILLEX_PRECREATE_ALL=1  before every such file
 // Groups: open (fopen, fdopen, open), write (fwrite, fputs, fputc, putc,
-// fprintf, vfprintf, fflush, write), send (send, sendto, sendmsg), recv (recv,
-// recvfrom, recvmsg; only reads that find data waiting count).
+// fprintf, vfprintf, fflush, write). Failing sends and receives are the unit
+// tests' (transport_test: DialogueFiles), over a stream of their own.
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,9 +20,9 @@
 
 namespace {
 
-enum Group { OPEN, WRITE, SEND, RECV, GROUPS };
-const char* const kGroupNames[GROUPS] = {"open", "write", "send", "recv"};
-const int kGroupErrors[GROUPS] = {EACCES, ENOSPC, ECONNRESET, ECONNRESET};
+enum Group { OPEN, WRITE, GROUPS };
+const char* const kGroupNames[GROUPS] = {"open", "write"};
+const int kGroupErrors[GROUPS] = {EACCES, ENOSPC};
 
 long s_Counts[GROUPS];
 bool s_Fired = false;
@@ -79,14 +77,6 @@ struct Inside {
     Inside() { ++s_Depth; }
     ~Inside() { --s_Depth; }
 };
-
-// A read that would find nothing yet does not count: how often the program
-// waits depends on timing, the reads that deliver data do not.
-bool NothingToRead(int fd)
-{
-    pollfd entry{fd, POLLIN, 0};
-    return poll(&entry, 1, 0) == 0;
-}
 
 bool IsMessageFileName(const char* path)
 {
@@ -155,48 +145,35 @@ __attribute__((destructor)) void WriteCounts()
 
 // One row per wrapped function: its result type and name, its group, the
 // result of a failed call, the stream whose error flag a failure sets (or
-// nullptr), a condition under which the call passes uncounted, and its
-// parameters and arguments.
-#define WRAP(Result, name, group, failure, stream, uncounted, params, args) \
-    Result name params                                                      \
-    {                                                                       \
-        REAL(name);                                                         \
-        if (!(uncounted) && Fails(group)) {                                 \
-            MarkError(stream);                                              \
-            return failure;                                                 \
-        }                                                                   \
-        Inside inside;                                                      \
-        return real args;                                                   \
+// nullptr), and its parameters and arguments.
+#define WRAP(Result, name, group, failure, stream, params, args) \
+    Result name params                                           \
+    {                                                            \
+        REAL(name);                                              \
+        if (Fails(group)) {                                      \
+            MarkError(stream);                                   \
+            return failure;                                      \
+        }                                                        \
+        Inside inside;                                           \
+        return real args;                                        \
     }
 
 extern "C" {
 
 // clang-format off
-WRAP(FILE*, fopen, OPEN, nullptr, nullptr, false, (const char* path, const char* mode), (path, mode))
-WRAP(FILE*, fopen64, OPEN, nullptr, nullptr, false, (const char* path, const char* mode), (path, mode))
-WRAP(FILE*, fdopen, OPEN, nullptr, nullptr, false, (int fd, const char* mode), (fd, mode))
-WRAP(size_t, fwrite, WRITE, 0, stream, false,
+WRAP(FILE*, fopen, OPEN, nullptr, nullptr, (const char* path, const char* mode), (path, mode))
+WRAP(FILE*, fopen64, OPEN, nullptr, nullptr, (const char* path, const char* mode), (path, mode))
+WRAP(FILE*, fdopen, OPEN, nullptr, nullptr, (int fd, const char* mode), (fd, mode))
+WRAP(size_t, fwrite, WRITE, 0, stream,
      (const void* data, size_t size, size_t count, FILE* stream), (data, size, count, stream))
-WRAP(int, fputs, WRITE, EOF, stream, false, (const char* text, FILE* stream), (text, stream))
-WRAP(int, fputc, WRITE, EOF, stream, false, (int c, FILE* stream), (c, stream))
-WRAP(int, putc, WRITE, EOF, stream, false, (int c, FILE* stream), (c, stream))
-WRAP(int, vfprintf, WRITE, -1, stream, false, (FILE* stream, const char* format, va_list args),
+WRAP(int, fputs, WRITE, EOF, stream, (const char* text, FILE* stream), (text, stream))
+WRAP(int, fputc, WRITE, EOF, stream, (int c, FILE* stream), (c, stream))
+WRAP(int, putc, WRITE, EOF, stream, (int c, FILE* stream), (c, stream))
+WRAP(int, vfprintf, WRITE, -1, stream, (FILE* stream, const char* format, va_list args),
      (stream, format, args))
-WRAP(int, fflush, WRITE, EOF, stream, false, (FILE* stream), (stream))
-WRAP(ssize_t, write, WRITE, -1, nullptr, false, (int fd, const void* data, size_t count),
+WRAP(int, fflush, WRITE, EOF, stream, (FILE* stream), (stream))
+WRAP(ssize_t, write, WRITE, -1, nullptr, (int fd, const void* data, size_t count),
      (fd, data, count))
-WRAP(ssize_t, send, SEND, -1, nullptr, false, (int fd, const void* data, size_t count, int flags),
-     (fd, data, count, flags))
-WRAP(ssize_t, sendto, SEND, -1, nullptr, false, (int fd, const void* data, size_t count, int flags,
-     const sockaddr* to, socklen_t length), (fd, data, count, flags, to, length))
-WRAP(ssize_t, sendmsg, SEND, -1, nullptr, false, (int fd, const msghdr* message, int flags),
-     (fd, message, flags))
-WRAP(ssize_t, recv, RECV, -1, nullptr, NothingToRead(fd),
-     (int fd, void* data, size_t count, int flags), (fd, data, count, flags))
-WRAP(ssize_t, recvfrom, RECV, -1, nullptr, NothingToRead(fd), (int fd, void* data, size_t count,
-     int flags, sockaddr* from, socklen_t* length), (fd, data, count, flags, from, length))
-WRAP(ssize_t, recvmsg, RECV, -1, nullptr, NothingToRead(fd), (int fd, msghdr* message, int flags),
-     (fd, message, flags))
 // clang-format on
 
 int open(const char* path, int flags, ...)
