@@ -1,5 +1,5 @@
-"""Interactive mode, message text on standard input and "-t" text files,
-through the real binary with piped input, and once under a pseudo-terminal."""
+"""Interactive mode, message text on standard input and "-t" text files, piped
+and once under a pseudo-terminal."""
 import os
 import pty
 import select
@@ -51,10 +51,8 @@ def test_no_arguments_asks_receivers_subject_and_text(configured, smtp_capture):
                    + MORE + b"Subject: " + ENTER_TEXT + SENT)
     m = smtp_capture.message()
     assert m["rcpt_tos"] == ["a@example.com", "b@example.com", "c@example.com", "d@example.com"]
-    assert header(m["data"], b"To") == b"a@example.com,b@example.com"
-    assert header(m["data"], b"Cc") == b"c@example.com"
-    assert header(m["data"], b"Bcc") is None
-    assert header(m["data"], b"Subject") == b"Hello there"
+    assert [header(m["data"], n) for n in (b"To", b"Cc", b"Bcc", b"Subject")] == [
+        b"a@example.com,b@example.com", b"c@example.com", None, b"Hello there"]
 
 
 @pytest.mark.parametrize("option,asked", [(["-sGiven"], False), (["-s"], True)])
@@ -89,6 +87,8 @@ def test_end_of_input_at_each_question(configured, smtp_capture, stdin, prompts,
 
 
 def test_news_mode_asks_newsgroups_and_subject(configured, scripted):
+    status, _, err = run(["-u"], configured, stdin=b"\n")
+    assert (status, err) == (255, GREETING + b"Newsgroup: Subject: " + NO_RECEIVER)
     server = scripted(nntp(), port=119)
     status, _, err = run(["-u"], configured,
                          stdin=b"local.test\n\nNews subject\nposted text\n")
@@ -97,14 +97,9 @@ def test_news_mode_asks_newsgroups_and_subject(configured, scripted):
     assert err.endswith(b"quillex: Message was successfully posted.\n")
     server.stop()
     article = b"\r\n" + server.data[0]
-    assert b"\r\nNewsgroups: local.test\r\n" in article
-    assert b"\r\nSubject: News subject\r\n" in article
-    assert b"\r\n\r\nposted text\r\n" in article
-
-
-def test_news_mode_without_newsgroup(configured):
-    status, _, err = run(["-u"], configured, stdin=b"\n")
-    assert (status, err) == (255, GREETING + b"Newsgroup: Subject: " + NO_RECEIVER)
+    for line in (b"\r\nNewsgroups: local.test\r\n", b"\r\nSubject: News subject\r\n",
+                 b"\r\n\r\nposted text\r\n"):
+        assert line in article
 
 
 # --------------------------------------------------------------------------
@@ -236,6 +231,5 @@ def test_questions_at_a_terminal(configured, smtp_capture):
         status = term.finish()
     assert status == 0
     m = smtp_capture.message()
-    assert header(m["data"], b"Subject") == b"From a terminal"
-    assert m["rcpt_tos"] == ["to@example.com"]
+    assert (header(m["data"], b"Subject"), m["rcpt_tos"]) == (b"From a terminal", ["to@example.com"])
     assert b"Typed by hand\r\n" in m["data"]

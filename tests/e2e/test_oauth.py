@@ -1,6 +1,5 @@
-"""quillex -login against a real authorization server (servers/oauth), a script
-playing the person at the browser, then deliveries through Postfix whose
-Dovecot checks each token by introspection; scripted HTTP for the rest."""
+"""quillex -login against a real authorization server and a scripted person at the
+browser, deliveries through Postfix checking tokens by introspection; scripted HTTP."""
 import http.cookiejar
 import http.server
 import json
@@ -175,12 +174,8 @@ def login(env, pki, person_acts=approve, debug=False):
 
 
 def sent_as(postfix, subject, mechanism, user=USER):
-    for _ in range(100):
-        if any(b"Subject: " + subject.encode() in d for d in postfix.delivered(0)):
-            break
-        time.sleep(0.1)
-    else:
-        pytest.fail("nothing delivered with the subject " + subject)
+    assert servers._wait_for(lambda: any(b"Subject: " + subject.encode() in d for d in
+                                         postfix.delivered(0)), bool, 10), subject
     assert b"sasl_method=%s, sasl_username=%s" % (mechanism.encode(), user.encode()) in \
         postfix.log()
 
@@ -222,8 +217,7 @@ def revoke(env, pki):
 
 
 def expire(env, pki=None):
-    entries = [e[:3] + ["0"] + e[4:] for e in stored(env)]
-    store(env, entries)
+    store(env, [e[:3] + ["0"] + e[4:] for e in stored(env)])
 
 
 def refused(env, pki):

@@ -169,16 +169,9 @@ TEST_F(MessageTest, MissingOrUnreadableAttachmentThrows)
         CSMTPEmail mail;
         mail.AddPart("text", PART_TEXT_AUTO);
         mail.AddPart(row.path.c_str(), PART_BINARY_FILE);
-        try {
-            Written(mail);
-            ADD_FAILURE() << "written with " << row.path;
-        } catch (const CSMTPException& error) {
-            EXPECT_EQ(error.m_Code, FAILED_TO_OPEN_TEMPFILE);
-            if (!row.text.empty()) {
-                EXPECT_EQ(error.what(), row.text);
-            }
-            EXPECT_NE(std::string(error.what()).find(row.path), std::string::npos) << error.what();
-        }
+        const std::string text = ThrownText([&] { Written(mail); }, FAILED_TO_OPEN_TEMPFILE);
+        if (!row.text.empty()) EXPECT_EQ(text, row.text);
+        EXPECT_NE(text.find(row.path), std::string::npos) << text;
     }
 }
 
@@ -191,15 +184,9 @@ TEST_F(MessageTest, FullDiskThrows)
         CSMTPEmail mail;
         mail.AddPart("text", PART_TEXT_AUTO);
         if (attachment) mail.AddPart(attachment, PART_BINARY_FILE);
-        try {
-            mail.WriteMessageFile(full, "/dev/full");
-            ADD_FAILURE() << "a failed write was reported as success";
-        } catch (const CSMTPException& error) {
-            EXPECT_EQ(error.m_Code, FAILED_TO_OPEN_TEMPFILE);
-            EXPECT_EQ(
-                std::string(error.what()),
-                "Unable to write message file \"/dev/full\": No space left on device. Aborting.");
-        }
+        EXPECT_EQ(
+            ThrownText([&] { mail.WriteMessageFile(full, "/dev/full"); }, FAILED_TO_OPEN_TEMPFILE),
+            "Unable to write message file \"/dev/full\": No space left on device. Aborting.");
         std::fclose(full);
     }
 }

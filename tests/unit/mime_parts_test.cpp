@@ -153,13 +153,9 @@ TEST_F(PartTest, AttachmentRefusedWithoutMime)
 {
     CSMTPEmail mail;
     mail.m_Mime = 0;
-    try {
-        mail.AddPart("file.bin", PART_BINARY_FILE);
-        FAIL() << "attachment accepted without MIME";
-    } catch (const CSMTPException& error) {
-        EXPECT_EQ(error.m_Code, BAD_ARGUMENTS_FROM_FORM);
-        EXPECT_STREQ(error.what(), "You must enable MIME encoding in order to send attachments");
-    }
+    EXPECT_EQ(
+        ThrownText([&] { mail.AddPart("file.bin", PART_BINARY_FILE); }, BAD_ARGUMENTS_FROM_FORM),
+        "You must enable MIME encoding in order to send attachments");
     ASSERT_TRUE(mail.m_Parts);
     EXPECT_FALSE(mail.m_Parts->HasBody());
 }

@@ -93,9 +93,7 @@ TEST(ScramTest, RefusedChallenges)
     const ChallengeCase rows[] = {
         {"r=xyzdef,s=c2FsdA==,i=4096", kNotExtended},
         {"r=abc,s=c2FsdA==,i=4096", kNotExtended},
-        {"r=abc\x7f"
-         "d,s=c2FsdA==,i=4096",
-         kNotExtended},
+        {"r=abc\177d,s=c2FsdA==,i=4096", kNotExtended},
         {"r=abcdef,s=c2Fsd,i=4096", "the server's SCRAM salt is not base64"},
         {"r=abcdef,s=,i=4096", "the server's SCRAM salt is not base64"},
         {"r=abcdef,s=c2FsdA==,i=0",

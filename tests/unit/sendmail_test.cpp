@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "frontend/Aliases.h"
 #include "mail/HeaderAddresses.h"
 #include "mail/RawMessage.h"
@@ -71,18 +72,13 @@ struct WireRow {
 
 std::string Wire(const std::string& input, bool dotEnds)
 {
-    FILE* in = std::tmpfile();
-    FILE* out = std::tmpfile();
-    std::fwrite(input.data(), 1, input.size(), in);
-    std::rewind(in);
-    WireWriter writer(out);
-    EXPECT_TRUE(writer.CopyFrom(in, dotEnds));
-    EXPECT_TRUE(writer.Finish());
-    std::rewind(out);
-    std::string text;
-    for (int c; (c = std::getc(out)) != EOF;) text += static_cast<char>(c);
+    FILE* in = StreamOf(input);
+    const std::string text = Captured([&](FILE* out) {
+        WireWriter writer(out);
+        EXPECT_TRUE(writer.CopyFrom(in, dotEnds));
+        EXPECT_TRUE(writer.Finish());
+    });
     std::fclose(in);
-    std::fclose(out);
     return text;
 }
 
