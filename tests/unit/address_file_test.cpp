@@ -80,7 +80,7 @@ TEST_F(AddressFile, RefusedFiles)
         const std::string text =
             ThrownText([&] { mail.AddBcc(row.entry.c_str()); }, BAD_ARGUMENTS_FROM_FORM);
         EXPECT_NE(text, "<no exception>") << row.entry;
-        if (!row.text.empty()) EXPECT_EQ(text, row.text);
+        EXPECT_TRUE(row.text.empty() || text == row.text) << text;
         EXPECT_FALSE(mail.m_Receivers.has_value()) << row.entry;
     }
 }
