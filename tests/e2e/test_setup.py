@@ -75,7 +75,7 @@ def test_overlong_answer_is_refused_and_asked_again(env, length, limit, index):
 
 
 def test_long_answer_within_the_limit_and_last_answer_without_line_end(env):
-    run(["-init"], env, stdin=b"h" * 127 + b"\n\n\n\n\n\np")
+    run(["-init"], env, stdin=b"h" * 127 + b"\n\n\n\n\np")
     assert read_settings(env) == b"[Setup]\nHOST=" + b"h" * 127 + (
         b"\nReturn Address=\nOrganization=\nNNTP HOST=\nNNTP User=\nNNTP Passws=p\n")
 
