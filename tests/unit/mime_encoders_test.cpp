@@ -124,23 +124,16 @@ TEST(QuotedPrintableEncoder, LinesStayWithinLimitsForAnyInput)
         encoder.Finish(pieces);
         ASSERT_EQ(pieces, whole) << "round " << round;
 
-        std::size_t start = 0;
         bool afterSoftBreak = false;
-        while (start < whole.size()) {
-            const std::size_t end = whole.find("\r\n", start);
+        for (std::size_t start = 0, end; start < whole.size(); start = end + 2) {
+            end = whole.find("\r\n", start);
             ASSERT_NE(end, std::string::npos) << "output ends with CR LF";
             const std::string line = whole.substr(start, end - start);
             ASSERT_LE(line.size(), 76u);
             ASSERT_EQ(line.find_first_of("\r\n"), std::string::npos) << "bare CR or LF";
-            if (!line.empty()) {
-                ASSERT_NE(line.back(), ' ');
-                ASSERT_NE(line.back(), '\t');
-                if (afterSoftBreak) {
-                    ASSERT_NE(line[0], '.');
-                }
-            }
-            afterSoftBreak = !line.empty() && line.back() == '=';
-            start = end + 2;
+            const char last = line.empty() ? 0 : line.back();
+            ASSERT_TRUE(last != ' ' && last != '\t' && !(afterSoftBreak && line[0] == '.')) << line;
+            afterSoftBreak = last == '=';
         }
     }
 }
