@@ -10,10 +10,10 @@ import shlex
 import signal
 import struct
 import subprocess
-import time
 import zlib
 
 import pytest
+import servers
 
 from conftest import SENT, WINDOWS, posix_only, send, windows_only
 
@@ -114,10 +114,7 @@ def shown_by(reader, data, tmp_path):
     p = subprocess.Popen(["script", "-qec", cmd, "/dev/null"], start_new_session=True,
                          env=dict(os.environ, TERM="xterm"), stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    for _ in range(300):
-        if out.exists():
-            break
-        time.sleep(0.1)
+    servers._wait_for(out.exists, bool, 30)
     os.killpg(p.pid, signal.SIGKILL)
     p.wait()
     return out.read_text(encoding="utf-8")

@@ -31,12 +31,8 @@ def read_settings(env, path=None):
 
 
 def dialogue(current):
-    out = HEAD
-    for i, (_, question) in enumerate(QUESTIONS):
-        if i == 3:
-            out += NEWS
-        out += b"%s (%s): " % (question, current.get(i, b""))
-    return out
+    return HEAD + b"".join((NEWS if i == 3 else b"") + b"%s (%s): " % (q, current.get(i, b""))
+                           for i, (_, q) in enumerate(QUESTIONS))
 
 
 def test_enter_everywhere_on_a_fresh_system_writes_all_six_keys(env):
