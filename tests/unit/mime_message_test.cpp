@@ -102,11 +102,13 @@ TEST_F(MessageTest, TextAndOneAttachment)
     Address(mail);
     mail.AddPart("Hi=\r\n", PART_TEXT_AUTO);
     mail.AddPart(File("data.bin", "Man").c_str(), PART_BINARY_FILE);
-    EXPECT_EQ(Written(mail), Multipart({std::string(kTextHeaders) + "\r\nHi=3D\r\n",
-                                        "Content-type: unknown/bin;\r\n\tname=\"data.bin\"\r\n"
-                                        "Content-Disposition: attachment; filename=\"data.bin\"\r\n"
-                                        "Content-Transfer-Encoding: base64\r\n"
-                                        "\r\nTWFu\r\n"}));
+    const std::string first = Written(mail);
+    EXPECT_EQ(Written(mail), first);  // the second write replaces the headers in place
+    EXPECT_EQ(first, Multipart({std::string(kTextHeaders) + "\r\nHi=3D\r\n",
+                                "Content-type: unknown/bin;\r\n\tname=\"data.bin\"\r\n"
+                                "Content-Disposition: attachment; filename=\"data.bin\"\r\n"
+                                "Content-Transfer-Encoding: base64\r\n"
+                                "\r\nTWFu\r\n"}));
 }
 
 TEST_F(MessageTest, EmptyAttachmentAndSkippedParts)
@@ -143,16 +145,6 @@ TEST_F(MessageTest, PartlessMessageIsTheHeaderBlock)
     g_Organization[1] = 0;
     EXPECT_EQ(Written(mail), std::string("MIME-Version: 1.0\r\n") + kLibrary +
                                  "From: (NULL)\r\nX-Sender: (NULL)\r\nOrganization: O\r\n");
-}
-
-TEST_F(MessageTest, SecondWriteReplacesHeadersInPlace)
-{
-    CSMTPEmail mail;
-    Address(mail);
-    mail.AddPart("a", PART_TEXT_QP);
-    mail.AddPart("b", PART_TEXT_QP);
-    const std::string first = Written(mail);
-    EXPECT_EQ(Written(mail), first);
 }
 
 TEST_F(MessageTest, MissingOrUnreadableAttachmentThrows)

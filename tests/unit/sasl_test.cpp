@@ -121,10 +121,10 @@ TEST(ScramTest, RefusedChallenges)
 }
 
 struct ChoiceCase {
-    std::vector<std::string> advertised;
     const char* setting;
     SaslMechanism chosen;
     const char* reason;  // empty: chosen
+    std::vector<std::string> advertised;
 };
 
 const std::vector<std::string> kAll = {"LOGIN", "XOAUTH2", "plain", "OAUTHBEARER", "SCRAM-SHA-256"};
@@ -133,26 +133,26 @@ constexpr SaslMechanism kNone = SaslMechanism::LOGIN;
 TEST(SaslChoice, ChoosesOrSaysWhy)
 {
     const ChoiceCase rows[] = {
-        {kAll, "auto", SaslMechanism::SCRAM_SHA_256, ""},
-        {kAll, "", SaslMechanism::SCRAM_SHA_256, ""},
-        {{"LOGIN", "PLAIN"}, " Auto ", SaslMechanism::PLAIN, ""},
-        {{"login"}, "AUTO", SaslMechanism::LOGIN, ""},
-        {kAll, "Plain", SaslMechanism::PLAIN, ""},
-        {kAll, "xoauth2", SaslMechanism::XOAUTH2, ""},
-        {kAll, "OAuthBearer", SaslMechanism::OAUTHBEARER, ""},
-        {{"XOAUTH2", "CRAM-MD5"},
-         "auto",
+        {"auto", SaslMechanism::SCRAM_SHA_256, "", kAll},
+        {"", SaslMechanism::SCRAM_SHA_256, "", kAll},
+        {" Auto ", SaslMechanism::PLAIN, "", {"LOGIN", "PLAIN"}},
+        {"AUTO", SaslMechanism::LOGIN, "", {"login"}},
+        {"Plain", SaslMechanism::PLAIN, "", kAll},
+        {"xoauth2", SaslMechanism::XOAUTH2, "", kAll},
+        {"OAuthBearer", SaslMechanism::OAUTHBEARER, "", kAll},
+        {"auto",
          kNone,
-         "the server offers none of SCRAM-SHA-256, PLAIN and LOGIN (it offers: XOAUTH2 "
-         "CRAM-MD5)"},
-        {{}, "login", kNone, "the server does not offer LOGIN (it offers none)"},
-        {{"PLAIN", "LOGIN"},
-         "scram-sha-256",
+         "the server offers none of SCRAM-SHA-256, PLAIN and LOGIN (it offers: XOAUTH2 CRAM-MD5)",
+         {"XOAUTH2", "CRAM-MD5"}},
+        {"login", kNone, "the server does not offer LOGIN (it offers none)", {}},
+        {"scram-sha-256",
          kNone,
-         "the server does not offer SCRAM-SHA-256 (it offers: PLAIN LOGIN)"},
-        {kAll, "cram-md5", kNone,
+         "the server does not offer SCRAM-SHA-256 (it offers: PLAIN LOGIN)",
+         {"PLAIN", "LOGIN"}},
+        {"cram-md5", kNone,
          "\"cram-md5\" is not a mechanism; write auto, scram-sha-256, plain, login, "
-         "xoauth2 or oauthbearer"}};
+         "xoauth2 or oauthbearer",
+         kAll}};
     for (const ChoiceCase& c : rows) {
         SaslMechanism chosen = SaslMechanism::LOGIN;
         std::string why;
