@@ -204,9 +204,6 @@ class Terminal:
                 raise AssertionError("%r never shown; screen: %r" % (text, self.screen))
         self.seen = self.screen.index(text, self.seen) + len(text)
 
-    def type(self, text):
-        os.write(self.master, text)
-
     def finish(self):
         while self._read():
             pass
@@ -223,13 +220,14 @@ def test_questions_at_a_terminal(configured, smtp_capture):
                                (b"Subject: ", b"From a terminal\n"),
                                (ENTER_TEXT.replace(b"\n", b"\r\n"), b"Typed by hand\n")]:
             term.expect(prompt)
-            term.type(answer)
+            os.write(term.master, answer)
         term.expect(b"Typed by hand\r\n")  # the echo: the line has been read
-        term.type(b"\x04")
+        os.write(term.master, b"\x04")
         term.expect(SENT.replace(b"\n", b"\r\n"))
     finally:
         status = term.finish()
     assert status == 0
     m = smtp_capture.message()
-    assert (header(m["data"], b"Subject"), m["rcpt_tos"]) == (b"From a terminal", ["to@example.com"])
+    assert (header(m["data"], b"Subject"), m["rcpt_tos"]) == (b"From a terminal",
+                                                               ["to@example.com"])
     assert b"Typed by hand\r\n" in m["data"]

@@ -83,8 +83,7 @@ def check_structure(data, message, text, attached):
     for image in images.values():
         assert image.get_content_disposition() == "inline"
         assert image.get_content() == IMAGES[image.get_filename()]
-    kept = ("http://example.test/x.png", "../up.png", "cid:x@y")
-    assert all('"%s"' % k in html for k in kept)
+    assert all('"%s"' % k in html for k in ("http://example.test/x.png", "../up.png", "cid:x@y"))
     assert data.count(b"\r\n--PART.BOUNDARY.KV.") == 7 + 3 * attached
     boundaries = re.findall(rb"boundary=(\S+)", data)
     assert not [a for a in boundaries for b in boundaries if a != b and b.startswith(a)]

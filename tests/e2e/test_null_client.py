@@ -149,7 +149,6 @@ kill $pid; wait $pid
 
 @posix_only("atd is a POSIX daemon")
 def test_atd_mails_root_through_an_alias(env, postfix_now, tmp_path):
-    """atd mails a job's output to root, with the machine's settings file."""
     (tmp_path / "xdg").mkdir()
     (tmp_path / "aliases").write_text("root: admin@example.test\n")
     (tmp_path / "xdg" / "Quillex.ini").write_text(

@@ -110,8 +110,7 @@ def nowhere_but_the_store(env, secrets):
 
 
 class Person:
-    """The person at the browser, walking the server's sign-in pages. A
-    redirect to this machine's loopback address is not followed but kept."""
+    """Walks the server's sign-in pages; a redirect to the loopback address is kept."""
 
     def __init__(self, pki):
         self.redirect = None
@@ -151,8 +150,7 @@ def approve(pki, url, proc):
 
 
 def login(env, pki, person_acts=approve, debug=False):
-    """quillex -login; person_acts(pki, address, process) plays the person once
-    the program names the address to open. Returns (status, stderr)."""
+    """(status, stderr) of quillex -login; person_acts(pki, address, process) once shown."""
     proc = subprocess.Popen(["quillex", "-login"] + (["-d"] if debug else []), executable=BIN,
                             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
@@ -326,8 +324,7 @@ def test_person_at_the_browser(env, pki, oauth_server, flow, act, status, messag
 # Scripted HTTP answers
 
 class Scripted(http.server.ThreadingHTTPServer):
-    """Answers each POST with the next (status, body) of its script; None
-    stalls for 5 s without an answer. With a certificate it speaks HTTPS."""
+    """Answers POSTs with its script's (status, body)s, None stalling 5 s; HTTPS with cert."""
 
     def __init__(self, script, cert=None):
         self.script, self.seen, self.bodies = list(script), [], []
