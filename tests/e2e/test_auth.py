@@ -255,7 +255,6 @@ def test_debug_output_hides_the_secret(env, pki, tls_script, mech, shown, hidden
     assert b"Posting: <hidden>" in err or mech != "scram-sha-256"
 
 
-# --------------------------------------------------------------------------
 # Message-ID
 
 

@@ -38,7 +38,6 @@ def wire_body(message):
     return data.split(b"\r\n\r\n", 1)[1].rsplit(b"\r\n.\r\n", 1)[0]
 
 
-# --------------------------------------------------------------------------
 # questions
 
 
@@ -102,7 +101,6 @@ def test_news_mode_asks_newsgroups_and_subject(configured, scripted):
         assert line in article
 
 
-# --------------------------------------------------------------------------
 # message text
 
 
@@ -125,7 +123,6 @@ def test_single_dot_option_without_input_stream_has_no_effect(env, smtp_capture)
     assert body(smtp_capture.message()["data"]) == b"\r\n"
 
 
-# --------------------------------------------------------------------------
 # text files
 
 
@@ -171,7 +168,6 @@ def test_text_file_that_cannot_be_read(env, smtp_capture, tmp_path, flags, name,
     assert smtp_capture.connections(timeout=0.2) == []
 
 
-# --------------------------------------------------------------------------
 # a person at a terminal
 
 

@@ -1,6 +1,5 @@
-"""HTML messages (-H): the layout as Python's email reads it back, inline images by
-Content-ID, the text made from the HTML, and what mutt, neomutt, a browser and a
-spam filter make of the message."""
+"""HTML messages (-H): the layout, inline images by Content-ID, the text made from
+the HTML, and what mutt, neomutt, a browser and a spam filter make of it."""
 import base64
 import email
 import email.policy

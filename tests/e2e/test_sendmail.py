@@ -211,7 +211,6 @@ def test_runs_at_once_log_whole_lines_and_an_unwritable_log_delivers(env, smtp_c
     smtp_capture.messages(3)
 
 
-# --------------------------------------------------------------------------
 # Real callers, through a link named sendmail behind a wrapper that keeps
 # what the caller wrote.
 

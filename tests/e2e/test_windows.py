@@ -1,7 +1,5 @@
-"""What the Windows program takes from Windows itself: the profile file in
-the Windows directory, content types from the registry, the OEM code page,
-and Windows Sockets error codes.
-Run only against quillex.exe (run-e2e-wine.sh)."""
+"""What quillex.exe (run-e2e-wine.sh) takes from Windows: the profile file, registry
+content types, the OEM code page, Windows Sockets error codes, the outbox."""
 import os
 import re
 import subprocess

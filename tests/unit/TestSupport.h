@@ -135,10 +135,9 @@ public:
 
     void Set(const char* name, const char* value)
     {
-        if (!m_Saved.count(name)) {
-            const char* old = std::getenv(name);
+        const char* old = std::getenv(name);
+        if (!m_Saved.count(name))
             m_Saved[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
         platform::SetEnvironmentValue(name, value);
     }
 
