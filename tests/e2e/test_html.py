@@ -66,8 +66,8 @@ def check_structure(data, message, text, attached):
     """The layout, the Content-IDs of the cid: references and the image bytes."""
     parts = list(message.walk())
     if attached:
-        assert parts[0].get_content_type() == "multipart/mixed"
-        assert parts[-1].get_content_disposition() == "attachment"
+        assert (parts[0].get_content_type(), parts[-1].get_content_disposition()) == (
+            "multipart/mixed", "attachment")
         parts = parts[1:-1]
     assert [p.get_content_type() for p in parts] == [
         "multipart/alternative", "text/plain", "multipart/related", "text/html", "image/png",

@@ -193,8 +193,7 @@ def test_log_holds_the_run_and_no_secret(env, pki, tls_script, tmp_path):
     assert re.fullmatch(rb"TLSv1\.[23]", first.group(2)) and first.group(9) == b"0/EX_OK"
     assert first.group(8).startswith(b"250") and int(first.group(6)) > len(HEAD)
     assert LOG.fullmatch(second).group(9) == b"6/FAILED_TO_CONNECT" and status == 6
-    for secret in [b"s3cret", RCPT.encode(), b"b@example", b"ecret subject"]:
-        assert secret not in text
+    assert not [s for s in [b"s3cret", RCPT.encode(), b"b@example", b"ecret subject"] if s in text]
 
 
 def test_runs_at_once_log_whole_lines_and_an_unwritable_log_delivers(env, smtp_capture, tmp_path):
@@ -312,8 +311,7 @@ def test_real_callers(env, request, tmp_path, link, caller):
     assert p.returncode == 0, p.stderr
     got = check_callers(tmp_path, smtp_capture, count)
     assert all(RCPT in m["rcpt_tos"] for m in got)
-    if caller in ("mutt", "php"):
-        assert any(len(m["rcpt_tos"]) == 2 for m in got)
+    assert any(len(m["rcpt_tos"]) == 2 for m in got) or caller not in ("mutt", "php")
 
 
 @pytest.mark.skipif(not WINDOWS, reason="needs the Windows program under Wine")
