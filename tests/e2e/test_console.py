@@ -133,11 +133,10 @@ def write(tmp_path, name, content):
 
 
 def test_text_files_are_merged_in_order(env, smtp_capture, tmp_path):
-    first = write(tmp_path, "first.txt", b"a\nb\r\n.c\n")
-    second = write(tmp_path, "second.txt", b"d")
-    third = write(tmp_path, "third.txt", b".e\x00ignored")
-    status, _, _ = run(["-m", "-S127.0.0.1", "-Fme@example.com", "-t" + first, "-t" + second,
-                        "-t" + third, "--", "to@example.com"], env, stdin=b"typed\n")
+    texts = [b"a\nb\r\n.c\n", b"d", b".e\x00ignored"]
+    status, _, _ = run(["-m", "-S127.0.0.1", "-Fme@example.com"] + [
+        "-t" + write(tmp_path, "%d.txt" % i, t) for i, t in enumerate(texts)] + [
+        "--", "to@example.com"], env, stdin=b"typed\n")
     assert status == 0
     assert wire_body(smtp_capture.message()) == b"typed\r\n\r\na\r\nb\r\n..c\r\nd.e"
 

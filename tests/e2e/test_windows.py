@@ -40,8 +40,7 @@ def test_init_writes_the_profile_file_in_the_windows_directory(env):
 
     # Enter at every question keeps what the file holds.
     status, _, err = run(["-init"], env, stdin=b"\n" * 6)
-    assert status == 255
-    assert b"Your mail server (mail.example.com): " in err
+    assert status == 255 and b"Your mail server (mail.example.com): " in err
     assert b"Login pawssword on server (secret): " in err
     with open(windows_profile_path(), "rb") as f:
         assert f.read().startswith(b"[Setup]\r\nHOST=mail.example.com\r\n")
