@@ -298,12 +298,9 @@ def by_paste(pki, url, proc):
     proc.stdin.flush()
 
 
-def abort(pki, url, proc):
-    Person(pki).sign_in(url, {"abort": "yes"})
-
-
 @pytest.mark.parametrize("flow,act,status,message", [
-    ("device", abort, 16, b"access_denied"),
+    ("device", lambda pki, url, _: Person(pki).sign_in(url, {"abort": "yes"}), 16,
+     b"access_denied"),
     ("browser", by_redirect(), 0, b"Signed in"),
     ("browser", by_paste, 0, b"Signed in"),
     ("browser", by_redirect(forged=True), 0, b"Signed in"),
