@@ -46,8 +46,7 @@ protected:
         return Captured([&](FILE* file) { mail.WriteMessageFile(file); });
     }
 
-    // A multipart message of the given parts, each its header lines, an
-    // empty line and its body.
+    // A multipart message of parts, each its header lines, an empty line and its body.
     static std::string Multipart(std::initializer_list<std::string> parts)
     {
         std::string text = AddressHeaders() + "MIME-Version: 1.0\r\n" + kLibrary +

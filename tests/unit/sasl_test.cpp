@@ -1,5 +1,3 @@
-// SASL client responses against the RFC examples, the SCRAM checks of what a
-// server sends, the mechanism choice, and the password command.
 #include <gtest/gtest.h>
 
 #include <string>
