@@ -95,11 +95,8 @@ def refuse(reply):
     return lambda line, ask: reply
 
 
-# A case: the mechanisms offered, the SMTP Auth setting, what the client sends
-# after EHLO over TLS up to the end of the exchange, the exit status, words of
-# the error line, the client's last line in the exchange, the server's side,
-# and more settings or environment. "{file}" in a value is a file holding
-# the password.
+# steps: what the client sends after EHLO over TLS to the end of the exchange;
+# last: its last line there; "{file}" in a setting: a file holding the password.
 Case = collections.namedtuple("Case", "offer setting steps status words last server settings env",
                               defaults=(None, Account(), {}, {}))
 TOKEN_ENV = {"QUILLEX_SMTP_PASSWORD": TOKEN}
@@ -179,8 +176,7 @@ def test_exchange(env, pki, tls_script, tmp_path, case):
         found, message = failure(err)
         assert found == "AUTH_FAILED", err
         assert message.startswith('Authentication as "%s" with ' % USER), err
-        for w in case.words:
-            assert w in message, err
+        assert all(w in message for w in case.words), err
         expected = exchange + ["QUIT?", "<close_notify>?"]
         assert s.data == []
     assert steps_match(s.steps, ["<tls>", "EHLO"] + expected), " ".join(s.steps)
@@ -254,14 +250,11 @@ def test_debug_output_hides_the_secret(env, pki, tls_script, mech, shown, hidden
                QUILLEX_SMTP_PASSWORD=TOKEN if mech == "xoauth2" else PASSWORD)
     status, _, err = run(["-d", "-S" + SERVER, "-F" + SENDER, RCPT], env)
     assert status == 0 and len(s.data) == 1, err
-    for text in shown:
-        assert text in err, err
-    for text in hidden + [PASSWORD.encode(), b64(PASSWORD.encode())]:
-        assert text not in err, text
+    assert all(text in err for text in shown), err
+    assert not [t for t in hidden + [PASSWORD.encode(), b64(PASSWORD.encode())] if t in err]
     assert b"Posting: <hidden>" in err or mech != "scram-sha-256"
 
 
-# --------------------------------------------------------------------------
 # Message-ID
 
 

@@ -1,5 +1,5 @@
-"""Interactive mode, message text on standard input and "-t" text files,
-through the real binary with piped input, and once under a pseudo-terminal."""
+"""Interactive mode, message text on standard input and "-t" text files, piped
+and once under a pseudo-terminal."""
 import os
 import pty
 import select
@@ -38,7 +38,6 @@ def wire_body(message):
     return data.split(b"\r\n\r\n", 1)[1].rsplit(b"\r\n.\r\n", 1)[0]
 
 
-# --------------------------------------------------------------------------
 # questions
 
 
@@ -51,10 +50,8 @@ def test_no_arguments_asks_receivers_subject_and_text(configured, smtp_capture):
                    + MORE + b"Subject: " + ENTER_TEXT + SENT)
     m = smtp_capture.message()
     assert m["rcpt_tos"] == ["a@example.com", "b@example.com", "c@example.com", "d@example.com"]
-    assert header(m["data"], b"To") == b"a@example.com,b@example.com"
-    assert header(m["data"], b"Cc") == b"c@example.com"
-    assert header(m["data"], b"Bcc") is None
-    assert header(m["data"], b"Subject") == b"Hello there"
+    assert [header(m["data"], n) for n in (b"To", b"Cc", b"Bcc", b"Subject")] == [
+        b"a@example.com,b@example.com", b"c@example.com", None, b"Hello there"]
 
 
 @pytest.mark.parametrize("option,asked", [(["-sGiven"], False), (["-s"], True)])
@@ -89,6 +86,8 @@ def test_end_of_input_at_each_question(configured, smtp_capture, stdin, prompts,
 
 
 def test_news_mode_asks_newsgroups_and_subject(configured, scripted):
+    status, _, err = run(["-u"], configured, stdin=b"\n")
+    assert (status, err) == (255, GREETING + b"Newsgroup: Subject: " + NO_RECEIVER)
     server = scripted(nntp(), port=119)
     status, _, err = run(["-u"], configured,
                          stdin=b"local.test\n\nNews subject\nposted text\n")
@@ -97,17 +96,11 @@ def test_news_mode_asks_newsgroups_and_subject(configured, scripted):
     assert err.endswith(b"quillex: Message was successfully posted.\n")
     server.stop()
     article = b"\r\n" + server.data[0]
-    assert b"\r\nNewsgroups: local.test\r\n" in article
-    assert b"\r\nSubject: News subject\r\n" in article
-    assert b"\r\n\r\nposted text\r\n" in article
+    for line in (b"\r\nNewsgroups: local.test\r\n", b"\r\nSubject: News subject\r\n",
+                 b"\r\n\r\nposted text\r\n"):
+        assert line in article
 
 
-def test_news_mode_without_newsgroup(configured):
-    status, _, err = run(["-u"], configured, stdin=b"\n")
-    assert (status, err) == (255, GREETING + b"Newsgroup: Subject: " + NO_RECEIVER)
-
-
-# --------------------------------------------------------------------------
 # message text
 
 
@@ -130,7 +123,6 @@ def test_single_dot_option_without_input_stream_has_no_effect(env, smtp_capture)
     assert body(smtp_capture.message()["data"]) == b"\r\n"
 
 
-# --------------------------------------------------------------------------
 # text files
 
 
@@ -141,11 +133,10 @@ def write(tmp_path, name, content):
 
 
 def test_text_files_are_merged_in_order(env, smtp_capture, tmp_path):
-    first = write(tmp_path, "first.txt", b"a\nb\r\n.c\n")
-    second = write(tmp_path, "second.txt", b"d")
-    third = write(tmp_path, "third.txt", b".e\x00ignored")
-    status, _, _ = run(["-m", "-S127.0.0.1", "-Fme@example.com", "-t" + first, "-t" + second,
-                        "-t" + third, "--", "to@example.com"], env, stdin=b"typed\n")
+    texts = [b"a\nb\r\n.c\n", b"d", b".e\x00ignored"]
+    status, _, _ = run(["-m", "-S127.0.0.1", "-Fme@example.com"] + [
+        "-t" + write(tmp_path, "%d.txt" % i, t) for i, t in enumerate(texts)] + [
+        "--", "to@example.com"], env, stdin=b"typed\n")
     assert status == 0
     assert wire_body(smtp_capture.message()) == b"typed\r\n\r\na\r\nb\r\n..c\r\nd.e"
 
@@ -176,7 +167,6 @@ def test_text_file_that_cannot_be_read(env, smtp_capture, tmp_path, flags, name,
     assert smtp_capture.connections(timeout=0.2) == []
 
 
-# --------------------------------------------------------------------------
 # a person at a terminal
 
 
@@ -209,9 +199,6 @@ class Terminal:
                 raise AssertionError("%r never shown; screen: %r" % (text, self.screen))
         self.seen = self.screen.index(text, self.seen) + len(text)
 
-    def type(self, text):
-        os.write(self.master, text)
-
     def finish(self):
         while self._read():
             pass
@@ -228,14 +215,14 @@ def test_questions_at_a_terminal(configured, smtp_capture):
                                (b"Subject: ", b"From a terminal\n"),
                                (ENTER_TEXT.replace(b"\n", b"\r\n"), b"Typed by hand\n")]:
             term.expect(prompt)
-            term.type(answer)
+            os.write(term.master, answer)
         term.expect(b"Typed by hand\r\n")  # the echo: the line has been read
-        term.type(b"\x04")
+        os.write(term.master, b"\x04")
         term.expect(SENT.replace(b"\n", b"\r\n"))
     finally:
         status = term.finish()
     assert status == 0
     m = smtp_capture.message()
-    assert header(m["data"], b"Subject") == b"From a terminal"
-    assert m["rcpt_tos"] == ["to@example.com"]
+    assert (header(m["data"], b"Subject"), m["rcpt_tos"]) == (b"From a terminal",
+                                                               ["to@example.com"])
     assert b"Typed by hand\r\n" in m["data"]

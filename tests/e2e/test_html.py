@@ -1,6 +1,5 @@
-"""HTML messages (-H): the layout as Python's email reads it back, inline images by
-Content-ID, the text made from the HTML, and what mutt, neomutt, a browser and a
-spam filter make of the message."""
+"""HTML messages (-H): the layout, inline images by Content-ID, the text made from
+the HTML, and what mutt, neomutt, a browser and a spam filter make of it."""
 import base64
 import email
 import email.policy
@@ -10,10 +9,10 @@ import shlex
 import signal
 import struct
 import subprocess
-import time
 import zlib
 
 import pytest
+import servers
 
 from conftest import SENT, WINDOWS, posix_only, send, windows_only
 
@@ -67,8 +66,8 @@ def check_structure(data, message, text, attached):
     """The layout, the Content-IDs of the cid: references and the image bytes."""
     parts = list(message.walk())
     if attached:
-        assert parts[0].get_content_type() == "multipart/mixed"
-        assert parts[-1].get_content_disposition() == "attachment"
+        assert (parts[0].get_content_type(), parts[-1].get_content_disposition()) == (
+            "multipart/mixed", "attachment")
         parts = parts[1:-1]
     assert [p.get_content_type() for p in parts] == [
         "multipart/alternative", "text/plain", "multipart/related", "text/html", "image/png",
@@ -83,8 +82,7 @@ def check_structure(data, message, text, attached):
     for image in images.values():
         assert image.get_content_disposition() == "inline"
         assert image.get_content() == IMAGES[image.get_filename()]
-    kept = ("http://example.test/x.png", "../up.png", "cid:x@y")
-    assert all('"%s"' % k in html for k in kept)
+    assert all('"%s"' % k in html for k in ("http://example.test/x.png", "../up.png", "cid:x@y"))
     assert data.count(b"\r\n--PART.BOUNDARY.KV.") == 7 + 3 * attached
     boundaries = re.findall(rb"boundary=(\S+)", data)
     assert not [a for a in boundaries for b in boundaries if a != b and b.startswith(a)]
@@ -114,10 +112,7 @@ def shown_by(reader, data, tmp_path):
     p = subprocess.Popen(["script", "-qec", cmd, "/dev/null"], start_new_session=True,
                          env=dict(os.environ, TERM="xterm"), stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    for _ in range(300):
-        if out.exists():
-            break
-        time.sleep(0.1)
+    servers._wait_for(out.exists, bool, 30)
     os.killpg(p.pid, signal.SIGKILL)
     p.wait()
     return out.read_text(encoding="utf-8")

@@ -1,6 +1,5 @@
-"""quillex -login against a real authorization server (servers/oauth), a script
-playing the person at the browser, then deliveries through Postfix whose
-Dovecot checks each token by introspection; scripted HTTP for the rest."""
+"""quillex -login against a real authorization server and a scripted person at the
+browser, deliveries through Postfix checking tokens by introspection; scripted HTTP."""
 import http.cookiejar
 import http.server
 import json
@@ -111,8 +110,7 @@ def nowhere_but_the_store(env, secrets):
 
 
 class Person:
-    """The person at the browser, walking the server's sign-in pages. A
-    redirect to this machine's loopback address is not followed but kept."""
+    """Walks the server's sign-in pages; a redirect to the loopback address is kept."""
 
     def __init__(self, pki):
         self.redirect = None
@@ -152,8 +150,7 @@ def approve(pki, url, proc):
 
 
 def login(env, pki, person_acts=approve, debug=False):
-    """quillex -login; person_acts(pki, address, process) plays the person once
-    the program names the address to open. Returns (status, stderr)."""
+    """(status, stderr) of quillex -login; person_acts(pki, address, process) once shown."""
     proc = subprocess.Popen(["quillex", "-login"] + (["-d"] if debug else []), executable=BIN,
                             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
@@ -175,12 +172,8 @@ def login(env, pki, person_acts=approve, debug=False):
 
 
 def sent_as(postfix, subject, mechanism, user=USER):
-    for _ in range(100):
-        if any(b"Subject: " + subject.encode() in d for d in postfix.delivered(0)):
-            break
-        time.sleep(0.1)
-    else:
-        pytest.fail("nothing delivered with the subject " + subject)
+    assert servers._wait_for(lambda: any(b"Subject: " + subject.encode() in d for d in
+                                         postfix.delivered(0)), bool, 10), subject
     assert b"sasl_method=%s, sasl_username=%s" % (mechanism.encode(), user.encode()) in \
         postfix.log()
 
@@ -209,8 +202,7 @@ def test_device_login_then_both_mechanisms_and_no_secret_shown(env, pki, postfix
     assert status == 0, sent
     assert stored(env) == [entry]            # a valid stored token needs no HTTP request
     assert b"OAuth: " not in sent and b"<hidden>" in sent
-    for secret in entry[4:]:
-        assert secret.encode() not in err + sent
+    assert not [s for s in entry[4:] if s.encode() in err + sent]
 
 
 def revoke(env, pki):
@@ -222,8 +214,7 @@ def revoke(env, pki):
 
 
 def expire(env, pki=None):
-    entries = [e[:3] + ["0"] + e[4:] for e in stored(env)]
-    store(env, entries)
+    store(env, [e[:3] + ["0"] + e[4:] for e in stored(env)])
 
 
 def refused(env, pki):
@@ -307,12 +298,9 @@ def by_paste(pki, url, proc):
     proc.stdin.flush()
 
 
-def abort(pki, url, proc):
-    Person(pki).sign_in(url, {"abort": "yes"})
-
-
 @pytest.mark.parametrize("flow,act,status,message", [
-    ("device", abort, 16, b"access_denied"),
+    ("device", lambda pki, url, _: Person(pki).sign_in(url, {"abort": "yes"}), 16,
+     b"access_denied"),
     ("browser", by_redirect(), 0, b"Signed in"),
     ("browser", by_paste, 0, b"Signed in"),
     ("browser", by_redirect(forged=True), 0, b"Signed in"),
@@ -332,8 +320,7 @@ def test_person_at_the_browser(env, pki, oauth_server, flow, act, status, messag
 # Scripted HTTP answers
 
 class Scripted(http.server.ThreadingHTTPServer):
-    """Answers each POST with the next (status, body) of its script; None
-    stalls for 5 s without an answer. With a certificate it speaks HTTPS."""
+    """Answers POSTs with its script's (status, body)s, None stalling 5 s; HTTPS with cert."""
 
     def __init__(self, script, cert=None):
         self.script, self.seen, self.bodies = list(script), [], []
@@ -403,12 +390,11 @@ def test_scripted_answers(env, pki, tmp_path, flow, script, status, message):
                       pki.path("server") if script == "ca-file-alone" else None)
     token = script if str(script).startswith("http") else server.url + "/token"
     KEY[:] = [token, "scripted", USER]
-    env["QUILLEX_CA_FILE"] = pki.ca
-    env["QUILLEX_OAUTH_CLIENT_SECRET"] = "scripted-secret"
+    env.update(QUILLEX_CA_FILE=pki.ca, QUILLEX_OAUTH_CLIENT_SECRET="scripted-secret",
+               QUILLEX_TIMEOUT="2")
     write_settings(env, {"SMTP User": USER, "SMTP Auth": "oauthbearer", "OAuth Flow": flow,
                          "OAuth Client ID": "scripted", "OAuth Token Endpoint": token,
                          "OAuth Device Endpoint": server.url + "/device"})
-    env["QUILLEX_TIMEOUT"] = "2"
     if script == "0644":
         with open(token_file(env), "w") as f:
             f.write("# Quillex OAuth tokens 1\n")

@@ -1,12 +1,11 @@
-"""Under the name sendmail the program takes a finished message on standard
-input, sends it unchanged but for its line ends and the dots on the wire, and
-answers with sendmail's exit statuses. Real callers drive it through a link."""
+"""As sendmail: a finished message on standard input sent unchanged but for line
+ends and dots, sendmail's exit statuses, real callers through a link."""
+import concurrent.futures
 import os
 import re
 import shlex
 import shutil
 import subprocess
-import threading
 
 import pytest
 
@@ -194,21 +193,15 @@ def test_log_holds_the_run_and_no_secret(env, pki, tls_script, tmp_path):
     assert re.fullmatch(rb"TLSv1\.[23]", first.group(2)) and first.group(9) == b"0/EX_OK"
     assert first.group(8).startswith(b"250") and int(first.group(6)) > len(HEAD)
     assert LOG.fullmatch(second).group(9) == b"6/FAILED_TO_CONNECT" and status == 6
-    for secret in [b"s3cret", RCPT.encode(), b"b@example", b"ecret subject"]:
-        assert secret not in text
+    assert not [s for s in [b"s3cret", RCPT.encode(), b"b@example", b"ecret subject"] if s in text]
 
 
 def test_runs_at_once_log_whole_lines_and_an_unwritable_log_delivers(env, smtp_capture, tmp_path):
     env["QUILLEX_LOG"] = log = str(tmp_path / "runs.log")
     write_settings(env, SETTINGS)
-    results = []
-    runs = [threading.Thread(target=lambda: results.append(
-        run([RCPT], env, stdin=HEAD + b"\n" + b"x" * 100000 + b"\n", argv0="sendmail")[0]))
-        for _ in range(2)]
-    for t in runs:
-        t.start()
-    for t in runs:
-        t.join(60)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        results = list(pool.map(lambda _: run([RCPT], env, stdin=HEAD + b"\n" + b"x" * 100000 +
+                                              b"\n", argv0="sendmail")[0], range(2)))
     lines = open(log, "rb").read().splitlines(True)
     assert results == [0, 0] and len(lines) == 2 and all(LOG.fullmatch(x) for x in lines)
     env["QUILLEX_LOG"] = str(tmp_path / "missing" / "runs.log")
@@ -217,7 +210,6 @@ def test_runs_at_once_log_whole_lines_and_an_unwritable_log_delivers(env, smtp_c
     smtp_capture.messages(3)
 
 
-# --------------------------------------------------------------------------
 # Real callers, through a link named sendmail behind a wrapper that keeps
 # what the caller wrote.
 
@@ -319,8 +311,7 @@ def test_real_callers(env, request, tmp_path, link, caller):
     assert p.returncode == 0, p.stderr
     got = check_callers(tmp_path, smtp_capture, count)
     assert all(RCPT in m["rcpt_tos"] for m in got)
-    if caller in ("mutt", "php"):
-        assert any(len(m["rcpt_tos"]) == 2 for m in got)
+    assert any(len(m["rcpt_tos"]) == 2 for m in got) or caller not in ("mutt", "php")
 
 
 @pytest.mark.skipif(not WINDOWS, reason="needs the Windows program under Wine")

@@ -17,8 +17,6 @@ public:
             {[] { return s_Tick; }, [] { return s_Pid; }, [] { return s_Now; }});
     }
     ~FixedClock() { platform::SetClockSource(platform::SystemClock()); }
-    FixedClock(const FixedClock&) = delete;
-    FixedClock& operator=(const FixedClock&) = delete;
 
 private:
     static inline std::time_t s_Now = 0;

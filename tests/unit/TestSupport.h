@@ -41,8 +41,6 @@ public:
         std::filesystem::remove_all(m_Path);
         std::filesystem::create_directories(m_Path);
     }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
     ~ScratchDirectory()
     {
         std::error_code ignored;
@@ -92,6 +90,20 @@ inline std::string FileBytes(const std::string& path)
     return data;
 }
 
+// The text of the CSMTPException that call throws, its code checked;
+// "<no exception>" when call returns.
+template <class Call>
+std::string ThrownText(Call call, SmtpError code)
+{
+    try {
+        call();
+    } catch (const CSMTPException& error) {
+        EXPECT_EQ(error.m_Code, code);
+        return error.what();
+    }
+    return "<no exception>";
+}
+
 // What write(FILE*) puts into a temporary stream.
 template <class Writer>
 std::string Captured(Writer write)
@@ -115,9 +127,6 @@ inline FILE* StreamOf(const std::string& text)
 // Sets environment variables and gives them back their old values at the end.
 class ScopedEnvironment {
 public:
-    ScopedEnvironment() = default;
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
     ~ScopedEnvironment()
     {
         for (const auto& [name, value] : m_Saved)
@@ -126,10 +135,9 @@ public:
 
     void Set(const char* name, const char* value)
     {
-        if (!m_Saved.count(name)) {
-            const char* old = std::getenv(name);
+        const char* old = std::getenv(name);
+        if (!m_Saved.count(name))
             m_Saved[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        }
         platform::SetEnvironmentValue(name, value);
     }
 

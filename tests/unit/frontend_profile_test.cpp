@@ -10,16 +10,7 @@ namespace {
 
 class ProfileFile : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_Path = ::testing::TempDir() + "quillex_profile_" + info->name() + ".ini";
-        std::remove(m_Path.c_str());
-    }
-    void TearDown() override { std::remove(m_Path.c_str()); }
-
     void Put(const std::string& text) { PutFile(m_Path, text); }
-    std::string Contents() { return FileBytes(m_Path); }
 
     std::string Read(const char* section, const char* key)
     {
@@ -31,7 +22,8 @@ protected:
         return platform::WriteProfileString(section, key, value, m_Path.c_str());
     }
 
-    std::string m_Path;
+    ScratchDirectory m_Dir;
+    const std::string m_Path = (m_Dir.Path() / "quillex.ini").string();
 };
 
 TEST_F(ProfileFile, NamesMatchWithoutCaseAndValuesAreTrimmed)
@@ -78,7 +70,7 @@ TEST_F(ProfileFile, WriteKeepsEverythingElse)
     for (const auto& row : rows) {
         Put(row.before);
         ASSERT_TRUE(Write(row.section, row.key, row.value));
-        EXPECT_EQ(Contents(), row.after);
+        EXPECT_EQ(FileBytes(m_Path), row.after);
         EXPECT_EQ(Read(row.section, row.key), row.value);
     }
 }
@@ -88,17 +80,16 @@ TEST_F(ProfileFile, LineBreaksInValuesAreRefusedAndTheFileStays)
     Put("[Setup]\nHOST=old\n");
     EXPECT_FALSE(Write("Setup", "HOST", "new\r\n[Evil]"));
     EXPECT_FALSE(Write("Setup", "HOST", "new\nx=1"));
-    EXPECT_EQ(Contents(), "[Setup]\nHOST=old\n");
+    EXPECT_EQ(FileBytes(m_Path), "[Setup]\nHOST=old\n");
 }
 
 TEST_F(ProfileFile, AFileThatCannotBeReadIsNotReplaced)
 {
     SKIP_ON_WINDOWS("the profile functions decide what a directory in the file's place does");
     // A directory in the file's place can be opened on some systems but never read.
-    const std::string directory = ::testing::TempDir() + "quillex_profile_dir";
+    const std::string directory = (m_Dir.Path() / "dir").string();
     ASSERT_TRUE(platform::WriteProfileString("Setup", "HOST", "h", (directory + "/x.ini").c_str()));
     EXPECT_FALSE(platform::WriteProfileString("Setup", "HOST", "h", directory.c_str()));
-    std::remove((directory + "/x.ini").c_str());
 }
 
 }  // namespace

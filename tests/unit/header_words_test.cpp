@@ -30,10 +30,7 @@ TEST(HeaderWords, EncodedWords)
          "=?utf-8?B?zqnOvM6tzrPOsQ==?="},
         {"a tie is Q, the blank inside", "a \xc3\xa9", "UTF-8", 9, "=?UTF-8?Q?a_=C3=A9?="},
         {"control bytes encoded", std::string("a\0\tb", 4), "utf-8", 9, q + "a=00=09b?="},
-        {"other charset, bytes",
-         "Gr\xfc\xdf"
-         "e",
-         "iso-8859-1", 9, "=?iso-8859-1?B?R3L832U=?="},
+        {"other charset, bytes", "Gr\374\337e", "iso-8859-1", 9, "=?iso-8859-1?B?R3L832U=?="},
         {"word of 75", "\xc3\xa9" + Rep("a", 57) + "b", "utf-8", 1,
          q + "=C3=A9" + Rep("a", 57) + "?=\r\n\t" + q + "b?="},
         {"line of 78", "\xc3\xa9" + Rep("a", 52), "utf-8", 9,

@@ -50,21 +50,28 @@ std::string RandomBytes(std::mt19937& rng, std::size_t n, const std::string& alp
     return data;
 }
 
+// What an encoder makes of data given in pieces of up to most - 1 bytes.
+template <class Encoder, class Byte>
+std::string InPieces(const std::string& data, std::mt19937& rng, unsigned most)
+{
+    std::string out;
+    Encoder encoder;
+    for (std::size_t at = 0, n; at < data.size(); at += n) {
+        n = std::min<std::size_t>(data.size() - at, rng() % most);
+        encoder.Encode(reinterpret_cast<const Byte*>(data.data()) + at, n, out);
+    }
+    encoder.Finish(out);
+    return out;
+}
+
 // Pieces of any size give the same bytes as the whole input.
 TEST(Base64Encoder, PiecesGiveTheSameBytes)
 {
     std::mt19937 rng(1);
     for (int round = 0; round < 200; ++round) {
         const std::string data = RandomBytes(rng, rng() % 400);
-        std::string out;
-        Base64Encoder encoder;
-        for (std::size_t at = 0; at < data.size();) {
-            const std::size_t n = std::min<std::size_t>(data.size() - at, rng() % 70);
-            encoder.Encode(reinterpret_cast<const unsigned char*>(data.data()) + at, n, out);
-            at += n;
-        }
-        encoder.Finish(out);
-        ASSERT_EQ(out, Base64(data)) << "round " << round;
+        ASSERT_EQ((InPieces<Base64Encoder, unsigned char>(data, rng, 70)), Base64(data))
+            << "round " << round;
     }
 }
 
@@ -114,33 +121,19 @@ TEST(QuotedPrintableEncoder, LinesStayWithinLimitsForAnyInput)
     for (int round = 0; round < 400; ++round) {
         const std::string data = RandomBytes(rng, rng() % 600, alphabets[round % 4]);
         const std::string whole = Qp(data);
-        std::string pieces;
-        QuotedPrintableEncoder encoder;
-        for (std::size_t at = 0; at < data.size();) {
-            const std::size_t n = std::min<std::size_t>(data.size() - at, rng() % 9);
-            encoder.Encode(data.data() + at, n, pieces);
-            at += n;
-        }
-        encoder.Finish(pieces);
-        ASSERT_EQ(pieces, whole) << "round " << round;
+        ASSERT_EQ((InPieces<QuotedPrintableEncoder, char>(data, rng, 9)), whole)
+            << "round " << round;
 
-        std::size_t start = 0;
         bool afterSoftBreak = false;
-        while (start < whole.size()) {
-            const std::size_t end = whole.find("\r\n", start);
+        for (std::size_t start = 0, end; start < whole.size(); start = end + 2) {
+            end = whole.find("\r\n", start);
             ASSERT_NE(end, std::string::npos) << "output ends with CR LF";
             const std::string line = whole.substr(start, end - start);
             ASSERT_LE(line.size(), 76u);
             ASSERT_EQ(line.find_first_of("\r\n"), std::string::npos) << "bare CR or LF";
-            if (!line.empty()) {
-                ASSERT_NE(line.back(), ' ');
-                ASSERT_NE(line.back(), '\t');
-                if (afterSoftBreak) {
-                    ASSERT_NE(line[0], '.');
-                }
-            }
-            afterSoftBreak = !line.empty() && line.back() == '=';
-            start = end + 2;
+            const char last = line.empty() ? 0 : line.back();
+            ASSERT_TRUE(last != ' ' && last != '\t' && !(afterSoftBreak && line[0] == '.')) << line;
+            afterSoftBreak = last == '=';
         }
     }
 }

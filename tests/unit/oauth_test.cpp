@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "TestSupport.h"
 #include "core/CSMTPException.h"
 #include "oauth/OAuthHttp.h"
 #include "oauth/OAuthJson.h"
@@ -32,16 +33,11 @@ const UrlCase kUrls[] = {
 
 TEST(OAuthUrl, OnlyHttpsOrLoopback)
 {
-    for (const UrlCase& c : kUrls) {
-        bool taken = true;
-        try {
-            oauth::RefuseInsecureUrl(c.url, "token endpoint");
-        } catch (const CSMTPException& error) {
-            taken = false;
-            EXPECT_EQ(error.m_Code, AUTH_FAILED);
-        }
-        EXPECT_EQ(taken, c.taken) << c.url;
-    }
+    for (const UrlCase& c : kUrls)
+        EXPECT_EQ(ThrownText([&] { oauth::RefuseInsecureUrl(c.url, "token endpoint"); },
+                             AUTH_FAILED) == "<no exception>",
+                  c.taken)
+            << c.url;
 }
 
 TEST(OAuthUrl, QueryValuesAreDecoded)

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "frontend/Aliases.h"
 #include "mail/HeaderAddresses.h"
 #include "mail/RawMessage.h"
@@ -37,11 +38,7 @@ TEST(HeaderAddresses, Forms)
          true},
         {"Jane\r\n Roe\r\n\t<jane@example.test>", {"jane@example.test"}, true},
         {"=?utf-8?Q?Jos=C3=A9_Roe?= <jose@example.test>", {"jose@example.test"}, true},
-        {"=?utf-8?B?Sm9zw6k=?= <jose@b\xc3\xbc"
-         "cher.example>",
-         {"jose@b\xc3\xbc"
-          "cher.example"},
-         true},
+        {"=?utf-8?B?Sm9zw6k=?= <jose@b\303\274cher.example>", {"jose@b\303\274cher.example"}, true},
         {"<@relay.test,@other.test:a@example.test>", {"a@example.test"}, true},
         {"a@[192.0.2.1]", {"a@[192.0.2.1]"}, true},
         {"a@[192.0.2.1\r\n ]", {"a@[192.0.2.1 ]"}, true},
@@ -71,18 +68,13 @@ struct WireRow {
 
 std::string Wire(const std::string& input, bool dotEnds)
 {
-    FILE* in = std::tmpfile();
-    FILE* out = std::tmpfile();
-    std::fwrite(input.data(), 1, input.size(), in);
-    std::rewind(in);
-    WireWriter writer(out);
-    EXPECT_TRUE(writer.CopyFrom(in, dotEnds));
-    EXPECT_TRUE(writer.Finish());
-    std::rewind(out);
-    std::string text;
-    for (int c; (c = std::getc(out)) != EOF;) text += static_cast<char>(c);
+    FILE* in = StreamOf(input);
+    const std::string text = Captured([&](FILE* out) {
+        WireWriter writer(out);
+        EXPECT_TRUE(writer.CopyFrom(in, dotEnds));
+        EXPECT_TRUE(writer.Finish());
+    });
     std::fclose(in);
-    std::fclose(out);
     return text;
 }
 

@@ -26,6 +26,13 @@ constexpr Security I = Security::IMPLICIT_TLS;
 constexpr Security S = Security::STARTTLS;
 constexpr bool MAIL = false;
 constexpr bool NEWS = true;
+// The advice that ends a refusal.
+#define MAIL_SCHEMES " Use smtp://, smtps://, submission:// or smtp+starttls://."
+#define NEWS_SCHEMES " Use news://, nntp://, nntps:// or nntp+starttls://."
+#define PORTS " Use a number from 1 to 65535."
+#define IPV6 " Write an IPv6 address as [2001:db8::1] or [2001:db8::1]:587."
+#define HOST_FORM " Write scheme://host or scheme://host:port."
+#define HOSTS " Write a name, an IPv4 address or an IPv6 address in brackets, as in [2001:db8::1]."
 
 NameCase Parsed(const char* text, bool news, const char* host, int port, Security security,
                 bool hasScheme = true, const char* user = "")
@@ -64,18 +71,15 @@ TEST(ServerName, ParsesOrRefusesWithItsMessage)
         Parsed("smtps://me%40example.test@[::1]:1", MAIL, "::1", 1, I, true, "me@example.test"),
         Parsed("nntps://a%3ab%2F@h", NEWS, "h", 563, I, true, "a:b/"),
         // Refusals.
-        Refused("foo://x", MAIL,
-                "Unknown scheme \"foo://\" in server \"foo://x\". "
-                "Use smtp://, smtps://, submission:// or smtp+starttls://."),
+        Refused("foo://x", MAIL, "Unknown scheme \"foo://\" in server \"foo://x\"." MAIL_SCHEMES),
         Refused("http://x:1", NEWS,
-                "Unknown scheme \"http://\" in server \"http://x:1\". "
-                "Use news://, nntp://, nntps:// or nntp+starttls://."),
-        Refused("nntps://x", MAIL,
-                "The scheme \"nntps://\" in server \"nntps://x\" is for news, not mail. "
-                "Use smtp://, smtps://, submission:// or smtp+starttls://."),
-        Refused("SMTP://x", NEWS,
-                "The scheme \"SMTP://\" in server \"SMTP://x\" is for mail, not news. "
-                "Use news://, nntp://, nntps:// or nntp+starttls://."),
+                "Unknown scheme \"http://\" in server \"http://x:1\"." NEWS_SCHEMES),
+        Refused(
+            "nntps://x", MAIL,
+            "The scheme \"nntps://\" in server \"nntps://x\" is for news, not mail." MAIL_SCHEMES),
+        Refused(
+            "SMTP://x", NEWS,
+            "The scheme \"SMTP://\" in server \"SMTP://x\" is for mail, not news." NEWS_SCHEMES),
         Refused("smtps://me:se@cr/et@h", MAIL,
                 "A password in the server name \"smtps://me:***@h\" is refused: "
                 "it would show in process lists."),
@@ -85,34 +89,20 @@ TEST(ServerName, ParsesOrRefusesWithItsMessage)
                 "digits, as in \"%40\" for \"@\"."),
         Refused("smtps://me%0a@h", MAIL,
                 "Bad user name in server \"smtps://me%0a@h\": it holds a control character."),
-        Refused("smtps://h:0", MAIL,
-                "Bad port \"0\" in server \"smtps://h:0\". Use a number from 1 to 65535."),
-        Refused("smtps://h:65536", MAIL,
-                "Bad port \"65536\" in server \"smtps://h:65536\". Use a number from 1 to 65535."),
-        Refused("submission://h:", MAIL,
-                "Bad port \"\" in server \"submission://h:\". Use a number from 1 to 65535."),
-        Refused("[::1]:0", MAIL,
-                "Bad port \"0\" in server \"[::1]:0\". Use a number from 1 to 65535."),
-        Refused("[::1", MAIL,
-                "A \"[\" is not closed in server \"[::1\". "
-                "Write an IPv6 address as [2001:db8::1] or [2001:db8::1]:587."),
+        Refused("smtps://h:0", MAIL, "Bad port \"0\" in server \"smtps://h:0\"." PORTS),
+        Refused("smtps://h:65536", MAIL, "Bad port \"65536\" in server \"smtps://h:65536\"." PORTS),
+        Refused("submission://h:", MAIL, "Bad port \"\" in server \"submission://h:\"." PORTS),
+        Refused("[::1]:0", MAIL, "Bad port \"0\" in server \"[::1]:0\"." PORTS),
+        Refused("[::1", MAIL, "A \"[\" is not closed in server \"[::1\"." IPV6),
         Refused("smtps://[::1]x", MAIL,
-                "Unexpected text \"x\" after \"]\" in server \"smtps://[::1]x\". "
-                "Write an IPv6 address as [2001:db8::1] or [2001:db8::1]:587."),
+                "Unexpected text \"x\" after \"]\" in server \"smtps://[::1]x\"." IPV6),
         Refused("smtps://[localhost]", MAIL,
                 "\"[localhost]\" in server \"smtps://[localhost]\" is not an IPv6 address; "
                 "only IPv6 addresses go in brackets."),
-        Refused("smtps://", MAIL,
-                "No host in server \"smtps://\". Write scheme://host or scheme://host:port."),
-        Refused("nntps://me@:563/", NEWS,
-                "No host in server \"nntps://me@:563/\". "
-                "Write scheme://host or scheme://host:port."),
-        Refused("smtps://::1", MAIL,
-                "Bad host \"::1\" in server \"smtps://::1\". Write a name, an IPv4 address or an "
-                "IPv6 address in brackets, as in [2001:db8::1]."),
-        Refused("smtps://h/path", MAIL,
-                "Bad host \"h/path\" in server \"smtps://h/path\". Write a name, an IPv4 address "
-                "or an IPv6 address in brackets, as in [2001:db8::1].")};
+        Refused("smtps://", MAIL, "No host in server \"smtps://\"." HOST_FORM),
+        Refused("nntps://me@:563/", NEWS, "No host in server \"nntps://me@:563/\"." HOST_FORM),
+        Refused("smtps://::1", MAIL, "Bad host \"::1\" in server \"smtps://::1\"." HOSTS),
+        Refused("smtps://h/path", MAIL, "Bad host \"h/path\" in server \"smtps://h/path\"." HOSTS)};
     for (const NameCase& c : rows) {
         try {
             const transport::ServerName name = transport::ParseServerName(c.text, c.news);

@@ -1,7 +1,6 @@
 #!/bin/sh
 # usage: demo-wine.sh PATH-TO-quillex.exe
-# The demonstration delivery of tests/servers/demo.sh with the Windows program
-# under Wine, inside a private network namespace.
+# The delivery of tests/servers/demo.sh with the Windows program under Wine.
 set -e
 wine_dir=$(cd "$(dirname "$0")" && pwd)
 exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")

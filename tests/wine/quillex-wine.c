@@ -1,9 +1,6 @@
-/* Stands in for the Windows program in the end-to-end suite: runs it under
- * Wine through the launcher, with this process's own argument 0, and gives
- * back its output as a native program would write it. Console streams are in
- * text mode on Windows, where every LF leaves as CR LF; that is undone here,
- * exactly, so that the tests compare the same bytes on both systems. The
- * paths come from the compiler's command line (run-e2e-wine.sh builds it). */
+/* Runs the Windows program under Wine through the launcher, keeping argument
+ * 0, and undoes exactly the CR its text-mode console streams put before each
+ * LF, so that the tests compare the same bytes as on POSIX. */
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>

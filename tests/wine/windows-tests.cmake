@@ -1,6 +1,5 @@
-# The Windows build's tests run under Wine, in a private prefix of the build
-# tree: the unit tests (through CMAKE_CROSSCOMPILING_EMULATOR) and the
-# end-to-end suite with quillex.exe.
+# The Windows build's unit and end-to-end tests run under Wine, in a private
+# prefix of the build tree.
 set(QUILLEX_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix of the Windows tests")
 set(QUILLEX_WINE_SCRIPT ${CMAKE_CURRENT_SOURCE_DIR}/wine/wine-prefix.sh)
 
@@ -15,8 +14,6 @@ add_test(NAME wine_stop COMMAND ${QUILLEX_WINE_SCRIPT} stop ${QUILLEX_WINEPREFIX
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 360 RESOURCE_LOCK wine)
 set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60 RESOURCE_LOCK wine)
 
-# Tests whose subject the Windows build takes from Windows itself skip
-# themselves there, with the reason.
 set_tests_properties(unit secrets PROPERTIES
   ENVIRONMENT "WINEPREFIX=${QUILLEX_WINEPREFIX};WINEDEBUG=-all"
   FIXTURES_REQUIRED wine RESOURCE_LOCK wine)

@@ -1,8 +1,7 @@
 #!/bin/sh
 # usage: wine-prefix.sh init PREFIX | stop PREFIX
-# The Windows tests run under Wine in a private prefix. "init" creates it when
-# missing (bounded in time) and waits until its server has gone; "stop" ends
-# any server still running for it.
+# "init" creates the private Wine prefix when missing and waits until its server
+# has gone; "stop" ends any server still running for it.
 set -e
 command=$1
 WINEPREFIX=$(mkdir -p "$2" && cd "$2" && pwd)

@@ -1,7 +1,5 @@
-# Sourced by the Wine runners, inside the private network namespace, with
-# $exe set to the absolute path of quillex.exe and $wine_dir to this folder. Prepares the build tree's Wine
-# prefix, builds the native stand-in $bin that runs the program under Wine
-# keeping argument 0, and starts one Wine server for the session, ended on exit.
+# Sourced by the Wine runners with $exe (absolute quillex.exe) and $wine_dir:
+# prepares the prefix, builds the stand-in $bin and starts one Wine server.
 build=$(dirname "$exe")
 prefix=${QUILLEX_WINEPREFIX:-$build/wineprefix}
 launcher=$build/tests/quillex_launch.exe
@@ -11,8 +9,7 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 prefix=$(cd "$prefix" && pwd)
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 
-# The test's environment replaces the whole environment, so the stand-ins
-# carry the prefix themselves; quillex-wine keeps argument 0.
+# A test's environment replaces the whole one: the stand-in carries the prefix.
 bin=$build/quillex-wine
 wine=$(command -v wine)
 ${CC:-cc} -O -Wall -o "$bin" "$wine_dir/quillex-wine.c" -DWINE="\"$wine\"" \

@@ -1,7 +1,5 @@
-// usage: node server.mjs PKIDIR [SECONDS] -- the authorization server of the
-// OAuth tests: issuer https://localhost:3443 with the test PKI, and the same
-// server in plain HTTP on 127.0.0.1:3000 for Dovecot's introspection. Any
-// login name is taken at its sign-in pages. It stops by itself after SECONDS.
+// usage: node server.mjs PKIDIR [SECONDS] -- https://localhost:3443, and plain
+// HTTP on 127.0.0.1:3000 for Dovecot's introspection; stops after SECONDS.
 import Provider from 'oidc-provider';
 import fs from 'node:fs';
 import http from 'node:http';
