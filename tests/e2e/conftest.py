@@ -1,5 +1,7 @@
 """Shared helpers of the end-to-end suite: the binary under test and a clean
 environment per test (own settings directory, own temp directory)."""
+import email
+import email.policy
 import os
 import re
 import subprocess
@@ -31,13 +33,6 @@ def windows_profile_path():
     return os.path.join(WINEPREFIX, "drive_c", "windows", "Quillex.ini")
 
 
-def _link_windows_profile(cfg):
-    # The Windows program's settings file leads to the test's own settings
-    # directory, so that every test starts without settings.
-    link = windows_profile_path()
-    if os.path.lexists(link):
-        os.remove(link)
-    os.symlink(str(cfg / "Quillex.ini"), link)
 
 pytest_plugins = ["servers"]
 
@@ -85,8 +80,10 @@ def env(tmp_path):
     for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
         if name in os.environ:
             e[name] = os.environ[name]
-    if WINDOWS:
-        _link_windows_profile(cfg)
+    if WINDOWS:  # the Windows program's settings file leads to the test's own
+        if os.path.lexists(windows_profile_path()):
+            os.remove(windows_profile_path())
+        os.symlink(str(cfg / "Quillex.ini"), windows_profile_path())
     return e
 
 
@@ -114,6 +111,14 @@ def send(env, args, text=None, **kw):
         assert err.startswith(ENTER_TEXT), err
         err = err[len(ENTER_TEXT):]
     return status, err
+
+
+def parse(data):
+    return email.message_from_bytes(data, policy=email.policy.compat32)
+
+
+def refused(reply):
+    return b'quillex: Error: SERVER_ERROR (SMTP server error: "%s".)\n' % reply
 
 
 def headers(data):

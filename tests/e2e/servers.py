@@ -51,18 +51,12 @@ def _wait_for(take, enough, timeout):
 
 class Pki:
     def __init__(self, base):
-        self.base = base
-        self.fp = {}
-        for name in ("ca", "server", "expired", "wrong", "selfsigned", "hostile"):
-            with open(os.path.join(base, name + ".fp")) as f:
-                self.fp[name] = f.read().strip()
+        self.base, self.ca = base, os.path.join(base, "ca.crt")
+        self.fp = {name: pathlib.Path(base, name + ".fp").read_text().strip()
+                   for name in ("ca", "server", "expired", "wrong", "selfsigned", "hostile")}
 
     def path(self, name):
         return os.path.join(self.base, name)
-
-    @property
-    def ca(self):
-        return self.path("ca.crt")
 
 
 @pytest.fixture(scope="session")

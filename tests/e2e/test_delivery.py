@@ -1,18 +1,12 @@
 """Mail delivery end to end against the aiosmtpd capture server: envelope,
 data and every byte on the wire (Postfix: test_smoke)."""
-import email
-import email.policy
 import os
 import re
 import socket
 
 import pytest
 
-from conftest import RCPT, SENDER, SENT, crlf_only, header, headers, send, stuff
-
-
-def parse(data):
-    return email.message_from_bytes(data, policy=email.policy.compat32)
+from conftest import RCPT, SENDER, SENT, crlf_only, header, headers, parse, send, stuff
 
 
 def message_file(m):

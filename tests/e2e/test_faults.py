@@ -2,15 +2,13 @@
 failing (tests/faultinject): an error status or a complete delivery, never a
 crash, a false success or a message file left. Failing sends and receives are
 the unit tests' (transport_test: DialogueFiles)."""
-import email
-import email.policy
 import os
 import shutil
 import subprocess
 
 import pytest
 
-from conftest import BIN, ENTER_TEXT, MAIL, RCPT, SENT, posix_only, run
+from conftest import BIN, ENTER_TEXT, MAIL, RCPT, SENT, parse, posix_only, run
 
 pytestmark = posix_only("LD_PRELOAD fault injection and valgrind are POSIX tools")
 
@@ -18,10 +16,6 @@ TEXT = b"Fault injection.\nSecond line.\n.leading dot\n"
 GROUPS = ["open", "write"]
 # Exit statuses a run may end with: delivered, an SmtpError code, or -1.
 ALLOWED = {0, 255} | set(range(1, 14))
-
-
-def preload_library():
-    return os.path.join(os.path.dirname(BIN), "tests", "faultinject", "libfaultinject.so")
 
 
 def sanitizer_runtime():
@@ -34,7 +28,7 @@ def sanitizer_runtime():
 
 @pytest.fixture(scope="module")
 def preload():
-    lib = preload_library()
+    lib = os.path.join(os.path.dirname(BIN), "tests", "faultinject", "libfaultinject.so")
     if not os.path.exists(lib):
         pytest.skip("fault injection library not built (cross build?)")
     runtime = sanitizer_runtime()
@@ -61,14 +55,12 @@ def run_with(env, args, extra, workdir):
 
 
 def leftovers(env, workdir):
-    found = [n for n in os.listdir(env["MAIL_TEMP"])]
-    found += [n for n in os.listdir(workdir) if n.startswith("~mail")]
-    return found
+    return os.listdir(env["MAIL_TEMP"]) + [n for n in os.listdir(workdir) if n.startswith("~mail")]
 
 
 def content(data):
     """Subject, sender, receivers and each part's bytes (a type may fall back)."""
-    m = email.message_from_bytes(data, policy=email.policy.compat32)
+    m = parse(data)
     parts = [(p.get_content_maintype() == "text", p.get_payload(decode=True))
              for p in m.walk() if not p.is_multipart()]
     return m["Subject"], m["From"], m["To"], parts

@@ -11,7 +11,7 @@ import socket
 
 import pytest
 
-from conftest import (MAIL, RCPT, SENDER, SENT, WINDOWS, crlf_only, news_values, run,
+from conftest import (MAIL, RCPT, SENDER, SENT, WINDOWS, crlf_only, news_values, refused, run,
                       send, temp_files, write_settings)
 from servers import CLOSE, DATA_BLOCK, LOGIN, SILENT, STALL, nntp, smtp
 
@@ -30,13 +30,9 @@ ALL = upto("QUIT")
 THREE = ["a@example.test", "b@example.test", "c@example.test"]
 
 
-def refused(reply):
-    return b'quillex: Error: SERVER_ERROR (SMTP server error: "%s".)\n' % reply
-
-
-def failed(name, call, note=b"", lead=b"quillex: Error: ", tail=b""):
-    return re.compile(re.escape(lead) + rb"%s \(%s\(\) failed with error \d+%s\)\n"
-                      % (name, call, re.escape(note)) + re.escape(tail))
+def failed(name, call, note):
+    return re.compile(rb"quillex: Error: %s \(%s\(\) failed with error \d+%s\)\n"
+                      % (name, call, re.escape(note)))
 
 
 def control_refused(entry):
@@ -108,10 +104,6 @@ CASES = {
             b"Posting: MAIL FROM:<sender@example.test>\r\nReceived: (5 bytes) 250 O"
             b"Incomplete server message. Awaiting CRLF\nReceived: (3 bytes) K\r\n"
             b"Posting: RCPT TO:<rcpt@example.test>\r\nReceived: (8 bytes) 250 OK\r\n"), ALL, DEBUG),
-    "debug-lines-of-a-split-greeting": Case(
-        smtp({"greeting": [b"220-a\r\n", 0.3, b"220 c\r\n"]}), 0, contains(
-            b"Received: (7 bytes) 220-a\r\nIncomplete server message. Awaiting CRLF\n"
-            b"Received: (7 bytes) 220 c\r\nPosting: HELO "), ALL, DEBUG),
     # Refusals, garbage, a closed connection, silence: the run ends there,
     # without QUIT.
     **{"refused-at-" + step: Case(smtp({step: reply}), 9, refused(reply), upto(step))
@@ -189,8 +181,7 @@ CASES = {
         lines=LOGGED_IN + POSTING),
     **{"news-refused-at-" + step: Case(**dict(news("", ""), script=nntp()[:at] + [(expect, reply)]),
                                         status=9, err=refused(reply), lines=POSTING[:at])
-       for step, at, expect, reply in [("POST", 2, b"POST", b"440 posting not permitted\r\n"),
-                                       ("article", 3, b".", b"441 posting failed\r\n")]},
+       for step, at, expect, reply in [("article", 3, b".", b"441 posting failed\r\n")]},
     "news-login-refused": Case(**news("tuser", "wrong", LOGIN[0],
                                       (b"AUTHINFO PASS ", b"481 Authentication failed\r\n")),
                                status=9, err=refused(b"481 Authentication failed\r\n"),

@@ -1,20 +1,14 @@
 """Real servers, one case per piece of wiring: Postfix (a message intact, 1,500
 receivers over its limit), Dovecot logins, INN posting after a TLS login."""
-import email
-import email.policy
 import os
 import re
 import subprocess
 
 import pytest
 
-from conftest import NEWS_SENDER, POSTED, SENDER, SENT, news_values, post, run, temp_files, unstuff
-from conftest import write_settings
+from conftest import (NEWS_SENDER, POSTED, SENDER, SENT, news_values, parse, post, run,
+                      temp_files, unstuff, write_settings)
 from test_tls import failure, mail, mail_to, receivers
-
-
-def parse(data):
-    return email.message_from_bytes(data, policy=email.policy.compat32)
 
 
 ADDED_BY_POSTFIX = (rb"^(Return-Path|X-Original-To|Delivered-To|Received|Message-Id):.*\n"
@@ -73,7 +67,7 @@ def test_postfix_takes_receivers_over_its_limit(env, pki, postfix, tmp_path):
     status, err = mail_to(env, "submission://localhost", addresses, tmp_path)
     assert (status, err) == (0, SENT)
     delivered = postfix.delivered(before + 1500, timeout=240)
-    got = [email.message_from_bytes(d)["Delivered-To"] for d in delivered]
+    got = [parse(d)["Delivered-To"] for d in delivered]
     assert sorted(a for a in got if a.startswith("p1500-")) == sorted(addresses)
 
 

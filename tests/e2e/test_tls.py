@@ -9,8 +9,8 @@ import threading
 
 import pytest
 
-from conftest import (POSTED, RCPT, SENDER, SENT, WINDOWS, news_values, post, run, temp_files,
-                      write_settings)
+from conftest import (POSTED, RCPT, SENDER, SENT, WINDOWS, news_values, post, refused, run,
+                      temp_files, write_settings)
 from servers import CLOSE, SILENT
 
 pytest_plugins = ["tls_support"]
@@ -189,15 +189,11 @@ SMTP_IMPLICIT = ["<tls>", "EHLO", "MAIL", "RCPT", "DATA", ".", "QUIT", "<close_n
 
 
 @pytest.mark.parametrize("server,proto,port,script,cert,trust,steps", [
-    ("submission://localhost", "smtp", 587, {}, "server", "env", SMTP_STARTTLS),
     # what the first EHLO reply promised is forgotten after TLS
     ("SMTP+STARTTLS://localhost:2525", "smtp", 2525,
      dict(caps=["SIZE 10", "8BITMIME", "SMTPUTF8", "PIPELINING", "STARTTLS"], caps_tls=["HELP"]),
      "server", "env", SMTP_STARTTLS),
-    ("smtps://localhost", "smtp", 465, dict(implicit=True), "server", "env", SMTP_IMPLICIT),
     ("submissions://localhost:465", "smtp", 465, dict(implicit=True), "server", "settings",
-     SMTP_IMPLICIT),
-    ("smtps://[::1]", "smtp", 465, dict(implicit=True, host="::1"), "server", "env",
      SMTP_IMPLICIT),
     ("smtps://localhost", "smtp", 465, dict(implicit=True), "selfsigned", "pin:selfsigned",
      SMTP_IMPLICIT),
@@ -208,8 +204,7 @@ SMTP_IMPLICIT = ["<tls>", "EHLO", "MAIL", "RCPT", "DATA", ".", "QUIT", "<close_n
       "<close_notify>"]),
     ("nntps://localhost", "nntp", 563, dict(implicit=True), "server", "settings",
      ["<tls>", "CAPABILITIES?", "GROUP", "POST", ".", "QUIT", "<close_notify>"]),
-], ids=["submission-default-port", "capabilities-change", "smtps-ca-file-from-environment",
-        "submissions-ca-file-from-settings", "smtps-ipv6-literal", "pin-self-signed",
+], ids=["capabilities-change", "submissions-ca-file-from-settings", "pin-self-signed",
         "pin-lower-case-without-colons", "nntp-starttls", "nntps"])
 def test_accepted(env, pki, tls_script, server, proto, port, script, cert, trust, steps):
     s, err = session(env, pki, tls_script, server, proto, port, script, cert, trust, 0)
@@ -376,10 +371,6 @@ def before_first_reply(s):
             return lines
         lines.append(line)
     return lines
-
-
-def refused(reply):
-    return b'quillex: Error: SERVER_ERROR (SMTP server error: "%s".)\n' % reply
 
 
 def test_refusal_in_a_pipelined_batch(env, pki, tls_script, tmp_path):

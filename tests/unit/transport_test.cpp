@@ -6,10 +6,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <map>
 #include <memory>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -240,16 +242,15 @@ Script DefaultScript(bool news)
 // \r \n \t \\ \" \0 and \xHH; any other backslash stays.
 std::string Unescaped(const std::string& text)
 {
-    static const std::string kNames = "rnt\\\"0";
-    static const std::string kBytes("\r\n\t\\\"\0", 6);
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const std::size_t named = kNames.find(i + 1 < text.size() ? text[i + 1] : 'x');
-        if (text[i] == '\\' && text.compare(i, 2, "\\x") == 0 && i + 3 < text.size()) {
+        const char next = i + 1 < text.size() ? text[i + 1] : 'x';
+        const std::size_t named = std::string("rnt\\\"0").find(next);
+        if (text[i] == '\\' && next == 'x' && i + 3 < text.size()) {
             out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
             i += 3;
         } else if (text[i] == '\\' && named != std::string::npos) {
-            out += kBytes[named];
+            out += "\r\n\t\\\"\0"[named];
             ++i;
         } else {
             out += text[i];
@@ -258,29 +259,18 @@ std::string Unescaped(const std::string& text)
     return out;
 }
 
-std::vector<std::string> Split(const std::string& text, const std::string& separator)
+std::vector<std::string> Split(const std::string& text, const char* separator)
 {
-    std::vector<std::string> parts;
-    for (std::size_t at = 0, end = 0; end != std::string::npos; at = end + separator.size()) {
-        end = text.find(separator, at);
-        parts.push_back(text.substr(at, end - at));
-    }
-    return parts;
+    const std::regex pattern(separator);
+    return {std::sregex_token_iterator(text.begin(), text.end(), pattern, -1), {}};
 }
 
-// Blank-separated words; single or double quotes hold blanks.
+// Blank-separated words; double quotes hold blanks.
 std::vector<std::string> Words(const std::string& text)
 {
+    std::istringstream in(text);
     std::vector<std::string> words;
-    char quote = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (!quote && text[i] == ' ') continue;
-        if (i == 0 || (!quote && text[i - 1] == ' ')) words.emplace_back();
-        if (quote ? text[i] == quote : (text[i] == '\'' || text[i] == '"'))
-            quote = quote ? 0 : text[i];
-        else
-            words.back() += text[i];
-    }
+    for (std::string word; in >> std::quoted(word);) words.push_back(word);
     return words;
 }
 
@@ -303,7 +293,7 @@ struct Dialogue {
             for (const auto& [name, value] : replies)
                 if (step.expect.value_or("greeting").rfind(name, 0) == 0) {
                     step.pieces.clear();
-                    for (const std::string& piece : Split(value, " | "))
+                    for (const std::string& piece : Split(value, " \\| "))
                         if (!std::regex_match(piece, std::regex("[0-9]+\\.[0-9]+")))
                             step.pieces.push_back(Unescaped(piece));
                 }
