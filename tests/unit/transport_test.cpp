@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -127,10 +128,12 @@ TEST(HostAddresses, DottedAddressesNeedNoLookupAndNamesGiveEveryFamily)
 //   env, port, stderr and stderr~ (a regex): for the socket only;
 //   runner: e2e, for a dialogue that only the socket can play.
 struct Heard {
-    std::vector<std::string> lines, data;
+    std::vector<std::string> lines, data, units;
     int early = 0;  // commands sent while part of a reply was unread
     int failSend = 0, failReceive = 0, sends = 0, receives = 0;  // the nth call fails
     bool fired = false;
+    const char* watched = nullptr;  // a file whose size at the first send goes to onDisk
+    std::uint64_t onDisk = UINT64_MAX;
 };
 
 class DialogueStream : public transport::Stream {
@@ -147,9 +150,14 @@ public:
     platform::IoStatus Send(const platform::SendPiece* pieces, std::size_t count,
                             platform::Deadline) override
     {
+        if (m_Heard.watched && m_Heard.onDisk == UINT64_MAX)
+            platform::FileSize(m_Heard.watched, m_Heard.onDisk);
         if (++m_Heard.sends == m_Heard.failSend) return Fire();
         if (!m_Reads.empty()) ++m_Heard.early;
-        for (std::size_t i = 0; i < count; ++i) m_In.append(pieces[i].data, pieces[i].length);
+        for (std::size_t i = 0; i < count; ++i) {
+            m_In.append(pieces[i].data, pieces[i].length);
+            m_Heard.units.emplace_back(pieces[i].data, pieces[i].length);
+        }
         Play();
         return platform::IoStatus::OK;
     }
@@ -585,34 +593,6 @@ TEST(Connection, ReplyLongerThanTheBufferFailsToReceive)
     }
 }
 
-// Keeps every unit, or fails every send; notes how much of the file was on
-// disk when the first unit came.
-class WatchingStream : public transport::Stream {
-public:
-    WatchingStream(std::vector<std::string>* sent, bool fail, const char* file)
-        : m_Sent(sent), m_Fail(fail), m_File(file)
-    {
-    }
-    platform::IoStatus Send(const platform::SendPiece* pieces, std::size_t count,
-                            platform::Deadline) override
-    {
-        if (m_OnDisk == UINT64_MAX) platform::FileSize(m_File, m_OnDisk);
-        for (std::size_t i = 0; i < count && !m_Fail; ++i)
-            m_Sent->emplace_back(pieces[i].data, pieces[i].length);
-        return m_Fail ? platform::IoStatus::FAILED : platform::IoStatus::OK;
-    }
-    platform::IoStatus Receive(char*, std::size_t, platform::Deadline, std::size_t*) override
-    {
-        return platform::IoStatus::FAILED;
-    }
-    std::uint64_t m_OnDisk = UINT64_MAX;
-
-private:
-    std::vector<std::string>* m_Sent;
-    bool m_Fail;
-    const char* m_File;
-};
-
 // Units leave while the file is written; a failed send ends the sending,
 // not the file, which is whole when the failure is thrown.
 TEST(Connection, TheMessageStreamsWhileItsFileIsWritten)
@@ -625,10 +605,10 @@ TEST(Connection, TheMessageStreamsWhileItsFileIsWritten)
         CSMTPEmail mail;
         mail.AddPart(data.c_str(), PART_BINARY_FILE);
         transport::SpooledMessage message;
-        std::vector<std::string> sent;
-        auto stream = std::make_unique<WatchingStream>(&sent, fail, message.Name());
-        [[maybe_unused]] const WatchingStream& watched = *stream;
-        transport::Connection connection(std::move(stream));
+        Heard heard;
+        heard.failSend = fail ? 1 : 0;
+        heard.watched = message.Name();
+        transport::Connection connection(std::make_unique<DialogueStream>(Script{}, &heard));
         try {
             if (const std::exception_ptr failure =
                     transport::WriteAndStream(mail, connection, message))
@@ -640,31 +620,27 @@ TEST(Connection, TheMessageStreamsWhileItsFileIsWritten)
         }
         const std::string file = FileBytes(message.Name());
 #ifndef _WIN32
-        EXPECT_LT(watched.m_OnDisk, file.size());
+        EXPECT_LT(heard.onDisk, file.size());
 #endif
         if (fail) {
             EXPECT_EQ(file, whole);
-            EXPECT_TRUE(sent.empty());
+            EXPECT_TRUE(heard.units.empty());
             continue;
         }
         whole = file;
         std::string units;
-        for (const std::string& unit : sent) units += unit.size() == 1023 ? unit : "<short unit>";
+        for (const std::string& unit : heard.units)
+            units += unit.size() == 1023 ? unit : "<short unit>";
         EXPECT_EQ(units + mail.m_SendBuffer, file);
         EXPECT_TRUE(mail.m_SendBuffer.size() >= 1 && mail.m_SendBuffer.size() <= 1023);
     }
 }
 
-class ExclusiveFileTest : public ::testing::Test {
-protected:
-    ScratchDirectory m_Scratch;
-    const fs::path& m_Dir = m_Scratch.Path();
-};
-
-TEST_F(ExclusiveFileTest, CreatesANewOwnerOnlyFile)
+TEST(ExclusiveFile, CreatesANewOwnerOnlyFile)
 {
     SKIP_ON_WINDOWS("Windows files carry no POSIX permission bits");
-    const fs::path path = m_Dir / "~mail1";
+    const ScratchDirectory scratch;
+    const fs::path path = scratch.Path() / "~mail1";
     FILE* file = platform::CreateExclusiveFile(path.string().c_str());
     ASSERT_NE(file, nullptr);
     std::fputs("data", file);
