@@ -64,22 +64,14 @@ def pytest_collection_modifyitems(config, items):
 @pytest.fixture
 def env(tmp_path):
     """An environment with an empty settings directory and a private temp dir."""
-    cfg = tmp_path / "config"
-    tmpdir = tmp_path / "tmp"
-    cfg.mkdir()
-    tmpdir.mkdir()
-    e = {
-        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-        "HOME": str(tmp_path),
-        "XDG_CONFIG_HOME": str(cfg),
-        "MAIL_TEMP": str(tmpdir) + "/",
-        "LANG": "C",
-        "TZ": "UTC",
-    }
+    cfg, tmpdir = tmp_path / "config", tmp_path / "tmp"
+    for d in (cfg, tmpdir):
+        d.mkdir()
+    e = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(tmp_path),
+         "XDG_CONFIG_HOME": str(cfg), "MAIL_TEMP": str(tmpdir) + "/", "LANG": "C", "TZ": "UTC"}
     # A sanitizer build must keep stopping at its first report.
-    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
-        if name in os.environ:
-            e[name] = os.environ[name]
+    e.update((n, os.environ[n]) for n in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+             if n in os.environ)
     if WINDOWS:  # the Windows program's settings file leads to the test's own
         if os.path.lexists(windows_profile_path()):
             os.remove(windows_profile_path())
@@ -155,9 +147,7 @@ def write_settings(env, values):
     readable by its owner only, as a file with a password must be."""
     path = os.path.join(env["XDG_CONFIG_HOME"], "Quillex.ini")
     with open(path, "w") as f:
-        f.write("[Setup]\n")
-        for k, v in values.items():
-            f.write("%s=%s\n" % (k, v))
+        f.write("[Setup]\n" + "".join("%s=%s\n" % item for item in values.items()))
     os.chmod(path, 0o600)
     return path
 

@@ -67,7 +67,6 @@ def pki(tmp_path_factory):
     return Pki(base)
 
 
-# --------------------------------------------------------------------------
 # aiosmtpd capture server
 
 
@@ -138,7 +137,6 @@ def smtp_capture(tls_capture):
     return tls_capture("127.0.0.1:25:plain")
 
 
-# --------------------------------------------------------------------------
 # Postfix with Dovecot
 
 
@@ -193,7 +191,6 @@ def postfix(pki):
     yield from _postfix(pki)
 
 
-# --------------------------------------------------------------------------
 # INN with TLS
 
 
@@ -248,7 +245,6 @@ def inn(pki):
         shutil.rmtree(nt, ignore_errors=True)
 
 
-# --------------------------------------------------------------------------
 # Scripted server (tests/servers/scripted.py)
 
 SMTP_STEPS = [("greeting", None, b"220 scripted.example.test ready\r\n"),

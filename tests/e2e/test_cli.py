@@ -32,7 +32,6 @@ def usage():
     return err
 
 
-# --------------------------------------------------------------------------
 # usage and unknown options
 
 
@@ -65,7 +64,6 @@ def test_init_with_other_arguments_attaches_a_file_named_nit(env, smtp_capture, 
     assert not os.path.exists(os.path.join(env["XDG_CONFIG_HOME"], "Quillex.ini"))
 
 
-# --------------------------------------------------------------------------
 # receivers, headers and the sender
 
 
@@ -94,7 +92,6 @@ def test_sender_options_in_either_order(env, smtp_capture, order, from_, sender)
     assert m["mail_from"] == sender
 
 
-# --------------------------------------------------------------------------
 # MIME and attachments
 
 
@@ -104,7 +101,6 @@ def test_plain_message_with_attachment_is_refused(env, verbose, err):
     assert run(SEND + verbose + ["-m", "-ifile", "to@example.com"], env) == (255, b"", err)
 
 
-# --------------------------------------------------------------------------
 # settings
 
 
@@ -174,7 +170,6 @@ def test_organization_option_wins_over_the_setting(env, smtp_capture):
     assert header(second, b"Organization") == b"From File"
 
 
-# --------------------------------------------------------------------------
 # values that do not fit their buffers
 
 
@@ -213,7 +208,6 @@ def test_settings_at_their_limits_are_taken(env, smtp_capture):
     assert header(smtp_capture.message()["data"], b"Organization") == b"o" * 127
 
 
-# --------------------------------------------------------------------------
 # exit statuses of delivery
 
 

@@ -24,8 +24,8 @@ def deliver(env, workdir, extra=None):
 
 
 def cannot_open(name):
-    return (12, b"Unable to open tmp file '%s'. Aborting.\nquillex: Error: Failed to open temporary "
-            b'file (Unable to open tmp file "%s". Aborting.)\n' % (name, name))
+    return (12, b"Unable to open tmp file '%s'. Aborting.\nquillex: Error: Failed to open "
+            b'temporary file (Unable to open tmp file "%s". Aborting.)\n' % (name, name))
 
 
 def listing(directory):

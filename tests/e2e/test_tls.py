@@ -27,20 +27,14 @@ def no_message_file_left(env):
 
 def trusting(env, pki, trust, extra=None):
     """trust: system, env, settings (TLS CAFile), env:CERT, pin:CERT or pin-lower:CERT."""
-    settings = dict(extra or {})
-    if trust == "env":
-        env["QUILLEX_CA_FILE"] = pki.ca
-    elif trust.startswith("env:"):
-        env["QUILLEX_CA_FILE"] = pki.path(trust[len("env:"):] + ".crt")
-    elif trust == "settings":
-        settings["TLS CAFile"] = pki.ca
-    elif trust.startswith("pin"):
-        how, name = trust.split(":")
+    how, _, name = trust.partition(":")
+    settings = dict(extra or {}, **({"TLS CAFile": pki.ca} if how == "settings" else {}))
+    if how != "system" and how != "settings":  # a pin decides, whatever the CA file says
+        env["QUILLEX_CA_FILE"] = pki.path(name + ".crt") if how == "env" and name else pki.ca
+    if how.startswith("pin"):
         fp = pki.fp[name]
-        if how == "pin-lower":
-            fp = "SHA256:" + fp[len("SHA256:"):].replace(":", "").lower()
-        settings["TLS Fingerprint"] = fp
-        env["QUILLEX_CA_FILE"] = pki.ca      # the pin decides, whatever the CA file says
+        settings["TLS Fingerprint"] = fp if how == "pin" else \
+            "SHA256:" + fp[len("SHA256:"):].replace(":", "").lower()
     if settings:
         write_settings(env, settings)
 
@@ -86,7 +80,6 @@ def plain_was_only_commands(server):
                                            if not line.startswith("<"))
 
 
-# --------------------------------------------------------------------------
 # Scripted server: refusals
 
 WORDS_OF_OPENSSL = {"plain-text-after-starttls", "certificate-required-after-starttls",
@@ -180,7 +173,6 @@ def test_plain_text_where_tls_was_expected(env, pki, tls_script, server, proto, 
     assert not set(s.steps) & {"EHLO", "HELO", "MAIL", "CAPABILITIES", "GROUP", "POST"}, s.steps
 
 
-# --------------------------------------------------------------------------
 # Scripted server: sessions that go through
 
 SMTP_STARTTLS = ["EHLO", "STARTTLS", "<tls>", "EHLO", "MAIL", "RCPT", "DATA", ".", "QUIT",
@@ -262,7 +254,6 @@ def test_close_notify_from_the_server_ends_the_session(env, pki, scripted):
     assert ended in (["close_notify"], ["closed"])
 
 
-# --------------------------------------------------------------------------
 # aiosmtpd: the same message over plain text, STARTTLS and TLS
 
 
@@ -343,7 +334,6 @@ def test_next_address_after_a_refused_one(env, tls_capture, hosts_file, addresse
         assert capture.messages(1)[0]["rcpt_tos"] == [RCPT]
 
 
-# --------------------------------------------------------------------------
 # Pipelining, and servers that cap the receivers of one transaction
 
 PIPELINING = ["SIZE 1000000", "8BITMIME", "PIPELINING"]
@@ -431,7 +421,6 @@ def test_receivers_over_a_cap_go_in_further_transactions(env, pki, tls_script, t
     assert s.steps.count("RCPT") <= count + 100 + 2 * connections
 
 
-# --------------------------------------------------------------------------
 # Servers that never finish a handshake: one that stays silent after the
 # client's hello, one that speaks only TLS 1.0 (both TLS back ends).
 
