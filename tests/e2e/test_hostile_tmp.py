@@ -38,7 +38,9 @@ def places(env, tmp_path):
     workdir.mkdir()
     victim = tmp_path / "victim"
     victim.write_bytes(b"do not touch\n")
-    return env["MAIL_TEMP"], workdir, victim
+    yield env["MAIL_TEMP"], workdir, victim
+    assert victim.read_bytes() == b"do not touch\n"
+    assert not os.path.exists(str(victim) + ".missing")
 
 
 @pytest.mark.parametrize("kind,every", [("file", False), ("link", False), ("dangling-link", True)])
@@ -67,8 +69,6 @@ def test_name_taken_before_creation(env, scripted, preload, places, kind, every)
             assert not os.path.islink(entry) and os.path.getsize(entry) == 0
         else:
             assert os.readlink(entry) == target
-    assert victim.read_bytes() == b"do not touch\n"
-    assert not os.path.exists(str(victim) + ".missing")
 
 
 def without_dac_override():
@@ -125,8 +125,6 @@ def test_fallback_name(env, scripted, places, tmp_path, kind):
         assert fallback.read_bytes() == b"someone else's\n"
     else:
         assert os.path.islink(str(fallback))
-    assert victim.read_bytes() == b"do not touch\n"
-    assert not os.path.exists(str(victim) + ".missing")
 
 
 @pytest.mark.parametrize("setup,step", [("taken-once", "."), ("fallback", "QUIT")])

@@ -137,12 +137,15 @@ NNTP_STARTTLS = ("nntp+starttls://localhost", "nntp", 119)
     # a CA file is the only trust: its CA did not sign the server's certificate
     ("smtps://localhost", "smtp", 465, dict(implicit=True), "server", "env:selfsigned",
      15, "CERTIFICATE_REFUSED", ["Quillex Test CA"], ["<tls failed>"]),
+    ("smtps://localhost", "smtp", 465, dict(implicit=True, greeting=CLOSE), "server", "env", 14,
+     "TLS_FAILED", ['TLS with server "localhost" (127.0.0.1) port 465 failed: the server closed '
+                    "the connection without close_notify."], ["<tls>"]),
 ], ids=["starttls-not-offered", "starttls-refused", "injected-after-starttls-reply",
         "plain-text-after-starttls", "certificate-required-after-starttls",
         "nntp-starttls-not-offered", "nntp-starttls-refused", "nntp-injected-after-starttls-reply",
         "wrong-name", "hostile-names", "expired", "unknown-ca", "self-signed", "pin-mismatch",
         "nntps-wrong-name",
-        "address-not-in-certificate", "ca-file-of-another-ca"])
+        "address-not-in-certificate", "ca-file-of-another-ca", "close-without-close-notify"])
 def test_refused(env, pki, tls_script, request, server, proto, port, script, cert, trust, status,
                  name, words, steps):
     if WINDOWS and request.node.callspec.id in WORDS_OF_OPENSSL:
@@ -219,16 +222,6 @@ def test_debug_shows_the_session_inside_tls(env, pki, tls_script):
     assert m and re.search(rb"TLSv1\.[23]\b.*CN=localhost", m.group(1)), err
     assert b"Posting: MAIL FROM:<%s>\r\nReceived: (14 bytes) 250 2.0.0 ok\r\n" % SENDER.encode() \
         in err
-
-
-def test_close_without_close_notify_fails_the_session(env, pki, scripted):
-    s = scripted([(None, CLOSE)], port=465, tls=True, cert="server")
-    env["QUILLEX_CA_FILE"] = pki.ca
-    status, err = mail(env, "smtps://localhost")
-    s.done()
-    assert (status, failure(err)) == (14, ("TLS_FAILED", 'TLS with server "localhost" (127.0.0.1) '
-                                           "port 465 failed: the server closed the connection "
-                                           "without close_notify.")), err
 
 
 def test_close_notify_from_the_server_ends_the_session(env, pki, scripted):
