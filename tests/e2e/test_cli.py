@@ -212,7 +212,7 @@ def test_settings_at_their_limits_are_taken(env, smtp_capture):
 
 
 def test_failed_delivery_exits_with_its_code_silently(env):
-    # nothing listens on port 25; with -v: test_a_host_that_does_not_resolve_is_never_connected
+    # nothing listens on port 25; with -v: test_scripted's never-connects rows
     assert run(SEND + ["to@example.com"], env) == (6, b"", b"")
 
 

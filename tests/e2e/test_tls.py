@@ -26,15 +26,13 @@ def no_message_file_left(env):
 
 
 def trusting(env, pki, trust, extra=None):
-    """trust: system, env, settings (TLS CAFile), env:CERT, pin:CERT or pin-lower:CERT."""
+    """trust: system, env, settings (TLS CAFile), env:CERT or pin:CERT."""
     how, _, name = trust.partition(":")
     settings = dict(extra or {}, **({"TLS CAFile": pki.ca} if how == "settings" else {}))
-    if how != "system" and how != "settings":  # a pin decides, whatever the CA file says
+    if how in ("env", "pin"):  # a pin decides, whatever the CA file says
         env["QUILLEX_CA_FILE"] = pki.path(name + ".crt") if how == "env" and name else pki.ca
-    if how.startswith("pin"):
-        fp = pki.fp[name]
-        settings["TLS Fingerprint"] = fp if how == "pin" else \
-            "SHA256:" + fp[len("SHA256:"):].replace(":", "").lower()
+    if how == "pin":
+        settings["TLS Fingerprint"] = pki.fp[name]
     if settings:
         write_settings(env, settings)
 
@@ -192,15 +190,13 @@ SMTP_IMPLICIT = ["<tls>", "EHLO", "MAIL", "RCPT", "DATA", ".", "QUIT", "<close_n
      SMTP_IMPLICIT),
     ("smtps://localhost", "smtp", 465, dict(implicit=True), "selfsigned", "pin:selfsigned",
      SMTP_IMPLICIT),
-    ("smtps://localhost", "smtp", 465, dict(implicit=True), "selfsigned", "pin-lower:selfsigned",
-     SMTP_IMPLICIT),
     ("nntp+starttls://localhost", "nntp", 119, {}, "server", "env",
      ["CAPABILITIES", "STARTTLS", "<tls>", "CAPABILITIES", "GROUP", "POST", ".", "QUIT",
       "<close_notify>"]),
     ("nntps://localhost", "nntp", 563, dict(implicit=True), "server", "settings",
      ["<tls>", "CAPABILITIES?", "GROUP", "POST", ".", "QUIT", "<close_notify>"]),
 ], ids=["capabilities-change", "submissions-ca-file-from-settings", "pin-self-signed",
-        "pin-lower-case-without-colons", "nntp-starttls", "nntps"])
+        "nntp-starttls", "nntps"])
 def test_accepted(env, pki, tls_script, server, proto, port, script, cert, trust, steps):
     s, err = session(env, pki, tls_script, server, proto, port, script, cert, trust, 0)
     assert err == SENT if proto == "smtp" else err.endswith(POSTED)
