@@ -133,13 +133,11 @@ def crlf_only(data):
 
 def stuff(data):
     """CR LF lines with leading dots doubled, as they travel."""
-    return b"\r\n".join(b"." + line if line.startswith(b".") else line
-                         for line in data.split(b"\r\n"))
+    return re.sub(rb"(^|\r\n)\.", rb"\1..", data)
 
 
 def unstuff(data):
-    return b"\r\n".join(line[1:] if line.startswith(b".") else line
-                         for line in data.split(b"\r\n"))
+    return re.sub(rb"(^|\r\n)\.", rb"\1", data)
 
 
 def write_settings(env, values):
