@@ -272,22 +272,16 @@ def nntp(*login):
              (b".", b"240 posted\r\n"), (b"QUIT", b"205 bye\r\n")])
 
 
-def _capabilities(caps, caps_tls):
-    return lambda session, line: caps_tls if session.tls else caps
-
-
-def smtp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None,
-                auth=None, rcpt=None, mail=None):
+def smtp_server(envelopes, caps=("SIZE 1000000", "8BITMIME", "STARTTLS"),
+                caps_tls=("SIZE 1000000", "8BITMIME", "AUTH PLAIN LOGIN"), starttls=None,
+                inject=b"", greeting=None, auth=None, rcpt=None, mail=None):
     """An ESMTP server's replies. auth(line, ask) ends an AUTH exchange (ask
     sends a 334, returns the answer); rcpt(n, line) / mail(n, line) replace the
     reply to the n-th RCPT of a transaction / MAIL of a connection (b"": close).
     envelopes gets each accepted MAIL's receivers (None where refused)."""
-    caps = _capabilities(["SIZE 1000000", "8BITMIME", "STARTTLS"] if caps is None else caps,
-                         ["SIZE 1000000", "8BITMIME", "AUTH PLAIN LOGIN"]
-                         if caps_tls is None else caps_tls)
 
     def ehlo(session, line):
-        lines = ["script.example.test"] + caps(session, line)
+        lines = ["script.example.test"] + list(caps_tls if session.tls else caps)
         return "".join("250%s%s\r\n" % ("-" if i < len(lines) - 1 else " ", c)
                        for i, c in enumerate(lines)).encode()
 
@@ -317,13 +311,12 @@ def smtp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", 
             else b"235 2.7.0 accepted\r\n", b"": b"250 2.0.0 ok\r\n"}
 
 
-def nntp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None):
-    caps = _capabilities(["VERSION 2", "READER", "POST", "STARTTLS"] if caps is None else caps,
-                         ["VERSION 2", "READER", "POST", "AUTHINFO USER"]
-                         if caps_tls is None else caps_tls)
+def nntp_server(envelopes, caps=("VERSION 2", "READER", "POST", "STARTTLS"),
+                caps_tls=("VERSION 2", "READER", "POST", "AUTHINFO USER"), starttls=None,
+                inject=b"", greeting=None):
     return {None: greeting or b"200 scripted news server ready\r\n",
             b"CAPABILITIES": lambda session, line: ("101 Capability list:\r\n" + "".join(
-                c + "\r\n" for c in caps(session, line)) + ".\r\n").encode(),
+                c + "\r\n" for c in (caps_tls if session.tls else caps)) + ".\r\n").encode(),
             b"STARTTLS": lambda session, line: b"502 Already using a security layer\r\n"
             if session.tls else starttls or [b"382 Begin TLS negotiation now\r\n" + inject, TLS],
             b"AUTHINFO USER": b"381 Enter password\r\n", b"AUTHINFO": b"281 Ok\r\n",
