@@ -49,11 +49,6 @@ def delivery_args(attachment):
     return MAIL + ["-sFaults", "-i" + str(attachment), "--", RCPT]
 
 
-def run_with(env, args, extra, workdir):
-    status, _, err = run(args, dict(env, **extra), stdin=TEXT, cwd=workdir)
-    return status, err
-
-
 def leftovers(env, workdir):
     return os.listdir(env["MAIL_TEMP"]) + [n for n in os.listdir(workdir) if n.startswith("~mail")]
 
@@ -74,13 +69,16 @@ def counts_of(path):
 def test_every_failing_call_of_a_mail_delivery(env, smtp_capture, preload, attachment, tmp_path):
     workdir, counts_file = tmp_path / "cwd", str(tmp_path / "counts")
     workdir.mkdir()
-    args = delivery_args(attachment)
 
     def delivered(count):
         return [m["data"] for m in smtp_capture.messages(count)]
 
-    status, err = run_with(env, args, {"LD_PRELOAD": preload, "QUILLEX_FAULT_COUNTS": counts_file},
-                           workdir)
+    def attempt(**fault):
+        return run(delivery_args(attachment), dict(env, LD_PRELOAD=preload,
+                                                   QUILLEX_FAULT_COUNTS=counts_file, **fault),
+                   stdin=TEXT, cwd=workdir)[::2]
+
+    status, err = attempt()
     assert status == 0, err
     found = delivered(1)
     assert len(found) == 1
@@ -96,8 +94,7 @@ def test_every_failing_call_of_a_mail_delivery(env, smtp_capture, preload, attac
         for n in range(1, 1000):
             case = "%s:%d" % (group, n)
             before = len(found)
-            status, err = run_with(env, args, {"LD_PRELOAD": preload, "QUILLEX_FAULT": case,
-                                               "QUILLEX_FAULT_COUNTS": counts_file}, workdir)
+            status, err = attempt(QUILLEX_FAULT=case)
             fired = counts_of(counts_file)["fired"] == 1
             assert status in ALLOWED, "%s: status %d (crash or sanitizer)\n%s" % (case, status, err)
             assert leftovers(env, workdir) == [], "%s left a message file" % case
