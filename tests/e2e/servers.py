@@ -4,6 +4,7 @@ make-test-pki.sh's certificates (ca, server, expired, wrong, selfsigned, hostile
 their fingerprints; smtp_capture and tls_capture run aiosmtpd (capture.py);
 postfix (with Dovecot logins) and inn live for one module; scripted and
 tls_script answer by script (tests/servers/scripted.py)."""
+import itertools
 import json
 import os
 import pathlib
@@ -17,6 +18,7 @@ import time
 
 import pytest
 
+from conftest import unstuff
 SERVERS = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "servers"))
 sys.path.insert(0, SERVERS)
 from scripted import CLOSE, DATA_BLOCK, SILENT, STALL, TLS, ScriptedServer  # noqa: E402,F401
@@ -208,12 +210,9 @@ class Inn:
                     s.sendall(c.encode() + b"\r\n")
                     replies.append(f.readline())
                     if c.startswith("ARTICLE") and replies[-1].startswith(b"220"):
-                        lines = []
-                        for line in iter(f.readline, b""):
-                            if line == b".\r\n":
-                                break
-                            lines.append(line[1:] if line.startswith(b".") else line)
-                        replies.append(b"".join(lines))
+                        lines = itertools.takewhile(lambda line: line != b".\r\n",
+                                                    iter(f.readline, b""))
+                        replies.append(unstuff(b"".join(lines)))
                 s.sendall(b"QUIT\r\n")
                 return replies[3:]
 

@@ -70,8 +70,7 @@ def test_init_with_other_arguments_attaches_a_file_named_nit(env, smtp_capture, 
 def test_comma_alone_adds_no_receiver(env):
     write_settings(env, {"HOST": "127.0.0.1", "Return Address": "me@example.com"})
     status, _, err = run([","], env)
-    assert status == 255
-    assert err.endswith(b"You must send the mail to someone...\n" + usage())
+    assert status == 255 and err.endswith(b"You must send the mail to someone...\n" + usage())
 
 
 @pytest.mark.parametrize("option,value", [("-P0", None), ("-P6", None), ("-Pabc", None),
@@ -88,8 +87,7 @@ def test_priority_only_from_one_to_five(env, smtp_capture, option, value):
 def test_sender_options_in_either_order(env, smtp_capture, order, from_, sender):
     assert run(["-S127.0.0.1"] + order + ["to@example.com"], env)[0] == 0
     m = smtp_capture.message()
-    assert header(m["data"], b"From") == from_
-    assert m["mail_from"] == sender
+    assert (header(m["data"], b"From"), m["mail_from"]) == (from_, sender)
 
 
 # MIME and attachments
@@ -156,8 +154,7 @@ def test_setup_then_send(env, smtp_capture):
     run(["-init"], env, stdin=b"127.0.0.1\nme@example.com\nAcme\n\n\n\n")
     assert run(["to@example.com"], env) == (0, b"", b"")
     m = smtp_capture.message()
-    assert m["mail_from"] == "me@example.com"
-    assert header(m["data"], b"Organization") == b"Acme"
+    assert (m["mail_from"], header(m["data"], b"Organization")) == ("me@example.com", b"Acme")
 
 
 def test_organization_option_wins_over_the_setting(env, smtp_capture):
@@ -166,8 +163,7 @@ def test_organization_option_wins_over_the_setting(env, smtp_capture):
     run(["-oFrom Option", "to@example.com"], env)
     run(["-o", "to@example.com"], env)
     first, second = (m["data"] for m in smtp_capture.messages(2))
-    assert header(first, b"Organization") == b"From Option"
-    assert header(second, b"Organization") == b"From File"
+    assert [header(d, b"Organization") for d in (first, second)] == [b"From Option", b"From File"]
 
 
 # values that do not fit their buffers

@@ -88,8 +88,7 @@ def test_unwritable_directory(env, scripted, places):
         assert p.returncode == 12, p.stderr
         assert b"Error: Failed to open temporary file (Unable to open tmp file \"" + \
             tmpdir.encode() in p.stderr
-        assert server.data == []
-        assert listing(tmpdir) == [] and listing(workdir) == []
+        assert server.data == [] and listing(tmpdir) == [] and listing(workdir) == []
     finally:
         os.chmod(tmpdir, 0o700)
 

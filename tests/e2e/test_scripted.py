@@ -247,8 +247,8 @@ def test_dialogue(env, scripted, request, case):
     assert (out, temp_files(env)) == (b"", []), "output or a message file left"
     assert status in (case.status if isinstance(case.status, tuple) else (case.status,)), err
     assert matches(err, case.err), err
-    assert server.lines == case.lines
-    assert server.early == []  # no command went out before its reply was complete
+    # early: the commands that went out before their reply was complete
+    assert (server.lines, server.early) == (case.lines, [])
     if status in (6, 255):
         assert server.connections == 0
     for data in server.data:
@@ -299,10 +299,8 @@ def test_unit_boundaries(env, scripted, size):
     assert after.startswith(b"Posting: ")
     units = after[len(b"Posting: "):].split(b"Posting: ")
     full, last = units[:-1], units[-1]
-    assert all(len(u) == 1023 for u in full)
-    assert last.endswith(b"\r\n.\r\n")
-    assert 1 <= len(last) - 5 <= 1023
-    assert len(full) == (size - 1) // 1023
+    assert [len(u) for u in full] == [1023] * ((size - 1) // 1023)
+    assert last.endswith(b"\r\n.\r\n") and 1 <= len(last) - 5 <= 1023
     assert b"".join(units) == data + b"\r\n.\r\n"
 
 

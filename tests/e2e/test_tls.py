@@ -203,8 +203,7 @@ def test_accepted(env, pki, tls_script, server, proto, port, script, cert, trust
     if proto == "smtp":
         assert [line for line in s.lines if line.startswith("MAIL")] == ["MAIL FROM:<%s>" % SENDER]
     assert steps_match(s.steps, steps), s.steps
-    assert len(s.data) == 1
-    assert plain_was_only_commands(s), bytes(s.plain)
+    assert len(s.data) == 1 and plain_was_only_commands(s), bytes(s.plain)
 
 
 def test_debug_shows_the_session_inside_tls(env, pki, tls_script):
@@ -316,8 +315,7 @@ def test_next_address_after_a_refused_one(env, tls_capture, hosts_file, addresse
     with black_holed(silent):
         status, out, err = hosts.run(["-d", "-Sdual.example.test", "-F" + SENDER, RCPT], env)
     assert (status, out) == (0 if listener else 6, b"")
-    assert expected in err, err
-    assert err.count(b"Could not connect") == expected.count(b"Could not connect"), err
+    assert expected in err and err.count(b"Could not") == expected.count(b"Could not"), err
     if capture:
         assert capture.messages(1)[0]["rcpt_tos"] == [RCPT]
 

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -40,9 +41,7 @@ void Configure()
     const char* colon = std::strchr(plan, ':');
     if (!colon) return;
     for (int g = 0; g < GROUPS; ++g)
-        if (std::strlen(kGroupNames[g]) == static_cast<std::size_t>(colon - plan) &&
-            std::strncmp(plan, kGroupNames[g], colon - plan) == 0)
-            s_FaultGroup = g;
+        if (std::string(plan, colon) == kGroupNames[g]) s_FaultGroup = g;
     s_FaultCall = std::strtol(colon + 1, nullptr, 10);
 }
 
