@@ -120,10 +120,8 @@ def headers(data):
 
 
 def header(data, name):
-    prefix = name.lower() + b":"
-    found = [line.split(b":", 1)[1].strip() for line in headers(data)
-             if line.lower().startswith(prefix)]
-    return found[0] if found else None
+    return next((line.split(b":", 1)[1].strip() for line in headers(data)
+                 if line.lower().startswith(name.lower() + b":")), None)
 
 
 def crlf_only(data):
