@@ -1,5 +1,7 @@
 """Shared helpers of the end-to-end suite: the binary under test and a clean
 environment per test (own settings directory, own temp directory)."""
+import email
+import email.policy
 import os
 import re
 import subprocess
@@ -31,13 +33,6 @@ def windows_profile_path():
     return os.path.join(WINEPREFIX, "drive_c", "windows", "Quillex.ini")
 
 
-def _link_windows_profile(cfg):
-    # The Windows program's settings file leads to the test's own settings
-    # directory, so that every test starts without settings.
-    link = windows_profile_path()
-    if os.path.lexists(link):
-        os.remove(link)
-    os.symlink(str(cfg / "Quillex.ini"), link)
 
 pytest_plugins = ["servers"]
 
@@ -69,24 +64,18 @@ def pytest_collection_modifyitems(config, items):
 @pytest.fixture
 def env(tmp_path):
     """An environment with an empty settings directory and a private temp dir."""
-    cfg = tmp_path / "config"
-    tmpdir = tmp_path / "tmp"
-    cfg.mkdir()
-    tmpdir.mkdir()
-    e = {
-        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-        "HOME": str(tmp_path),
-        "XDG_CONFIG_HOME": str(cfg),
-        "MAIL_TEMP": str(tmpdir) + "/",
-        "LANG": "C",
-        "TZ": "UTC",
-    }
+    cfg, tmpdir = tmp_path / "config", tmp_path / "tmp"
+    for d in (cfg, tmpdir):
+        d.mkdir()
+    e = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(tmp_path),
+         "XDG_CONFIG_HOME": str(cfg), "MAIL_TEMP": str(tmpdir) + "/", "LANG": "C", "TZ": "UTC"}
     # A sanitizer build must keep stopping at its first report.
-    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
-        if name in os.environ:
-            e[name] = os.environ[name]
-    if WINDOWS:
-        _link_windows_profile(cfg)
+    e.update((n, os.environ[n]) for n in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+             if n in os.environ)
+    if WINDOWS:  # the Windows program's settings file leads to the test's own
+        if os.path.lexists(windows_profile_path()):
+            os.remove(windows_profile_path())
+        os.symlink(str(cfg / "Quillex.ini"), windows_profile_path())
     return e
 
 
@@ -116,6 +105,14 @@ def send(env, args, text=None, **kw):
     return status, err
 
 
+def parse(data):
+    return email.message_from_bytes(data, policy=email.policy.compat32)
+
+
+def refused(reply):
+    return b'quillex: Error: SERVER_ERROR (SMTP server error: "%s".)\n' % reply
+
+
 def headers(data):
     """The header block as a list of unfolded lines."""
     block = data.split(b"\r\n\r\n", 1)[0]
@@ -123,10 +120,8 @@ def headers(data):
 
 
 def header(data, name):
-    prefix = name.lower() + b":"
-    found = [line.split(b":", 1)[1].strip() for line in headers(data)
-             if line.lower().startswith(prefix)]
-    return found[0] if found else None
+    return next((line.split(b":", 1)[1].strip() for line in headers(data)
+                 if line.lower().startswith(name.lower() + b":")), None)
 
 
 def crlf_only(data):
@@ -136,13 +131,11 @@ def crlf_only(data):
 
 def stuff(data):
     """CR LF lines with leading dots doubled, as they travel."""
-    return b"\r\n".join(b"." + line if line.startswith(b".") else line
-                         for line in data.split(b"\r\n"))
+    return re.sub(rb"(^|\r\n)\.", rb"\1..", data)
 
 
 def unstuff(data):
-    return b"\r\n".join(line[1:] if line.startswith(b".") else line
-                         for line in data.split(b"\r\n"))
+    return re.sub(rb"(^|\r\n)\.", rb"\1", data)
 
 
 def write_settings(env, values):
@@ -150,9 +143,7 @@ def write_settings(env, values):
     readable by its owner only, as a file with a password must be."""
     path = os.path.join(env["XDG_CONFIG_HOME"], "Quillex.ini")
     with open(path, "w") as f:
-        f.write("[Setup]\n")
-        for k, v in values.items():
-            f.write("%s=%s\n" % (k, v))
+        f.write("[Setup]\n" + "".join("%s=%s\n" % item for item in values.items()))
     os.chmod(path, 0o600)
     return path
 

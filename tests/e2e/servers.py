@@ -4,6 +4,7 @@ make-test-pki.sh's certificates (ca, server, expired, wrong, selfsigned, hostile
 their fingerprints; smtp_capture and tls_capture run aiosmtpd (capture.py);
 postfix (with Dovecot logins) and inn live for one module; scripted and
 tls_script answer by script (tests/servers/scripted.py)."""
+import itertools
 import json
 import os
 import pathlib
@@ -17,6 +18,7 @@ import time
 
 import pytest
 
+from conftest import unstuff
 SERVERS = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "servers"))
 sys.path.insert(0, SERVERS)
 from scripted import CLOSE, DATA_BLOCK, SILENT, STALL, TLS, ScriptedServer  # noqa: E402,F401
@@ -51,18 +53,12 @@ def _wait_for(take, enough, timeout):
 
 class Pki:
     def __init__(self, base):
-        self.base = base
-        self.fp = {}
-        for name in ("ca", "server", "expired", "wrong", "selfsigned", "hostile"):
-            with open(os.path.join(base, name + ".fp")) as f:
-                self.fp[name] = f.read().strip()
+        self.base, self.ca = base, os.path.join(base, "ca.crt")
+        self.fp = {name: pathlib.Path(base, name + ".fp").read_text().strip()
+                   for name in ("ca", "server", "expired", "wrong", "selfsigned", "hostile")}
 
     def path(self, name):
         return os.path.join(self.base, name)
-
-    @property
-    def ca(self):
-        return self.path("ca.crt")
 
 
 @pytest.fixture(scope="session")
@@ -73,7 +69,6 @@ def pki(tmp_path_factory):
     return Pki(base)
 
 
-# --------------------------------------------------------------------------
 # aiosmtpd capture server
 
 
@@ -144,7 +139,6 @@ def smtp_capture(tls_capture):
     return tls_capture("127.0.0.1:25:plain")
 
 
-# --------------------------------------------------------------------------
 # Postfix with Dovecot
 
 
@@ -199,7 +193,6 @@ def postfix(pki):
     yield from _postfix(pki)
 
 
-# --------------------------------------------------------------------------
 # INN with TLS
 
 
@@ -217,12 +210,9 @@ class Inn:
                     s.sendall(c.encode() + b"\r\n")
                     replies.append(f.readline())
                     if c.startswith("ARTICLE") and replies[-1].startswith(b"220"):
-                        lines = []
-                        for line in iter(f.readline, b""):
-                            if line == b".\r\n":
-                                break
-                            lines.append(line[1:] if line.startswith(b".") else line)
-                        replies.append(b"".join(lines))
+                        lines = itertools.takewhile(lambda line: line != b".\r\n",
+                                                    iter(f.readline, b""))
+                        replies.append(unstuff(b"".join(lines)))
                 s.sendall(b"QUIT\r\n")
                 return replies[3:]
 
@@ -254,7 +244,6 @@ def inn(pki):
         shutil.rmtree(nt, ignore_errors=True)
 
 
-# --------------------------------------------------------------------------
 # Scripted server (tests/servers/scripted.py)
 
 SMTP_STEPS = [("greeting", None, b"220 scripted.example.test ready\r\n"),
@@ -282,22 +271,16 @@ def nntp(*login):
              (b".", b"240 posted\r\n"), (b"QUIT", b"205 bye\r\n")])
 
 
-def _capabilities(caps, caps_tls):
-    return lambda session, line: caps_tls if session.tls else caps
-
-
-def smtp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None,
-                auth=None, rcpt=None, mail=None):
+def smtp_server(envelopes, caps=("SIZE 1000000", "8BITMIME", "STARTTLS"),
+                caps_tls=("SIZE 1000000", "8BITMIME", "AUTH PLAIN LOGIN"), starttls=None,
+                inject=b"", greeting=None, auth=None, rcpt=None, mail=None):
     """An ESMTP server's replies. auth(line, ask) ends an AUTH exchange (ask
     sends a 334, returns the answer); rcpt(n, line) / mail(n, line) replace the
     reply to the n-th RCPT of a transaction / MAIL of a connection (b"": close).
     envelopes gets each accepted MAIL's receivers (None where refused)."""
-    caps = _capabilities(["SIZE 1000000", "8BITMIME", "STARTTLS"] if caps is None else caps,
-                         ["SIZE 1000000", "8BITMIME", "AUTH PLAIN LOGIN"]
-                         if caps_tls is None else caps_tls)
 
     def ehlo(session, line):
-        lines = ["script.example.test"] + caps(session, line)
+        lines = ["script.example.test"] + list(caps_tls if session.tls else caps)
         return "".join("250%s%s\r\n" % ("-" if i < len(lines) - 1 else " ", c)
                        for i, c in enumerate(lines)).encode()
 
@@ -327,13 +310,12 @@ def smtp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", 
             else b"235 2.7.0 accepted\r\n", b"": b"250 2.0.0 ok\r\n"}
 
 
-def nntp_server(envelopes, caps=None, caps_tls=None, starttls=None, inject=b"", greeting=None):
-    caps = _capabilities(["VERSION 2", "READER", "POST", "STARTTLS"] if caps is None else caps,
-                         ["VERSION 2", "READER", "POST", "AUTHINFO USER"]
-                         if caps_tls is None else caps_tls)
+def nntp_server(envelopes, caps=("VERSION 2", "READER", "POST", "STARTTLS"),
+                caps_tls=("VERSION 2", "READER", "POST", "AUTHINFO USER"), starttls=None,
+                inject=b"", greeting=None):
     return {None: greeting or b"200 scripted news server ready\r\n",
             b"CAPABILITIES": lambda session, line: ("101 Capability list:\r\n" + "".join(
-                c + "\r\n" for c in caps(session, line)) + ".\r\n").encode(),
+                c + "\r\n" for c in (caps_tls if session.tls else caps)) + ".\r\n").encode(),
             b"STARTTLS": lambda session, line: b"502 Already using a security layer\r\n"
             if session.tls else starttls or [b"382 Begin TLS negotiation now\r\n" + inject, TLS],
             b"AUTHINFO USER": b"381 Enter password\r\n", b"AUTHINFO": b"281 Ok\r\n",

@@ -32,7 +32,6 @@ def usage():
     return err
 
 
-# --------------------------------------------------------------------------
 # usage and unknown options
 
 
@@ -65,15 +64,13 @@ def test_init_with_other_arguments_attaches_a_file_named_nit(env, smtp_capture, 
     assert not os.path.exists(os.path.join(env["XDG_CONFIG_HOME"], "Quillex.ini"))
 
 
-# --------------------------------------------------------------------------
 # receivers, headers and the sender
 
 
 def test_comma_alone_adds_no_receiver(env):
     write_settings(env, {"HOST": "127.0.0.1", "Return Address": "me@example.com"})
     status, _, err = run([","], env)
-    assert status == 255
-    assert err.endswith(b"You must send the mail to someone...\n" + usage())
+    assert status == 255 and err.endswith(b"You must send the mail to someone...\n" + usage())
 
 
 @pytest.mark.parametrize("option,value", [("-P0", None), ("-P6", None), ("-Pabc", None),
@@ -90,11 +87,9 @@ def test_priority_only_from_one_to_five(env, smtp_capture, option, value):
 def test_sender_options_in_either_order(env, smtp_capture, order, from_, sender):
     assert run(["-S127.0.0.1"] + order + ["to@example.com"], env)[0] == 0
     m = smtp_capture.message()
-    assert header(m["data"], b"From") == from_
-    assert m["mail_from"] == sender
+    assert (header(m["data"], b"From"), m["mail_from"]) == (from_, sender)
 
 
-# --------------------------------------------------------------------------
 # MIME and attachments
 
 
@@ -104,7 +99,6 @@ def test_plain_message_with_attachment_is_refused(env, verbose, err):
     assert run(SEND + verbose + ["-m", "-ifile", "to@example.com"], env) == (255, b"", err)
 
 
-# --------------------------------------------------------------------------
 # settings
 
 
@@ -160,8 +154,7 @@ def test_setup_then_send(env, smtp_capture):
     run(["-init"], env, stdin=b"127.0.0.1\nme@example.com\nAcme\n\n\n\n")
     assert run(["to@example.com"], env) == (0, b"", b"")
     m = smtp_capture.message()
-    assert m["mail_from"] == "me@example.com"
-    assert header(m["data"], b"Organization") == b"Acme"
+    assert (m["mail_from"], header(m["data"], b"Organization")) == ("me@example.com", b"Acme")
 
 
 def test_organization_option_wins_over_the_setting(env, smtp_capture):
@@ -170,11 +163,9 @@ def test_organization_option_wins_over_the_setting(env, smtp_capture):
     run(["-oFrom Option", "to@example.com"], env)
     run(["-o", "to@example.com"], env)
     first, second = (m["data"] for m in smtp_capture.messages(2))
-    assert header(first, b"Organization") == b"From Option"
-    assert header(second, b"Organization") == b"From File"
+    assert [header(d, b"Organization") for d in (first, second)] == [b"From Option", b"From File"]
 
 
-# --------------------------------------------------------------------------
 # values that do not fit their buffers
 
 
@@ -213,12 +204,11 @@ def test_settings_at_their_limits_are_taken(env, smtp_capture):
     assert header(smtp_capture.message()["data"], b"Organization") == b"o" * 127
 
 
-# --------------------------------------------------------------------------
 # exit statuses of delivery
 
 
 def test_failed_delivery_exits_with_its_code_silently(env):
-    # nothing listens on port 25; with -v: test_a_host_that_does_not_resolve_is_never_connected
+    # nothing listens on port 25; with -v: test_scripted's never-connects rows
     assert run(SEND + ["to@example.com"], env) == (6, b"", b"")
 
 

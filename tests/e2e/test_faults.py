@@ -2,15 +2,13 @@
 failing (tests/faultinject): an error status or a complete delivery, never a
 crash, a false success or a message file left. Failing sends and receives are
 the unit tests' (transport_test: DialogueFiles)."""
-import email
-import email.policy
 import os
 import shutil
 import subprocess
 
 import pytest
 
-from conftest import BIN, ENTER_TEXT, MAIL, RCPT, SENT, posix_only, run
+from conftest import BIN, ENTER_TEXT, MAIL, RCPT, SENT, parse, posix_only, run
 
 pytestmark = posix_only("LD_PRELOAD fault injection and valgrind are POSIX tools")
 
@@ -18,10 +16,6 @@ TEXT = b"Fault injection.\nSecond line.\n.leading dot\n"
 GROUPS = ["open", "write"]
 # Exit statuses a run may end with: delivered, an SmtpError code, or -1.
 ALLOWED = {0, 255} | set(range(1, 14))
-
-
-def preload_library():
-    return os.path.join(os.path.dirname(BIN), "tests", "faultinject", "libfaultinject.so")
 
 
 def sanitizer_runtime():
@@ -34,7 +28,7 @@ def sanitizer_runtime():
 
 @pytest.fixture(scope="module")
 def preload():
-    lib = preload_library()
+    lib = os.path.join(os.path.dirname(BIN), "tests", "faultinject", "libfaultinject.so")
     if not os.path.exists(lib):
         pytest.skip("fault injection library not built (cross build?)")
     runtime = sanitizer_runtime()
@@ -55,20 +49,13 @@ def delivery_args(attachment):
     return MAIL + ["-sFaults", "-i" + str(attachment), "--", RCPT]
 
 
-def run_with(env, args, extra, workdir):
-    status, _, err = run(args, dict(env, **extra), stdin=TEXT, cwd=workdir)
-    return status, err
-
-
 def leftovers(env, workdir):
-    found = [n for n in os.listdir(env["MAIL_TEMP"])]
-    found += [n for n in os.listdir(workdir) if n.startswith("~mail")]
-    return found
+    return os.listdir(env["MAIL_TEMP"]) + [n for n in os.listdir(workdir) if n.startswith("~mail")]
 
 
 def content(data):
     """Subject, sender, receivers and each part's bytes (a type may fall back)."""
-    m = email.message_from_bytes(data, policy=email.policy.compat32)
+    m = parse(data)
     parts = [(p.get_content_maintype() == "text", p.get_payload(decode=True))
              for p in m.walk() if not p.is_multipart()]
     return m["Subject"], m["From"], m["To"], parts
@@ -82,13 +69,16 @@ def counts_of(path):
 def test_every_failing_call_of_a_mail_delivery(env, smtp_capture, preload, attachment, tmp_path):
     workdir, counts_file = tmp_path / "cwd", str(tmp_path / "counts")
     workdir.mkdir()
-    args = delivery_args(attachment)
 
     def delivered(count):
         return [m["data"] for m in smtp_capture.messages(count)]
 
-    status, err = run_with(env, args, {"LD_PRELOAD": preload, "QUILLEX_FAULT_COUNTS": counts_file},
-                           workdir)
+    def attempt(**fault):
+        return run(delivery_args(attachment), dict(env, LD_PRELOAD=preload,
+                                                   QUILLEX_FAULT_COUNTS=counts_file, **fault),
+                   stdin=TEXT, cwd=workdir)[::2]
+
+    status, err = attempt()
     assert status == 0, err
     found = delivered(1)
     assert len(found) == 1
@@ -104,8 +94,7 @@ def test_every_failing_call_of_a_mail_delivery(env, smtp_capture, preload, attac
         for n in range(1, 1000):
             case = "%s:%d" % (group, n)
             before = len(found)
-            status, err = run_with(env, args, {"LD_PRELOAD": preload, "QUILLEX_FAULT": case,
-                                               "QUILLEX_FAULT_COUNTS": counts_file}, workdir)
+            status, err = attempt(QUILLEX_FAULT=case)
             fired = counts_of(counts_file)["fired"] == 1
             assert status in ALLOWED, "%s: status %d (crash or sanitizer)\n%s" % (case, status, err)
             assert leftovers(env, workdir) == [], "%s left a message file" % case

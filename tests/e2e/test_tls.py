@@ -9,8 +9,8 @@ import threading
 
 import pytest
 
-from conftest import (POSTED, RCPT, SENDER, SENT, WINDOWS, news_values, post, run, temp_files,
-                      write_settings)
+from conftest import (POSTED, RCPT, SENDER, SENT, WINDOWS, news_values, post, refused, run,
+                      temp_files, write_settings)
 from servers import CLOSE, SILENT
 
 pytest_plugins = ["tls_support"]
@@ -26,21 +26,13 @@ def no_message_file_left(env):
 
 
 def trusting(env, pki, trust, extra=None):
-    """trust: system, env, settings (TLS CAFile), env:CERT, pin:CERT or pin-lower:CERT."""
-    settings = dict(extra or {})
-    if trust == "env":
-        env["QUILLEX_CA_FILE"] = pki.ca
-    elif trust.startswith("env:"):
-        env["QUILLEX_CA_FILE"] = pki.path(trust[len("env:"):] + ".crt")
-    elif trust == "settings":
-        settings["TLS CAFile"] = pki.ca
-    elif trust.startswith("pin"):
-        how, name = trust.split(":")
-        fp = pki.fp[name]
-        if how == "pin-lower":
-            fp = "SHA256:" + fp[len("SHA256:"):].replace(":", "").lower()
-        settings["TLS Fingerprint"] = fp
-        env["QUILLEX_CA_FILE"] = pki.ca      # the pin decides, whatever the CA file says
+    """trust: system, env, settings (TLS CAFile), env:CERT or pin:CERT."""
+    how, _, name = trust.partition(":")
+    settings = dict(extra or {}, **({"TLS CAFile": pki.ca} if how == "settings" else {}))
+    if how in ("env", "pin"):  # a pin decides, whatever the CA file says
+        env["QUILLEX_CA_FILE"] = pki.path(name + ".crt") if how == "env" and name else pki.ca
+    if how == "pin":
+        settings["TLS Fingerprint"] = pki.fp[name]
     if settings:
         write_settings(env, settings)
 
@@ -86,7 +78,6 @@ def plain_was_only_commands(server):
                                            if not line.startswith("<"))
 
 
-# --------------------------------------------------------------------------
 # Scripted server: refusals
 
 WORDS_OF_OPENSSL = {"plain-text-after-starttls", "certificate-required-after-starttls",
@@ -144,12 +135,15 @@ NNTP_STARTTLS = ("nntp+starttls://localhost", "nntp", 119)
     # a CA file is the only trust: its CA did not sign the server's certificate
     ("smtps://localhost", "smtp", 465, dict(implicit=True), "server", "env:selfsigned",
      15, "CERTIFICATE_REFUSED", ["Quillex Test CA"], ["<tls failed>"]),
+    ("smtps://localhost", "smtp", 465, dict(implicit=True, greeting=CLOSE), "server", "env", 14,
+     "TLS_FAILED", ['TLS with server "localhost" (127.0.0.1) port 465 failed: the server closed '
+                    "the connection without close_notify."], ["<tls>"]),
 ], ids=["starttls-not-offered", "starttls-refused", "injected-after-starttls-reply",
         "plain-text-after-starttls", "certificate-required-after-starttls",
         "nntp-starttls-not-offered", "nntp-starttls-refused", "nntp-injected-after-starttls-reply",
         "wrong-name", "hostile-names", "expired", "unknown-ca", "self-signed", "pin-mismatch",
         "nntps-wrong-name",
-        "address-not-in-certificate", "ca-file-of-another-ca"])
+        "address-not-in-certificate", "ca-file-of-another-ca", "close-without-close-notify"])
 def test_refused(env, pki, tls_script, request, server, proto, port, script, cert, trust, status,
                  name, words, steps):
     if WINDOWS and request.node.callspec.id in WORDS_OF_OPENSSL:
@@ -180,7 +174,6 @@ def test_plain_text_where_tls_was_expected(env, pki, tls_script, server, proto, 
     assert not set(s.steps) & {"EHLO", "HELO", "MAIL", "CAPABILITIES", "GROUP", "POST"}, s.steps
 
 
-# --------------------------------------------------------------------------
 # Scripted server: sessions that go through
 
 SMTP_STARTTLS = ["EHLO", "STARTTLS", "<tls>", "EHLO", "MAIL", "RCPT", "DATA", ".", "QUIT",
@@ -189,36 +182,28 @@ SMTP_IMPLICIT = ["<tls>", "EHLO", "MAIL", "RCPT", "DATA", ".", "QUIT", "<close_n
 
 
 @pytest.mark.parametrize("server,proto,port,script,cert,trust,steps", [
-    ("submission://localhost", "smtp", 587, {}, "server", "env", SMTP_STARTTLS),
     # what the first EHLO reply promised is forgotten after TLS
     ("SMTP+STARTTLS://localhost:2525", "smtp", 2525,
      dict(caps=["SIZE 10", "8BITMIME", "SMTPUTF8", "PIPELINING", "STARTTLS"], caps_tls=["HELP"]),
      "server", "env", SMTP_STARTTLS),
-    ("smtps://localhost", "smtp", 465, dict(implicit=True), "server", "env", SMTP_IMPLICIT),
     ("submissions://localhost:465", "smtp", 465, dict(implicit=True), "server", "settings",
      SMTP_IMPLICIT),
-    ("smtps://[::1]", "smtp", 465, dict(implicit=True, host="::1"), "server", "env",
-     SMTP_IMPLICIT),
     ("smtps://localhost", "smtp", 465, dict(implicit=True), "selfsigned", "pin:selfsigned",
-     SMTP_IMPLICIT),
-    ("smtps://localhost", "smtp", 465, dict(implicit=True), "selfsigned", "pin-lower:selfsigned",
      SMTP_IMPLICIT),
     ("nntp+starttls://localhost", "nntp", 119, {}, "server", "env",
      ["CAPABILITIES", "STARTTLS", "<tls>", "CAPABILITIES", "GROUP", "POST", ".", "QUIT",
       "<close_notify>"]),
     ("nntps://localhost", "nntp", 563, dict(implicit=True), "server", "settings",
      ["<tls>", "CAPABILITIES?", "GROUP", "POST", ".", "QUIT", "<close_notify>"]),
-], ids=["submission-default-port", "capabilities-change", "smtps-ca-file-from-environment",
-        "submissions-ca-file-from-settings", "smtps-ipv6-literal", "pin-self-signed",
-        "pin-lower-case-without-colons", "nntp-starttls", "nntps"])
+], ids=["capabilities-change", "submissions-ca-file-from-settings", "pin-self-signed",
+        "nntp-starttls", "nntps"])
 def test_accepted(env, pki, tls_script, server, proto, port, script, cert, trust, steps):
     s, err = session(env, pki, tls_script, server, proto, port, script, cert, trust, 0)
     assert err == SENT if proto == "smtp" else err.endswith(POSTED)
     if proto == "smtp":
         assert [line for line in s.lines if line.startswith("MAIL")] == ["MAIL FROM:<%s>" % SENDER]
     assert steps_match(s.steps, steps), s.steps
-    assert len(s.data) == 1
-    assert plain_was_only_commands(s), bytes(s.plain)
+    assert len(s.data) == 1 and plain_was_only_commands(s), bytes(s.plain)
 
 
 def test_debug_shows_the_session_inside_tls(env, pki, tls_script):
@@ -232,16 +217,6 @@ def test_debug_shows_the_session_inside_tls(env, pki, tls_script):
     assert m and re.search(rb"TLSv1\.[23]\b.*CN=localhost", m.group(1)), err
     assert b"Posting: MAIL FROM:<%s>\r\nReceived: (14 bytes) 250 2.0.0 ok\r\n" % SENDER.encode() \
         in err
-
-
-def test_close_without_close_notify_fails_the_session(env, pki, scripted):
-    s = scripted([(None, CLOSE)], port=465, tls=True, cert="server")
-    env["QUILLEX_CA_FILE"] = pki.ca
-    status, err = mail(env, "smtps://localhost")
-    s.done()
-    assert (status, failure(err)) == (14, ("TLS_FAILED", 'TLS with server "localhost" (127.0.0.1) '
-                                           "port 465 failed: the server closed the connection "
-                                           "without close_notify.")), err
 
 
 def test_close_notify_from_the_server_ends_the_session(env, pki, scripted):
@@ -267,7 +242,6 @@ def test_close_notify_from_the_server_ends_the_session(env, pki, scripted):
     assert ended in (["close_notify"], ["closed"])
 
 
-# --------------------------------------------------------------------------
 # aiosmtpd: the same message over plain text, STARTTLS and TLS
 
 
@@ -289,7 +263,6 @@ def test_message_arrives_intact_over_tls_and_ipv6(env, pki, tls_capture):
         [(25, False), (465, True), (587, True), (25, False), (465, True)]
     assert implicit["tls"] in ("TLSv1.2", "TLSv1.3")
     helo = plain["helo"].encode()
-    assert plain["raw"].startswith(b"HELO " + helo + b"\r\nMAIL FROM:<")
     assert plain6["raw"].startswith(b"HELO ")       # without a scheme: today's session
     assert implicit["raw"].startswith(b"EHLO " + helo + b"\r\nMAIL FROM:<")
     assert starttls["raw"].startswith(b"EHLO %s\r\nSTARTTLS\r\nEHLO %s\r\nMAIL FROM:<"
@@ -342,13 +315,11 @@ def test_next_address_after_a_refused_one(env, tls_capture, hosts_file, addresse
     with black_holed(silent):
         status, out, err = hosts.run(["-d", "-Sdual.example.test", "-F" + SENDER, RCPT], env)
     assert (status, out) == (0 if listener else 6, b"")
-    assert expected in err, err
-    assert err.count(b"Could not connect") == expected.count(b"Could not connect"), err
+    assert expected in err and err.count(b"Could not") == expected.count(b"Could not"), err
     if capture:
         assert capture.messages(1)[0]["rcpt_tos"] == [RCPT]
 
 
-# --------------------------------------------------------------------------
 # Pipelining, and servers that cap the receivers of one transaction
 
 PIPELINING = ["SIZE 1000000", "8BITMIME", "PIPELINING"]
@@ -378,24 +349,6 @@ def before_first_reply(s):
     return lines
 
 
-def refused(reply):
-    return b'quillex: Error: SERVER_ERROR (SMTP server error: "%s".)\n' % reply
-
-
-def test_refusal_in_a_pipelined_batch(env, pki, tls_script, tmp_path):
-    refusal = b"550 5.1.1 no such user\r\n"
-    s = tls_script("smtp", 2465, implicit=True, caps_tls=PIPELINING,
-                   rcpt=lambda n, line: refusal if n == 4 else None)
-    env["QUILLEX_CA_FILE"] = pki.ca
-    status, err = mail_to(env, "smtps://localhost:2465", receivers(10), tmp_path)
-    assert (status, err) == (9, refused(refusal))
-    s.done()
-    # MAIL and every RCPT left before the first reply came back.
-    assert before_first_reply(s) == [b"MAIL FROM:<%s>" % SENDER.encode()] + \
-        [b"RCPT TO:<%s>" % a.encode() for a in receivers(10)]
-    assert "DATA" not in s.steps and s.data == []
-
-
 TOO_MANY = b"452 4.5.3 Too many recipients\r\n"
 TOO_MANY_MESSAGES = b"452 4.3.2 Too many messages sent\r\n"
 
@@ -419,9 +372,11 @@ def from_mail(n, reply):
     (["SIZE 1000000"], TOO_MANY, 0, 5, None, 9, [], 1),
     # any other 451 is a refusal as before
     (PIPELINING, b"451 4.3.0 try again later\r\n", 100, 250, None, 9, [], 1),
+    (PIPELINING, b"550 5.1.1 no such user\r\n", 4, 10, None, 9, [], 1),
 ], ids=["pipelined-451", "pipelined-452", "lock-step-452", "exactly-the-cap", "cap-10-of-1500",
         "3-messages-per-connection", "closed-after-3-messages", "too-many-connections",
-        "first-receiver-capped", "first-receiver-capped-lock-step", "other-451-refuses"])
+        "first-receiver-capped", "first-receiver-capped-lock-step", "other-451-refuses",
+        "refusal-in-a-pipelined-batch"])
 def test_receivers_over_a_cap_go_in_further_transactions(env, pki, tls_script, tmp_path, caps,
                                                          cap, at, count, mails, status,
                                                          deliveries, connections):
@@ -434,7 +389,10 @@ def test_receivers_over_a_cap_go_in_further_transactions(env, pki, tls_script, t
     assert s.connections == connections
     if not deliveries:
         assert (got, err) == (status, refused(cap))
-        assert "DATA" not in s.steps
+        assert "DATA" not in s.steps and s.data == []
+        if caps == PIPELINING and count <= 10:  # a small batch leaves whole before any reply
+            assert before_first_reply(s) == [b"MAIL FROM:<%s>" % SENDER.encode()] + \
+                [b"RCPT TO:<%s>" % a.encode() for a in addresses]
         return
     delivered = sum(deliveries)
     # A run that gives up after some receivers got the message counts them.
@@ -449,7 +407,6 @@ def test_receivers_over_a_cap_go_in_further_transactions(env, pki, tls_script, t
     assert s.steps.count("RCPT") <= count + 100 + 2 * connections
 
 
-# --------------------------------------------------------------------------
 # Servers that never finish a handshake: one that stays silent after the
 # client's hello, one that speaks only TLS 1.0 (both TLS back ends).
 

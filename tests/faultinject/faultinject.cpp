@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -40,9 +41,7 @@ void Configure()
     const char* colon = std::strchr(plan, ':');
     if (!colon) return;
     for (int g = 0; g < GROUPS; ++g)
-        if (std::strlen(kGroupNames[g]) == static_cast<std::size_t>(colon - plan) &&
-            std::strncmp(plan, kGroupNames[g], colon - plan) == 0)
-            s_FaultGroup = g;
+        if (std::string(plan, colon) == kGroupNames[g]) s_FaultGroup = g;
     s_FaultCall = std::strtol(colon + 1, nullptr, 10);
 }
 
@@ -106,21 +105,6 @@ void Precreate(Open realOpen, const char* path, int flags)
     errno = saved;
 }
 
-// The mode argument is there only when the call creates a file.
-mode_t CreationMode(int flags, va_list args)
-{
-    return flags & (O_CREAT | O_TMPFILE) ? static_cast<mode_t>(va_arg(args, int)) : 0;
-}
-
-template <typename RealOpen>
-int Open(RealOpen real, const char* path, int flags, mode_t mode)
-{
-    Precreate(real, path, flags);
-    if (Fails(OPEN)) return -1;
-    Inside inside;
-    return real(path, flags, mode);
-}
-
 __attribute__((destructor)) void WriteCounts()
 {
     const char* path = std::getenv("QUILLEX_FAULT_COUNTS");
@@ -176,25 +160,24 @@ WRAP(ssize_t, write, WRITE, -1, nullptr, (int fd, const void* data, size_t count
      (fd, data, count))
 // clang-format on
 
-int open(const char* path, int flags, ...)
-{
-    REAL(open);
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = CreationMode(flags, args);
-    va_end(args);
-    return Open(real, path, flags, mode);
-}
+// The mode argument is there only when the call creates a file.
+#define WRAP_OPEN(name)                                                                 \
+    int name(const char* path, int flags, ...)                                          \
+    {                                                                                   \
+        REAL(name);                                                                     \
+        va_list args;                                                                   \
+        va_start(args, flags);                                                          \
+        const mode_t mode =                                                             \
+            flags & (O_CREAT | O_TMPFILE) ? static_cast<mode_t>(va_arg(args, int)) : 0; \
+        va_end(args);                                                                   \
+        Precreate(real, path, flags);                                                   \
+        if (Fails(OPEN)) return -1;                                                     \
+        Inside inside;                                                                  \
+        return real(path, flags, mode);                                                 \
+    }
 
-int open64(const char* path, int flags, ...)
-{
-    REAL(open64);
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = CreationMode(flags, args);
-    va_end(args);
-    return Open(real, path, flags, mode);
-}
+WRAP_OPEN(open)
+WRAP_OPEN(open64)
 
 int fprintf(FILE* stream, const char* format, ...)
 {

@@ -129,8 +129,6 @@ class Session:
             if line.upper().startswith(b"QUIT"):
                 return self.drain()
 
-    # -- reading -------------------------------------------------------------
-
     def _receive(self):
         """More bytes into buf; False once the client has gone or the server stops."""
         while True:
@@ -203,8 +201,6 @@ class Session:
             self.server.record(rest.decode("latin-1"), "<partial>")
         self.buf = bytearray()
 
-    # -- acting --------------------------------------------------------------
-
     def send(self, data):
         self.server.wire.append(("S", data.split(b"\r\n")[0]))
         self.conn.sendall(data)
@@ -242,8 +238,6 @@ class Session:
     def _client_spoke(self):
         """True when the client has sent bytes (or closed) that were not taken yet."""
         return bool(self.buf) or bool(select.select([self.conn], [], [], 0)[0])
-
-    # -- TLS -----------------------------------------------------------------
 
     def handshake(self):
         """TLS from here on; False when the handshake failed."""

@@ -1,15 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <map>
 #include <memory>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -125,10 +128,12 @@ TEST(HostAddresses, DottedAddressesNeedNoLookupAndNamesGiveEveryFamily)
 //   env, port, stderr and stderr~ (a regex): for the socket only;
 //   runner: e2e, for a dialogue that only the socket can play.
 struct Heard {
-    std::vector<std::string> lines, data;
+    std::vector<std::string> lines, data, units;
     int early = 0;  // commands sent while part of a reply was unread
     int failSend = 0, failReceive = 0, sends = 0, receives = 0;  // the nth call fails
     bool fired = false;
+    const char* watched = nullptr;  // a file whose size at the first send goes to onDisk
+    std::uint64_t onDisk = UINT64_MAX;
 };
 
 class DialogueStream : public transport::Stream {
@@ -145,9 +150,14 @@ public:
     platform::IoStatus Send(const platform::SendPiece* pieces, std::size_t count,
                             platform::Deadline) override
     {
+        if (m_Heard.watched && m_Heard.onDisk == UINT64_MAX)
+            platform::FileSize(m_Heard.watched, m_Heard.onDisk);
         if (++m_Heard.sends == m_Heard.failSend) return Fire();
         if (!m_Reads.empty()) ++m_Heard.early;
-        for (std::size_t i = 0; i < count; ++i) m_In.append(pieces[i].data, pieces[i].length);
+        for (std::size_t i = 0; i < count; ++i) {
+            m_In.append(pieces[i].data, pieces[i].length);
+            m_Heard.units.emplace_back(pieces[i].data, pieces[i].length);
+        }
         Play();
         return platform::IoStatus::OK;
     }
@@ -240,16 +250,15 @@ Script DefaultScript(bool news)
 // \r \n \t \\ \" \0 and \xHH; any other backslash stays.
 std::string Unescaped(const std::string& text)
 {
-    static const std::string kNames = "rnt\\\"0";
-    static const std::string kBytes("\r\n\t\\\"\0", 6);
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const std::size_t named = kNames.find(i + 1 < text.size() ? text[i + 1] : 'x');
-        if (text[i] == '\\' && text.compare(i, 2, "\\x") == 0 && i + 3 < text.size()) {
+        const char next = i + 1 < text.size() ? text[i + 1] : 'x';
+        const std::size_t named = std::string("rnt\\\"0").find(next);
+        if (text[i] == '\\' && next == 'x' && i + 3 < text.size()) {
             out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
             i += 3;
         } else if (text[i] == '\\' && named != std::string::npos) {
-            out += kBytes[named];
+            out += "\r\n\t\\\"\0"[named];
             ++i;
         } else {
             out += text[i];
@@ -258,29 +267,18 @@ std::string Unescaped(const std::string& text)
     return out;
 }
 
-std::vector<std::string> Split(const std::string& text, const std::string& separator)
+std::vector<std::string> Split(const std::string& text, const char* separator)
 {
-    std::vector<std::string> parts;
-    for (std::size_t at = 0, end = 0; end != std::string::npos; at = end + separator.size()) {
-        end = text.find(separator, at);
-        parts.push_back(text.substr(at, end - at));
-    }
-    return parts;
+    const std::regex pattern(separator);
+    return {std::sregex_token_iterator(text.begin(), text.end(), pattern, -1), {}};
 }
 
-// Blank-separated words; single or double quotes hold blanks.
+// Blank-separated words; double quotes hold blanks.
 std::vector<std::string> Words(const std::string& text)
 {
+    std::istringstream in(text);
     std::vector<std::string> words;
-    char quote = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (!quote && text[i] == ' ') continue;
-        if (i == 0 || (!quote && text[i - 1] == ' ')) words.emplace_back();
-        if (quote ? text[i] == quote : (text[i] == '\'' || text[i] == '"'))
-            quote = quote ? 0 : text[i];
-        else
-            words.back() += text[i];
-    }
+    for (std::string word; in >> std::quoted(word);) words.push_back(word);
     return words;
 }
 
@@ -303,7 +301,7 @@ struct Dialogue {
             for (const auto& [name, value] : replies)
                 if (step.expect.value_or("greeting").rfind(name, 0) == 0) {
                     step.pieces.clear();
-                    for (const std::string& piece : Split(value, " | "))
+                    for (const std::string& piece : Split(value, " \\| "))
                         if (!std::regex_match(piece, std::regex("[0-9]+\\.[0-9]+")))
                             step.pieces.push_back(Unescaped(piece));
                 }
@@ -595,34 +593,6 @@ TEST(Connection, ReplyLongerThanTheBufferFailsToReceive)
     }
 }
 
-// Keeps every unit, or fails every send; notes how much of the file was on
-// disk when the first unit came.
-class WatchingStream : public transport::Stream {
-public:
-    WatchingStream(std::vector<std::string>* sent, bool fail, const char* file)
-        : m_Sent(sent), m_Fail(fail), m_File(file)
-    {
-    }
-    platform::IoStatus Send(const platform::SendPiece* pieces, std::size_t count,
-                            platform::Deadline) override
-    {
-        if (m_OnDisk == UINT64_MAX) platform::FileSize(m_File, m_OnDisk);
-        for (std::size_t i = 0; i < count && !m_Fail; ++i)
-            m_Sent->emplace_back(pieces[i].data, pieces[i].length);
-        return m_Fail ? platform::IoStatus::FAILED : platform::IoStatus::OK;
-    }
-    platform::IoStatus Receive(char*, std::size_t, platform::Deadline, std::size_t*) override
-    {
-        return platform::IoStatus::FAILED;
-    }
-    std::uint64_t m_OnDisk = UINT64_MAX;
-
-private:
-    std::vector<std::string>* m_Sent;
-    bool m_Fail;
-    const char* m_File;
-};
-
 // Units leave while the file is written; a failed send ends the sending,
 // not the file, which is whole when the failure is thrown.
 TEST(Connection, TheMessageStreamsWhileItsFileIsWritten)
@@ -635,10 +605,10 @@ TEST(Connection, TheMessageStreamsWhileItsFileIsWritten)
         CSMTPEmail mail;
         mail.AddPart(data.c_str(), PART_BINARY_FILE);
         transport::SpooledMessage message;
-        std::vector<std::string> sent;
-        auto stream = std::make_unique<WatchingStream>(&sent, fail, message.Name());
-        [[maybe_unused]] const WatchingStream& watched = *stream;
-        transport::Connection connection(std::move(stream));
+        Heard heard;
+        heard.failSend = fail ? 1 : 0;
+        heard.watched = message.Name();
+        transport::Connection connection(std::make_unique<DialogueStream>(Script{}, &heard));
         try {
             if (const std::exception_ptr failure =
                     transport::WriteAndStream(mail, connection, message))
@@ -650,31 +620,27 @@ TEST(Connection, TheMessageStreamsWhileItsFileIsWritten)
         }
         const std::string file = FileBytes(message.Name());
 #ifndef _WIN32
-        EXPECT_LT(watched.m_OnDisk, file.size());
+        EXPECT_LT(heard.onDisk, file.size());
 #endif
         if (fail) {
             EXPECT_EQ(file, whole);
-            EXPECT_TRUE(sent.empty());
+            EXPECT_TRUE(heard.units.empty());
             continue;
         }
         whole = file;
         std::string units;
-        for (const std::string& unit : sent) units += unit.size() == 1023 ? unit : "<short unit>";
+        for (const std::string& unit : heard.units)
+            units += unit.size() == 1023 ? unit : "<short unit>";
         EXPECT_EQ(units + mail.m_SendBuffer, file);
         EXPECT_TRUE(mail.m_SendBuffer.size() >= 1 && mail.m_SendBuffer.size() <= 1023);
     }
 }
 
-class ExclusiveFileTest : public ::testing::Test {
-protected:
-    ScratchDirectory m_Scratch;
-    const fs::path& m_Dir = m_Scratch.Path();
-};
-
-TEST_F(ExclusiveFileTest, CreatesANewOwnerOnlyFile)
+TEST(ExclusiveFile, CreatesANewOwnerOnlyFile)
 {
     SKIP_ON_WINDOWS("Windows files carry no POSIX permission bits");
-    const fs::path path = m_Dir / "~mail1";
+    const ScratchDirectory scratch;
+    const fs::path path = scratch.Path() / "~mail1";
     FILE* file = platform::CreateExclusiveFile(path.string().c_str());
     ASSERT_NE(file, nullptr);
     std::fputs("data", file);
