@@ -13,6 +13,7 @@ import http.server
 import json
 import os
 import platform
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -582,6 +583,74 @@ class Bench:
         finally:
             os.unlink(message)
 
+    # ------------------------------------------------------------ outbox
+
+    def outbox(self, counts, sample):
+        """Messages of 4 KiB: queued with Queue Mode=always, then one
+        `quillex -flush now` to the sink on port 25 for each count (the entries
+        are copies of one queued entry under new ids), against a shell loop of
+        `sample` runs that each send one message: quillex directly, and msmtp
+        with the same message pre-built. Rows: (label, messages, Run)."""
+        body = os.path.join(self.work, "body-4k.txt")
+        with open(body, "w") as f:
+            f.write(("x" * 63 + "\n") * 64)
+        settings = os.path.join(self.work, "queue-settings")
+        os.makedirs(settings, exist_ok=True)
+        with open(os.path.join(settings, "Quillex.ini"), "w") as f:
+            f.write("[Setup]\nQueue Mode=always\n")
+        folder = os.path.join(self.work, "outbox")
+        env = {"XDG_CONFIG_HOME": settings, "QUILLEX_QUEUE_DIR": folder}
+        send = [self.quillex, "--", "-S127.0.0.1", f"-F{SENDER}", "-sBench", RCPT]
+        queued = self.run([env] + send, body)
+        envelopes = [n for n in os.listdir(folder) if n.endswith(".env")] if queued.ok else []
+        if len(envelopes) != 1:
+            self.notes.append(f"outbox: queueing one message failed ({self.last_error})")
+            return []
+        first = envelopes[0][:-4]
+        with open(os.path.join(folder, first + ".msg"), "rb") as f:
+            message = f.read()
+        with open(os.path.join(folder, first + ".env"), "rb") as f:
+            envelope = f.read()
+        os.unlink(os.path.join(folder, first + ".env"))
+        os.unlink(os.path.join(folder, first + ".msg"))
+        prebuilt = os.path.join(self.work, "message-4k.eml")
+        with open(prebuilt, "wb") as f:
+            f.write(message)
+        rows = [("one message queued (Queue Mode=always)", 1, queued)]
+
+        def delivered(before, n):
+            end = time.time() + 30
+            while len(self.sink.lines()) - before < n and time.time() < end:
+                time.sleep(0.01)
+            return len(self.sink.lines()) - before == n
+
+        for n in counts:
+            stamp = int(time.time()) - 60
+            for i in range(n):
+                name = os.path.join(folder, f"{stamp:010d}-1-00000000-{i}")
+                with open(name + ".msg", "wb") as f:
+                    f.write(message)
+                with open(name + ".env", "wb") as f:
+                    f.write(envelope)
+            before = len(self.sink.lines())
+            r = self.run([env, self.quillex, "-flush", "now"])
+            r.ok = r.ok and delivered(before, n) and not any(
+                x.endswith(".env") for x in os.listdir(folder))
+            rows.append((f"quillex -flush now, {n} entries", n, r))
+        loops = [("quillex, one process per message", send, body),
+                 ("msmtp, one process per message (pre-built)",
+                  ["msmtp", "-C", self.msmtprc, "--host=127.0.0.1", f"--port={SMTP_PORT}",
+                   "--auth=off", "--tls=off", f"--domain={HELO}", f"--from={SENDER}", RCPT],
+                  prebuilt)]
+        for label, argv, stdin in loops:
+            script = f'i=0; while [ $i -lt {sample} ]; do "$@" < {shlex.quote(stdin)} || exit 1; ' \
+                     'i=$((i+1)); done'
+            before = len(self.sink.lines())
+            r = self.run(["sh", "-c", script, "sh"] + argv)
+            r.ok = r.ok and delivered(before, sample)
+            rows.append((label, sample, r))
+        return rows
+
     def stages(self, size, runs=3):
         """Where quillex's wall time goes, from system-call timestamps (strace with
         a seccomp filter, so only the traced calls stop): start-up and dialogue up
@@ -759,7 +828,10 @@ def main():
     ap.add_argument("--receivers", default="1000,10000,100000", help="receiver counts")
     ap.add_argument("--encoder-seconds", default="0.5", help="min time per encoder benchmark")
     ap.add_argument("--skip", default="", help="comma-separated phases to skip: "
-                    "startup,wire,attach,handshake,receivers,rss,stages,encoders")
+                    "startup,wire,attach,handshake,receivers,rss,stages,outbox,encoders")
+    ap.add_argument("--outbox", default="1000,10000", help="outbox entries per flush")
+    ap.add_argument("--outbox-sample", type=int, default=1000,
+                    help="messages sent one process each, for the outbox comparison")
     ap.add_argument("--only", default="", help="comma-separated parts of the program names "
                     "that the timed series keep (for a quick look; the targets need them all)")
     args = ap.parse_args()
@@ -867,6 +939,11 @@ def main():
                            f"| QUIT, removing the file, exit | {st[3]:.3f} | {st[3] / st[5]:.0%} | "
                            f"unlink alone {st[4]:.3f} s |",
                            f"| total (traced) | {st[5]:.3f} | | {size * MiB / st[5] / 1e6:.0f} MB/s |", ""]
+        outbox = []
+        if "outbox" not in skip:
+            log("outbox")
+            outbox = bench.outbox([int(n) for n in args.outbox.split(",") if n], args.outbox_sample)
+            report += outbox_table(outbox) + [""]
         bench.sink.stop()
 
         enc = []
@@ -877,7 +954,7 @@ def main():
                        "| benchmark | MB/s |", "|---|---|"]
             report += [f"| {name} | {mbps:.0f} |" for name, mbps in enc] + [""]
 
-        report += targets(by_size, rates, slopes, rss_rows, enc, handshake, by_n, startup)
+        report += targets(by_size, rates, slopes, rss_rows, enc, handshake, by_n, startup, outbox)
         if bench.notes:
             report += ["", "## Notes", ""] + [f"- {n}" for n in bench.notes]
         report.append(f"\nTotal benchmark time: {time.time() - started:.0f} s. Load average "
@@ -894,6 +971,36 @@ def main():
         f.write(text)
     print(text)
     log(f"report written to {out}")
+
+
+def outbox_table(rows):
+    if not rows:
+        return []
+    lines = ["## Outbox: 4 KiB messages to the sink on port 25 (one run each)", "",
+             "| program | messages | wall s | CPU s | peak RSS MiB | messages/s | delivered |",
+             "|---|---|---|---|---|---|---|"]
+    for label, n, r in rows:
+        lines.append(f"| {label} | {n} | {r.wall:.3f} | {r.cpu:.3f} | {fmt_mib(r.rss_kib)} | "
+                     f"{n / r.wall:.0f} | {'yes' if r.ok else 'NO'} |")
+    return lines
+
+
+def outbox_targets(rows, row):
+    flushes = [(n, r) for label, n, r in rows if label.startswith("quillex -flush")]
+    direct = [(n, r) for label, n, r in rows if label.startswith("quillex, one process")]
+    if not flushes or not direct:
+        return
+    n, r = max(flushes, key=lambda x: x[0])
+    dn, dr = direct[0]
+    ratio = (n / r.wall) / (dn / dr.wall)
+    row(f"outbox: a flush of {n:,} entries ≥ 20× the messages/s of one process per message",
+        f"{n / r.wall:.0f} ÷ {dn / dr.wall:.0f} messages/s = {ratio:.1f}×",
+        ratio >= 20 and r.ok and dr.ok)
+    low, high = min(flushes, key=lambda x: x[0]), max(flushes, key=lambda x: x[0])
+    if low[0] != high[0]:
+        row(f"outbox: the flush's peak RSS flat from {low[0]:,} to {high[0]:,} entries (within 5%)",
+            f"{fmt_mib(low[1].rss_kib)} → {fmt_mib(high[1].rss_kib)} MiB",
+            high[1].rss_kib <= low[1].rss_kib * 1.05)
 
 
 def handshake_table(series):
@@ -1001,7 +1108,8 @@ def small_message_targets(row, handshake):
                 f"{q * 1e3:.1f} ms, {peer} {best * 1e3:.1f} ms", q <= best)
 
 
-def targets(by_size, rates, slopes, rss_rows, enc, handshake=None, by_n=None, startup=None):
+def targets(by_size, rates, slopes, rss_rows, enc, handshake=None, by_n=None, startup=None,
+            outbox=None):
     lines = ["## Targets", "", "| target | measured | met |", "|---|---|---|"]
 
     def row(what, value, met):
@@ -1039,6 +1147,8 @@ def targets(by_size, rates, slopes, rss_rows, enc, handshake=None, by_n=None, st
         elif ("quoted" in low or "qp" in low) and "stream" not in low:
             row(f"{name} ≥ {TARGET_QP_MBPS:.0f} MB/s", f"{mbps:.0f} MB/s", mbps >= TARGET_QP_MBPS)
     tls_targets(row, by_size, rss_rows, handshake, by_n or {})
+    if outbox:
+        outbox_targets(outbox, row)
     return lines
 
 

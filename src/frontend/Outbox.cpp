@@ -7,8 +7,10 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "frontend/FrontendGlobals.h"
@@ -258,18 +260,25 @@ void Say(const char* format, const std::string& id, const std::string& what)
 }
 
 // The entries of one server and user together, each group in its order.
+// Each key is held once, however many entries share it.
 std::vector<std::string> Grouped(const std::string& folder, std::vector<std::string> ids)
 {
-    std::map<std::string, std::string> keys;
+    std::set<std::string> keys;
+    std::vector<const std::string*> keyOf;
+    keyOf.reserve(ids.size());
     for (const std::string& id : ids) {
         OutboxEnvelope envelope;
         ReadEnvelope(EntryPath(folder, id, ".env"), envelope);
-        keys[id] = SessionKey(envelope);
+        keyOf.push_back(&*keys.insert(SessionKey(envelope)).first);
     }
-    std::stable_sort(ids.begin(), ids.end(), [&keys](const std::string& a, const std::string& b) {
-        return keys[a] < keys[b];
-    });
-    return ids;
+    std::vector<std::size_t> order(ids.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&keyOf](std::size_t a, std::size_t b) { return *keyOf[a] < *keyOf[b]; });
+    std::vector<std::string> grouped;
+    grouped.reserve(ids.size());
+    for (const std::size_t i : order) grouped.push_back(std::move(ids[i]));
+    return grouped;
 }
 
 void Flush::EndSession()
@@ -291,7 +300,9 @@ int Flush::Run()
     CopySetting(g_NewsPassword, kLoginCapacity,
                 ReadQueueSetting(SettingsKey::NewsPassword).c_str());
     for (const std::string& name : names) RemoveStaleFiles(name);
-    for (const std::string& id : Grouped(m_Folder, EntryIds(names))) Entry(id);
+    std::vector<std::string> ids = EntryIds(names);
+    std::vector<std::string>().swap(names);
+    for (const std::string& id : Grouped(m_Folder, std::move(ids))) Entry(id);
     EndSession();
     if (g_Verbose)
         std::fprintf(stderr, "%s: queue: %d sent, %d waiting, %d failed.\n", g_ProgramName,

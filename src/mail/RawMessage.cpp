@@ -188,7 +188,7 @@ void WireWriter::Write(const char* data, std::size_t length)
 
 bool WireWriter::CopyFrom(FILE* input, bool dotEnds)
 {
-    char block[65536];
+    char block[16384];  // resident stack for the whole run, so kept small
     std::size_t count;
     while ((count = std::fread(block, 1, sizeof block, input)) > 0) {
         for (std::size_t i = 0; i < count;) {

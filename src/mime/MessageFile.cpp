@@ -114,7 +114,7 @@ void WriteMultipart(CSMTPEmail& mail, FILE* file, const char* fileName)
 void CopyRawMessage(FILE* raw, FILE* file, const char* fileName)
 {
     std::rewind(raw);
-    char block[65536];
+    char block[16384];
     std::size_t count;
     while ((count = std::fread(block, 1, sizeof block, raw)) > 0)
         if (std::fwrite(block, 1, count, file) != count) FailWrite(fileName);

@@ -4,8 +4,9 @@
 #include <string>
 
 // Hashing, keyed hashing, key derivation and random bytes from the system's
-// cryptography (OpenSSL on POSIX, BCrypt on Windows), on bytes held in
-// std::string. The results are raw bytes, not text.
+// cryptography (OpenSSL on POSIX, BCrypt on Windows; random bytes from the
+// kernel's getrandom on POSIX), on bytes held in std::string. The results
+// are raw bytes, not text.
 namespace platform {
 
 // The 32-byte SHA-256 of the data; empty when the system's cryptography failed.

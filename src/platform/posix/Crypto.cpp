@@ -2,8 +2,10 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/rand.h>
 
+#include <sys/random.h>
+
+#include <cerrno>
 #include <climits>
 
 namespace platform {
@@ -64,11 +66,18 @@ std::string Pbkdf2Sha256(const std::string& password, const std::string& salt, u
 
 bool RandomBytes(std::size_t count, std::string* out)
 {
+    // The kernel's source, not OpenSSL's: its generator would load its
+    // configuration and tables into every run that only needs a Message-ID.
     out->assign(count, '\0');
-    if (count == 0) return true;
-    if (count > INT_MAX || RAND_bytes(Bytes(*out), static_cast<int>(count)) != 1) {
-        out->clear();
-        return false;
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = getrandom(&(*out)[done], count - done, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            out->clear();
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
     }
     return true;
 }
