@@ -8,6 +8,7 @@
 #include "frontend/Settings.h"
 #include "frontend/SettingsKeys.h"
 #include "platform/Clock.h"
+#include "platform/Files.h"
 #include "platform/ProfileFile.h"
 
 namespace {
@@ -168,8 +169,10 @@ std::string NewEntryId()
 
 void RemoveEntry(const std::string& folder, const std::string& id)
 {
+    // Without its envelope the entry is gone for good; a message file that a
+    // power cut brings back is an orphan, removed a day later.
     platform::RemoveFileDurably(EntryPath(folder, id, ".env"));
-    platform::RemoveFileDurably(EntryPath(folder, id, ".msg"));
+    platform::RemoveFile(EntryPath(folder, id, ".msg").c_str());
 }
 
 bool FailEntry(const std::string& folder, const std::string& id, const std::string& reason)
