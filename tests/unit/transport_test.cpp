@@ -11,7 +11,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -267,10 +266,21 @@ std::string Unescaped(const std::string& text)
     return out;
 }
 
-std::vector<std::string> Split(const std::string& text, const char* separator)
+std::vector<std::string> Split(const std::string& text, const std::string& separator)
 {
-    const std::regex pattern(separator);
-    return {std::sregex_token_iterator(text.begin(), text.end(), pattern, -1), {}};
+    std::vector<std::string> parts;
+    for (std::size_t at = 0, end = 0; end != std::string::npos; at = end + separator.size())
+        parts.push_back(text.substr(at, (end = text.find(separator, at)) - at));
+    return parts;
+}
+
+// A pause such as "0.5" between the pieces of a reply, which only the socket plays.
+bool IsPause(const std::string& piece)
+{
+    const std::size_t dot = piece.find('.');
+    return dot != std::string::npos && dot > 0 && dot + 1 < piece.size() &&
+           piece.find_first_not_of("0123456789.") == std::string::npos &&
+           piece.find('.', dot + 1) == std::string::npos;
 }
 
 // Blank-separated words; double quotes hold blanks.
@@ -301,9 +311,8 @@ struct Dialogue {
             for (const auto& [name, value] : replies)
                 if (step.expect.value_or("greeting").rfind(name, 0) == 0) {
                     step.pieces.clear();
-                    for (const std::string& piece : Split(value, " \\| "))
-                        if (!std::regex_match(piece, std::regex("[0-9]+\\.[0-9]+")))
-                            step.pieces.push_back(Unescaped(piece));
+                    for (const std::string& piece : Split(value, " | "))
+                        if (!IsPause(piece)) step.pieces.push_back(Unescaped(piece));
                 }
         return script;
     }
