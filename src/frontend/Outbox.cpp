@@ -264,21 +264,18 @@ void Say(const char* format, const std::string& id, const std::string& what)
 std::vector<std::string> Grouped(const std::string& folder, std::vector<std::string> ids)
 {
     std::set<std::string> keys;
-    std::vector<const std::string*> keyOf;
-    keyOf.reserve(ids.size());
-    for (const std::string& id : ids) {
+    std::vector<std::pair<const std::string*, std::string>> keyed;
+    keyed.reserve(ids.size());
+    for (std::string& id : ids) {
         OutboxEnvelope envelope;
         ReadEnvelope(EntryPath(folder, id, ".env"), envelope);
-        keyOf.push_back(&*keys.insert(SessionKey(envelope)).first);
+        keyed.emplace_back(&*keys.insert(SessionKey(envelope)).first, std::move(id));
     }
-    std::vector<std::size_t> order(ids.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&keyOf](std::size_t a, std::size_t b) { return *keyOf[a] < *keyOf[b]; });
-    std::vector<std::string> grouped;
-    grouped.reserve(ids.size());
-    for (const std::size_t i : order) grouped.push_back(std::move(ids[i]));
-    return grouped;
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return *a.first < *b.first; });
+    ids.clear();
+    for (auto& entry : keyed) ids.push_back(std::move(entry.second));
+    return ids;
 }
 
 void Flush::EndSession()
