@@ -345,6 +345,7 @@ int Send(const SendmailOptions& options, CSMTPEmail& mail, FILE* input)
     if (const int status = SpoolMessage(start, added, options.dotEnds, input, spool.File(), mail))
         return status;
     mail.m_RawMessage = spool.File();
+    mail.m_RawMessageName = spool.Name();
     NoteReceivers(mail);
     try {
         if (SendOrQueue(mail) == SendOutcome::QUEUED) {

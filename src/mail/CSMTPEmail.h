@@ -110,6 +110,7 @@ public:
     // A finished message in its wire form, sent as it is instead of one
     // composed from the headers and parts; null for a composed one.
     FILE* m_RawMessage = nullptr;
+    std::string m_RawMessageName;  // for a read error's text
     EnvelopeExtras m_Extras;
     DeliveryRecord m_Record;
     // When set, a mail delivery goes over the connection kept there, if one

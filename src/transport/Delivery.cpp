@@ -7,7 +7,6 @@
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
 #include "mail/MessageId.h"
-#include "platform/FileStatus.h"
 #include "transport/Session.h"
 #include "transport/SpooledMessage.h"
 
@@ -151,12 +150,6 @@ private:
     std::unique_ptr<Connection>& m_Connection;
 };
 
-std::uint64_t SizeOf(const transport::SpooledMessage& message)
-{
-    std::uint64_t size = 0;
-    return platform::FileSize(message.Name(), size) ? size : 0;
-}
-
 }  // namespace
 
 void CSMTPEmail::_SendIt()
@@ -204,9 +197,9 @@ void CSMTPEmail::_SendIt()
     if (server.hasScheme && !GetHeader("Message-ID", nullptr))
         SetHeader("Message-ID",
                   MakeMessageId(GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(), 0);
-    transport::SpooledMessage message;
-    const std::exception_ptr sendFailure = transport::WriteAndStream(*this, *connection, message);
-    m_Record.bytes = SizeOf(message);
+    transport::OutgoingMessage message(*this);
+    const std::exception_ptr sendFailure = message.Stream(*connection);
+    m_Record.bytes = message.Size();
     if (sendFailure) std::rethrow_exception(sendFailure);
     int connections = 1;
     try {
@@ -220,9 +213,7 @@ void CSMTPEmail::_SendIt()
             if (mail.waiting.empty()) break;
             if (m_OnAccepted) m_OnAccepted({mail.waiting.begin(), mail.waiting.end()});
             CarryOn(*this, connection, mail, &connections);
-            message.Rewind();
-            _SendText(*connection, nullptr, SEND_FLUSH);
-            transport::StreamMessageFile(*this, *connection, message.File(), message.Name());
+            message.StreamAgain(*connection);
         }
     } catch (const CSMTPException&) {
         TellPartialDelivery(mail);

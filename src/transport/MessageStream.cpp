@@ -4,6 +4,7 @@
 
 #include "mail/CSMTPEmail.h"
 #include "mail/Globals.h"
+#include "platform/FileStatus.h"
 #include "platform/TeeStream.h"
 #include "transport/Session.h"
 #include "transport/SpooledMessage.h"
@@ -179,6 +180,42 @@ std::exception_ptr WriteAndStream(CSMTPEmail& email, Connection& connection,
     message.Rewind();
     if (!closed) message.FailWrite();
     return units.Finish(email);
+}
+
+std::exception_ptr OutgoingMessage::Stream(Connection& connection)
+{
+    if (!m_Email.m_RawMessage) {
+        m_Spooled.emplace();
+        return WriteAndStream(m_Email, connection, *m_Spooled);
+    }
+    try {
+        StreamAgain(connection);
+    } catch (const CSMTPException&) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+void OutgoingMessage::StreamAgain(Connection& connection)
+{
+    if (m_Spooled)
+        m_Spooled->Rewind();
+    else if (std::fseek(m_Email.m_RawMessage, 0, SEEK_SET) != 0)
+        FailToRead(Name());
+    m_Email._SendText(connection, nullptr, SEND_FLUSH);
+    StreamMessageFile(m_Email, connection, m_Spooled ? m_Spooled->File() : m_Email.m_RawMessage,
+                      Name());
+}
+
+const char* OutgoingMessage::Name() const
+{
+    return m_Spooled ? m_Spooled->Name() : m_Email.m_RawMessageName.c_str();
+}
+
+std::uint64_t OutgoingMessage::Size() const
+{
+    std::uint64_t size = 0;
+    return platform::FileSize(Name(), size) ? size : 0;
 }
 
 }  // namespace transport

@@ -1,10 +1,17 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <exception>
+#include <optional>
 
 #include "mime/TempFileName.h"
 
+class CSMTPEmail;
+
 namespace transport {
+
+class Connection;
 
 // The message as it goes to the server: a temp file created exclusively and
 // owner-only (it holds private mail), removed whenever the delivery ends,
@@ -27,6 +34,26 @@ public:
 private:
     char m_Name[kTempNameCapacity] = {};
     FILE* m_File = nullptr;
+};
+
+// The message of one delivery. A finished one (a stored entry, a message
+// read whole) goes from its own file as it is; a composed one is written to
+// a temp file and streamed in the same pass.
+class OutgoingMessage {
+public:
+    explicit OutgoingMessage(CSMTPEmail& email) : m_Email(email) {}
+
+    // As WriteAndStream: a failed send is returned, a failed write or read thrown.
+    std::exception_ptr Stream(Connection& connection);
+    // From its start again, for a further transaction.
+    void StreamAgain(Connection& connection);
+    std::uint64_t Size() const;
+
+private:
+    const char* Name() const;
+
+    CSMTPEmail& m_Email;
+    std::optional<SpooledMessage> m_Spooled;
 };
 
 }  // namespace transport

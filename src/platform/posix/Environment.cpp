@@ -34,14 +34,38 @@ bool NameSaysUtf8()
     return false;
 }
 
-}  // namespace
-
-bool LocaleCharsetIsUtf8()
+bool LoadedLocaleIsUtf8()
 {
     locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
     if (!locale) return NameSaysUtf8();
     const bool utf8 = IsUtf8Name(nl_langinfo_l(CODESET, locale));
     freelocale(locale);
+    return utf8;
+}
+
+std::string LocaleVariables()
+{
+    std::string names;
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = getenv(variable);
+        names += value ? value : "";
+        names += '\n';
+    }
+    return names;
+}
+
+}  // namespace
+
+// Loading a locale reads and maps its files: a flush asks once per message.
+bool LocaleCharsetIsUtf8()
+{
+    static std::string variables;
+    static bool utf8 = false;
+    std::string now = LocaleVariables();
+    if (variables.empty() || now != variables) {
+        utf8 = LoadedLocaleIsUtf8();
+        variables = std::move(now);
+    }
     return utf8;
 }
 
