@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <queue>
 #include <set>
 #include <string>
 #include <thread>
@@ -33,6 +34,8 @@ namespace {
 constexpr int kOutboxUnusable = 255;
 constexpr long long kDay = 24 * 60 * 60;
 constexpr int kDefaultLifetimeDays = 5;
+// Entries whose names a flush holds at once.
+constexpr std::size_t kBatch = 1024;
 
 std::string ReadQueueSetting(SettingsKey key)
 {
@@ -224,13 +227,28 @@ bool EndsWith(const std::string& text, const char* suffix)
     return text.size() > length && text.compare(text.size() - length, length, suffix) == 0;
 }
 
-std::vector<std::string> EntryIds(const std::vector<std::string>& names)
+// The entry an envelope's file name stands for; empty for any other file.
+std::string EnvelopeId(const std::string& name)
 {
-    std::vector<std::string> ids;
-    for (const std::string& name : names)
-        if (EndsWith(name, ".env") && name[0] != '.')
-            ids.push_back(name.substr(0, name.size() - 4));
-    std::sort(ids.begin(), ids.end());
+    if (!EndsWith(name, ".env") || name[0] == '.') return std::string();
+    return name.substr(0, name.size() - 4);
+}
+
+// In order, up to count ids after `after` and up to `last`: a flush holds
+// one batch of names at a time, however many entries the outbox holds.
+std::vector<std::string> NextIds(const std::string& folder, const std::string& after,
+                                 const std::string& last, std::size_t count)
+{
+    std::priority_queue<std::string> smallest;
+    platform::VisitFolder(folder, [&](const std::string& name) {
+        std::string id = EnvelopeId(name);
+        if (id.empty() || id <= after || id > last) return;
+        if (smallest.size() == count && !(id < smallest.top())) return;
+        smallest.push(std::move(id));
+        if (smallest.size() > count) smallest.pop();
+    });
+    std::vector<std::string> ids(smallest.size());
+    for (std::size_t i = ids.size(); i-- > 0; smallest.pop()) ids[i] = smallest.top();
     return ids;
 }
 
@@ -259,7 +277,7 @@ void Say(const char* format, const std::string& id, const std::string& what)
     if (g_Verbose) std::fprintf(stderr, format, g_ProgramName, id.c_str(), what.c_str());
 }
 
-// The entries of one server and user together, each group in its order.
+// The entries of a batch for one server and user together, each group in its order.
 // Each key is held once, however many entries share it.
 std::vector<std::string> Grouped(const std::string& folder, std::vector<std::string> ids)
 {
@@ -287,8 +305,15 @@ void Flush::EndSession()
 
 int Flush::Run()
 {
-    std::vector<std::string> names;
-    if (!platform::MakePrivateFolder(m_Folder) || !platform::ListFolder(m_Folder, names)) {
+    // Entries queued once the flush has begun, its own notices among them,
+    // wait for the next one.
+    std::string last;
+    const bool usable = platform::MakePrivateFolder(m_Folder) &&
+                        platform::VisitFolder(m_Folder, [&](const std::string& name) {
+                            RemoveStaleFiles(name);
+                            last = std::max(last, EnvelopeId(name));
+                        });
+    if (!usable) {
         std::fprintf(stderr, "%s: The outbox \"%s\" cannot be used.\n", g_ProgramName,
                      m_Folder.c_str());
         return kOutboxUnusable;
@@ -296,10 +321,13 @@ int Flush::Run()
     LoadFileSettings();
     CopySetting(g_NewsPassword, kLoginCapacity,
                 ReadQueueSetting(SettingsKey::NewsPassword).c_str());
-    for (const std::string& name : names) RemoveStaleFiles(name);
-    std::vector<std::string> ids = EntryIds(names);
-    std::vector<std::string>().swap(names);
-    for (const std::string& id : Grouped(m_Folder, std::move(ids))) Entry(id);
+    std::string after;
+    for (;;) {
+        std::vector<std::string> ids = NextIds(m_Folder, after, last, kBatch);
+        if (ids.empty()) break;
+        after = ids.back();
+        for (const std::string& id : Grouped(m_Folder, std::move(ids))) Entry(id);
+    }
     EndSession();
     if (g_Verbose)
         std::fprintf(stderr, "%s: queue: %d sent, %d waiting, %d failed.\n", g_ProgramName,
@@ -353,7 +381,8 @@ void Flush::Entry(const std::string& id)
 
 bool Flush::Send(const std::string& id, OutboxEnvelope& envelope)
 {
-    FILE* raw = std::fopen(EntryPath(m_Folder, id, ".msg").c_str(), "rb");
+    const std::string path = EntryPath(m_Folder, id, ".msg");
+    FILE* raw = std::fopen(path.c_str(), "rb");
     if (!raw) {
         Fail(id, envelope,
              std::string(ErrorText(UNABLE_TO_OPEN_MAILFILE)) + " (the message file is gone)");
@@ -366,6 +395,7 @@ bool Flush::Send(const std::string& id, OutboxEnvelope& envelope)
     mail.m_Receivers = Joined(envelope.receivers);
     mail.m_Extras = envelope.extras;
     mail.m_RawMessage = raw;
+    mail.m_RawMessageName = path;
     if (SessionKey(envelope) != m_SessionKey) EndSession();
     m_SessionKey = SessionKey(envelope);
     if (!envelope.news) mail.m_Kept = &m_Session;
@@ -478,14 +508,18 @@ std::string AgeText(long long seconds)
 // One line an entry: id, age, size, receivers, tries, next try, last error.
 int List(const std::string& folder)
 {
-    std::vector<std::string> names;
-    if (!platform::MakePrivateFolder(folder) || !platform::ListFolder(folder, names)) {
+    std::vector<std::string> ids;
+    const auto collect = [&ids](const std::string& name) {
+        if (std::string id = EnvelopeId(name); !id.empty()) ids.push_back(std::move(id));
+    };
+    if (!platform::MakePrivateFolder(folder) || !platform::VisitFolder(folder, collect)) {
         std::fprintf(stderr, "%s: The outbox \"%s\" cannot be used.\n", g_ProgramName,
                      folder.c_str());
         return kOutboxUnusable;
     }
+    std::sort(ids.begin(), ids.end());
     const long long now = platform::CurrentTime();
-    for (const std::string& id : EntryIds(names)) {
+    for (const std::string& id : ids) {
         OutboxEnvelope envelope;
         if (!ReadEnvelope(EntryPath(folder, id, ".env"), envelope)) continue;
         std::uint64_t size = 0;

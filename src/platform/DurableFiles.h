@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,8 +13,9 @@ namespace platform {
 // true when it is one afterwards.
 bool MakePrivateFolder(const std::string& path);
 
-// The names in a folder, without "." and ".."; false when it cannot be read.
-bool ListFolder(const std::string& path, std::vector<std::string>& names);
+// Calls visit with each name in a folder, without "." and "..", as the
+// folder is read; false when it cannot be read.
+bool VisitFolder(const std::string& path, const std::function<void(const std::string&)>& visit);
 
 // The last change of the file at path, in seconds since 1970; -1 when unknown.
 long long FileChangeTime(const std::string& path);

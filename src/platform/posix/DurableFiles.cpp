@@ -41,13 +41,15 @@ bool MakePrivateFolder(const std::string& path)
     return errno == EEXIST && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
-bool ListFolder(const std::string& path, std::vector<std::string>& names)
+bool VisitFolder(const std::string& path, const std::function<void(const std::string&)>& visit)
 {
     DIR* folder = opendir(path.c_str());
     if (!folder) return false;
+    std::string name;
     while (const dirent* entry = readdir(folder)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        names.emplace_back(entry->d_name);
+        name = entry->d_name;
+        visit(name);
     }
     closedir(folder);
     return true;

@@ -17,14 +17,14 @@ bool MakePrivateFolder(const std::string& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool ListFolder(const std::string& path, std::vector<std::string>& names)
+bool VisitFolder(const std::string& path, const std::function<void(const std::string&)>& visit)
 {
     WIN32_FIND_DATAA found;
     const HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
     do {
         const std::string name = found.cFileName;
-        if (name != "." && name != "..") names.push_back(name);
+        if (name != "." && name != "..") visit(name);
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return true;
