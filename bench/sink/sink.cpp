@@ -4,15 +4,14 @@
 // everything (220, 250, 354, 250, 221) and swallows the message data in large
 // blocks, and optionally a raw port that swallows a byte stream until EOF (the
 // loopback-copy reference). The plain port never advertises PIPELINING, so
-// every client waits for the reply to each command; a second plain port
-// (--pipelining-port) advertises it. With a certificate it also
+// every client waits for the reply to each command. With a certificate it also
 // serves TLS from the first byte (--tls-port) and STARTTLS (--starttls-port);
 // those ports advertise PIPELINING and AUTH PLAIN XOAUTH2 (any login is taken), and
 // replies to pipelined commands leave together once no command is waiting.
 // It stops by itself after --seconds.
 //
 // usage: quillex_sink [--port N] [--raw-port N] [--seconds N] [--log FILE]
-//                     [--save FILE] [--ready FILE] [--pipelining-port N]
+//                     [--save FILE] [--ready FILE]
 //                     [--cert FILE --key FILE --tls-port N --starttls-port N]
 //   --log   appends one line per message: "smtp rcpts=N bytes=N" / "raw bytes=N"
 //   --save  writes the data of the last message (dot-stuffing kept, end marker
@@ -53,10 +52,9 @@ struct Options {
     std::string key;
     int tlsPort = 0;
     int starttlsPort = 0;
-    int pipeliningPort = 0;
 };
 
-enum class Kind { PLAIN, IMPLICIT_TLS, STARTTLS, PIPELINING };
+enum class Kind { PLAIN, IMPLICIT_TLS, STARTTLS };
 
 constexpr size_t kBlock = 1 << 20;
 const char kMarker[] = "\r\n.\r\n";
@@ -231,7 +229,6 @@ private:
     std::string Ehlo() const
     {
         if (m_Kind == Kind::PLAIN) return "250 sink\r\n";
-        if (m_Kind == Kind::PIPELINING) return "250-sink\r\n250-PIPELINING\r\n250 8BITMIME\r\n";
         if (!m_Io.Tls()) return "250-sink\r\n250-PIPELINING\r\n250 STARTTLS\r\n";
         return "250-sink\r\n250-PIPELINING\r\n250-8BITMIME\r\n250 AUTH PLAIN XOAUTH2\r\n";
     }
@@ -412,8 +409,6 @@ Options Parse(int argc, char** argv)
             opt.tlsPort = std::atoi(v);
         else if (a == "--starttls-port")
             opt.starttlsPort = std::atoi(v);
-        else if (a == "--pipelining-port")
-            opt.pipeliningPort = std::atoi(v);
         else {
             std::fprintf(stderr, "quillex_sink: unknown option %s\n", a.c_str());
             std::exit(2);
@@ -454,19 +449,16 @@ int main(int argc, char** argv)
     Fd raw(opt.rawPort > 0 ? Listen(opt.rawPort) : -1);
     Fd implicit(tls && opt.tlsPort > 0 ? Listen(opt.tlsPort) : -1);
     Fd starttls(tls && opt.starttlsPort > 0 ? Listen(opt.starttlsPort) : -1);
-    Fd pipelining(opt.pipeliningPort > 0 ? Listen(opt.pipeliningPort) : -1);
     Logger log(opt.log);
     if (!opt.ready.empty()) File(std::fopen(opt.ready.c_str(), "w"));
 
     // Listeners in the order of their kinds; the raw port serves no SMTP.
-    pollfd fds[5] = {{smtp.get(), POLLIN, 0},
+    pollfd fds[4] = {{smtp.get(), POLLIN, 0},
                      {raw.get(), POLLIN, 0},
                      {implicit.get(), POLLIN, 0},
-                     {starttls.get(), POLLIN, 0},
-                     {pipelining.get(), POLLIN, 0}};
-    const Kind kinds[5] = {Kind::PLAIN, Kind::PLAIN, Kind::IMPLICIT_TLS, Kind::STARTTLS,
-                           Kind::PIPELINING};
-    const nfds_t count = 5;
+                     {starttls.get(), POLLIN, 0}};
+    const Kind kinds[4] = {Kind::PLAIN, Kind::PLAIN, Kind::IMPLICIT_TLS, Kind::STARTTLS};
+    const nfds_t count = 4;
     for (;;) {
         if (poll(fds, count, -1) < 0) {
             if (errno == EINTR) continue;
