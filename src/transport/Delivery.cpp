@@ -192,11 +192,15 @@ void CSMTPEmail::_SendIt()
         if (fresh && kept) kept->offered = mail.offered;
     }
 
-    SetDate();
-    // Large providers refuse or mark mail without one; plain runs keep their bytes.
-    if (server.hasScheme && !GetHeader("Message-ID", nullptr))
-        SetHeader("Message-ID",
-                  MakeMessageId(GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(), 0);
+    // A finished message has its Date and Message-ID already.
+    if (!m_RawMessage) {
+        SetDate();
+        // Large providers refuse or mark mail without one; plain runs keep their bytes.
+        if (server.hasScheme && !GetHeader("Message-ID", nullptr))
+            SetHeader("Message-ID",
+                      MakeMessageId(GetHeader("X-Sender", ""), transport::s_LocalHostName).c_str(),
+                      0);
+    }
     transport::OutgoingMessage message(*this);
     const std::exception_ptr sendFailure = message.Stream(*connection);
     m_Record.bytes = message.Size();
