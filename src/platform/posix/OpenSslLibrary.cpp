@@ -6,10 +6,11 @@
 
 namespace platform {
 
-#define QUILLEX_OPENSSL_DEFINE(name) decltype(&::name) name = nullptr;
-QUILLEX_CRYPTO_FUNCTIONS(QUILLEX_OPENSSL_DEFINE)
-QUILLEX_SSL_FUNCTIONS(QUILLEX_OPENSSL_DEFINE)
-#undef QUILLEX_OPENSSL_DEFINE
+#define CRYPTO_FUNCTION(name) decltype(&::name) name = nullptr;
+#define SSL_FUNCTION(name) decltype(&::name) name = nullptr;
+#include "platform/posix/OpenSslFunctions.def"
+#undef CRYPTO_FUNCTION
+#undef SSL_FUNCTION
 
 namespace {
 
@@ -30,8 +31,6 @@ std::string Open(const char* what, const char* soname, void** library)
            (why ? std::string(": ") + why : std::string());
 }
 
-#define QUILLEX_OPENSSL_RESOLVE(name) Resolve(library, #name, &name, &missing);
-
 std::string LoadCryptoLibrary()
 {
     void* library = nullptr;
@@ -39,8 +38,13 @@ std::string LoadCryptoLibrary()
     std::string failure = Open(what, kCryptoLibrary, &library);
     if (!failure.empty()) return failure;
     std::string missing;
-    QUILLEX_CRYPTO_FUNCTIONS(QUILLEX_OPENSSL_RESOLVE)
-    return missing.empty() ? std::string() : what + std::string(kCryptoLibrary) + " lacks " + missing;
+#define CRYPTO_FUNCTION(name) Resolve(library, #name, &name, &missing);
+#define SSL_FUNCTION(name)
+#include "platform/posix/OpenSslFunctions.def"
+#undef CRYPTO_FUNCTION
+#undef SSL_FUNCTION
+    return missing.empty() ? std::string()
+                           : what + std::string(kCryptoLibrary) + " lacks " + missing;
 }
 
 std::string LoadSslLibrary()
@@ -51,11 +55,13 @@ std::string LoadSslLibrary()
     std::string failure = Open(what, kSslLibrary, &library);
     if (!failure.empty()) return failure;
     std::string missing;
-    QUILLEX_SSL_FUNCTIONS(QUILLEX_OPENSSL_RESOLVE)
+#define CRYPTO_FUNCTION(name)
+#define SSL_FUNCTION(name) Resolve(library, #name, &name, &missing);
+#include "platform/posix/OpenSslFunctions.def"
+#undef CRYPTO_FUNCTION
+#undef SSL_FUNCTION
     return missing.empty() ? std::string() : what + std::string(kSslLibrary) + " lacks " + missing;
 }
-
-#undef QUILLEX_OPENSSL_RESOLVE
 
 }  // namespace
 
