@@ -402,7 +402,8 @@ def test_scripted_answers(env, pki, tmp_path, flow, script, status, message):
     if script == "another-ca":
         store(env, [KEY + ["0", "at-old", "rt-secret"]])
     if script == "no-libcurl":
-        (tmp_path / "libcurl.so.4").write_bytes(b"")  # the loader refuses it
+        for name in ("libcurl.so.4", "libssl.so.3", "libcrypto.so.3"):  # the loader refuses them
+            (tmp_path / name).write_bytes(b"")
         env["LD_LIBRARY_PATH"] = str(tmp_path)
         assert run(["-S127.0.0.1:9", "-Fs@example.com", "-sx", "r@example.test"], env)[0] == 6
     # A send reads the store before it connects anywhere.

@@ -1,12 +1,12 @@
 #include "platform/Crypto.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-
+#include <string.h>
 #include <sys/random.h>
 
 #include <cerrno>
 #include <climits>
+
+#include "platform/posix/OpenSslLibrary.h"
 
 namespace platform {
 
@@ -28,6 +28,7 @@ unsigned char* Bytes(std::string& text)
 
 std::string Sha256(const std::string& data)
 {
+    if (!LoadCrypto().empty()) return std::string();
     std::string digest(kSha256Size, '\0');
     unsigned int length = 0;
     if (EVP_Digest(data.data(), data.size(), Bytes(digest), &length, EVP_sha256(), nullptr) != 1 ||
@@ -38,6 +39,7 @@ std::string Sha256(const std::string& data)
 
 std::string HmacSha256(const std::string& key, const std::string& data)
 {
+    if (!LoadCrypto().empty()) return std::string();
     std::string mac(kSha256Size, '\0');
     std::size_t length = 0;
     if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, key.data(), key.size(), Bytes(data),
@@ -52,7 +54,7 @@ std::string HmacSha256(const std::string& key, const std::string& data)
 std::string Pbkdf2Sha256(const std::string& password, const std::string& salt, unsigned iterations)
 {
     if (iterations == 0 || iterations > INT_MAX || password.size() > INT_MAX ||
-        salt.size() > INT_MAX)
+        salt.size() > INT_MAX || !LoadCrypto().empty())
         return std::string();
     std::string key(kSha256Size, '\0');
     if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), Bytes(salt),
@@ -84,9 +86,10 @@ bool RandomBytes(std::size_t count, std::string* out)
 
 void WipeSecret(std::string* secret)
 {
-    // The bytes past size() may still hold an earlier, longer value.
+    // The bytes past size() may still hold an earlier, longer value. glibc's
+    // wipe, not OpenSSL's: plain runs wipe passwords too and load no OpenSSL.
     secret->resize(secret->capacity());
-    if (!secret->empty()) OPENSSL_cleanse(&(*secret)[0], secret->size());
+    if (!secret->empty()) explicit_bzero(&(*secret)[0], secret->size());
     secret->clear();
 }
 

@@ -3,11 +3,6 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
-#include <openssl/bio.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +12,7 @@
 
 #include "core/PeerText.h"
 #include "platform/TlsCommon.h"
+#include "platform/posix/OpenSslLibrary.h"
 
 namespace platform {
 namespace {
@@ -460,6 +456,11 @@ std::unique_ptr<TlsSession> TlsSession::Start(ByteChannel& channel, const TlsPee
                                               std::string* why)
 {
     why->clear();
+    if (!LoadSsl().empty()) {
+        *why = LoadSsl();
+        *result = TlsResult::HANDSHAKE_FAILED;
+        return nullptr;
+    }
     auto state = std::make_unique<State>();
     state->wire.channel = &channel;
     state->wire.deadline = deadline;
