@@ -1,11 +1,11 @@
 #include "platform/Http.h"
 
 #include <curl/curl.h>
-#include <dlfcn.h>
 
 #include <memory>
 
 #include "platform/CurlLibrary.h"
+#include "platform/posix/SharedLibrary.h"
 
 namespace platform {
 namespace {
@@ -22,22 +22,13 @@ decltype(&::curl_easy_strerror) curl_easy_strerror = nullptr;
 decltype(&::curl_slist_append) curl_slist_append = nullptr;
 decltype(&::curl_slist_free_all) curl_slist_free_all = nullptr;
 
-template <typename Function>
-void Resolve(void* library, const char* name, Function* slot, std::string* missing)
-{
-    *slot = reinterpret_cast<Function>(dlsym(library, name));
-    if (!*slot && missing->empty()) *missing = name;
-}
-
 // Empty once the library is loaded and started, else why not.
 std::string LoadCurl()
 {
     const std::string named = std::string("the HTTP library ") + kCurlLibrary;
-    void* library = dlopen(kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
-    if (!library) {
-        const char* why = dlerror();
-        return named + " cannot be loaded" + (why ? std::string(": ") + why : std::string());
-    }
+    void* library = nullptr;
+    if (std::string failure = OpenSharedLibrary(named, kCurlLibrary, &library); !failure.empty())
+        return failure;
     std::string missing;
     Resolve(library, "curl_global_init", &curl_global_init, &missing);
     Resolve(library, "curl_easy_init", &curl_easy_init, &missing);

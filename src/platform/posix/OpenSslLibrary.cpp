@@ -1,8 +1,7 @@
 #include "platform/posix/OpenSslLibrary.h"
 
-#include <dlfcn.h>
-
 #include "platform/OpenSslLibraries.h"
+#include "platform/posix/SharedLibrary.h"
 
 namespace platform {
 
@@ -14,53 +13,35 @@ namespace platform {
 
 namespace {
 
-template <typename Function>
-void Resolve(void* library, const char* name, Function* slot, std::string* missing)
-{
-    *slot = reinterpret_cast<Function>(dlsym(library, name));
-    if (!*slot && missing->empty()) *missing = name;
-}
-
-// Empty once the library is loaded, else why not; *library is its handle.
-std::string Open(const char* what, const char* soname, void** library)
-{
-    *library = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
-    if (*library) return std::string();
-    const char* why = dlerror();
-    return std::string(what) + soname + " cannot be loaded" +
-           (why ? std::string(": ") + why : std::string());
-}
-
 std::string LoadCryptoLibrary()
 {
+    const std::string named = std::string("the cryptography library ") + kCryptoLibrary;
     void* library = nullptr;
-    const char* what = "the cryptography library ";
-    std::string failure = Open(what, kCryptoLibrary, &library);
-    if (!failure.empty()) return failure;
+    if (std::string failure = OpenSharedLibrary(named, kCryptoLibrary, &library); !failure.empty())
+        return failure;
     std::string missing;
 #define CRYPTO_FUNCTION(name) Resolve(library, #name, &name, &missing);
 #define SSL_FUNCTION(name)
 #include "platform/posix/OpenSslFunctions.def"
 #undef CRYPTO_FUNCTION
 #undef SSL_FUNCTION
-    return missing.empty() ? std::string()
-                           : what + std::string(kCryptoLibrary) + " lacks " + missing;
+    return missing.empty() ? std::string() : named + " lacks " + missing;
 }
 
 std::string LoadSslLibrary()
 {
     if (!LoadCrypto().empty()) return LoadCrypto();
+    const std::string named = std::string("the TLS library ") + kSslLibrary;
     void* library = nullptr;
-    const char* what = "the TLS library ";
-    std::string failure = Open(what, kSslLibrary, &library);
-    if (!failure.empty()) return failure;
+    if (std::string failure = OpenSharedLibrary(named, kSslLibrary, &library); !failure.empty())
+        return failure;
     std::string missing;
 #define CRYPTO_FUNCTION(name)
 #define SSL_FUNCTION(name) Resolve(library, #name, &name, &missing);
 #include "platform/posix/OpenSslFunctions.def"
 #undef CRYPTO_FUNCTION
 #undef SSL_FUNCTION
-    return missing.empty() ? std::string() : what + std::string(kSslLibrary) + " lacks " + missing;
+    return missing.empty() ? std::string() : named + " lacks " + missing;
 }
 
 }  // namespace
