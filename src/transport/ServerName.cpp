@@ -162,6 +162,13 @@ HostAndPort SplitBracketed(const std::string& part, const std::string& text)
     return {host, true, after.substr(1)};
 }
 
+bool IsHostText(const std::string& host)
+{
+    for (const char c : host)
+        if (IsControl(c) || std::strchr(" /?#[]@\\%", c)) return false;
+    return true;
+}
+
 // A name or a dotted IPv4 address, then an optional ":port".
 HostAndPort SplitPlain(const std::string& part, const std::string& text)
 {
@@ -171,8 +178,7 @@ HostAndPort SplitPlain(const std::string& part, const std::string& text)
         if (part.find(':', colon + 1) != std::string::npos) RefuseHost(part, text);
         Refuse("No host" + InServer(text) + ". Write scheme://host or scheme://host:port.");
     }
-    for (const char c : host)
-        if (IsControl(c) || std::strchr(" /?#[]@\\%", c)) RefuseHost(host, text);
+    if (!IsHostText(host)) RefuseHost(host, text);
     if (colon == std::string::npos) return {host, false, ""};
     const std::string portText = part.substr(colon + 1);
     if (portText.find(':') != std::string::npos) RefuseHost(part, text);  // IPv6 without brackets
@@ -234,6 +240,9 @@ std::string AsciiHost(const std::string& host, const std::string& text)
     if (!platform::DomainToAscii(host, DefaultCharset(), ascii, reason))
         Refuse("Bad host \"" + host + "\"" + InServer(text) + ": it has no ASCII form (" + reason +
                ").");
+    // The mapping may turn a character into one that no host name holds,
+    // as a no-break space into a space.
+    if (!IsHostText(ascii)) RefuseHost(host, text);
     return ascii;
 }
 

@@ -102,7 +102,9 @@ TEST(ServerName, ParsesOrRefusesWithItsMessage)
         Refused("smtps://", MAIL, "No host in server \"smtps://\"." HOST_FORM),
         Refused("nntps://me@:563/", NEWS, "No host in server \"nntps://me@:563/\"." HOST_FORM),
         Refused("smtps://::1", MAIL, "Bad host \"::1\" in server \"smtps://::1\"." HOSTS),
-        Refused("smtps://h/path", MAIL, "Bad host \"h/path\" in server \"smtps://h/path\"." HOSTS)};
+        Refused("smtps://h/path", MAIL, "Bad host \"h/path\" in server \"smtps://h/path\"." HOSTS),
+        Refused("smtps://19\xc2\xa0", MAIL,
+                "Bad host \"19\xc2\xa0\" in server \"smtps://19\xc2\xa0\"." HOSTS)};
     for (const NameCase& c : rows) {
         try {
             const transport::ServerName name = transport::ParseServerName(c.text, c.news);
