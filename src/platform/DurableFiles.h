@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <vector>
 
 // Files that survive a crash or a power cut whole or not at all, folders
 // readable by their owner only, and locks that die with their process.

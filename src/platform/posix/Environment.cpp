@@ -59,10 +59,10 @@ std::string LocaleVariables()
 // Loading a locale reads and maps its files: a flush asks once per message.
 bool LocaleCharsetIsUtf8()
 {
-    static std::string variables;
+    static std::string variables;  // never what LocaleVariables gives
     static bool utf8 = false;
     std::string now = LocaleVariables();
-    if (variables.empty() || now != variables) {
+    if (now != variables) {
         utf8 = LoadedLocaleIsUtf8();
         variables = std::move(now);
     }
