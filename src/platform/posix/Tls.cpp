@@ -231,9 +231,10 @@ struct TlsSession::State {
     Owned<SSL_CTX> context;
     Owned<SSL> ssl;
     Verification verification;
-    bool broken = false;  // after a fatal error nothing more may be sent
-    bool notTls = false;  // the last failure came from bytes that are no TLS
-    std::string failure;  // why the session broke; empty for a close_notify or a time-out
+    bool broken = false;       // after a fatal error nothing more may be sent
+    bool notTls = false;       // the last failure came from bytes that are no TLS
+    std::string failure;       // why the session broke; empty for a close_notify or a time-out
+    std::vector<char> record;  // the plain text of the next record while a Send gathers
 
     TlsResult Configure(const TlsPeer& peer, std::string* why);
     TlsResult Handshake(std::string* why);
@@ -474,6 +475,10 @@ std::unique_ptr<TlsSession> TlsSession::Start(ByteChannel& channel, const TlsPee
         }
     }
     if (*result != TlsResult::OK) return nullptr;
+    // Held for the session: a Send may run on another thread, whose memory
+    // would then be kept as well.
+    state->record.reserve(kRecordSize);
+    state->wire.outgoing.reserve(kGatherSize + 2 * kRecordSize);
     return std::unique_ptr<TlsSession>(new TlsSession(std::move(state)));
 }
 
@@ -482,30 +487,40 @@ IoStatus TlsSession::Send(const SendPiece* pieces, std::size_t count, Deadline d
     if (m_State->broken) return IoStatus::FAILED;
     State& state = *m_State;
     state.wire.gathering = true;
-    std::vector<char> record;
-    record.reserve(kRecordSize);
+    std::vector<char>& record = state.record;
     // Full records are encrypted into the gathered bytes, which leave whenever
-    // they reach kGatherSize and at the end.
-    const auto seal = [&]() {
-        IoStatus status = state.WriteRecord(record.data(), record.size(), deadline);
-        record.clear();
+    // they reach kGatherSize and at the end. A record whose bytes lie together
+    // in the pieces (the units of a message do) is encrypted where they lie.
+    const auto seal = [&](const char* data, std::size_t length) {
+        IoStatus status = state.WriteRecord(data, length, deadline);
         if (status == IoStatus::OK && state.wire.outgoing.size() >= kGatherSize)
             status = state.SendGathered(deadline);
         return status;
     };
     IoStatus status = IoStatus::OK;
-    for (std::size_t i = 0; i < count && status == IoStatus::OK; ++i) {
+    for (std::size_t i = 0; i < count && status == IoStatus::OK;) {
         const char* data = pieces[i].data;
         std::size_t left = pieces[i].length;
+        for (++i; i < count && pieces[i].data == data + left; ++i) left += pieces[i].length;
         while (left > 0 && status == IoStatus::OK) {
+            if (record.empty() && left >= kRecordSize) {
+                status = seal(data, kRecordSize);
+                data += kRecordSize;
+                left -= kRecordSize;
+                continue;
+            }
             const std::size_t step = std::min(left, kRecordSize - record.size());
             record.insert(record.end(), data, data + step);
             data += step;
             left -= step;
-            if (record.size() == kRecordSize) status = seal();
+            if (record.size() == kRecordSize) {
+                status = seal(record.data(), record.size());
+                record.clear();
+            }
         }
     }
-    if (status == IoStatus::OK && !record.empty()) status = seal();
+    if (status == IoStatus::OK && !record.empty()) status = seal(record.data(), record.size());
+    record.clear();
     state.wire.gathering = false;
     if (status == IoStatus::OK) status = state.SendGathered(deadline);
     state.wire.outgoing.clear();
