@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <vector>
 
@@ -105,7 +106,7 @@ private:
 
     Connection& m_Connection;
     std::string m_Held;
-    bool m_Stopped = false;
+    std::atomic<bool> m_Stopped{false};
     std::exception_ptr m_Failure;
 };
 
@@ -114,7 +115,7 @@ private:
 class TeeStream {
 public:
     TeeStream(FILE* file, Units& units)
-        : m_Units(units), m_Stream(platform::OpenTeeStream(file, &units))
+        : m_Units(units), m_Stream(platform::OpenTeeStream(file, &units, !g_Debug))
     {
     }
     TeeStream(const TeeStream&) = delete;

@@ -3,7 +3,7 @@
 namespace platform {
 
 // The Windows runtime has no streams of the program's own making.
-FILE* OpenTeeStream(FILE*, TeeTarget*)
+FILE* OpenTeeStream(FILE*, TeeTarget*, bool)
 {
     return nullptr;
 }
