@@ -241,8 +241,8 @@ std::string AsciiHost(const std::string& host, const std::string& text)
         Refuse("Bad host \"" + host + "\"" + InServer(text) + ": it has no ASCII form (" + reason +
                ").");
     // The mapping may turn a character into one that no host name holds,
-    // as a no-break space into a space.
-    if (!IsHostText(ascii)) RefuseHost(host, text);
+    // as a no-break space into a space, or drop it, leaving no host at all.
+    if (ascii.empty() || !IsHostText(ascii)) RefuseHost(host, text);
     return ascii;
 }
 

@@ -104,7 +104,9 @@ TEST(ServerName, ParsesOrRefusesWithItsMessage)
         Refused("smtps://::1", MAIL, "Bad host \"::1\" in server \"smtps://::1\"." HOSTS),
         Refused("smtps://h/path", MAIL, "Bad host \"h/path\" in server \"smtps://h/path\"." HOSTS),
         Refused("smtps://19\xc2\xa0", MAIL,
-                "Bad host \"19\xc2\xa0\" in server \"smtps://19\xc2\xa0\"." HOSTS)};
+                "Bad host \"19\xc2\xa0\" in server \"smtps://19\xc2\xa0\"." HOSTS),
+        Refused("nntp://\xcd\x8f", NEWS,
+                "Bad host \"\xcd\x8f\" in server \"nntp://\xcd\x8f\"." HOSTS)};
     for (const NameCase& c : rows) {
         try {
             const transport::ServerName name = transport::ParseServerName(c.text, c.news);
