@@ -105,8 +105,15 @@ TEST(ServerName, ParsesOrRefusesWithItsMessage)
         Refused("smtps://h/path", MAIL, "Bad host \"h/path\" in server \"smtps://h/path\"." HOSTS),
         Refused("smtps://19\xc2\xa0", MAIL,
                 "Bad host \"19\xc2\xa0\" in server \"smtps://19\xc2\xa0\"." HOSTS),
+    // Windows' own conversion refuses the joiner before the host is checked.
+#ifdef _WIN32
+        Refused("nntp://\xcd\x8f", NEWS,
+                "Bad host \"\xcd\x8f\" in server \"nntp://\xcd\x8f\": it has no ASCII form "
+                "(IdnToAscii failed with error 123).")};
+#else
         Refused("nntp://\xcd\x8f", NEWS,
                 "Bad host \"\xcd\x8f\" in server \"nntp://\xcd\x8f\"." HOSTS)};
+#endif
     for (const NameCase& c : rows) {
         try {
             const transport::ServerName name = transport::ParseServerName(c.text, c.news);
