@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -136,7 +137,7 @@ struct Tee {
             try {
                 handoff = std::make_unique<Handoff>(target);
             } catch (...) {
-                handoff.reset();
+                // no thread: the runs are taken in turn
             }
         }
         passed += length;

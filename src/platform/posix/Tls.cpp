@@ -475,8 +475,7 @@ std::unique_ptr<TlsSession> TlsSession::Start(ByteChannel& channel, const TlsPee
         }
     }
     if (*result != TlsResult::OK) return nullptr;
-    // Held for the session: a Send may run on another thread, whose memory
-    // would then be kept as well.
+    // Reserved once for the session, not at every Send.
     state->record.reserve(kRecordSize);
     state->wire.outgoing.reserve(kGatherSize + 2 * kRecordSize);
     return std::unique_ptr<TlsSession>(new TlsSession(std::move(state)));
