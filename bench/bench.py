@@ -884,7 +884,7 @@ def main():
               "- TLS: the same sink with OpenSSL on 465 (TLS from the first byte) and 587 (STARTTLS), "
               "certificate from tests/servers/make-test-pki.sh made for this run, every client given "
               "its CA file; both ports offer PIPELINING and AUTH PLAIN and answer a batch of commands "
-              "in one write.",
+              "in one write, and read the records 256 KiB ahead.",
               ""]
     try:
         for size in sizes:
